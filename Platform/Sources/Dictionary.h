@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "Value.h"
+
+namespace platform {
+
+// A dictionary with string keys that keeps the order in which keys were first
+// inserted. Setting nil removes the key. Equality ignores the order, as the
+// platform's dictionaries compare.
+class Dictionary {
+ public:
+  using Entry = std::pair<std::string, Value>;
+
+  Dictionary() = default;
+  Dictionary(std::initializer_list<Entry> entries);
+
+  std::size_t count() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+
+  // The value for a key; nullptr (find) or nil (objectForKey) when absent.
+  const Value* find(std::string_view key) const;
+  Value objectForKey(std::string_view key) const;
+  bool contains(std::string_view key) const { return find(key) != nullptr; }
+
+  // A new key goes to the end; an existing key keeps its place. Nil removes.
+  void set(std::string key, Value value);
+  bool remove(std::string_view key);
+  void removeAll();
+  // Copies every entry of `other`, replacing values of keys present in both.
+  void addEntries(const Dictionary& other);
+
+  std::vector<std::string> keys() const;
+  std::vector<Value> values() const;
+  auto begin() const { return entries_.begin(); }
+  auto end() const { return entries_.end(); }
+
+  bool operator==(const Dictionary& other) const;
+  std::size_t hash() const { return entries_.size(); }
+  std::string description() const { return Value(*this).description(); }
+
+ private:
+  std::ptrdiff_t indexOf(std::string_view key) const;
+  void rebuildIndex();
+
+  std::vector<Entry> entries_;
+  // Built only for large dictionaries, where a linear search would cost.
+  std::unordered_map<std::string, std::size_t> index_;
+};
+
+}  // namespace platform

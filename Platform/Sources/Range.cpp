@@ -1,0 +1,24 @@
+#include "Range.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace platform {
+
+std::size_t Range::max() const {
+  const std::size_t limit = std::numeric_limits<std::size_t>::max();
+  return length > limit - location ? limit : location + length;
+}
+
+Range Range::intersection(const Range& other) const {
+  const std::size_t start = std::max(location, other.location);
+  const std::size_t end = std::min(max(), other.max());
+  if (start >= end) return {};
+  return {start, end - start};
+}
+
+std::string Range::description() const {
+  return "{" + std::to_string(location) + ", " + std::to_string(length) + "}";
+}
+
+}  // namespace platform

@@ -1,0 +1,18 @@
+if(PT_SANITIZE AND PT_TSAN)
+  message(FATAL_ERROR "PT_SANITIZE and PT_TSAN cannot be combined")
+endif()
+if(PT_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+endif()
+if(PT_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
+# Registers a GoogleTest binary with ctest, one ctest entry per test.
+function(pt_add_gtest target)
+  target_link_libraries(${target} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30
+                       PROPERTIES TIMEOUT 120)
+endfunction()
