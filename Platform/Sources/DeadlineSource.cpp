@@ -1,0 +1,30 @@
+#include "DeadlineSource.h"
+
+namespace platform {
+namespace {
+
+gboolean dispatchDeadline(GSource* source, GSourceFunc callback, gpointer data) {
+  if (!callback) return G_SOURCE_REMOVE;
+  // Not ready again until the callback says when.
+  g_source_set_ready_time(source, -1);
+  return callback(data);
+}
+
+GSourceFuncs kDeadlineFuncs = {nullptr, nullptr, dispatchDeadline, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+GSource* newDeadlineSource(gint64 readyTimeMicros) {
+  GSource* source = g_source_new(&kDeadlineFuncs, sizeof(GSource));
+  g_source_set_ready_time(source, readyTimeMicros);
+  return source;
+}
+
+gint64 monotonicMicrosAfter(std::chrono::steady_clock::duration delay) {
+  const auto micros = std::chrono::ceil<std::chrono::microseconds>(delay).count();
+  const gint64 now = g_get_monotonic_time();
+  if (micros <= 0) return now;
+  return micros > G_MAXINT64 - now ? G_MAXINT64 : now + micros;
+}
+
+}  // namespace platform

@@ -1,0 +1,171 @@
+#include "RunLoop.h"
+
+#include <glib.h>
+
+#include <deque>
+#include <mutex>
+#include <utility>
+
+#include "DeadlineSource.h"
+
+namespace platform {
+namespace {
+
+// One FIFO of blocks per context, kept in a GSource that lives as long as the
+// context, so no table of contexts is needed: the source is found again with
+// g_main_context_find_source_by_funcs_user_data.
+struct PerformSource {
+  GSource base;
+  std::mutex* mutex;                             // guards blocks
+  std::deque<std::function<void()>>* blocks;
+};
+
+gboolean performPrepare(GSource* source, gint* timeout) {
+  auto self = reinterpret_cast<PerformSource*>(source);
+  *timeout = -1;
+  std::lock_guard lock(*self->mutex);
+  return !self->blocks->empty();
+}
+
+gboolean performCheck(GSource* source) {
+  auto self = reinterpret_cast<PerformSource*>(source);
+  std::lock_guard lock(*self->mutex);
+  return !self->blocks->empty();
+}
+
+gboolean performDispatch(GSource* source, GSourceFunc, gpointer) {
+  auto self = reinterpret_cast<PerformSource*>(source);
+  // Run what was queued when the turn began, one block at a time, taking each
+  // from the front: a block that spins the run loop again runs the next blocks
+  // in order from inside, and blocks queued meanwhile wait for a later turn.
+  std::size_t budget;
+  {
+    std::lock_guard lock(*self->mutex);
+    budget = self->blocks->size();
+  }
+  while (budget-- > 0) {
+    std::function<void()> block;
+    {
+      std::lock_guard lock(*self->mutex);
+      if (self->blocks->empty()) break;
+      block = std::move(self->blocks->front());
+      self->blocks->pop_front();
+    }
+    block();
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+void performFinalize(GSource* source) {
+  auto self = reinterpret_cast<PerformSource*>(source);
+  delete self->blocks;
+  delete self->mutex;
+}
+
+GSourceFuncs kPerformFuncs = {performPrepare, performCheck, performDispatch, performFinalize, nullptr, nullptr};
+// Tags the perform source as the callback data it is found by.
+char kPerformTag;
+
+PerformSource* performSource(GMainContext* context) {
+  static std::mutex creation;  // two threads must not attach two FIFOs to one context
+  std::lock_guard lock(creation);
+  GSource* found = g_main_context_find_source_by_funcs_user_data(context, &kPerformFuncs, &kPerformTag);
+  if (found) return reinterpret_cast<PerformSource*>(found);
+  GSource* source = g_source_new(&kPerformFuncs, sizeof(PerformSource));
+  auto self = reinterpret_cast<PerformSource*>(source);
+  self->mutex = new std::mutex;
+  self->blocks = new std::deque<std::function<void()>>;
+  g_source_set_callback(source, nullptr, &kPerformTag, nullptr);
+  g_source_set_can_recurse(source, TRUE);
+  g_source_set_name(source, "platform.perform");
+  g_source_attach(source, context);
+  g_source_unref(source);  // the context keeps it
+  return self;
+}
+
+gboolean runBlockOnce(gpointer data) {
+  (*static_cast<std::function<void()>*>(data))();
+  return G_SOURCE_REMOVE;
+}
+
+void deleteBlock(gpointer data) { delete static_cast<std::function<void()>*>(data); }
+
+gboolean stopWaiting(gpointer) { return G_SOURCE_REMOVE; }
+
+}  // namespace
+
+RunLoop RunLoop::current() {
+  GMainContext* context = g_main_context_ref_thread_default();
+  RunLoop loop(context);
+  g_main_context_unref(context);
+  return loop;
+}
+
+RunLoop RunLoop::main() { return RunLoop(g_main_context_default()); }
+
+RunLoop::RunLoop(GMainContext* context) : context_(g_main_context_ref(context)) {}
+RunLoop::RunLoop(const RunLoop& other) : context_(g_main_context_ref(other.context_)) {}
+RunLoop::RunLoop(RunLoop&& other) noexcept : context_(std::exchange(other.context_, nullptr)) {}
+RunLoop& RunLoop::operator=(RunLoop other) noexcept {
+  std::swap(context_, other.context_);
+  return *this;
+}
+RunLoop::~RunLoop() {
+  if (context_) g_main_context_unref(context_);
+}
+
+bool RunLoop::isMain() const { return context_ == g_main_context_default(); }
+
+bool RunLoop::runOnce(bool mayBlock) const { return g_main_context_iteration(context_, mayBlock); }
+
+void RunLoop::runUntil(Clock::time_point deadline) const {
+  runUntil([] { return false; }, deadline - Clock::now());
+}
+
+bool RunLoop::runUntil(const std::function<bool()>& done, Clock::duration timeout) const {
+  const auto deadline = Clock::now() + timeout;
+  GSource* timer = nullptr;
+  bool result = done();
+  while (!result) {
+    const auto now = Clock::now();
+    if (now >= deadline) break;
+    if (timer && g_source_is_destroyed(timer)) {
+      // It fired a hair early by this clock; wait for the rest.
+      g_source_unref(timer);
+      timer = nullptr;
+    }
+    if (!timer) {
+      // A wake-up at the deadline, so that the last turn cannot block for ever.
+      timer = newDeadlineSource(monotonicMicrosAfter(deadline - now));
+      g_source_set_callback(timer, stopWaiting, nullptr, nullptr);
+      g_source_attach(timer, context_);
+    }
+    runOnce(true);
+    result = done();
+  }
+  if (timer) {
+    g_source_destroy(timer);
+    g_source_unref(timer);
+  }
+  return result;
+}
+
+void RunLoop::wakeUp() const { g_main_context_wakeup(context_); }
+
+void RunLoop::perform(std::function<void()> block) const {
+  PerformSource* source = performSource(context_);
+  {
+    std::lock_guard lock(*source->mutex);
+    source->blocks->push_back(std::move(block));
+  }
+  g_main_context_wakeup(context_);
+}
+
+void RunLoop::performAfter(Clock::duration delay, std::function<void()> block) const {
+  GSource* timer = newDeadlineSource(monotonicMicrosAfter(delay));
+  g_source_set_callback(timer, runBlockOnce, new std::function<void()>(std::move(block)), deleteBlock);
+  g_source_attach(timer, context_);
+  g_source_unref(timer);
+}
+
+}  // namespace platform

@@ -1,0 +1,95 @@
+#include "RunLoopSource.h"
+
+#include <glib.h>
+
+namespace platform {
+namespace {
+
+template <class State>
+struct SignalSource {
+  GSource base;
+  std::shared_ptr<State>* state;  // owned; freed in finalize
+};
+
+}  // namespace
+
+int RunLoopSource::prepare(GSource* source, int* timeout) {
+  *timeout = -1;
+  return check(source);
+}
+
+int RunLoopSource::check(GSource* source) {
+  auto self = reinterpret_cast<SignalSource<State>*>(source);
+  return (*self->state)->signalled.load() ? TRUE : FALSE;
+}
+
+int RunLoopSource::dispatch(GSource* source, int (*)(void*), void*) {
+  auto self = reinterpret_cast<SignalSource<State>*>(source);
+  std::shared_ptr<State> state = *self->state;
+  if (state->signalled.exchange(false) && state->valid.load() && state->perform) state->perform();
+  return G_SOURCE_CONTINUE;
+}
+
+void RunLoopSource::finalize(GSource* source) {
+  auto self = reinterpret_cast<SignalSource<State>*>(source);
+  delete self->state;
+  self->state = nullptr;
+}
+
+RunLoopSource::RunLoopSource(std::function<void()> perform) : state_(std::make_shared<State>()) {
+  state_->perform = std::move(perform);
+}
+
+RunLoopSource::~RunLoopSource() { invalidate(); }
+
+void RunLoopSource::schedule(const RunLoop& runLoop) {
+  static GSourceFuncs funcs = {&RunLoopSource::prepare, &RunLoopSource::check, &RunLoopSource::dispatch,
+                               &RunLoopSource::finalize, nullptr, nullptr};
+  if (!state_->valid.load()) return;
+  GSource* source = g_source_new(&funcs, sizeof(SignalSource<State>));
+  reinterpret_cast<SignalSource<State>*>(source)->state = new std::shared_ptr<State>(state_);
+  g_source_set_name(source, "platform.signal");
+  {
+    std::lock_guard lock(mutex_);
+    if (!runLoop_) runLoop_ = runLoop;
+    sources_.push_back(source);
+  }
+  g_source_attach(source, runLoop.context());
+  // A signal that came before the source was attached wakes the loop now.
+  if (state_->signalled.load()) runLoop.wakeUp();
+}
+
+void RunLoopSource::signal() {
+  state_->signalled.store(true);
+  // Under the lock, so that no source is destroyed (and its context maybe
+  // freed) while it is being woken.
+  std::lock_guard lock(mutex_);
+  for (GSource* source : sources_) {
+    if (GMainContext* context = g_source_get_context(source)) g_main_context_wakeup(context);
+  }
+}
+
+void RunLoopSource::invalidate() {
+  state_->valid.store(false);
+  std::vector<GSource*> sources;
+  {
+    std::lock_guard lock(mutex_);
+    sources.swap(sources_);
+  }
+  for (GSource* source : sources) {
+    g_source_destroy(source);
+    g_source_unref(source);
+  }
+}
+
+std::optional<RunLoop> RunLoopSource::runLoop() const {
+  std::lock_guard lock(mutex_);
+  return runLoop_;
+}
+
+void RunLoopSource::setRunLoop(const RunLoop& runLoop) {
+  std::lock_guard lock(mutex_);
+  runLoop_ = runLoop;
+}
+
+}  // namespace platform

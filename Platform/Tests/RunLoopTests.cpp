@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "DispatchQueue.h"
+#include "FdWatch.h"
+#include "RunLoop.h"
+#include "RunLoopSource.h"
+#include "RunLoopThread.h"
+#include "Timer.h"
+
+using namespace platform;
+using namespace std::chrono_literals;
+
+namespace {
+// Generous bound for waits that should end far sooner; never a verdict on speed.
+constexpr auto kPatience = 10s;
+}  // namespace
+
+TEST(RunLoopSourceTest, SignalFromAnotherThreadWakesABlockedTurn) {
+  RunLoopThread thread("source.test");
+  std::atomic<int> performed{0};
+  RunLoopSource source([&] { ++performed; });
+  std::promise<void> scheduled;
+  thread.runLoop().perform([&] {
+    source.schedule(RunLoop::current());
+    scheduled.set_value();
+  });
+  scheduled.get_future().wait();
+  // The thread now blocks in a turn with nothing else to wake it.
+  source.signal();
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (performed.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  EXPECT_EQ(performed.load(), 1);
+  EXPECT_EQ(source.runLoop(), thread.runLoop());
+  source.invalidate();
+  source.invalidate();  // safe to repeat
+  EXPECT_FALSE(source.isValid());
+}
+
+TEST(RunLoopSourceTest, SignalSentBeforeTheWaitIsNotLost) {
+  RunLoop loop = RunLoop::current();
+  int performed = 0;
+  RunLoopSource source([&] { ++performed; });
+  source.signal();  // before scheduling and before anyone waits
+  source.schedule(loop);
+  EXPECT_TRUE(loop.runUntil([&] { return performed > 0; }, kPatience));
+  EXPECT_FALSE(source.isSignalled());
+  // Performed once per signal, not on every turn.
+  loop.runOnce(false);
+  EXPECT_EQ(performed, 1);
+}
+
+TEST(RunLoopSourceTest, InvalidatedSourceNeverPerforms) {
+  RunLoop loop = RunLoop::current();
+  int performed = 0;
+  RunLoopSource source([&] { ++performed; });
+  source.schedule(loop);
+  source.invalidate();
+  source.signal();
+  loop.runUntil(std::chrono::steady_clock::now() + 20ms);
+  EXPECT_EQ(performed, 0);
+}
+
+TEST(RunLoopTest, PerformedBlocksRunInOrderAndNeverInline) {
+  RunLoop loop = RunLoop::main();
+  std::vector<int> order;
+  loop.perform([&] { order.push_back(1); });
+  loop.perform([&] {
+    order.push_back(2);
+    loop.perform([&] { order.push_back(4); });  // queued behind 3
+  });
+  loop.perform([&] { order.push_back(3); });
+  EXPECT_TRUE(order.empty());
+  EXPECT_TRUE(loop.runUntil([&] { return order.size() == 4; }, kPatience));
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+}
+
+TEST(RunLoopTest, NestedSpinningKeepsPerformOrder) {
+  RunLoop loop = RunLoop::main();
+  std::vector<int> order;
+  loop.perform([&] {
+    order.push_back(1);
+    // Spins inside a performed block until the blocks behind it ran.
+    loop.runUntil([&] { return order.size() >= 3; }, kPatience);
+    order.push_back(4);
+  });
+  loop.perform([&] { order.push_back(2); });
+  loop.perform([&] { order.push_back(3); });
+  EXPECT_TRUE(loop.runUntil([&] { return order.size() == 4; }, kPatience));
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+}
+
+TEST(RunLoopTest, RunUntilReturnsAtTheDeadlineWithNoSource) {
+  RunLoopThread thread("deadline.test");
+  std::promise<bool> result;
+  thread.runLoop().perform([&] { result.set_value(RunLoop::current().runUntil([] { return false; }, 10ms)); });
+  auto future = result.get_future();
+  ASSERT_EQ(future.wait_for(kPatience), std::future_status::ready);
+  EXPECT_FALSE(future.get());
+}
+
+TEST(TimerTest, OneShotTimerFiresOnceAndBecomesInvalid) {
+  RunLoop loop = RunLoop::current();
+  int fired = 0;
+  auto timer = Timer::scheduled(loop, 0.001, false, [&](Timer&) { ++fired; });
+  EXPECT_TRUE(timer->isValid());
+  EXPECT_TRUE(loop.runUntil([&] { return fired > 0; }, kPatience));
+  EXPECT_FALSE(timer->isValid());
+  loop.runUntil(std::chrono::steady_clock::now() + 10ms);
+  EXPECT_EQ(fired, 1);
+}
+
+TEST(TimerTest, RepeatingTimerStopsWhenInvalidatedFromItsBlock) {
+  RunLoop loop = RunLoop::current();
+  int fired = 0;
+  auto timer = Timer::scheduled(loop, 0.001, true, [&](Timer& t) {
+    if (++fired == 3) t.invalidate();
+  });
+  EXPECT_TRUE(loop.runUntil([&] { return !timer->isValid(); }, kPatience));
+  loop.runUntil(std::chrono::steady_clock::now() + 10ms);
+  EXPECT_EQ(fired, 3);
+}
+
+TEST(TimerTest, InvalidatedTimerNeverFiresAndReleasesItsBlock) {
+  RunLoop loop = RunLoop::current();
+  auto token = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = token;
+  bool fired = false;
+  auto timer = Timer::scheduled(loop, 0.001, false, [&fired, token](Timer&) { fired = true; });
+  token.reset();
+  timer->invalidate();
+  EXPECT_TRUE(watch.expired());
+  loop.runUntil(std::chrono::steady_clock::now() + 10ms);
+  EXPECT_FALSE(fired);
+  EXPECT_GT(timer->fireDate().timeIntervalSinceReferenceDate(), 0.0);
+}
+
+TEST(FdWatchTest, ReportsReadableDescriptors) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  RunLoop loop = RunLoop::current();
+  std::string received;
+  FdWatch watch(loop, fds[0], FdWatch::kReadable, [&](int fd, unsigned conditions) {
+    if (conditions & FdWatch::kReadable) {
+      char buffer[16];
+      const auto n = read(fd, buffer, sizeof buffer);
+      if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+    }
+  });
+  ASSERT_EQ(write(fds[1], "ping", 4), 4);
+  EXPECT_TRUE(loop.runUntil([&] { return received == "ping"; }, kPatience));
+  close(fds[0]);
+  close(fds[1]);
+}
+
+TEST(DispatchQueueTest, MainQueueRunsInOrderAndNeverInline) {
+  auto main = DispatchQueue::main();
+  std::vector<int> order;
+  std::atomic<bool> posted{false};
+  std::thread other([&] {
+    for (int i = 0; i < 100; ++i) main->async([&order, i] { order.push_back(i); });
+    posted = true;
+  });
+  other.join();
+  main->async([&] { order.push_back(100); });
+  EXPECT_TRUE(order.empty());  // nothing ran inside async
+  EXPECT_TRUE(RunLoop::main().runUntil([&] { return order.size() == 101; }, kPatience));
+  for (int i = 0; i <= 100; ++i) ASSERT_EQ(order[static_cast<std::size_t>(i)], i);
+  EXPECT_TRUE(main->isCurrent());
+}
+
+TEST(DispatchQueueTest, SerialQueueRunsOneBlockAtATimeInOrder) {
+  auto queue = DispatchQueue::serial("com.example.a.rather.long.queue.label");
+  EXPECT_EQ(queue->label(), "com.example.a.rather.long.queue.label");
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  std::vector<int> order;
+  for (int i = 0; i < 50; ++i) {
+    queue->async([&, i] {
+      if (inside.fetch_add(1) != 0) overlapped = true;
+      std::this_thread::yield();
+      order.push_back(i);
+      inside.fetch_sub(1);
+    });
+  }
+  queue->sync([] {});
+  EXPECT_FALSE(overlapped.load());
+  ASSERT_EQ(order.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+  bool nested = false;
+  queue->sync([&] { queue->sync([&] { nested = queue->isCurrent(); }); });  // inline, no deadlock
+  EXPECT_TRUE(nested);
+}
+
+TEST(DispatchQueueTest, AfterRunsLaterAndForeverNever) {
+  auto queue = DispatchQueue::serial("after.test");
+  std::promise<void> ran;
+  std::atomic<bool> never{false};
+  queue->after(kDispatchTimeForever, [&] { never = true; });
+  queue->after(dispatchTime(kDispatchTimeNow, 1'000'000), [&] { ran.set_value(); });
+  EXPECT_EQ(ran.get_future().wait_for(kPatience), std::future_status::ready);
+  EXPECT_FALSE(never.load());
+}
+
+TEST(DispatchQueueTest, GlobalQueueRunsBlocks) {
+  std::promise<void> ran;
+  DispatchQueue::global()->async([&] { ran.set_value(); });
+  EXPECT_EQ(ran.get_future().wait_for(kPatience), std::future_status::ready);
+}
+
+TEST(DispatchTimeTest, ArithmeticSaturates) {
+  EXPECT_EQ(dispatchTime(kDispatchTimeForever, 5), kDispatchTimeForever);
+  EXPECT_EQ(dispatchTime(10, std::numeric_limits<std::int64_t>::max()) , 10 + static_cast<DispatchTime>(std::numeric_limits<std::int64_t>::max()));
+  EXPECT_EQ(dispatchTime(kDispatchTimeForever - 10, std::numeric_limits<std::int64_t>::max()), kDispatchTimeForever - 1);
+  EXPECT_EQ(dispatchTime(100, -50), 50u);
+  EXPECT_EQ(dispatchTime(100, std::numeric_limits<std::int64_t>::min()), 1u);
+  EXPECT_EQ(dispatchDelta(std::numeric_limits<double>::infinity()), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(dispatchDelta(1e300), std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(dispatchDelta(std::nan("")), 0);
+  EXPECT_EQ(dispatchDelta(-1), 0);
+  EXPECT_EQ(dispatchDelta(1.5), 1'500'000'000);
+}
