@@ -1,0 +1,94 @@
+#include "AppIdentity.h"
+
+#include <glib.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace platform {
+namespace {
+
+std::string programName() {
+  if (const char* name = g_get_prgname(); name && *name) return name;
+  std::ifstream comm("/proc/self/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name;
+}
+
+// An XDG base directory variable counts only when it holds an absolute path.
+std::string xdgDirectory(const char* variable) {
+  const char* value = std::getenv(variable);
+  return value && value[0] == '/' ? value : "";
+}
+
+std::string homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  return g_get_home_dir();
+}
+
+}  // namespace
+
+AppIdentity& AppIdentity::shared() {
+  static AppIdentity* identity = new AppIdentity();
+  return *identity;
+}
+
+std::string AppIdentity::overridden(const std::string AppIdentity::*field) const {
+  std::lock_guard lock(mutex_);
+  return this->*field;
+}
+
+void AppIdentity::setOverride(std::string AppIdentity::*field, std::string value) {
+  std::lock_guard lock(mutex_);
+  this->*field = std::move(value);
+}
+
+std::string AppIdentity::bundleIdentifier() const {
+  std::string value = overridden(&AppIdentity::bundleIdentifier_);
+  return value.empty() ? programName() : value;
+}
+void AppIdentity::setBundleIdentifier(std::string identifier) {
+  setOverride(&AppIdentity::bundleIdentifier_, std::move(identifier));
+}
+
+std::string AppIdentity::name() const {
+  std::string value = overridden(&AppIdentity::name_);
+  return value.empty() ? programName() : value;
+}
+void AppIdentity::setName(std::string name) { setOverride(&AppIdentity::name_, std::move(name)); }
+
+std::string AppIdentity::shortVersion() const {
+  std::string value = overridden(&AppIdentity::shortVersion_);
+  return value.empty() ? "0" : value;
+}
+void AppIdentity::setShortVersion(std::string version) {
+  setOverride(&AppIdentity::shortVersion_, std::move(version));
+}
+
+std::string AppIdentity::cachesDirectory() const {
+  if (std::string value = overridden(&AppIdentity::cachesDirectory_); !value.empty()) return value;
+  if (std::string xdg = xdgDirectory("XDG_CACHE_HOME"); !xdg.empty()) return xdg;
+  return homeDirectory() + "/.cache";
+}
+void AppIdentity::setCachesDirectory(std::string path) {
+  setOverride(&AppIdentity::cachesDirectory_, std::move(path));
+}
+
+std::string AppIdentity::logsDirectory() const {
+  if (std::string value = overridden(&AppIdentity::logsDirectory_); !value.empty()) return value;
+  if (std::string xdg = xdgDirectory("XDG_STATE_HOME"); !xdg.empty()) return xdg + "/log";
+  return homeDirectory() + "/.local/state/log";
+}
+void AppIdentity::setLogsDirectory(std::string path) { setOverride(&AppIdentity::logsDirectory_, std::move(path)); }
+
+std::string AppIdentity::temporaryDirectory() const {
+  if (std::string value = overridden(&AppIdentity::temporaryDirectory_); !value.empty()) return value;
+  if (const char* tmp = std::getenv("TMPDIR"); tmp && *tmp) return tmp;
+  return "/tmp";
+}
+void AppIdentity::setTemporaryDirectory(std::string path) {
+  setOverride(&AppIdentity::temporaryDirectory_, std::move(path));
+}
+
+}  // namespace platform

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+
+namespace platform {
+
+// Who the application is and where it keeps its files. Every value can be
+// overridden (tests do); an empty string given to a setter removes the
+// override. Thread-safe: one mutex guards the overrides and is held only to
+// read or write them.
+class AppIdentity {
+ public:
+  // The single instance; it lives until the process ends.
+  static AppIdentity& shared();
+
+  AppIdentity(const AppIdentity&) = delete;
+  AppIdentity& operator=(const AppIdentity&) = delete;
+
+  // The program name (GLib's program name, else /proc/self/comm) by default.
+  std::string bundleIdentifier() const;
+  void setBundleIdentifier(std::string identifier);
+  // The program name by default.
+  std::string name() const;
+  void setName(std::string name);
+  // "0" by default.
+  std::string shortVersion() const;
+  void setShortVersion(std::string version);
+
+  // The directories are read from the environment on every call:
+  // $XDG_CACHE_HOME, else ~/.cache.
+  std::string cachesDirectory() const;
+  void setCachesDirectory(std::string path);
+  // $XDG_STATE_HOME/log, else ~/.local/state/log.
+  std::string logsDirectory() const;
+  void setLogsDirectory(std::string path);
+  // $TMPDIR, else /tmp.
+  std::string temporaryDirectory() const;
+  void setTemporaryDirectory(std::string path);
+
+ private:
+  AppIdentity() = default;
+  // The override held in `field`; "" when there is none.
+  std::string overridden(const std::string AppIdentity::*field) const;
+  void setOverride(std::string AppIdentity::*field, std::string value);
+
+  mutable std::mutex mutex_;  // guards the overrides below; "" = none
+  std::string bundleIdentifier_;
+  std::string name_;
+  std::string shortVersion_;
+  std::string cachesDirectory_;
+  std::string logsDirectory_;
+  std::string temporaryDirectory_;
+};
+
+}  // namespace platform
