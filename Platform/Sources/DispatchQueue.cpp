@@ -48,17 +48,20 @@ std::int64_t dispatchDelta(double seconds) {
 
 bool DispatchQueue::isMainThread() { return getpid() == static_cast<pid_t>(syscall(SYS_gettid)); }
 
-DispatchQueue::DispatchQueue(Kind kind, std::string label) : kind_(kind), label_(std::move(label)) {
-  switch (kind_) {
-    case Kind::Main:
-      break;
-    case Kind::Serial:
-      thread_ = std::make_unique<RunLoopThread>(label_);
-      break;
-    case Kind::Global:
-      thread_ = std::make_unique<RunLoopThread>("dispatch.timers");
-      pool_ = g_thread_pool_new(runPooledBlock, nullptr, static_cast<gint>(g_get_num_processors()), FALSE, nullptr);
-      break;
+namespace {
+std::unique_ptr<RunLoopThread> threadFor(bool needed, const std::string& name) {
+  return needed ? std::make_unique<RunLoopThread>(name) : nullptr;
+}
+}  // namespace
+
+DispatchQueue::DispatchQueue(Kind kind, std::string label)
+    : kind_(kind),
+      label_(std::move(label)),
+      runLoop_(RunLoop::main()),
+      thread_(threadFor(kind_ != Kind::Main, kind_ == Kind::Serial ? label_ : "dispatch.timers")) {
+  if (thread_) runLoop_ = thread_->runLoop();
+  if (kind_ == Kind::Global) {
+    pool_ = g_thread_pool_new(runPooledBlock, nullptr, static_cast<gint>(g_get_num_processors()), FALSE, nullptr);
   }
 }
 
@@ -82,16 +85,10 @@ std::shared_ptr<DispatchQueue> DispatchQueue::serial(std::string label) {
 }
 
 void DispatchQueue::async(std::function<void()> block) {
-  switch (kind_) {
-    case Kind::Main:
-      RunLoop::main().perform(std::move(block));
-      break;
-    case Kind::Serial:
-      thread_->runLoop().perform(std::move(block));
-      break;
-    case Kind::Global:
-      g_thread_pool_push(static_cast<GThreadPool*>(pool_), new std::function<void()>(std::move(block)), nullptr);
-      break;
+  if (kind_ == Kind::Global) {
+    g_thread_pool_push(static_cast<GThreadPool*>(pool_), new std::function<void()>(std::move(block)), nullptr);
+  } else {
+    runLoop_.perform(std::move(block));
   }
 }
 
@@ -100,16 +97,10 @@ void DispatchQueue::after(DispatchTime when, std::function<void()> block) {
   const DispatchTime now = dispatchTimeNow();
   const DispatchTime wait = when > now ? std::min<DispatchTime>(when - now, std::numeric_limits<std::int64_t>::max()) : 0;
   const auto delay = std::chrono::nanoseconds(static_cast<std::int64_t>(wait));
-  switch (kind_) {
-    case Kind::Main:
-      RunLoop::main().performAfter(delay, std::move(block));
-      break;
-    case Kind::Serial:
-      thread_->runLoop().performAfter(delay, std::move(block));
-      break;
-    case Kind::Global:
-      thread_->runLoop().performAfter(delay, [this, block = std::move(block)]() mutable { async(std::move(block)); });
-      break;
+  if (kind_ == Kind::Global) {
+    runLoop_.performAfter(delay, [this, block = std::move(block)]() mutable { async(std::move(block)); });
+  } else {
+    runLoop_.performAfter(delay, std::move(block));
   }
 }
 

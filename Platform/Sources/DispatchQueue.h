@@ -66,6 +66,7 @@ class DispatchQueue {
 
   Kind kind_;
   std::string label_;
+  RunLoop runLoop_;                        // where async and after post (unused by the pool)
   std::unique_ptr<RunLoopThread> thread_;  // serial queues; the timer thread of the global queue
   void* pool_ = nullptr;                   // GThreadPool of the global queue
 };

@@ -104,10 +104,13 @@ RunLoop RunLoop::current() {
 RunLoop RunLoop::main() { return RunLoop(g_main_context_default()); }
 
 RunLoop::RunLoop(GMainContext* context) : context_(g_main_context_ref(context)) {}
-RunLoop::RunLoop(const RunLoop& other) : context_(g_main_context_ref(other.context_)) {}
-RunLoop::RunLoop(RunLoop&& other) noexcept : context_(std::exchange(other.context_, nullptr)) {}
+RunLoop::RunLoop(const RunLoop& other)
+    : context_(g_main_context_ref(other.context_)), performSource_(other.performSource_.load()) {}
+RunLoop::RunLoop(RunLoop&& other) noexcept
+    : context_(std::exchange(other.context_, nullptr)), performSource_(other.performSource_.exchange(nullptr)) {}
 RunLoop& RunLoop::operator=(RunLoop other) noexcept {
   std::swap(context_, other.context_);
+  performSource_.store(other.performSource_.exchange(performSource_.load()));
   return *this;
 }
 RunLoop::~RunLoop() {
@@ -153,12 +156,21 @@ bool RunLoop::runUntil(const std::function<bool()>& done, Clock::duration timeou
 void RunLoop::wakeUp() const { g_main_context_wakeup(context_); }
 
 void RunLoop::perform(std::function<void()> block) const {
-  PerformSource* source = performSource(context_);
+  // Every lookup of a context finds the same source, so racing fills agree.
+  auto source = static_cast<PerformSource*>(performSource_.load(std::memory_order_acquire));
+  if (!source) {
+    source = performSource(context_);
+    performSource_.store(source, std::memory_order_release);
+  }
+  bool wasEmpty;
   {
     std::lock_guard lock(*source->mutex);
+    wasEmpty = source->blocks->empty();
     source->blocks->push_back(std::move(block));
   }
-  g_main_context_wakeup(context_);
+  // Only the first block needs a wake-up: while blocks wait, every turn sees
+  // them before it would block.
+  if (wasEmpty) g_main_context_wakeup(context_);
 }
 
 void RunLoop::performAfter(Clock::duration delay, std::function<void()> block) const {

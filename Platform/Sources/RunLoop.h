@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 
@@ -55,6 +56,8 @@ class RunLoop {
 
  private:
   GMainContext* context_;
+  // The context's FIFO of performed blocks, looked up once per handle.
+  mutable std::atomic<void*> performSource_{nullptr};
 };
 
 }  // namespace platform
