@@ -1,0 +1,30 @@
+# pt_add_library(<target> LIBS <libs...> TEST_LIBS <libs...>)
+# Builds the static library <target> from every .cpp under Sources/ of the
+# calling folder, with every folder under Sources/ as an include root (headers
+# include each other by file name), and a GoogleTest binary <target>Tests from
+# Tests/*.cpp when there are any.
+function(pt_add_library target)
+  cmake_parse_arguments(ARG "" "" "LIBS;TEST_LIBS" ${ARGN})
+  set(root ${CMAKE_CURRENT_SOURCE_DIR})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${root}/Sources/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_library(${target} STATIC ${sources})
+  file(GLOB_RECURSE headers CONFIGURE_DEPENDS ${root}/Sources/*.h)
+  set(include_dirs ${root}/Sources)
+  foreach(header ${headers})
+    get_filename_component(dir ${header} DIRECTORY)
+    list(APPEND include_dirs ${dir})
+  endforeach()
+  list(REMOVE_DUPLICATES include_dirs)
+  target_include_directories(${target} PUBLIC ${include_dirs})
+  target_link_libraries(${target} PUBLIC ${ARG_LIBS})
+
+  file(GLOB tests CONFIGURE_DEPENDS ${root}/Tests/*.cpp)
+  if(tests)
+    add_executable(${target}Tests ${tests})
+    target_link_libraries(${target}Tests PRIVATE ${target} ${ARG_TEST_LIBS})
+    pt_add_gtest(${target}Tests)
+  endif()
+endfunction()
