@@ -283,4 +283,20 @@ double stringDoubleValue(std::string_view text) {
   return g_ascii_strtod(prefix.c_str(), nullptr);
 }
 
+std::optional<std::uint32_t> stringHexIntValue(std::string_view text) {
+  std::size_t i = skipBlanks(text);
+  // "0x" counts as a prefix only when a digit follows; else the 0 is the number.
+  if (i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+      g_ascii_isxdigit(text[i + 2])) {
+    i += 2;
+  }
+  if (i >= text.size() || !g_ascii_isxdigit(text[i])) return std::nullopt;
+  std::uint64_t value = 0;
+  for (; i < text.size() && g_ascii_isxdigit(text[i]); ++i) {
+    value = std::min<std::uint64_t>((value << 4) | static_cast<unsigned>(g_ascii_xdigit_value(text[i])),
+                                    std::numeric_limits<std::uint32_t>::max());
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -108,6 +109,11 @@ class Value {
 bool stringBoolValue(std::string_view text);
 std::int64_t stringIntegerValue(std::string_view text);
 double stringDoubleValue(std::string_view text);
+// The hexadecimal number at the start of the text as the platform's scanner
+// reads it: blanks skipped, an optional "0x" or "0X", then at least one hex
+// digit; a value past 32 bits saturates at 0xFFFFFFFF. nullopt when there is
+// no digit.
+std::optional<std::uint32_t> stringHexIntValue(std::string_view text);
 
 }  // namespace platform
 

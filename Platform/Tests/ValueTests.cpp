@@ -87,6 +87,15 @@ TEST(ValueTest, StringConversionsFollowThePlatformRules) {
   EXPECT_EQ(Value(Array{}).integerValue(), 0);
 }
 
+TEST(ValueTest, HexScanSkipsBlanksTakesAPrefixAndSaturates) {
+  EXPECT_EQ(stringHexIntValue(" \t1a;ext"), 0x1Au);
+  EXPECT_EQ(stringHexIntValue("0x7F\r\n"), 0x7Fu);
+  EXPECT_EQ(stringHexIntValue("0xg"), 0u);
+  EXPECT_EQ(stringHexIntValue("123456789abc"), 0xFFFFFFFFu);
+  EXPECT_EQ(stringHexIntValue("; 5"), std::nullopt);
+  EXPECT_EQ(stringHexIntValue(""), std::nullopt);
+}
+
 TEST(ValueTest, NilNullAndEmptyAreDistinct) {
   EXPECT_TRUE(Value().isNil());
   EXPECT_TRUE(Value(nullptr).isNil());

@@ -1,0 +1,8 @@
+#include "DQUSBIterfaceLocator.h"
+
+#include "Format.h"
+
+std::string DQUSBIterfaceLocator::description() const {
+  return platform::format("%@ [%d-%d-%d]", Object::description(), interfaceClass_, interfaceSubclass_,
+                          interfaceProtocol_);
+}

@@ -1,0 +1,205 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include "DQLogCapture.h"
+#include "DQUSBConfigurationDescriptor.h"
+#include "DQUSBConstatns.h"
+#include "DQUSBDeviceDescriptor.h"
+#include "DQUSBDeviceInfoDescriptor.h"
+#include "DQUSBIterfaceLocator.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Builds a configuration blob; wTotalLength is the length built unless set.
+class ConfigurationBuilder {
+ public:
+  ConfigurationBuilder() : bytes_{9, 2, 0, 0, 1, 1, 0, 0xC0, 50} {}
+
+  ConfigurationBuilder& add(std::initializer_list<std::uint8_t> descriptor) {
+    bytes_.insert(bytes_.end(), descriptor);
+    return *this;
+  }
+  ConfigurationBuilder& interface(std::uint8_t number, std::uint8_t alternate, std::uint8_t protocol) {
+    return add({9, 4, number, alternate, 2, 7, 1, protocol, 0});
+  }
+  ConfigurationBuilder& endpoint(std::uint8_t address) { return add({7, 5, address, 2, 0x00, 0x02, 0}); }
+
+  Bytes build(int totalLength = -1) const {
+    Bytes bytes = bytes_;
+    const auto total = static_cast<std::uint16_t>(totalLength < 0 ? bytes.size() : totalLength);
+    bytes[2] = static_cast<std::uint8_t>(total & 0xFF);
+    bytes[3] = static_cast<std::uint8_t>(total >> 8);
+    return bytes;
+  }
+
+ private:
+  Bytes bytes_;
+};
+
+std::vector<std::uint8_t> endpointAddresses(const DQUSBInterfaceDescriptor& interface) {
+  std::vector<std::uint8_t> addresses;
+  for (const auto& endpoint : interface.endpoints()) addresses.push_back(endpoint->endpointAddress());
+  return addresses;
+}
+
+}  // namespace
+
+TEST(USBDescriptorTest, DeviceDescriptorReadsLittleEndianFieldsAndNeedsEighteenBytes) {
+  const Bytes raw{18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x7A, 0x2F, 0x34, 0x12, 0x01, 0x01, 1, 2, 3, 1};
+  const auto device = DQUSBDeviceDescriptor::withIOKitDescriptor(raw);
+  ASSERT_TRUE(device);
+  EXPECT_EQ(device->descriptorType(), 1);
+  EXPECT_EQ(device->USBVersion(), 0x0200);
+  EXPECT_EQ(device->maxPacketSize(), 64);
+  EXPECT_EQ(device->vendorID(), DQUSBConstatns::ZarnVendorID());
+  EXPECT_EQ(device->productID(), 0x1234);
+  EXPECT_EQ(device->releaseNumber(), 0x0101);
+  EXPECT_EQ(device->manufacturerStringIndex(), 1);
+  EXPECT_EQ(device->productStringIndex(), 2);
+  EXPECT_EQ(device->serialNumberStringIndex(), 3);
+  EXPECT_EQ(device->numberOfCondigurations(), 1);
+
+  EXPECT_FALSE(DQUSBDeviceDescriptor::withIOKitDescriptor(std::span(raw).first(17)));
+}
+
+TEST(USBDescriptorTest, ConfigurationKeepsEveryAlternateWithItsOwnEndpoints) {
+  // A class-specific descriptor between an interface and its endpoints does
+  // not detach them from it.
+  const Bytes raw = ConfigurationBuilder()
+                        .interface(0, 0, 2)
+                        .add({4, 0x21, 0, 0})
+                        .endpoint(0x01)
+                        .endpoint(0x81)
+                        .interface(0, 1, 4)
+                        .endpoint(0x02)
+                        .endpoint(0x82)
+                        .interface(1, 0, 2)
+                        .build();
+  const auto configuration = DQUSBConfigurationDescriptor::descriptorWithRawData(raw);
+  ASSERT_TRUE(configuration);
+  EXPECT_EQ(configuration->numberOfInterfaces(), 1);
+  EXPECT_EQ(configuration->configurationValue(), 1);
+  EXPECT_EQ(configuration->attributes(), 0xC0);
+  EXPECT_EQ(configuration->maxPower(), 50);
+
+  const auto& interfaces = configuration->interfaces();
+  ASSERT_EQ(interfaces.size(), 3u);
+  EXPECT_EQ(endpointAddresses(*interfaces[0]), (std::vector<std::uint8_t>{0x01, 0x81}));
+  EXPECT_EQ(endpointAddresses(*interfaces[1]), (std::vector<std::uint8_t>{0x02, 0x82}));
+  EXPECT_TRUE(interfaces[2]->endpoints().empty());
+  EXPECT_EQ(interfaces[0]->endpoints()[0]->maxPacketSize(), 512);
+
+  const auto alternates = configuration->interfaceDescriptorsForInterfaceNumber(0);
+  ASSERT_EQ(alternates.size(), 2u);
+  EXPECT_EQ(alternates[0], interfaces[0]);
+  EXPECT_EQ(alternates[1], interfaces[1]);
+  EXPECT_TRUE(configuration->interfaceDescriptorsForInterfaceNumber(5).empty());
+
+  // The first match in descriptor order, though interface 1 matches too.
+  EXPECT_EQ(configuration->interfaceDescriptorForClass(7, 1, 2), interfaces[0]);
+  EXPECT_EQ(configuration->interfaceDescriptorForClass(7, 1, 4), interfaces[1]);
+  EXPECT_EQ(configuration->interfaceDescriptorForClass(7, 1, 3), nullptr);
+  EXPECT_TRUE(configuration->containsInterfacesForClass(7, DQUSBConstatns::printingSubclass()));
+  EXPECT_FALSE(configuration->containsInterfacesForClass(8, 6));
+
+  EXPECT_TRUE(interfaces[0]->isPrintInterface());
+  EXPECT_FALSE(interfaces[0]->isAirPrintInterface());
+  EXPECT_TRUE(interfaces[1]->isAirPrintInterface());
+  EXPECT_EQ(interfaces[1]->interfaceIdentifier(), "7-1-4");
+  EXPECT_THAT(interfaces[1]->description(),
+              testing::MatchesRegex("<DQUSBInterfaceDescriptor: 0x[0-9a-f]+> \\(#0 alternate 1\\) - \\[7-1-4\\] "));
+}
+
+TEST(USBDescriptorTest, ConfigurationSizesAtTheEdges) {
+  EXPECT_FALSE(DQUSBConfigurationDescriptor::descriptorWithRawData(Bytes(8, 9)));
+  const auto bare = DQUSBConfigurationDescriptor::descriptorWithRawData(ConfigurationBuilder().build());
+  ASSERT_TRUE(bare);
+  EXPECT_TRUE(bare->interfaces().empty());
+
+  // An endpoint before any interface belongs to none.
+  const auto orphan =
+      DQUSBConfigurationDescriptor::descriptorWithRawData(ConfigurationBuilder().endpoint(0x81).interface(0, 0, 2).build());
+  ASSERT_EQ(orphan->interfaces().size(), 1u);
+  EXPECT_TRUE(orphan->interfaces()[0]->endpoints().empty());
+}
+
+TEST(USBDescriptorTest, ConfigurationWalkDistrustsTheDevicesLengths) {
+  DQLogCapture log;
+  // bLength 0 ends the walk; what came before stays.
+  const auto stopped = DQUSBConfigurationDescriptor::descriptorWithRawData(
+      ConfigurationBuilder().interface(0, 0, 2).add({0, 4}).interface(1, 0, 2).build());
+  ASSERT_EQ(stopped->interfaces().size(), 1u);
+  EXPECT_THAT(log.lines(), testing::ElementsAre(testing::Pair(
+                               kDQLogLevelError,
+                               "[DQUSBConfigurationDescriptor] - Enumeration failed. Unexpected descriptor length {0}")));
+
+  // Descriptors too short for their kind are skipped and the walk goes on.
+  const auto shortOnes = DQUSBConfigurationDescriptor::descriptorWithRawData(ConfigurationBuilder()
+                                                                                 .interface(0, 0, 2)
+                                                                                 .add({5, 4, 1, 0, 0})
+                                                                                 .add({4, 5, 0x83, 2})
+                                                                                 .add({1})
+                                                                                 .endpoint(0x81)
+                                                                                 .build());
+  ASSERT_EQ(shortOnes->interfaces().size(), 1u);
+  EXPECT_EQ(endpointAddresses(*shortOnes->interfaces()[0]), (std::vector<std::uint8_t>{0x81}));
+
+  // wTotalLength past the data: the walk ends with the data, and a
+  // descriptor cut off by the end is not read.
+  Bytes cut = ConfigurationBuilder().interface(0, 0, 2).interface(1, 0, 4).build(400);
+  cut.resize(cut.size() - 3);
+  const auto truncated = DQUSBConfigurationDescriptor::descriptorWithRawData(cut);
+  ASSERT_EQ(truncated->interfaces().size(), 1u);
+
+  // wTotalLength short of the data: what lies past it is not part of it.
+  const Bytes whole = ConfigurationBuilder().interface(0, 0, 2).interface(1, 0, 4).build();
+  const auto limited = DQUSBConfigurationDescriptor::descriptorWithRawData(
+      ConfigurationBuilder().interface(0, 0, 2).interface(1, 0, 4).build(static_cast<int>(whole.size()) - 9));
+  EXPECT_EQ(limited->interfaces().size(), 1u);
+}
+
+TEST(USBDescriptorTest, EnumerationCountsDescriptorsAndHonoursTheStopFlag) {
+  const Bytes raw = ConfigurationBuilder().interface(0, 0, 2).endpoint(1).endpoint(0x81).build();
+  std::vector<std::size_t> lengths;
+  DQUSBConfigurationDescriptor::enumerateDescriptorsFollowingTo(
+      raw, [&](std::span<const std::uint8_t> descriptor, std::size_t index, bool* stop) {
+        EXPECT_EQ(index, lengths.size());
+        lengths.push_back(descriptor.size());
+        *stop = index == 1;
+      });
+  EXPECT_EQ(lengths, (std::vector<std::size_t>{9, 7}));
+}
+
+TEST(USBDescriptorTest, DeviceInfoDescriptorFormsAndCapabilities) {
+  const Bytes extended{10, 0x21, 3, 0, 1, 4, 0x12, 0x00, 5, 6};
+  const auto base = DQUSBDeviceInfoDescriptor::withDraftIOKitDescriptor(extended);
+  ASSERT_TRUE(base);
+  EXPECT_EQ(base->descriptorType(), 0x21);
+  EXPECT_EQ(base->releaseNumber(), 3);
+  EXPECT_EQ(base->capabilitiesType(), 1);
+  EXPECT_EQ(base->basicCapabilities(), 0x0012);
+  EXPECT_EQ(base->IPPVersionDescriptor(), 0);
+  EXPECT_EQ(base->IPPPrinterUUIDDescriptor(), 0);
+  EXPECT_TRUE(base->isScanCapable());
+  EXPECT_TRUE(base->isAirPrintCapable());
+  EXPECT_FALSE(base->isFaxCapable());
+
+  const auto full = DQUSBDeviceInfoDescriptor::withIOKitDescriptor(extended);
+  ASSERT_TRUE(full);
+  EXPECT_EQ(full->IPPVersionDescriptor(), 5);
+  EXPECT_EQ(full->IPPPrinterUUIDDescriptor(), 6);
+
+  EXPECT_FALSE(DQUSBDeviceInfoDescriptor::withIOKitDescriptor(std::span(extended).first(9)));
+  EXPECT_FALSE(DQUSBDeviceInfoDescriptor::withDraftIOKitDescriptor(std::span(extended).first(7)));
+}
+
+TEST(USBDescriptorTest, LocatorDescribesItsTriple) {
+  const DQUSBIterfaceLocator locator(7, 1, 4);
+  EXPECT_THAT(locator.description(), testing::MatchesRegex("<DQUSBIterfaceLocator: 0x[0-9a-f]+> \\[7-1-4\\]"));
+}
