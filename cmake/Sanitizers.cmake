@@ -19,5 +19,5 @@ endif()
 function(pt_add_gtest target)
   target_link_libraries(${target} PRIVATE GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 30
-                       PROPERTIES TIMEOUT 120)
+                       PROPERTIES TIMEOUT 120 LABELS ${target})
 endfunction()

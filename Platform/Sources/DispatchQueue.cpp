@@ -10,11 +10,13 @@
 #include <limits>
 
 #include "RunLoopThread.h"
+#include "ThreadSanitizer.h"
 
 namespace platform {
 namespace {
 
 void runPooledBlock(gpointer data, gpointer) {
+  PLATFORM_TSAN_ACQUIRE(data);  // handed over through GLib's queue
   std::unique_ptr<std::function<void()>> block(static_cast<std::function<void()>*>(data));
   (*block)();
 }
@@ -86,7 +88,9 @@ std::shared_ptr<DispatchQueue> DispatchQueue::serial(std::string label) {
 
 void DispatchQueue::async(std::function<void()> block) {
   if (kind_ == Kind::Global) {
-    g_thread_pool_push(static_cast<GThreadPool*>(pool_), new std::function<void()>(std::move(block)), nullptr);
+    auto pooled = new std::function<void()>(std::move(block));
+    PLATFORM_TSAN_RELEASE(pooled);
+    g_thread_pool_push(static_cast<GThreadPool*>(pool_), pooled, nullptr);
   } else {
     runLoop_.perform(std::move(block));
   }

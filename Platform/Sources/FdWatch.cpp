@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include "GSourceSupport.h"
+
 namespace platform {
 namespace {
 
@@ -13,6 +15,7 @@ struct WatchSource {
 }  // namespace
 
 int FdWatch::dispatch(GSource* source, int (*)(void*), void*) {
+  PLATFORM_TSAN_ACQUIRE(source);
   auto self = reinterpret_cast<WatchSource*>(source);
   FdWatch* owner = self->owner;
   if (!owner) return G_SOURCE_REMOVE;
@@ -22,6 +25,7 @@ int FdWatch::dispatch(GSource* source, int (*)(void*), void*) {
     Callback callback = owner->callback_;
     callback(owner->fd_, conditions);
   }
+  PLATFORM_TSAN_RELEASE(source);
   return G_SOURCE_CONTINUE;
 }
 
@@ -32,11 +36,12 @@ FdWatch::FdWatch(const RunLoop& runLoop, int fd, unsigned events, Callback callb
   reinterpret_cast<WatchSource*>(source_)->owner = this;
   tag_ = g_source_add_unix_fd(source_, fd, static_cast<GIOCondition>(events));
   g_source_set_name(source_, "platform.fd");
-  g_source_attach(source_, runLoop.context());
+  attachSource(source_, runLoop.context());
 }
 
 FdWatch::~FdWatch() {
   reinterpret_cast<WatchSource*>(source_)->owner = nullptr;
+  PLATFORM_TSAN_RELEASE(source_);
   g_source_destroy(source_);
   g_source_unref(source_);
 }

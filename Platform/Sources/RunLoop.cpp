@@ -6,7 +6,7 @@
 #include <mutex>
 #include <utility>
 
-#include "DeadlineSource.h"
+#include "GSourceSupport.h"
 
 namespace platform {
 namespace {
@@ -20,20 +20,25 @@ struct PerformSource {
   std::deque<std::function<void()>>* blocks;
 };
 
-gboolean performPrepare(GSource* source, gint* timeout) {
+gboolean performCheck(GSource* source) {
+  PLATFORM_TSAN_ACQUIRE(source);
   auto self = reinterpret_cast<PerformSource*>(source);
-  *timeout = -1;
-  std::lock_guard lock(*self->mutex);
-  return !self->blocks->empty();
+  bool ready;
+  {
+    std::lock_guard lock(*self->mutex);
+    ready = !self->blocks->empty();
+  }
+  PLATFORM_TSAN_RELEASE(source);
+  return ready;
 }
 
-gboolean performCheck(GSource* source) {
-  auto self = reinterpret_cast<PerformSource*>(source);
-  std::lock_guard lock(*self->mutex);
-  return !self->blocks->empty();
+gboolean performPrepare(GSource* source, gint* timeout) {
+  *timeout = -1;
+  return performCheck(source);
 }
 
 gboolean performDispatch(GSource* source, GSourceFunc, gpointer) {
+  PLATFORM_TSAN_ACQUIRE(source);
   auto self = reinterpret_cast<PerformSource*>(source);
   // Run what was queued when the turn began, one block at a time, taking each
   // from the front: a block that spins the run loop again runs the next blocks
@@ -53,10 +58,12 @@ gboolean performDispatch(GSource* source, GSourceFunc, gpointer) {
     }
     block();
   }
+  PLATFORM_TSAN_RELEASE(source);
   return G_SOURCE_CONTINUE;
 }
 
 void performFinalize(GSource* source) {
+  PLATFORM_TSAN_ACQUIRE(source);
   auto self = reinterpret_cast<PerformSource*>(source);
   delete self->blocks;
   delete self->mutex;
@@ -78,7 +85,7 @@ PerformSource* performSource(GMainContext* context) {
   g_source_set_callback(source, nullptr, &kPerformTag, nullptr);
   g_source_set_can_recurse(source, TRUE);
   g_source_set_name(source, "platform.perform");
-  g_source_attach(source, context);
+  attachSource(source, context);
   g_source_unref(source);  // the context keeps it
   return self;
 }
@@ -88,7 +95,10 @@ gboolean runBlockOnce(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-void deleteBlock(gpointer data) { delete static_cast<std::function<void()>*>(data); }
+void deleteBlock(gpointer data) {
+  PLATFORM_TSAN_ACQUIRE(data);
+  delete static_cast<std::function<void()>*>(data);
+}
 
 gboolean stopWaiting(gpointer) { return G_SOURCE_REMOVE; }
 
@@ -141,7 +151,7 @@ bool RunLoop::runUntil(const std::function<bool()>& done, Clock::duration timeou
       // A wake-up at the deadline, so that the last turn cannot block for ever.
       timer = newDeadlineSource(monotonicMicrosAfter(deadline - now));
       g_source_set_callback(timer, stopWaiting, nullptr, nullptr);
-      g_source_attach(timer, context_);
+      attachSource(timer, context_);
     }
     runOnce(true);
     result = done();
@@ -176,7 +186,7 @@ void RunLoop::perform(std::function<void()> block) const {
 void RunLoop::performAfter(Clock::duration delay, std::function<void()> block) const {
   GSource* timer = newDeadlineSource(monotonicMicrosAfter(delay));
   g_source_set_callback(timer, runBlockOnce, new std::function<void()>(std::move(block)), deleteBlock);
-  g_source_attach(timer, context_);
+  attachSource(timer, context_);
   g_source_unref(timer);
 }
 

@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include "GSourceSupport.h"
+
 namespace platform {
 namespace {
 
@@ -19,18 +21,24 @@ int RunLoopSource::prepare(GSource* source, int* timeout) {
 }
 
 int RunLoopSource::check(GSource* source) {
+  PLATFORM_TSAN_ACQUIRE(source);
   auto self = reinterpret_cast<SignalSource<State>*>(source);
-  return (*self->state)->signalled.load() ? TRUE : FALSE;
+  const bool signalled = (*self->state)->signalled.load();
+  PLATFORM_TSAN_RELEASE(source);
+  return signalled ? TRUE : FALSE;
 }
 
 int RunLoopSource::dispatch(GSource* source, int (*)(void*), void*) {
+  PLATFORM_TSAN_ACQUIRE(source);
   auto self = reinterpret_cast<SignalSource<State>*>(source);
   std::shared_ptr<State> state = *self->state;
   if (state->signalled.exchange(false) && state->valid.load() && state->perform) state->perform();
+  PLATFORM_TSAN_RELEASE(source);
   return G_SOURCE_CONTINUE;
 }
 
 void RunLoopSource::finalize(GSource* source) {
+  PLATFORM_TSAN_ACQUIRE(source);
   auto self = reinterpret_cast<SignalSource<State>*>(source);
   delete self->state;
   self->state = nullptr;
@@ -54,7 +62,7 @@ void RunLoopSource::schedule(const RunLoop& runLoop) {
     if (!runLoop_) runLoop_ = runLoop;
     sources_.push_back(source);
   }
-  g_source_attach(source, runLoop.context());
+  attachSource(source, runLoop.context());
   // A signal that came before the source was attached wakes the loop now.
   if (state_->signalled.load()) runLoop.wakeUp();
 }
@@ -77,6 +85,7 @@ void RunLoopSource::invalidate() {
     sources.swap(sources_);
   }
   for (GSource* source : sources) {
+    PLATFORM_TSAN_RELEASE(source);
     g_source_destroy(source);
     g_source_unref(source);
   }

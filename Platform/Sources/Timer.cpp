@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "DeadlineSource.h"
+#include "GSourceSupport.h"
 
 namespace platform {
 namespace {
@@ -17,7 +17,10 @@ std::chrono::microseconds toMicros(double seconds) {
 }
 
 // The run loop holds a strong reference to the timer until the source goes.
-void releaseTimer(gpointer data) { delete static_cast<std::shared_ptr<Timer>*>(data); }
+void releaseTimer(gpointer data) {
+  PLATFORM_TSAN_ACQUIRE(data);
+  delete static_cast<std::shared_ptr<Timer>*>(data);
+}
 
 }  // namespace
 
@@ -34,7 +37,7 @@ std::shared_ptr<Timer> Timer::scheduled(const RunLoop& runLoop, double interval,
   timer->fireDate_ = Date::now().addingTimeInterval(std::max(timer->interval_, 0.0));
   timer->source_ = newDeadlineSource(monotonicMicrosAfter(toMicros(timer->interval_)));
   g_source_set_callback(timer->source_, &Timer::fire, new std::shared_ptr<Timer>(timer), releaseTimer);
-  g_source_attach(timer->source_, runLoop.context());
+  attachSource(timer->source_, runLoop.context());
   return timer;
 }
 

@@ -1,13 +1,18 @@
-#include "DeadlineSource.h"
+#include "GSourceSupport.h"
 
 namespace platform {
 namespace {
 
 gboolean dispatchDeadline(GSource* source, GSourceFunc callback, gpointer data) {
+  PLATFORM_TSAN_ACQUIRE(source);
   if (!callback) return G_SOURCE_REMOVE;
   // Not ready again until the callback says when.
   g_source_set_ready_time(source, -1);
-  return callback(data);
+  const gboolean result = callback(data);
+  // The callback data may be freed later on another thread (a destroy notify).
+  PLATFORM_TSAN_RELEASE(data);
+  PLATFORM_TSAN_RELEASE(source);
+  return result;
 }
 
 GSourceFuncs kDeadlineFuncs = {nullptr, nullptr, dispatchDeadline, nullptr, nullptr, nullptr};
@@ -25,6 +30,11 @@ gint64 monotonicMicrosAfter(std::chrono::steady_clock::duration delay) {
   const gint64 now = g_get_monotonic_time();
   if (micros <= 0) return now;
   return micros > G_MAXINT64 - now ? G_MAXINT64 : now + micros;
+}
+
+void attachSource(GSource* source, GMainContext* context) {
+  PLATFORM_TSAN_RELEASE(source);
+  g_source_attach(source, context);
 }
 
 }  // namespace platform
