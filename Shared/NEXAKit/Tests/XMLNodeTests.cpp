@@ -77,9 +77,6 @@ TEST_F(XMLTest, ChildrenElementsAndAttributes) {
   EXPECT_FALSE(com_zarn_NEXAKit_TolvekDQXMLNodeHasAttributes(leaf->impl()));
   EXPECT_FALSE(com_zarn_NEXAKit_TolvekDQXMLNodeHasChildElements(root->impl()));  // empty children do not count
   EXPECT_TRUE(com_zarn_NEXAKit_TolvekDQXMLNodeHasChildElements(document->impl()));
-  EXPECT_EQ(DQXMLNode::prefixForName("a:b:c"), "a");
-  EXPECT_EQ(DQXMLNode::localNameForName("a:b:c"), "b:c");
-  EXPECT_EQ(DQXMLNode::prefixForName("abc"), std::nullopt);
 }
 
 TEST_F(XMLTest, TheRecordKeepsAttachedWrappersAliveAndOwnersKeepTheirRecords) {
@@ -234,15 +231,6 @@ TEST_F(XMLTest, TheDocumentTypeDeclarationCannotBeTakenOut) {
     EXPECT_NE(node->impl(), nullptr);
   }
   EXPECT_EQ(document->rootElement()->stringValue(), "v");
-}
-
-TEST_F(XMLTest, OutputWriteAppendsOnlyWithAContext) {
-  platform::Data data;
-  EXPECT_EQ(com_zarn_NEXAKit_TolvekDQXMLOutputWrite(&data, "abc", 3), 3);
-  EXPECT_EQ(com_zarn_NEXAKit_TolvekDQXMLOutputWrite(&data, "abc", 0), 0);
-  EXPECT_EQ(com_zarn_NEXAKit_TolvekDQXMLOutputWrite(&data, "abc", -1), 0);
-  EXPECT_EQ(com_zarn_NEXAKit_TolvekDQXMLOutputWrite(nullptr, "abc", 3), 0);
-  EXPECT_EQ(data, (platform::Data{'a', 'b', 'c'}));
 }
 
 }  // namespace

@@ -47,7 +47,6 @@ class DQXMLNode : public platform::Object {
   // constructor. A subclass takes the key and passes it on.
   class Passkey {
     friend class DQXMLNode;
-    friend class DQXMLDocument;
     Passkey() = default;
   };
 
@@ -172,15 +171,13 @@ class DQXMLNode : public platform::Object {
   static DQXMLNodePtr wrap(xmlNodePtr record, Class cls);
   // stringValue of a record, wrapped or not.
   static std::optional<std::string> stringValueOfRecord(xmlNodePtr record);
+  // The serialised bytes behind XMLString, checked to be UTF-8.
+  std::optional<platform::Data> serialisedBytes() const;
 
  private:
   friend void com_zarn_NEXAKit_TolvekDQXMLNodeRegisterWrapper(xmlNodePtr record, DQXMLNode* wrapper);
   friend void com_zarn_NEXAKit_TolvekDQXMLNodeDeregisterWrapper(xmlNodePtr record);
   friend void DQXMLForgetWrapper(xmlNodePtr record);
-
-  // Shared by XMLString and the document's XMLData: the serialised bytes.
-  std::optional<platform::Data> serialisedBytes() const;
-  friend class DQXMLDocument;
 
   xmlNodePtr impl_ = nullptr;
   bool detached_ = false;
