@@ -18,7 +18,8 @@ constexpr int kParseOptions =
     XML_PARSE_NOENT | XML_PARSE_DTDATTR | XML_PARSE_NOBLANKS | XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
 // Documents come from printers over plain HTTP: no external entity or DTD
-// subset is ever loaded, from the network or from local files.
+// subset is ever loaded, from the network or from local files. Called by
+// libxml2 on the parsing thread.
 xmlParserInputPtr refuseExternalEntity(const char*, const char*, xmlParserCtxtPtr) { return nullptr; }
 
 void prepareLibxml() {

@@ -1,34 +1,10 @@
 #include "DQXMLEntities.h"
 
+#include <glib.h>
+
 #include <cstdint>
 
 namespace {
-
-void appendUTF8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-int digitValue(char c, int base) {
-  int value = -1;
-  if (c >= '0' && c <= '9') value = c - '0';
-  else if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
-  else if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
-  return value < base ? value : -1;
-}
 
 // The code point of the body of a numeric reference ("#65", "#x41"), or
 // nullopt when it is not a Unicode scalar value.
@@ -42,7 +18,7 @@ std::optional<std::uint32_t> numericReference(std::string_view body) {
   if (body.empty()) return std::nullopt;
   std::uint32_t value = 0;
   for (char c : body) {
-    int digit = digitValue(c, base);
+    int digit = base == 16 ? g_ascii_xdigit_value(c) : g_ascii_digit_value(c);
     if (digit < 0) return std::nullopt;
     value = value * static_cast<std::uint32_t>(base) + static_cast<std::uint32_t>(digit);
     if (value > 0x10FFFF) return std::nullopt;
@@ -95,7 +71,8 @@ std::optional<std::string> DQXMLUnescapeEntities(std::string_view text) {
     if (!body.empty() && body.front() == '#') {
       auto c = numericReference(body);
       if (!c) return std::nullopt;
-      appendUTF8(out, *c);
+      char utf8[6];
+      out.append(utf8, static_cast<std::size_t>(g_unichar_to_utf8(*c, utf8)));
     } else if (char c = predefinedEntity(body)) {
       out += c;
     } else {

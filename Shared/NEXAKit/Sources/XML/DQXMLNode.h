@@ -27,13 +27,16 @@ using DQXMLNodePtr = std::shared_ptr<DQXMLNode>;
 // Ownership. Wrappers are platform objects owned through std::shared_ptr, so
 // they can sit in values, arrays and error user info. The slot holds the
 // wrapper's address with a tag in the low bit:
-//   - clear (strong): the record holds one reference on its wrapper. That
-//     reference is the wrapper's `recordReference_`, a shared_ptr to itself
-//     that exists exactly while the tag says strong; it is the intrusive count
-//     of the record's slot, kept where std::shared_ptr can hold it. Records
+//   - clear (strong): the record holds one reference on its wrapper. Records
 //     inside a tree keep their wrappers alive this way.
 //   - set (weak): the wrapper owns the record (a free-standing subtree or a
 //     document) and frees it when it is destroyed.
+// A raw slot cannot hold a shared_ptr, so the record's one reference is kept
+// in the wrapper itself: `recordReference_`, a shared_ptr to itself that
+// exists exactly while the tag says strong, set and dropped by the same code
+// that swaps the slot. The count behind it is make_shared's, in the wrapper's
+// own allocation: an intrusive count in effect, with no second count beside
+// std::shared_ptr's to keep in step.
 // Before libxml2 frees records, their wrappers let go of them: the slot is
 // cleared and the wrapper becomes an empty shell (no record; names, values
 // and children are empty), so a wrapper never points into freed memory.
