@@ -81,12 +81,11 @@ void DQLocalFileHTTPStream::answer() {
   if (state_ != State::Opened) return;
   auto self = sharedAs<DQLocalFileHTTPStream>();  // a delegate may drop the last reference
   auto response = responseForRequest(*request_);
-  statusCode_ = response->statusCode();
-  responseHeader_ = response->allHeaderFields();
+  setResponse(response->statusCode(), response->allHeaderFields());
   // Each call may close the stream; what follows a close is not delivered.
-  if (auto delegate = delegate_.lock(); delegate && state_ == State::Opened) delegate->streamDidReceiveResponse(*this);
-  if (auto delegate = delegate_.lock(); delegate && state_ == State::Opened && !response->body().empty()) {
+  if (auto delegate = this->delegate(); delegate && state_ == State::Opened) delegate->streamDidReceiveResponse(*this);
+  if (auto delegate = this->delegate(); delegate && state_ == State::Opened && !response->body().empty()) {
     delegate->stream(*this, response->body());
   }
-  if (auto delegate = delegate_.lock(); delegate && state_ == State::Opened) delegate->streamDidEnd(*this);
+  if (auto delegate = this->delegate(); delegate && state_ == State::Opened) delegate->streamDidEnd(*this);
 }

@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "HttpMessage.h"
-#include "IDQHTTPStream.h"
+#include "DQHTTPStreamBase.h"
 
 // An HTTP exchange with the local file system, for file URLs: GET answers 200
 // and the file's bytes, HEAD 200 without them; a missing, unreadable or
@@ -14,7 +14,7 @@
 // The answer comes in a later turn of the run loop the stream was opened in,
 // never inside the open, in the order response, data, end. Used on that
 // run loop's thread only.
-class DQLocalFileHTTPStream : public IDQHTTPStream {
+class DQLocalFileHTTPStream : public DQHTTPStreamBase {
  public:
   explicit DQLocalFileHTTPStream(std::shared_ptr<platform::HttpMessage> request);
 
@@ -23,11 +23,6 @@ class DQLocalFileHTTPStream : public IDQHTTPStream {
                      CancellationBlock cancellationBlock) override;
   void close() override;
 
-  std::shared_ptr<DQHTTPStreamDelegate> delegate() const override { return delegate_.lock(); }
-  void setDelegate(std::weak_ptr<DQHTTPStreamDelegate> delegate) override { delegate_ = std::move(delegate); }
-  std::optional<platform::Dictionary> responseHeader() const override { return responseHeader_; }
-  std::optional<int> statusCode() const override { return statusCode_; }
-  std::shared_ptr<IDQURLAuthenticationRequest> authenticationRequest() const override { return nullptr; }
   double minimumConnectionTimeout() const override { return 0; }
   bool canBeInterrupted() const override { return true; }
 
@@ -39,8 +34,5 @@ class DQLocalFileHTTPStream : public IDQHTTPStream {
   void answer();
 
   const std::shared_ptr<platform::HttpMessage> request_;
-  std::weak_ptr<DQHTTPStreamDelegate> delegate_;
   State state_ = State::Created;
-  std::optional<int> statusCode_;
-  std::optional<platform::Dictionary> responseHeader_;
 };

@@ -48,10 +48,6 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && g_ascii_strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 }  // namespace
 
 DQNetworkHTTPStream::DQNetworkHTTPStream(std::shared_ptr<platform::HttpMessage> request, bool useProxy,
@@ -164,8 +160,8 @@ bool DQNetworkHTTPStream::configure(double timeout) {
   // leave out what it would add by itself.
   bool hasContentType = false;
   for (const auto& [name, value] : request.headerFields()) {
-    if (equalsIgnoringCase(name, "Content-Length")) continue;
-    hasContentType = hasContentType || equalsIgnoringCase(name, "Content-Type");
+    if (g_ascii_strcasecmp(name.c_str(), "Content-Length") == 0) continue;
+    hasContentType = hasContentType || g_ascii_strcasecmp(name.c_str(), "Content-Type") == 0;
     // "Name;" is curl's spelling of a field with an empty value.
     const std::string line = value.empty() ? name + ";" : name + ": " + value;
     headers_ = curl_slist_append(headers_, line.c_str());
@@ -266,12 +262,11 @@ void DQNetworkHTTPStream::headerLine(std::string_view line) {
   }
   if (response_->statusCode() < 200) return;
   headerComplete_ = true;
-  statusCode_ = response_->statusCode();
-  responseHeader_ = response_->allHeaderFields();
+  std::shared_ptr<IDQURLAuthenticationRequest> authentication;
   if (response_->statusCode() == 401) {
-    authenticationRequest_ =
-        DQHTTPAuthenticationRequest::authenticationRequestWithResponse(*response_, *request_->url());
+    authentication = DQHTTPAuthenticationRequest::authenticationRequestWithResponse(*response_, *request_->url());
   }
+  setResponse(response_->statusCode(), response_->allHeaderFields(), std::move(authentication));
   events_.push_back({Event::Kind::Response, {}, nullptr});
 }
 
@@ -321,7 +316,7 @@ void DQNetworkHTTPStream::deliverEvents() {
   while (!events_.empty() && state_ != State::Closed) {
     Event event = std::move(events_.front());
     events_.pop_front();
-    auto delegate = delegate_.lock();
+    auto delegate = this->delegate();
     if (!delegate) continue;
     switch (event.kind) {
       case Event::Kind::Response:

@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 
+#include "DQHTTPStreamBase.h"
 #include "DQHTTPStreamDelegate.h"
 #include "FdWatch.h"
 #include "HttpMessage.h"
@@ -24,7 +25,7 @@ typedef struct _GSource GSource;
 // Requests go out as given: no redirects are followed, no authentication is
 // done by itself, bodies are not decoded and no "Expect: 100-continue" is
 // sent. Used on the thread of its run loop only.
-class DQNetworkHTTPStream : public IDQHTTPStream {
+class DQNetworkHTTPStream : public DQHTTPStreamBase {
  public:
   // `useProxy`: the system's proxy settings (the usual proxy environment
   // variables) or no proxy at all. `validateCertificates`: verify the peer's
@@ -39,11 +40,6 @@ class DQNetworkHTTPStream : public IDQHTTPStream {
                      CancellationBlock cancellationBlock) override;
   void close() override;
 
-  std::shared_ptr<DQHTTPStreamDelegate> delegate() const override { return delegate_.lock(); }
-  void setDelegate(std::weak_ptr<DQHTTPStreamDelegate> delegate) override { delegate_ = std::move(delegate); }
-  std::optional<platform::Dictionary> responseHeader() const override { return responseHeader_; }
-  std::optional<int> statusCode() const override { return statusCode_; }
-  std::shared_ptr<IDQURLAuthenticationRequest> authenticationRequest() const override { return authenticationRequest_; }
   double minimumConnectionTimeout() const override { return 0; }
   bool canBeInterrupted() const override { return true; }
 
@@ -79,7 +75,6 @@ class DQNetworkHTTPStream : public IDQHTTPStream {
   const std::shared_ptr<platform::HttpMessage> request_;
   const bool useProxy_;
   const bool validateCertificates_;
-  std::weak_ptr<DQHTTPStreamDelegate> delegate_;
   State state_ = State::Created;
 
   std::optional<platform::RunLoop> runLoop_;
@@ -95,8 +90,4 @@ class DQNetworkHTTPStream : public IDQHTTPStream {
   bool headerComplete_ = false;
   bool unparsableResponse_ = false;
   std::deque<Event> events_;
-
-  std::optional<int> statusCode_;
-  std::optional<platform::Dictionary> responseHeader_;
-  std::shared_ptr<IDQURLAuthenticationRequest> authenticationRequest_;
 };
