@@ -133,15 +133,6 @@ TEST(DQRunLoopOperationTest, TimedWaitsEndAtTheirTimeAndIgnoreNonPositiveTimes) 
   EXPECT_FALSE(operation->isCancelled());
 }
 
-TEST(DQRunLoopOperationTest, CancelledBeforeStartNeverRunsItsTask) {
-  bool ran = false;
-  auto operation = std::make_shared<TaskOperation>([&](TaskOperation&) { ran = true; });
-  operation->cancel();
-  QueuedRun run(operation);
-  ASSERT_TRUE(run.finished());
-  EXPECT_FALSE(ran);
-}
-
 TEST(DQRunLoopOperationTest, ChildFollowsItsParentsCancellationThroughTheParentsSource) {
   std::promise<std::shared_ptr<TaskOperation>> childMade;
   auto parent = std::make_shared<TaskOperation>([&](TaskOperation& op) {

@@ -50,28 +50,20 @@ std::string rfc7616Challenge(const std::string& algorithm) {
 
 }  // namespace
 
-TEST(DQAuthenticateHeaderTest, ReadsSeveralChallengesParametersAndToken68) {
+TEST(DQAuthenticateHeaderTest, ReadsChallengesAndStopsAtWhatItCannotRead) {
   const auto challenges = DQAuthenticateHeader::parse(
-      "Newauth realm=\"apps\", type=1, title=\"Login to \\\"apps\\\"\", Basic realm=\"simple\", Negotiate abc+/==,"
-      " Bearer");
+      "Newauth realm=\"apps\", type=1, title=\"Login to \\\"apps\\\"\", Basic realm=\"simple\", Negotiate abc+/==, Bearer");
   ASSERT_EQ(challenges.size(), 4u);
-  EXPECT_EQ(challenges[0].scheme, "Newauth");
   EXPECT_EQ(challenges[0].parameter("TITLE"), "Login to \"apps\"");
   EXPECT_EQ(challenges[0].parameter("type"), "1");
   EXPECT_TRUE(challenges[1].hasScheme("basic"));
   EXPECT_EQ(challenges[1].parameter("realm"), "simple");
   EXPECT_EQ(challenges[2].token68, "abc+/==");
   EXPECT_EQ(challenges[3].scheme, "Bearer");
-  EXPECT_TRUE(challenges[3].parameters.empty());
-}
 
-TEST(DQAuthenticateHeaderTest, StopsAtWhatItCannotReadKeepingWhatCameBefore) {
-  EXPECT_TRUE(DQAuthenticateHeader::parse("").empty());
   EXPECT_TRUE(DQAuthenticateHeader::parse("  ,, ").empty());
   EXPECT_TRUE(DQAuthenticateHeader::parse("\"quoted\"").empty());
-  const auto unclosed = DQAuthenticateHeader::parse("Basic realm=\"never closed");
-  ASSERT_EQ(unclosed.size(), 1u);
-  EXPECT_FALSE(unclosed[0].parameter("realm"));
+  EXPECT_FALSE(DQAuthenticateHeader::parse("Basic realm=\"never closed")[0].parameter("realm"));
   const auto junk = DQAuthenticateHeader::parse("Basic realm=a b=c, Digest nonce=x");
   ASSERT_EQ(junk.size(), 1u);
   EXPECT_EQ(junk[0].parameter("realm"), "a");

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "DQHTTPStreamBase.h"
 #include "DQHTTPStreamError.h"
 #include "DQNetworkHTTPStreamProvider.h"
 #include "DQRunLoopOperation.h"
@@ -105,6 +106,11 @@ TEST_F(DQURLConnectionTest, GetAndHeadCollectStatusHeaderAndBody) {
   EXPECT_EQ(headConsumer->responseHeader()->objectForKey("Content-Length"), Value("6"));
   EXPECT_TRUE(headConsumer->responseData().empty());
 
+  // Redirects are reported, not followed.
+  auto moved = DQURLDataAccumulationConsumer::make();
+  ASSERT_TRUE(load(*DQURLConnection::connectionWithGETRequest(url(server.url("/moved")), directProvider(), moved)));
+  EXPECT_EQ(moved->responseStatusCode(), 302);
+
   const auto all = requests();
   ASSERT_EQ(all.size(), 2u);
   EXPECT_EQ(all[0].method, "GET");
@@ -140,14 +146,6 @@ TEST_F(DQURLConnectionTest, PutAndPostSendTheirBodyWithoutExpectContinue) {
   EXPECT_EQ(all[1].contentType, "text/xml");
 }
 
-TEST_F(DQURLConnectionTest, RedirectsAreReportedNotFollowed) {
-  auto consumer = DQURLDataAccumulationConsumer::make();
-  auto get = DQURLConnection::connectionWithGETRequest(url(server.url("/moved")), directProvider(), consumer);
-  ASSERT_TRUE(load(*get));
-  EXPECT_EQ(consumer->responseStatusCode(), 302);
-  EXPECT_TRUE(requests().empty());
-}
-
 TEST(DQURLConnectionFailureTest, PeerThatNeverAnswersEndsByTheConnectionTimer) {
   CapturedLog log;
   RawServer silent([](int socket, const std::string&) {
@@ -166,13 +164,20 @@ TEST(DQURLConnectionFailureTest, PeerThatNeverAnswersEndsByTheConnectionTimer) {
   EXPECT_TRUE(log.contains(kDQLogLevelInfo, "[DQURLConnectionConsumer] - Connection timer did fire"));
 }
 
-TEST(DQURLConnectionFailureTest, RefusedConnectionIsCode8) {
+TEST(DQURLConnectionFailureTest, RefusedConnectionIsCode8AndNonHttpUrlDoesNotOpen) {
   auto consumer = DQURLConnectionConsumer::make();
   auto get = DQURLConnection::connectionWithGETRequest(url("http://127.0.0.1:" + std::to_string(closedPort()) + "/"),
                                                        directProvider(), consumer);
   ASSERT_TRUE(load(*get));
   ASSERT_TRUE(consumer->loadingError());
   EXPECT_TRUE(consumer->loadingError()->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kConnectionRefused));
+
+  auto ftp = DQURLConnection::connectionWithGETRequest(url("ftp://127.0.0.1/"), directProvider(),
+                                                       DQURLConnectionConsumer::make());
+  ErrorPtr error;
+  EXPECT_FALSE(load(*ftp, 30, &error));
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(error->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kOtherFailure));
 }
 
 TEST(DQURLConnectionFailureTest, AnswerThatIsNoHttpIsCode3OverCode7) {
@@ -188,21 +193,6 @@ TEST(DQURLConnectionFailureTest, AnswerThatIsNoHttpIsCode3OverCode7) {
     ASSERT_TRUE(error->underlyingError());
     EXPECT_TRUE(error->underlyingError()->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kNotHTTP));
   }
-}
-
-TEST(DQURLConnectionFailureTest, UnknownHostIsCode2AndNonHttpUrlDoesNotOpen) {
-  auto consumer = DQURLConnectionConsumer::make();
-  auto get = DQURLConnection::connectionWithGETRequest(url("http://no-such-host.invalid/"), directProvider(), consumer);
-  ASSERT_TRUE(load(*get));
-  ASSERT_TRUE(consumer->loadingError());
-  EXPECT_TRUE(consumer->loadingError()->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kConnectionFailure));
-
-  auto ftp = DQURLConnection::connectionWithGETRequest(url("ftp://127.0.0.1/"), directProvider(),
-                                                       DQURLConnectionConsumer::make());
-  ErrorPtr error;
-  EXPECT_FALSE(load(*ftp, 30, &error));
-  ASSERT_TRUE(error);
-  EXPECT_TRUE(error->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kOtherFailure));
 }
 
 TEST(DQNetworkHTTPStreamTest, DeliversResponseDataEndInOrderAndBodiesUndecoded) {
@@ -345,4 +335,33 @@ TEST_F(DQURLConnectionTest, RunsOnAnOperationAndCancellationAbandonsTheWait) {
   stuck->cancel();
   ASSERT_EQ(stuckFinished.get_future().wait_for(kPatience), std::future_status::ready);
   EXPECT_FALSE(stuck->consumer->isLoadingCompleted());
+}
+
+namespace {
+
+// A stream that already holds its response, for the order in which a stream
+// that parses a whole answer at once reports it: data and end first.
+class AnsweredStream : public DQHTTPStreamBase {
+ public:
+  AnsweredStream() { setResponse(200, Dictionary{{"Content-Length", Value("2")}}); }
+  bool openInRunLoop(const std::optional<RunLoop>&, double, ErrorPtr*, CancellationBlock) override { return true; }
+  void close() override {}
+  double minimumConnectionTimeout() const override { return 0; }
+  bool canBeInterrupted() const override { return true; }
+};
+
+}  // namespace
+
+TEST(DQURLConnectionConsumerTest, EndBeforeResponseStillLeavesStatusAndHeader) {
+  auto stream = std::make_shared<AnsweredStream>();
+  auto consumer = DQURLDataAccumulationConsumer::make();
+  consumer->stream(*stream, bytes("ok"));
+  consumer->streamDidEnd(*stream);
+  EXPECT_TRUE(consumer->isLoadingCompleted());
+  EXPECT_EQ(consumer->responseStatusCode(), 200);
+  EXPECT_EQ(consumer->responseHeader()->objectForKey("Content-Length"), Value("2"));
+  consumer->streamDidReceiveResponse(*stream);  // the response that follows changes nothing
+  EXPECT_EQ(text(consumer->responseData()), "ok");
+  consumer->connectionTimerDidFire();  // too late to matter
+  EXPECT_FALSE(consumer->loadingError());
 }

@@ -2,13 +2,13 @@
 
 #include <arpa/inet.h>
 #include <glib.h>
-#include <glib/gstdio.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "RunLoop.h"
 
@@ -30,22 +30,6 @@ int listenOnLoopback(int* port) {
   }
   *port = ntohs(address.sin_port);
   return fd;
-}
-
-void removeTree(const std::string& path) {
-  GDir* dir = g_dir_open(path.c_str(), 0, nullptr);
-  if (dir) {
-    while (const char* name = g_dir_read_name(dir)) {
-      const std::string child = path + "/" + name;
-      if (g_file_test(child.c_str(), G_FILE_TEST_IS_DIR) && !g_file_test(child.c_str(), G_FILE_TEST_IS_SYMLINK)) {
-        removeTree(child);
-      } else {
-        g_unlink(child.c_str());
-      }
-    }
-    g_dir_close(dir);
-  }
-  g_rmdir(path.c_str());
 }
 
 }  // namespace
@@ -143,7 +127,8 @@ TemporaryDirectory::TemporaryDirectory() {
 }
 
 TemporaryDirectory::~TemporaryDirectory() {
-  if (!path_.empty()) removeTree(path_);
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
 }
 
 CapturedLog::CapturedLog() : lines_(std::make_shared<Lines>()) {
