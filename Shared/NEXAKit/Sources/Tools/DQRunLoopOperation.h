@@ -17,6 +17,7 @@
 // cancellation.
 class DQRunLoopOperation : public platform::Operation {
  public:
+  // The conditions of the waits; called on the operation's thread.
   using Condition = std::function<bool()>;
 
   // An operation with its own cancellation wake-up source.

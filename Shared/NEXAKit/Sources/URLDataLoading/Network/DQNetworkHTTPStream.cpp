@@ -96,14 +96,13 @@ bool DQNetworkHTTPStream::openInRunLoop(const std::optional<platform::RunLoop>& 
     releaseCurl();
     return fail(DQHTTPStreamError::kOtherFailure, "The transfer could not be set up");
   }
-  setState(State::Opened);
-  // Last: adding the handle arms curl's timer, and the transfer runs from the
-  // run loop from then on.
+  // Adding the handle arms curl's timer; the transfer runs from the run loop
+  // from then on.
   if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
     releaseCurl();
-    setState(State::Created);
     return fail(DQHTTPStreamError::kOtherFailure, "The transfer could not be started");
   }
+  setState(State::Opened);
   return true;
 }
 

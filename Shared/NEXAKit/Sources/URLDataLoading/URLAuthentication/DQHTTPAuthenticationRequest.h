@@ -20,7 +20,8 @@
 // Used on one thread at a time.
 class DQHTTPAuthenticationRequest : public IDQURLAuthenticationRequest {
  public:
-  // Makes a client nonce for Digest; random by default.
+  // Makes a client nonce for Digest; random by default. Called on the thread
+  // that applies the credentials.
   using NonceSource = std::function<std::string()>;
 
   // The request for a 401 `response` to a request for `url`; nullptr when

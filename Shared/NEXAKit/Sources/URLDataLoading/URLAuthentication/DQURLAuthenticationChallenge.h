@@ -16,7 +16,7 @@
 class DQURLAuthenticationChallenge : public platform::Object {
  public:
   // Answers true when the waiting operation is cancelled; called on the
-  // waiting thread.
+  // waiting thread, with no lock held.
   using CancellationBlock = std::function<bool()>;
 
   DQURLAuthenticationChallenge(platform::ProtectionSpace protectionSpace, std::string operationName,

@@ -33,7 +33,8 @@ class DQURLAuthenticationManager : public platform::Object {
   // lock held.
   using ObtainCredentialBlock =
       std::function<void(std::shared_ptr<DQURLAuthenticationChallenge> challenge, std::uint64_t retryNumber)>;
-  // Answers true when the waiting operation is cancelled.
+  // Answers true when the waiting operation is cancelled; called on the
+  // waiting thread, with no lock held.
   using CancellationBlock = std::function<bool()>;
 
   // `storage` holds the credentials the system keeps (the process's by default).
