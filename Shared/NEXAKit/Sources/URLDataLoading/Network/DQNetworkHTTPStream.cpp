@@ -11,7 +11,7 @@
 #include "DQHTTPAuthenticationRequest.h"
 #include "DQHTTPStreamError.h"
 #include "DQLog.h"
-#include "DeadlineSource.h"
+#include "GSourceSupport.h"
 
 using platform::Data;
 using platform::ErrorPtr;
@@ -117,7 +117,7 @@ bool DQNetworkHTTPStream::configure(double timeout) {
 
   timeoutSource_ = platform::newDeadlineSource(-1);
   g_source_set_callback(timeoutSource_, &DQNetworkHTTPStream::timeoutFired, this, nullptr);
-  g_source_attach(timeoutSource_, runLoop_->context());
+  platform::attachSource(timeoutSource_, runLoop_->context());
 
   const platform::HttpMessage& request = *request_;
   bool ok = curl_easy_setopt(easy_, CURLOPT_URL, request.url()->absoluteString().c_str()) == CURLE_OK;
