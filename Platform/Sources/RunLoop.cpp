@@ -136,7 +136,10 @@ void RunLoop::runUntil(Clock::time_point deadline) const {
 }
 
 bool RunLoop::runUntil(const std::function<bool()>& done, Clock::duration timeout) const {
-  const auto deadline = Clock::now() + timeout;
+  // Saturating: a time-out of "for ever" must not wrap into the past.
+  const auto start = Clock::now();
+  const auto deadline =
+      timeout > Clock::time_point::max() - start ? Clock::time_point::max() : start + timeout;
   GSource* timer = nullptr;
   bool result = done();
   while (!result) {

@@ -108,6 +108,14 @@ TEST(RunLoopTest, RunUntilReturnsAtTheDeadlineWithNoSource) {
   EXPECT_FALSE(future.get());
 }
 
+TEST(RunLoopTest, RunUntilWithAnEndlessTimeoutWaitsForItsCondition) {
+  // "For ever" must not wrap into a deadline in the past.
+  RunLoop loop = RunLoop::current();
+  bool done = false;
+  loop.perform([&] { done = true; });
+  EXPECT_TRUE(loop.runUntil([&] { return done; }, RunLoop::Clock::duration::max()));
+}
+
 TEST(TimerTest, OneShotTimerFiresOnceAndBecomesInvalid) {
   RunLoop loop = RunLoop::current();
   int fired = 0;

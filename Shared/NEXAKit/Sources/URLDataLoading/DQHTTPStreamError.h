@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+
+#include "Dictionary.h"
+#include "Error.h"
+
+// The error domain of HTTP streams and stream providers.
+class DQHTTPStreamError {
+ public:
+  enum Code : std::int64_t {
+    kOtherFailure = 1,
+    kConnectionFailure = 2,       // connection, name resolution or USB device failure
+    kUnparsableResponse = 3,      // with the parse error underlying
+    kTimedOut = 4,
+    kInterfaceExclusive = 5,      // a USB interface held by another client
+    kNoNEXAInterfaces = 6,        // a USB printer without NEXA interfaces
+    kNotHTTP = 7,                 // bytes that are no HTTP; only as an underlying error of 3
+    kConnectionRefused = 8,
+  };
+
+  // "com.zarn.nexakit.inputstream.error"
+  static const char* domain() { return "com.zarn.nexakit.inputstream.error"; }
+  // "NonRecoverableError": a user-info entry holding YES marks an error the
+  // caller should not retry.
+  static const char* nonRecoverableErrorInfoKey() { return "NonRecoverableError"; }
+
+  // An error of the domain with `underlying` under the underlying-error key
+  // when given.
+  static platform::ErrorPtr errorWithCode(std::int64_t code, platform::ErrorPtr underlying = nullptr,
+                                          platform::Dictionary userInfo = {});
+  // Whether the error is marked not to be retried.
+  static bool isNonRecoverable(const platform::ErrorPtr& error);
+};

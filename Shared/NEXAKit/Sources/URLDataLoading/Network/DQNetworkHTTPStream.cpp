@@ -1,0 +1,365 @@
+#include "DQNetworkHTTPStream.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <mutex>
+
+#include "DQHTTPAuthenticationRequest.h"
+#include "DQHTTPStreamError.h"
+#include "DQLog.h"
+#include "GSourceSupport.h"
+
+using platform::Data;
+using platform::ErrorPtr;
+using platform::FdWatch;
+
+namespace {
+
+// Bytes curl hands over per write call: larger pieces mean fewer calls.
+constexpr long kReceiveBufferSize = 64 * 1024;
+
+void initializeCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// "HTTP/1.1 200 OK" into a response message; nullptr when it is not one.
+std::shared_ptr<platform::HttpMessage> responseForStatusLine(std::string_view line) {
+  const std::size_t space = line.find(' ');
+  if (space == std::string_view::npos || line.substr(0, 5) != "HTTP/") return nullptr;
+  std::string_view rest = line.substr(space + 1);
+  int status = 0;
+  auto [end, failure] = std::from_chars(rest.data(), rest.data() + std::min<std::size_t>(rest.size(), 3), status);
+  if (failure != std::errc() || end != rest.data() + 3 || status < 100) return nullptr;
+  rest.remove_prefix(3);
+  if (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
+  return platform::HttpMessage::makeResponse(status, std::string(rest), std::string(line.substr(0, space)));
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+}  // namespace
+
+DQNetworkHTTPStream::DQNetworkHTTPStream(std::shared_ptr<platform::HttpMessage> request, bool useProxy,
+                                         bool validateCertificates)
+    : request_(std::move(request)), useProxy_(useProxy), validateCertificates_(validateCertificates) {}
+
+DQNetworkHTTPStream::~DQNetworkHTTPStream() { releaseCurl(); }
+
+const char* DQNetworkHTTPStream::stateName(State state) {
+  switch (state) {
+    case State::Created:
+      return "created";
+    case State::Opened:
+      return "opened";
+    case State::Ended:
+      return "ended";
+    case State::Closed:
+      return "closed";
+  }
+  return "?";
+}
+
+void DQNetworkHTTPStream::setState(State state) {
+  if (state == state_) return;
+  com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQNetworkHTTPStream] - %s -> %s", stateName(state_),
+                               stateName(state));
+  state_ = state;
+}
+
+bool DQNetworkHTTPStream::openInRunLoop(const std::optional<platform::RunLoop>& runLoop, double timeout,
+                                        ErrorPtr* error, CancellationBlock) {
+  auto fail = [&](std::int64_t code, const char* description) {
+    if (error) {
+      *error = DQHTTPStreamError::errorWithCode(
+          code, nullptr, {{platform::Error::kLocalizedDescriptionKey, platform::Value(description)}});
+    }
+    return false;
+  };
+  if (state_ != State::Created) return fail(DQHTTPStreamError::kOtherFailure, "The stream was opened before");
+  if (!request_ || !request_->url() || !(request_->url()->hasScheme("http") || request_->url()->hasScheme("https"))) {
+    return fail(DQHTTPStreamError::kOtherFailure, "The request has no HTTP URL");
+  }
+  initializeCurlOnce();
+  runLoop_ = runLoop ? *runLoop : platform::RunLoop::current();
+  if (!configure(timeout)) {
+    releaseCurl();
+    return fail(DQHTTPStreamError::kOtherFailure, "The transfer could not be set up");
+  }
+  // Adding the handle arms curl's timer; the transfer runs from the run loop
+  // from then on.
+  if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
+    releaseCurl();
+    return fail(DQHTTPStreamError::kOtherFailure, "The transfer could not be started");
+  }
+  setState(State::Opened);
+  return true;
+}
+
+bool DQNetworkHTTPStream::configure(double timeout) {
+  multi_ = curl_multi_init();
+  easy_ = curl_easy_init();
+  if (!multi_ || !easy_) return false;
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &DQNetworkHTTPStream::socketCallback);
+  curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &DQNetworkHTTPStream::timerCallback);
+  curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+
+  timeoutSource_ = platform::newDeadlineSource(-1);
+  g_source_set_callback(timeoutSource_, &DQNetworkHTTPStream::timeoutFired, this, nullptr);
+  platform::attachSource(timeoutSource_, runLoop_->context());
+
+  const platform::HttpMessage& request = *request_;
+  bool ok = curl_easy_setopt(easy_, CURLOPT_URL, request.url()->absoluteString().c_str()) == CURLE_OK;
+  curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorBuffer_);
+  curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy_, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(easy_, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+  curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(easy_, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+  curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, validateCertificates_ ? 1L : 0L);
+  curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, validateCertificates_ ? 2L : 0L);
+  // An empty proxy turns off every proxy, the environment's included; without
+  // one curl follows the proxy environment variables.
+  if (!useProxy_) curl_easy_setopt(easy_, CURLOPT_PROXY, "");
+  if (timeout > 0 && std::isfinite(timeout)) {
+    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min(timeout, 1e9) * 1000));
+  }
+  curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &DQNetworkHTTPStream::headerCallback);
+  curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &DQNetworkHTTPStream::writeCallback);
+  curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+
+  const std::string& method = request.method();
+  const bool sendsBody = method == "PUT" || method == "POST" || !request.body().empty();
+  if (method == "HEAD") {
+    curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
+  } else if (sendsBody) {
+    requestBody_ = request.body();
+    curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(requestBody_.size()));
+    curl_easy_setopt(easy_, CURLOPT_POSTFIELDS, requestBody_.data());
+    if (method != "POST") curl_easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else if (method != "GET") {
+    curl_easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+
+  // The request's own fields. curl counts the body itself, and is told to
+  // leave out what it would add by itself.
+  bool hasContentType = false;
+  for (const auto& [name, value] : request.headerFields()) {
+    if (g_ascii_strcasecmp(name.c_str(), "Content-Length") == 0) continue;
+    hasContentType = hasContentType || g_ascii_strcasecmp(name.c_str(), "Content-Type") == 0;
+    // "Name;" is curl's spelling of a field with an empty value.
+    const std::string line = value.empty() ? name + ";" : name + ": " + value;
+    headers_ = curl_slist_append(headers_, line.c_str());
+  }
+  headers_ = curl_slist_append(headers_, "Expect:");
+  if (sendsBody && !hasContentType) headers_ = curl_slist_append(headers_, "Content-Type:");
+  curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+  return ok && headers_ != nullptr;
+}
+
+void DQNetworkHTTPStream::close() {
+  releaseCurl();
+  events_.clear();
+  setState(State::Closed);
+}
+
+void DQNetworkHTTPStream::releaseCurl() {
+  if (multi_ && easy_) curl_multi_remove_handle(multi_, easy_);
+  if (easy_) curl_easy_cleanup(easy_);
+  if (multi_) curl_multi_cleanup(multi_);
+  easy_ = nullptr;
+  multi_ = nullptr;
+  if (headers_) curl_slist_free_all(headers_);
+  headers_ = nullptr;
+  watches_.clear();
+  if (timeoutSource_) {
+    g_source_destroy(timeoutSource_);
+    g_source_unref(timeoutSource_);
+    timeoutSource_ = nullptr;
+  }
+}
+
+// --- curl's callbacks: they only record; nothing here calls out ---
+
+int DQNetworkHTTPStream::socketCallback(CURL*, curl_socket_t socket, int what, void* data, void*) {
+  auto self = static_cast<DQNetworkHTTPStream*>(data);
+  if (what == CURL_POLL_REMOVE) {
+    self->watches_.erase(socket);
+    return 0;
+  }
+  unsigned events = 0;
+  if (what == CURL_POLL_IN || what == CURL_POLL_INOUT) events |= FdWatch::kReadable;
+  if (what == CURL_POLL_OUT || what == CURL_POLL_INOUT) events |= FdWatch::kWritable;
+  auto& watch = self->watches_[socket];
+  if (watch) {
+    watch->setEvents(events);
+  } else {
+    watch = std::make_unique<FdWatch>(*self->runLoop_, socket, events, [self](int fd, unsigned conditions) {
+      int mask = 0;
+      if (conditions & FdWatch::kReadable) mask |= CURL_CSELECT_IN;
+      if (conditions & FdWatch::kWritable) mask |= CURL_CSELECT_OUT;
+      if (conditions & (FdWatch::kError | FdWatch::kHangUp)) mask |= CURL_CSELECT_ERR;
+      self->drive(fd, mask);
+    });
+  }
+  return 0;
+}
+
+int DQNetworkHTTPStream::timerCallback(CURLM*, long timeoutMs, void* data) {
+  auto self = static_cast<DQNetworkHTTPStream*>(data);
+  if (!self->timeoutSource_) return 0;
+  const gint64 readyTime =
+      timeoutMs < 0 ? -1 : platform::monotonicMicrosAfter(std::chrono::milliseconds(timeoutMs));
+  g_source_set_ready_time(self->timeoutSource_, readyTime);
+  return 0;
+}
+
+int DQNetworkHTTPStream::timeoutFired(void* data) {
+  static_cast<DQNetworkHTTPStream*>(data)->drive(CURL_SOCKET_TIMEOUT, 0);
+  return G_SOURCE_CONTINUE;
+}
+
+size_t DQNetworkHTTPStream::headerCallback(char* bytes, size_t size, size_t count, void* data) {
+  auto self = static_cast<DQNetworkHTTPStream*>(data);
+  self->headerLine(std::string_view(bytes, size * count));
+  // A status line we cannot read stops the transfer.
+  return self->unparsableResponse_ ? 0 : size * count;
+}
+
+void DQNetworkHTTPStream::headerLine(std::string_view line) {
+  if (line.substr(0, 5) == "HTTP/") {
+    // Every status line begins a new header block, so informational blocks
+    // (100 Continue) are read and dropped.
+    response_ = responseForStatusLine(trimmed(line));
+    headerComplete_ = false;
+    unparsableResponse_ = response_ == nullptr;
+    return;
+  }
+  if (!response_ || headerComplete_) return;  // trailers, or nothing to add to
+  const std::string_view text = trimmed(line);
+  if (!text.empty()) {
+    // An obsolete folded line, or a line without a name, is dropped.
+    const std::size_t colon = text.find(':');
+    if (line.front() != ' ' && line.front() != '\t' && colon != std::string_view::npos) {
+      response_->addHeaderField(trimmed(text.substr(0, colon)), trimmed(text.substr(colon + 1)));
+    }
+    return;
+  }
+  if (response_->statusCode() < 200) return;
+  headerComplete_ = true;
+  std::shared_ptr<IDQURLAuthenticationRequest> authentication;
+  if (response_->statusCode() == 401) {
+    authentication = DQHTTPAuthenticationRequest::authenticationRequestWithResponse(*response_, *request_->url());
+  }
+  setResponse(response_->statusCode(), response_->allHeaderFields(), std::move(authentication));
+  events_.push_back({Event::Kind::Response, {}, nullptr});
+}
+
+size_t DQNetworkHTTPStream::writeCallback(char* bytes, size_t size, size_t count, void* data) {
+  auto self = static_cast<DQNetworkHTTPStream*>(data);
+  const std::size_t length = size * count;
+  auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
+  // Pieces that come within one drive reach the delegate as one.
+  if (!self->events_.empty() && self->events_.back().kind == Event::Kind::Data) {
+    auto& piece = self->events_.back().data;
+    piece.insert(piece.end(), begin, begin + length);
+  } else {
+    self->events_.push_back({Event::Kind::Data, Data(begin, begin + length), nullptr});
+  }
+  return length;
+}
+
+// --- driving, on the run loop's thread ---
+
+void DQNetworkHTTPStream::drive(curl_socket_t socket, int eventMask) {
+  if (!multi_) return;
+  // A delegate may drop the last reference to this stream.
+  auto self = sharedAs<DQNetworkHTTPStream>();
+  int running = 0;
+  curl_multi_socket_action(multi_, socket, eventMask, &running);
+  collectCompletion();
+  deliverEvents();
+}
+
+void DQNetworkHTTPStream::collectCompletion() {
+  int queued = 0;
+  while (CURLMsg* message = multi_ ? curl_multi_info_read(multi_, &queued) : nullptr) {
+    if (message->msg != CURLMSG_DONE) continue;
+    const CURLcode result = message->data.result;
+    if (result == CURLE_OK && headerComplete_) {
+      events_.push_back({Event::Kind::End, {}, nullptr});
+    } else {
+      events_.push_back({Event::Kind::Failure, {}, errorForResult(result)});
+    }
+    setState(State::Ended);
+    // The exchange is over: its sockets and timer go at once.
+    releaseCurl();
+  }
+}
+
+void DQNetworkHTTPStream::deliverEvents() {
+  while (!events_.empty() && state_ != State::Closed) {
+    Event event = std::move(events_.front());
+    events_.pop_front();
+    auto delegate = this->delegate();
+    if (!delegate) continue;
+    switch (event.kind) {
+      case Event::Kind::Response:
+        delegate->streamDidReceiveResponse(*this);
+        break;
+      case Event::Kind::Data:
+        delegate->stream(*this, event.data);
+        break;
+      case Event::Kind::End:
+        delegate->streamDidEnd(*this);
+        break;
+      case Event::Kind::Failure:
+        delegate->stream(*this, event.error);
+        break;
+    }
+  }
+}
+
+ErrorPtr DQNetworkHTTPStream::errorForResult(CURLcode result) const {
+  const std::string message = errorBuffer_[0] ? std::string(errorBuffer_) : curl_easy_strerror(result);
+  platform::Dictionary userInfo{{platform::Error::kLocalizedDescriptionKey, platform::Value(message)}};
+  auto unparsable = [&] {
+    auto notHTTP = DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP, nullptr, userInfo);
+    return DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kUnparsableResponse, notHTTP, userInfo);
+  };
+  if (unparsableResponse_) return unparsable();
+  long osErrno = 0;
+  switch (result) {
+    case CURLE_COULDNT_CONNECT:
+      if (easy_) curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osErrno);
+      return DQHTTPStreamError::errorWithCode(
+          osErrno == ECONNREFUSED ? DQHTTPStreamError::kConnectionRefused : DQHTTPStreamError::kConnectionFailure,
+          nullptr, userInfo);
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kConnectionFailure, nullptr, userInfo);
+    case CURLE_OPERATION_TIMEDOUT:
+      return DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kTimedOut, nullptr, userInfo);
+    case CURLE_OK:  // ended without a complete header block
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL:  // a reply that is no HTTP/1.x (the scheme was checked at open)
+    case CURLE_BAD_CONTENT_ENCODING:
+      return unparsable();
+    default:
+      return DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kOtherFailure, nullptr, userInfo);
+  }
+}

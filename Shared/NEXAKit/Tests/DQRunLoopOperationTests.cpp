@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DQRunLoopOperation.h"
+#include "OperationQueue.h"
+#include "RunLoop.h"
+#include "TestSupport.h"
+
+using namespace platform;
+using namespace std::chrono_literals;
+using testsupport::kPatience;
+
+namespace {
+
+// An operation whose work is `task`; it tells the test when the work began
+// and on which run loop.
+class TaskOperation : public DQRunLoopOperation {
+ public:
+  using Task = std::function<void(TaskOperation&)>;
+  explicit TaskOperation(Task task) : task_(std::move(task)) {}
+  TaskOperation(Task task, std::shared_ptr<Operation> parent)
+      : DQRunLoopOperation(std::move(parent)), task_(std::move(task)) {}
+
+  void performOperationTask() override {
+    started_.set_value(RunLoop::current());
+    task_(*this);
+    returned.store(true);
+  }
+  // Blocks until the work began; answers its run loop.
+  RunLoop waitForStart() { return startedFuture_.get(); }
+
+  std::atomic<bool> returned{false};
+
+ private:
+  Task task_;
+  std::promise<RunLoop> started_;
+  std::shared_future<RunLoop> startedFuture_ = started_.get_future().share();
+};
+
+// An operation queue running one operation; finished() waits a bounded time.
+class QueuedRun {
+ public:
+  explicit QueuedRun(const std::shared_ptr<Operation>& operation) {
+    operation->setCompletionBlock([this] { done_.set_value(); });
+    queue_.addOperation(operation);
+  }
+  bool finished() { return future_.wait_for(kPatience) == std::future_status::ready; }
+
+ private:
+  OperationQueue queue_{"runloop.op.test"};
+  std::promise<void> done_;
+  std::future<void> future_ = done_.get_future();
+};
+
+}  // namespace
+
+TEST(DQRunLoopOperationTest, CancelFromAnotherThreadWakesEachOfTheFourWaits) {
+  const std::vector<std::pair<std::string, TaskOperation::Task>> waits = {
+      {"runUntil", [](TaskOperation& op) { op.runUntil([] { return false; }); }},
+      {"runUntil:mayInterruptIf:", [](TaskOperation& op) { op.runUntil([] { return false; }, [] { return true; }); }},
+      {"runUntil:timeout:", [](TaskOperation& op) { op.runUntil([] { return false; }, 3600.0); }},
+      {"runUntilTimeout:", [](TaskOperation& op) { op.runUntilTimeout(3600.0); }},
+  };
+  for (const auto& [name, wait] : waits) {
+    SCOPED_TRACE(name);
+    auto operation = std::make_shared<TaskOperation>(wait);
+    QueuedRun run(operation);
+    operation->waitForStart();
+    operation->cancel();
+    EXPECT_TRUE(run.finished());
+    EXPECT_TRUE(operation->returned.load());
+    EXPECT_TRUE(operation->isCancelled());
+  }
+}
+
+TEST(DQRunLoopOperationTest, WaitsEndByTheirConditionWithoutCancellation) {
+  std::atomic<bool> done{false};
+  int checks = 0;
+  auto operation = std::make_shared<TaskOperation>([&](TaskOperation& op) {
+    // Set from a block performed on this run loop: the wait checks before each turn.
+    RunLoop::current().perform([&] { done.store(true); });
+    op.runUntil([&] {
+      ++checks;
+      return done.load();
+    });
+  });
+  QueuedRun run(operation);
+  ASSERT_TRUE(run.finished());
+  EXPECT_GE(checks, 2);
+  EXPECT_FALSE(operation->isCancelled());
+}
+
+TEST(DQRunLoopOperationTest, CancellationEndsMayInterruptWaitOnlyWhenAllowed) {
+  std::atomic<bool> interruptible{false};
+  std::atomic<bool> done{false};
+  auto operation = std::make_shared<TaskOperation>([&](TaskOperation& op) {
+    op.runUntil([&] { return done.load(); }, [&] { return interruptible.load(); });
+  });
+  QueuedRun run(operation);
+  const RunLoop loop = operation->waitForStart();
+  operation->cancel();
+  // Cancelled but not interruptible: the wait goes on through several turns.
+  for (int i = 0; i < 5; ++i) loop.perform([] {});
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(operation->returned.load());
+  interruptible.store(true);
+  loop.wakeUp();
+  EXPECT_TRUE(run.finished());
+  EXPECT_FALSE(done.load());
+}
+
+TEST(DQRunLoopOperationTest, TimedWaitsEndAtTheirTimeAndIgnoreNonPositiveTimes) {
+  int conditionChecks = 0;
+  auto operation = std::make_shared<TaskOperation>([&](TaskOperation& op) {
+    op.runUntil(
+        [&] {
+          ++conditionChecks;
+          return false;
+        },
+        0.0);
+    op.runUntil([&] { return ++conditionChecks, false; }, -1.0);
+    op.runUntilTimeout(0.01);  // a short pause that ends by itself
+  });
+  QueuedRun run(operation);
+  ASSERT_TRUE(run.finished());
+  EXPECT_EQ(conditionChecks, 0);
+  EXPECT_FALSE(operation->isCancelled());
+}
+
+TEST(DQRunLoopOperationTest, ChildFollowsItsParentsCancellationThroughTheParentsSource) {
+  std::promise<std::shared_ptr<TaskOperation>> childMade;
+  auto parent = std::make_shared<TaskOperation>([&](TaskOperation& op) {
+    // The child runs inside the parent's work on the same thread; it has no
+    // source of its own, so the parent's source wakes its wait.
+    auto child = std::make_shared<TaskOperation>([](TaskOperation& c) { c.runUntil([] { return false; }); },
+                                                 op.sharedAs<Operation>());
+    childMade.set_value(child);
+    child->start();
+  });
+  QueuedRun run(parent);
+  auto future = childMade.get_future();
+  ASSERT_EQ(future.wait_for(kPatience), std::future_status::ready);
+  auto child = future.get();
+  child->waitForStart();
+  EXPECT_FALSE(child->wakeUpSource());
+  parent->cancel();
+  ASSERT_TRUE(run.finished());
+  EXPECT_TRUE(child->returned.load());
+  EXPECT_TRUE(child->isCancelled());
+}
