@@ -3,7 +3,6 @@
 #include <glib.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string_view>
 
 namespace platform {
@@ -18,9 +17,6 @@ std::string_view trimBlanks(std::string_view text) {
   while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
   return text;
 }
-
-// RFC 9110 token characters, the only ones a field name may hold.
-bool isTokenCharacter(char c) { return g_ascii_isalnum(c) || (c != '\0' && std::strchr("!#$%&'*+-.^_`|~", c)); }
 
 }  // namespace
 
@@ -62,6 +58,7 @@ bool HttpResponseParser::parseHead() {
     if (first ? !parseStatusLine(line) : !parseFieldLine(line)) return false;
     first = false;
   }
+  if (!pending_.first.empty() && !message_->addHeaderField(pending_.first, pending_.second)) return false;
   head_.clear();
   head_.shrink_to_fit();
   return true;
@@ -76,27 +73,25 @@ bool HttpResponseParser::parseStatusLine(std::string_view line) {
   }
   const std::string_view code = line.substr(kVersionLength + 1, 3);
   if (!std::all_of(code.begin(), code.end(), [](char c) { return g_ascii_isdigit(c); })) return false;
-  std::string_view reason = line.substr(kVersionLength + 4);
+  const std::string_view reason = line.substr(kVersionLength + 4);
   if (!reason.empty() && reason.front() != ' ') return false;
-  version_ = line.substr(0, kVersionLength);
-  statusCode_ = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
-  reasonPhrase_ = trimBlanks(reason);
+  message_ = HttpMessage::makeResponse((code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0'),
+                                       std::string(trimBlanks(reason)), std::string(line.substr(0, kVersionLength)));
   return true;
 }
 
 bool HttpResponseParser::parseFieldLine(std::string_view line) {
   if (isBlank(line.front())) {
     // An obsolete continuation of the previous field's value.
-    if (fields_.empty()) return false;
+    if (pending_.first.empty()) return false;
     const std::string_view more = trimBlanks(line);
-    if (!more.empty()) fields_.back().second.append(" ").append(more);
+    if (!more.empty()) pending_.second.append(" ").append(more);
     return true;
   }
+  if (!pending_.first.empty() && !message_->addHeaderField(pending_.first, pending_.second)) return false;
   const std::size_t colon = line.find(':');
-  if (colon == std::string_view::npos || colon == 0) return false;
-  const std::string_view name = line.substr(0, colon);
-  if (!std::all_of(name.begin(), name.end(), isTokenCharacter)) return false;
-  fields_.emplace_back(std::string(name), std::string(trimBlanks(line.substr(colon + 1))));
+  if (colon == std::string_view::npos || !HttpMessage::isValidFieldName(line.substr(0, colon))) return false;
+  pending_ = {std::string(line.substr(0, colon)), std::string(trimBlanks(line.substr(colon + 1)))};
   return true;
 }
 

@@ -27,13 +27,17 @@ TEST(HttpResponseParserTest, ReadsTheHeadAndLeavesTheBodyBytes) {
     ASSERT_EQ(taken, response.size() - 5) << split;
   }
   HttpResponseParser parser;
+  EXPECT_EQ(parser.message(), nullptr);
   parser.append(bytesOf(response));
-  EXPECT_EQ(parser.version(), "HTTP/1.1");
-  EXPECT_EQ(parser.statusCode(), 401);
-  EXPECT_EQ(parser.reasonPhrase(), "Unauthorized");
-  EXPECT_THAT(parser.fields(), testing::ElementsAre(testing::Pair("WWW-Authenticate", "Basic realm=\"P\""),
-                                                    testing::Pair("Content-Length", "5"),
-                                                    testing::Pair("X-Folded", "a b")));
+  const auto& message = *parser.message();
+  EXPECT_FALSE(message.isRequest());
+  EXPECT_EQ(message.version(), "HTTP/1.1");
+  EXPECT_EQ(message.statusCode(), 401);
+  EXPECT_EQ(message.reasonPhrase(), "Unauthorized");
+  EXPECT_THAT(message.headerFields(), testing::ElementsAre(testing::Pair("WWW-Authenticate", "Basic realm=\"P\""),
+                                                           testing::Pair("Content-Length", "5"),
+                                                           testing::Pair("X-Folded", "a b")));
+  EXPECT_TRUE(message.body().empty());
   // Nothing more is taken once the head is complete.
   EXPECT_EQ(parser.append(bytesOf("more")), 0u);
 }
@@ -42,15 +46,19 @@ TEST(HttpResponseParserTest, TakesBareLineFeedsAndAStatusLineWithoutReason) {
   HttpResponseParser parser;
   EXPECT_EQ(parser.append(bytesOf("HTTP/1.0 204\nServer: x\n\n")), 24u);
   ASSERT_TRUE(parser.isComplete());
-  EXPECT_EQ(parser.statusCode(), 204);
-  EXPECT_EQ(parser.reasonPhrase(), "");
+  EXPECT_EQ(parser.message()->statusCode(), 204);
+  EXPECT_EQ(parser.message()->reasonPhrase(), "");
+  EXPECT_EQ(parser.message()->headerField("server"), "x");
 }
 
 TEST(HttpResponseParserTest, RefusesWhatIsNotAResponseHead) {
-  for (std::string_view bad : {"GET / HTTP/1.1\r\n", "http/1.1 200 OK\r\n\r\n", "\r\n\r\n", "HTTP/1.1 2000 OK\r\n\r\n",
+  const std::string_view cases[] = {"GET / HTTP/1.1\r\n", "http/1.1 200 OK\r\n\r\n", "\r\n\r\n", "HTTP/1.1 2000 OK\r\n\r\n",
                                "HTTP/1.1 20 OK\r\n\r\n", "HTTP/11 200 OK\r\n\r\n", "HTTP/1.1 200 OK\r\nNo colon\r\n\r\n",
                                "HTTP/1.1 200 OK\r\nBad name: x\r\n\r\n", "HTTP/1.1 200 OK\r\n: x\r\n\r\n",
-                               "HTTP/1.1 200 OK\r\n folded first\r\n\r\n"}) {
+                               "HTTP/1.1 200 OK\r\n folded first\r\n\r\n",
+                               std::string_view("HTTP/1.1 200 OK\r\nA: b\0c\r\n\r\n", 27),
+                               "HTTP/1.1 200 OK\r\nA: b\rc\r\n\r\n"};
+  for (std::string_view bad : cases) {
     HttpResponseParser parser;
     parser.append(bytesOf(bad));
     EXPECT_TRUE(parser.isInvalid()) << bad;

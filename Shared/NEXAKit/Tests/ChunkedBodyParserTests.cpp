@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "DQChunkedBodyParser.h"
-#include "DQLogCapture.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -92,7 +92,7 @@ TEST(ChunkedBodyParserTest, TheBodyEndsAtTheFirstLineFeedAfterTheLastChunk) {
 }
 
 TEST(ChunkedBodyParserTest, ReportsABadSizeLineWithThePieceAndPosition) {
-  DQLogCapture log;
+  testsupport::CapturedLog log;
   Parse parse;
   parse.feed("hello\r\n");
   ASSERT_EQ(parse.recorder->errors.size(), 1u);
@@ -117,7 +117,7 @@ TEST(ChunkedBodyParserTest, ReportsABadSizeLineWithThePieceAndPosition) {
 }
 
 TEST(ChunkedBodyParserTest, ReportsAChunkNotFollowedByCRLFAtItsPositionInTheKeptBytes) {
-  DQLogCapture log;
+  testsupport::CapturedLog log;
   Parse parse;
   // "1" is kept as the start of a size line; the error is at offset 4 of
   // the kept byte and the second piece.
@@ -143,7 +143,7 @@ TEST(ChunkedBodyParserTest, KeepsALongSizeLineUntilItsLineFeedButNotForEver) {
 
   // A device that never ends its size line cannot make the parser hold more
   // than one line's worth.
-  DQLogCapture log;
+  testsupport::CapturedLog log;
   Parse endless;
   const std::string blanks(512, ' ');
   for (int i = 0; i < 3 && endless.recorder->errors.empty(); ++i) endless.feed(blanks);

@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "DQLogCapture.h"
+#include "TestSupport.h"
 #include "DQUSBConfigurationDescriptor.h"
 #include "DQUSBConstatns.h"
 #include "DQUSBDeviceDescriptor.h"
@@ -130,7 +130,7 @@ TEST(USBDescriptorTest, ConfigurationSizesAtTheEdges) {
 }
 
 TEST(USBDescriptorTest, ConfigurationWalkDistrustsTheDevicesLengths) {
-  DQLogCapture log;
+  testsupport::CapturedLog log;
   // bLength 0 ends the walk; what came before stays.
   const auto stopped = DQUSBConfigurationDescriptor::descriptorWithRawData(
       ConfigurationBuilder().interface(0, 0, 2).add({0, 4}).interface(1, 0, 2).build());

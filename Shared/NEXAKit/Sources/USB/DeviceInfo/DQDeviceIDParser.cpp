@@ -6,12 +6,8 @@
 
 namespace {
 
-bool equalsIgnoringCase(std::string_view text, std::string_view other) {
-  if (text.size() != other.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (g_ascii_tolower(text[i]) != g_ascii_tolower(other[i])) return false;
-  }
-  return true;
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && g_ascii_strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }

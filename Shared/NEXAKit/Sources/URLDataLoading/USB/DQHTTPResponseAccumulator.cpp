@@ -1,0 +1,144 @@
+#include "DQHTTPResponseAccumulator.h"
+
+#include <glib.h>
+
+#include <algorithm>
+
+#include "DQHTTPStreamError.h"
+
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && g_ascii_strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool containsIgnoringCase(std::string_view text, std::string_view word) {
+  for (std::size_t at = 0; at + word.size() <= text.size(); ++at) {
+    if (equalsIgnoringCase(text.substr(at, word.size()), word)) return true;
+  }
+  return false;
+}
+
+// A Content-Length value: digits only (RFC 9110 section 8.6), so a negative,
+// empty, repeated ("5, 5") or overlong value is refused.
+std::optional<std::uint64_t> contentLengthValue(std::string_view text) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (!g_ascii_isdigit(c)) return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value;
+}
+
+// Answers that have no body whatever their fields say (RFC 9112 section 6.3).
+bool statusHasNoBody(std::int64_t status) { return (status >= 100 && status < 200) || status == 204 || status == 304; }
+
+}  // namespace
+
+DQHTTPResponseAccumulator::DQHTTPResponseAccumulator(const platform::HttpMessage* request)
+    : responseMessage_(platform::HttpMessage::makeResponse(0)) {
+  if (request) requestMethod_ = request->method();
+}
+
+bool DQHTTPResponseAccumulator::appendData(std::span<const std::uint8_t> data) {
+  if (!waitingForData_) return false;
+  // A delegate may let go of this accumulator from one of its calls.
+  const auto self = weak_from_this().lock();
+  return headerComplete_ ? appendBodyData(data) : appendHeaderData(data);
+}
+
+bool DQHTTPResponseAccumulator::appendHeaderData(std::span<const std::uint8_t> data) {
+  if (!waitingForData_ || headerComplete_) return false;
+  const std::size_t headLength = headParser_.append(data);
+  if (headParser_.isInvalid()) {
+    fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
+    return false;
+  }
+  if (!headParser_.isComplete()) return true;
+
+  headerComplete_ = true;
+  responseMessage_ = headParser_.message();
+  statusCode_ = responseMessage_->statusCode();
+  responseHeader_ = responseMessage_->allHeaderFields();
+  if (!readBodyFraming()) {
+    fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
+    return false;
+  }
+  // The bytes past the head may hold the whole body, which is then reported
+  // before the header.
+  appendBodyData(data.subspan(headLength));
+  if (failed_) return false;
+  if (const auto delegate = delegate_.lock()) delegate->accumulatorDidFinishParsingHeader(*this);
+  return true;
+}
+
+bool DQHTTPResponseAccumulator::readBodyFraming() {
+  const auto contentLength = headerFieldForKey("Content-Length");
+  std::optional<std::uint64_t> length;
+  if (contentLength) {
+    length = contentLengthValue(*contentLength);
+    if (!length) return false;
+  }
+  expectedContentLength_ = length.value_or(0);
+  if (requestMethod_ && equalsIgnoringCase(*requestMethod_, "HEAD")) return true;
+  if (statusHasNoBody(statusCode_)) {
+    expectedContentLength_ = 0;
+    return true;
+  }
+  const auto transferEncoding = headerFieldForKey("Transfer-Encoding");
+  if (!contentLength || (transferEncoding && containsIgnoringCase(*transferEncoding, "chunked"))) {
+    chunkedBodyParser_ = std::make_shared<DQChunkedBodyParser>();
+    chunkedBodyParser_->setDelegate(sharedAs<DQHTTPResponseAccumulator>());
+    return true;
+  }
+  return expectedContentLength_ <= kMaximumBodyLength;
+}
+
+bool DQHTTPResponseAccumulator::appendBodyData(std::span<const std::uint8_t> data) {
+  if (!waitingForData_ || !headerComplete_) return false;
+  if (requestMethod_ && equalsIgnoringCase(*requestMethod_, "HEAD")) {
+    finishBody();
+  } else if (chunkedBodyParser_) {
+    chunkedBodyParser_->appendData(data);
+  } else {
+    const std::uint64_t missing = expectedContentLength_ - responseBody_.size();
+    const auto taken = static_cast<std::size_t>(std::min<std::uint64_t>(missing, data.size()));
+    responseBody_.insert(responseBody_.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(taken));
+    if (taken == missing) finishBody();  // bytes past the length are dropped
+  }
+  return !failed_;
+}
+
+std::optional<std::string> DQHTTPResponseAccumulator::headerFieldForKey(std::string_view name) const {
+  if (!headerComplete_ || name.empty()) return std::nullopt;
+  return responseMessage_->headerField(name);
+}
+
+void DQHTTPResponseAccumulator::parser(DQChunkedBodyParser&, std::span<const std::uint8_t> data) {
+  if (!waitingForData_) return;
+  if (responseBody_.size() + data.size() > kMaximumBodyLength) {
+    fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
+    return;
+  }
+  responseBody_.insert(responseBody_.end(), data.begin(), data.end());
+}
+
+void DQHTTPResponseAccumulator::parserDidFinish(DQChunkedBodyParser&) {
+  if (waitingForData_) finishBody();
+}
+
+void DQHTTPResponseAccumulator::parser(DQChunkedBodyParser&, const platform::ErrorPtr& error) {
+  if (waitingForData_) fail(error);
+}
+
+void DQHTTPResponseAccumulator::finishBody() {
+  waitingForData_ = false;
+  if (const auto delegate = delegate_.lock()) delegate->accumulatorDidFinishParsingBody(*this);
+}
+
+void DQHTTPResponseAccumulator::fail(const platform::ErrorPtr& error) {
+  waitingForData_ = false;
+  failed_ = true;
+  if (const auto delegate = delegate_.lock()) delegate->accumulatorHeader(*this, error);
+}

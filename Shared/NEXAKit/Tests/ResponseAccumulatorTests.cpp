@@ -1,0 +1,184 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "DQChunkedBodyParser.h"
+#include "DQHTTPResponseAccumulator.h"
+#include "DQHTTPStreamError.h"
+#include "HttpMessage.h"
+#include "Url.h"
+
+namespace {
+
+std::span<const std::uint8_t> bytesOf(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// Records the accumulator's calls in order: "header", "body" or the error.
+class Events : public DQHTTPResponseAccumulatorDelegate {
+ public:
+  void accumulatorDidFinishParsingHeader(DQHTTPResponseAccumulator&) override { calls.push_back("header"); }
+  void accumulatorDidFinishParsingBody(DQHTTPResponseAccumulator&) override { calls.push_back("body"); }
+  void accumulatorHeader(DQHTTPResponseAccumulator&, const platform::ErrorPtr& error) override {
+    errors.push_back(error);
+    calls.push_back("failed");
+  }
+  std::vector<std::string> calls;
+  std::vector<platform::ErrorPtr> errors;
+};
+
+struct Exchange {
+  std::shared_ptr<DQHTTPResponseAccumulator> accumulator;
+  std::shared_ptr<Events> events = std::make_shared<Events>();
+
+  explicit Exchange(std::string_view method = "GET") {
+    const auto request = platform::HttpMessage::makeRequest(method, *platform::Url::fromString("http://printer/"));
+    accumulator = std::make_shared<DQHTTPResponseAccumulator>(request.get());
+    accumulator->setDelegate(events);
+  }
+  bool feed(std::string_view text) { return accumulator->appendData(bytesOf(text)); }
+  std::string body() const { return std::string(accumulator->body().begin(), accumulator->body().end()); }
+  const std::vector<std::string>& calls() const { return events->calls; }
+};
+
+bool isNotHTTPError(const platform::ErrorPtr& error) {
+  return error && error->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kNotHTTP) && error->userInfo().empty();
+}
+
+constexpr std::string_view kHead = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+
+}  // namespace
+
+TEST(ResponseAccumulatorTest, AWholeResponseReportsItsBodyBeforeItsHeader) {
+  Exchange exchange;
+  EXPECT_TRUE(exchange.feed(std::string(kHead) + "hello"));
+  EXPECT_THAT(exchange.calls(), testing::ElementsAre("body", "header"));
+  EXPECT_EQ(exchange.body(), "hello");
+  EXPECT_EQ(exchange.accumulator->statusCode(), 200);
+  EXPECT_EQ(exchange.accumulator->expectedContentLength(), 5u);
+  EXPECT_EQ(exchange.accumulator->headerFieldForKey("content-length"), "5");
+  EXPECT_EQ(exchange.accumulator->responseHeader(), platform::Dictionary({{"Content-Length", "5"}}));
+  EXPECT_FALSE(exchange.accumulator->isWaitingForData());
+  // Nothing is taken once the response is complete.
+  EXPECT_FALSE(exchange.feed("more"));
+  EXPECT_EQ(exchange.body(), "hello");
+}
+
+TEST(ResponseAccumulatorTest, ASplitResponseReportsEachPartWhenItCompletes) {
+  const std::string response = std::string(kHead) + "hello";
+  for (std::size_t split = 1; split < response.size(); ++split) {
+    Exchange exchange;
+    exchange.feed(std::string_view(response).substr(0, split));
+    EXPECT_EQ(exchange.accumulator->isHeaderComplete(), split >= kHead.size()) << split;
+    EXPECT_EQ(exchange.accumulator->headerFieldForKey("Content-Length").has_value(), split >= kHead.size());
+    exchange.feed(std::string_view(response).substr(split));
+    const auto expected = split >= kHead.size() ? std::vector<std::string>{"header", "body"}
+                                                : std::vector<std::string>{"body", "header"};
+    EXPECT_EQ(exchange.calls(), expected) << split;
+    EXPECT_EQ(exchange.body(), "hello") << split;
+  }
+}
+
+TEST(ResponseAccumulatorTest, ContentLengthBoundsTheBody) {
+  Exchange surplus;
+  surplus.feed("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nhello");
+  EXPECT_EQ(surplus.body(), "hel");
+  EXPECT_THAT(surplus.calls(), testing::ElementsAre("body", "header"));
+
+  Exchange empty;
+  empty.feed("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_THAT(empty.calls(), testing::ElementsAre("body", "header"));
+  EXPECT_EQ(empty.body(), "");
+}
+
+TEST(ResponseAccumulatorTest, ResponsesWithoutABodyEndAtTheirHeader) {
+  for (std::string_view method : {"HEAD", "head", "Head"}) {
+    Exchange head(method);
+    head.feed("HTTP/1.1 200 OK\r\nContent-Length: 900000000\r\n\r\n");
+    EXPECT_THAT(head.calls(), testing::ElementsAre("body", "header")) << method;
+    EXPECT_EQ(head.accumulator->expectedContentLength(), 900000000u);
+  }
+  // No framing fields at all, yet nothing to wait for.
+  for (std::string_view status : {"100 Continue", "204 No Content", "304 Not Modified"}) {
+    Exchange exchange;
+    exchange.feed("HTTP/1.1 " + std::string(status) + "\r\nServer: printer\r\n\r\n");
+    EXPECT_THAT(exchange.calls(), testing::ElementsAre("body", "header")) << status;
+    EXPECT_EQ(exchange.body(), "");
+    EXPECT_EQ(exchange.accumulator->chunkedBodyParser(), nullptr);
+  }
+}
+
+TEST(ResponseAccumulatorTest, DecodesChunkedBodies) {
+  Exchange chunked;
+  chunked.feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel");
+  EXPECT_THAT(chunked.calls(), testing::ElementsAre("header"));
+  chunked.feed("lo\r\n0\r\n\r\n");
+  EXPECT_THAT(chunked.calls(), testing::ElementsAre("header", "body"));
+  EXPECT_EQ(chunked.body(), "hello");
+
+  // The coding wins over a length, whatever the field name's case.
+  Exchange both;
+  both.feed("HTTP/1.1 200 OK\r\ncontent-length: 99\r\ntransfer-encoding: Chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n");
+  EXPECT_EQ(both.body(), "x");
+  EXPECT_THAT(both.calls(), testing::ElementsAre("body", "header"));
+
+  // Without any framing the body is taken as chunked.
+  Exchange unframed;
+  unframed.feed("HTTP/1.1 500 Error\r\n\r\n");
+  ASSERT_TRUE(unframed.accumulator->chunkedBodyParser());
+  EXPECT_TRUE(unframed.accumulator->isWaitingForData());
+  EXPECT_FALSE(unframed.feed("oops\r\n"));
+  ASSERT_EQ(unframed.events->errors.size(), 1u);
+  EXPECT_TRUE(unframed.events->errors[0]->is(DQChunkedBodyParser::kErrorDomain, 1));
+}
+
+TEST(ResponseAccumulatorTest, RefusesWhatCannotBeAResponse) {
+  for (std::string_view bad : {"<html>hello</html>", "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n",
+                               "HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\n",
+                               "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
+                               "HTTP/1.1 200 OK\r\nContent-Length: 67108865\r\n\r\n"}) {
+    Exchange exchange;
+    EXPECT_FALSE(exchange.feed(bad)) << bad;
+    ASSERT_EQ(exchange.events->errors.size(), 1u) << bad;
+    EXPECT_TRUE(isNotHTTPError(exchange.events->errors[0])) << bad;
+    EXPECT_THAT(exchange.calls(), testing::ElementsAre("failed"));
+    // Nothing is taken after a failure.
+    EXPECT_FALSE(exchange.feed(std::string(kHead) + "hello"));
+    EXPECT_EQ(exchange.calls().size(), 1u);
+  }
+}
+
+TEST(ResponseAccumulatorTest, AChunkedBodyCannotGrowPastTheCap) {
+  Exchange exchange;
+  exchange.feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFF\r\n");
+  const std::string piece(1 << 20, 'a');
+  std::size_t fed = 0;
+  while (exchange.accumulator->isWaitingForData() && fed <= DQHTTPResponseAccumulator::kMaximumBodyLength) {
+    exchange.feed(piece);
+    fed += piece.size();
+  }
+  EXPECT_THAT(exchange.calls(), testing::ElementsAre("header", "failed"));
+  EXPECT_TRUE(isNotHTTPError(exchange.events->errors[0]));
+  EXPECT_LE(exchange.accumulator->body().size(), DQHTTPResponseAccumulator::kMaximumBodyLength);
+}
+
+TEST(ResponseAccumulatorTest, ADelegateMayReleaseTheAccumulatorFromACallback) {
+  struct Releasing : DQHTTPResponseAccumulatorDelegate {
+    std::shared_ptr<DQHTTPResponseAccumulator> owned;
+    void accumulatorDidFinishParsingHeader(DQHTTPResponseAccumulator&) override { owned.reset(); }
+    void accumulatorDidFinishParsingBody(DQHTTPResponseAccumulator&) override { owned.reset(); }
+    void accumulatorHeader(DQHTTPResponseAccumulator&, const platform::ErrorPtr&) override { owned.reset(); }
+  };
+  for (std::string_view response : {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n",
+                                    "HTTP/1.1 200 OK\r\n\r\nbad\r\n", "nonsense"}) {
+    const auto delegate = std::make_shared<Releasing>();
+    delegate->owned = std::make_shared<DQHTTPResponseAccumulator>(nullptr);
+    delegate->owned->setDelegate(delegate);
+    const std::weak_ptr<DQHTTPResponseAccumulator> accumulator = delegate->owned;
+    delegate->owned->appendData(bytesOf(response));
+    EXPECT_TRUE(accumulator.expired()) << response;
+  }
+}
