@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -60,6 +61,8 @@ TEST(DeviceIDParserTest, TheLastValueRunsToTheEndOfTheText) {
 TEST(DeviceIDParserTest, ListsTheNEXAInterfaces) {
   EXPECT_EQ(interfacesOf("NEXADIS:USB#07#01#04;"), (std::vector<Triple>{{7, 1, 4}}));
   EXPECT_EQ(interfacesOf("nexadis:usb#ff#cc#1a;"), (std::vector<Triple>{{255, 204, 26}}));
+  EXPECT_THAT((*DQDeviceIDParser("NEXADIS:USB#07#01#04;").NEXAIS())[0]->description(),
+              testing::MatchesRegex("<DQUSBIterfaceLocator: 0x[0-9a-f]+> \\[7-1-4\\]"));
   EXPECT_EQ(interfacesOf("NEXADIS:USB#07#01#04,USB#FF#CC#00;"), (std::vector<Triple>{{7, 1, 4}, {255, 204, 0}}));
   EXPECT_EQ(interfacesOf("NEXADIS:xUSB#07#01#02 USB#07#01#02;"), (std::vector<Triple>{{7, 1, 2}, {7, 1, 2}}));
   // Exactly two digits per field: a short field spoils the item.

@@ -10,7 +10,6 @@
 #include "DQUSBConstatns.h"
 #include "DQUSBDeviceDescriptor.h"
 #include "DQUSBDeviceInfoDescriptor.h"
-#include "DQUSBIterfaceLocator.h"
 
 namespace {
 
@@ -54,14 +53,9 @@ TEST(USBDescriptorTest, DeviceDescriptorReadsLittleEndianFieldsAndNeedsEighteenB
   const Bytes raw{18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x7A, 0x2F, 0x34, 0x12, 0x01, 0x01, 1, 2, 3, 1};
   const auto device = DQUSBDeviceDescriptor::withIOKitDescriptor(raw);
   ASSERT_TRUE(device);
-  EXPECT_EQ(device->descriptorType(), 1);
   EXPECT_EQ(device->USBVersion(), 0x0200);
-  EXPECT_EQ(device->maxPacketSize(), 64);
   EXPECT_EQ(device->vendorID(), DQUSBConstatns::ZarnVendorID());
   EXPECT_EQ(device->productID(), 0x1234);
-  EXPECT_EQ(device->releaseNumber(), 0x0101);
-  EXPECT_EQ(device->manufacturerStringIndex(), 1);
-  EXPECT_EQ(device->productStringIndex(), 2);
   EXPECT_EQ(device->serialNumberStringIndex(), 3);
   EXPECT_EQ(device->numberOfCondigurations(), 1);
 
@@ -83,9 +77,6 @@ TEST(USBDescriptorTest, ConfigurationKeepsEveryAlternateWithItsOwnEndpoints) {
                         .build();
   const auto configuration = DQUSBConfigurationDescriptor::descriptorWithRawData(raw);
   ASSERT_TRUE(configuration);
-  EXPECT_EQ(configuration->numberOfInterfaces(), 1);
-  EXPECT_EQ(configuration->configurationValue(), 1);
-  EXPECT_EQ(configuration->attributes(), 0xC0);
   EXPECT_EQ(configuration->maxPower(), 50);
 
   const auto& interfaces = configuration->interfaces();
@@ -164,25 +155,10 @@ TEST(USBDescriptorTest, ConfigurationWalkDistrustsTheDevicesLengths) {
   EXPECT_EQ(limited->interfaces().size(), 1u);
 }
 
-TEST(USBDescriptorTest, EnumerationCountsDescriptorsAndHonoursTheStopFlag) {
-  const Bytes raw = ConfigurationBuilder().interface(0, 0, 2).endpoint(1).endpoint(0x81).build();
-  std::vector<std::size_t> lengths;
-  DQUSBConfigurationDescriptor::enumerateDescriptorsFollowingTo(
-      raw, [&](std::span<const std::uint8_t> descriptor, std::size_t index, bool* stop) {
-        EXPECT_EQ(index, lengths.size());
-        lengths.push_back(descriptor.size());
-        *stop = index == 1;
-      });
-  EXPECT_EQ(lengths, (std::vector<std::size_t>{9, 7}));
-}
-
 TEST(USBDescriptorTest, DeviceInfoDescriptorFormsAndCapabilities) {
   const Bytes extended{10, 0x21, 3, 0, 1, 4, 0x12, 0x00, 5, 6};
   const auto base = DQUSBDeviceInfoDescriptor::withDraftIOKitDescriptor(extended);
   ASSERT_TRUE(base);
-  EXPECT_EQ(base->descriptorType(), 0x21);
-  EXPECT_EQ(base->releaseNumber(), 3);
-  EXPECT_EQ(base->capabilitiesType(), 1);
   EXPECT_EQ(base->basicCapabilities(), 0x0012);
   EXPECT_EQ(base->IPPVersionDescriptor(), 0);
   EXPECT_EQ(base->IPPPrinterUUIDDescriptor(), 0);
@@ -197,9 +173,4 @@ TEST(USBDescriptorTest, DeviceInfoDescriptorFormsAndCapabilities) {
 
   EXPECT_FALSE(DQUSBDeviceInfoDescriptor::withIOKitDescriptor(std::span(extended).first(9)));
   EXPECT_FALSE(DQUSBDeviceInfoDescriptor::withDraftIOKitDescriptor(std::span(extended).first(7)));
-}
-
-TEST(USBDescriptorTest, LocatorDescribesItsTriple) {
-  const DQUSBIterfaceLocator locator(7, 1, 4);
-  EXPECT_THAT(locator.description(), testing::MatchesRegex("<DQUSBIterfaceLocator: 0x[0-9a-f]+> \\[7-1-4\\]"));
 }
