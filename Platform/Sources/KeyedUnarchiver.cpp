@@ -107,36 +107,16 @@ Value KeyedUnarchiver::decodeUid(std::uint64_t uid) {
 }
 
 Value KeyedUnarchiver::decodeNode(void* node) {
-  switch (plist_get_node_type(node)) {
-    case PLIST_STRING:
-      if (auto text = PlistDocument::stringOf(node)) return Value(std::move(*text));
-      return fail("string is not valid text");
-    case PLIST_BOOLEAN:
-    case PLIST_UINT:
-    case PLIST_REAL:
-      return Value(*PlistDocument::numberOf(node));
-    case PLIST_DATA:
-      return Value(*PlistDocument::dataOf(node));
-    case PLIST_DICT:
-      return decodeInstance(node);
-    default:
-      return fail("unexpected object in archive");
-  }
+  if (PlistDocument::isDictionary(node)) return decodeInstance(node);
+  if (Value scalar = PlistDocument::scalarOf(node); !scalar.isNil()) return scalar;
+  return fail("string that is not valid text, or an unexpected object");
 }
 
 Value KeyedUnarchiver::decodeInlineOrReference(void* node) {
   if (!node) return Value();
   if (const auto uid = PlistDocument::uidOf(node)) return decodeUid(*uid);
-  switch (plist_get_node_type(node)) {
-    case PLIST_STRING:
-    case PLIST_BOOLEAN:
-    case PLIST_UINT:
-    case PLIST_REAL:
-    case PLIST_DATA:
-      return decodeNode(node);
-    default:
-      return fail("unexpected value in archive");
-  }
+  if (Value scalar = PlistDocument::scalarOf(node); !scalar.isNil()) return scalar;
+  return fail("unexpected value in archive");
 }
 
 Value KeyedUnarchiver::decodeInstance(void* record) {

@@ -111,6 +111,23 @@ std::optional<Data> PlistDocument::dataOf(plist_t node) {
   return Data(begin, begin + length);
 }
 
+Value PlistDocument::scalarOf(plist_t node) {
+  if (!node) return Value();
+  switch (plist_get_node_type(node)) {
+    case PLIST_STRING:
+      if (auto text = stringOf(node)) return Value(std::move(*text));
+      return Value();
+    case PLIST_BOOLEAN:
+    case PLIST_UINT:
+    case PLIST_REAL:
+      return Value(*numberOf(node));
+    case PLIST_DATA:
+      return Value(*dataOf(node));
+    default:
+      return Value();
+  }
+}
+
 std::optional<std::uint64_t> PlistDocument::uidOf(plist_t node) {
   if (!node) return std::nullopt;
   std::uint64_t value = 0;

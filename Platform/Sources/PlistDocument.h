@@ -52,6 +52,9 @@ class PlistDocument {
   // 8-byte integers), booleans and reals keep their kind.
   static std::optional<Number> numberOf(plist_t node);
   static std::optional<Data> dataOf(plist_t node);
+  // A string (as stringOf), number or data node as a value; nil for any
+  // other node.
+  static Value scalarOf(plist_t node);
   // A UID node, or its spelling in text property lists, {"CF$UID": n}.
   static std::optional<std::uint64_t> uidOf(plist_t node);
   static bool isDictionary(plist_t node) { return node && plist_get_node_type(node) == PLIST_DICT; }

@@ -66,15 +66,6 @@ class Reader {
         }
         return Value(std::move(array));
       }
-      case PLIST_STRING:
-        if (auto text = PlistDocument::stringOf(node)) return Value(std::move(*text));
-        return fail("string is not valid text");
-      case PLIST_BOOLEAN:
-      case PLIST_UINT:
-      case PLIST_REAL:
-        return Value(*PlistDocument::numberOf(node));
-      case PLIST_DATA:
-        return Value(*PlistDocument::dataOf(node));
       case PLIST_DATE: {
         std::int32_t seconds = 0, microseconds = 0;
         plist_get_date_val(node, &seconds, &microseconds);
@@ -83,7 +74,8 @@ class Reader {
       case PLIST_UID:
         return Value(Dictionary{{PlistDocument::kUidKey, Value(*PlistDocument::uidOf(node))}});
       default:
-        return fail("unexpected node");
+        if (Value scalar = PlistDocument::scalarOf(node); !scalar.isNil()) return scalar;
+        return fail("string that is not valid text, or an unexpected node");
     }
   }
 

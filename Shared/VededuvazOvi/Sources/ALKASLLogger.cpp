@@ -41,7 +41,8 @@ SharedInstance& sharedInstance() {
 }  // namespace
 
 // The outputs of one set-up: the system log, the file and standard error,
-// each filtered to severities 0...maxSeverity. Used under the logger's mutex.
+// each filtered to severities 0...maxSeverity. Made under the logger's mutex,
+// then written through only on the "ALKASLLog" queue.
 class ALKASLLogger::Client {
  public:
   Client(std::string ident, const std::string& systemLogPath, int maxSeverity)
@@ -167,8 +168,14 @@ void ALKASLLogger::logMessageWithFormat(std::string_view format, std::uint64_t l
 }
 
 void ALKASLLogger::write(int severity, const std::string& text) {
-  std::lock_guard lock(mutex_);
-  if (client_) client_->write(severity, text);
+  std::shared_ptr<Client> client;
+  {
+    std::lock_guard lock(mutex_);
+    client = client_;
+  }
+  // Outside the lock, so that callers never wait for the outputs; only this
+  // queue writes through the client.
+  if (client) client->write(severity, text);
 }
 
 void ALKASLLogger::increaseLogIndent() {
@@ -207,7 +214,7 @@ void ALKASLLogger::flush() {
 
 void ALKASLLogger::close() {
   std::shared_ptr<platform::DispatchQueue> writeQueue;
-  std::unique_ptr<Client> client;
+  std::shared_ptr<Client> client;
   {
     std::lock_guard lock(mutex_);
     if (state() == State::Closed) return;
@@ -250,7 +257,7 @@ void ALKASLLogger::setupASLClientIfNeeded() {
     return;
   }
   const int severity = ASLLogLevelFromLogLevel(logLevel());
-  auto client = std::make_unique<Client>(platform::format("VededuvazOvi.%p", this), systemLogPath_, severity);
+  auto client = std::make_shared<Client>(platform::format("VededuvazOvi.%p", this), systemLogPath_, severity);
   if (!filePath_.empty()) {
     if (const int failure = client->addLogFile(filePath_)) {
       console(platform::format("Could not enable writing to log file {error: %d, file: %@}", failure, filePath_));

@@ -87,15 +87,17 @@ class ALKASLLogger : public platform::Object, public IALKLogger {
   void write(int severity, const std::string& text);
 
   const std::string systemLogPath_;
-  // Recursive: a write holds it while the set-up runs. Taken by callers on
-  // any thread (set-up, close, flush) and by each write on "ALKASLLog".
+  // Recursive: the set-up runs under it and may be reached again from inside.
+  // Taken briefly by callers on any thread (set-up, close, flush, the queue)
+  // and by each write on "ALKASLLog" to read the client; never held while
+  // an output is written.
   mutable std::recursive_mutex mutex_;  // guards filePath_, queue_, client_ and transitions
   std::atomic<State> state_{State::Fresh};
   std::atomic<int> filterSeverity_{0};  // the client's filter, fixed at set-up
   std::atomic<std::uint64_t> logLevel_{0};
   std::string filePath_;
   std::shared_ptr<platform::DispatchQueue> queue_;
-  std::unique_ptr<Client> client_;
+  std::shared_ptr<Client> client_;
   mutable std::mutex indentationMutex_;  // guards indentation_; any thread, held only to read or change it
   std::string indentation_;
 };

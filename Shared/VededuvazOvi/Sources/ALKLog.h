@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <source_location>
 #include <string>
 #include <string_view>
 
@@ -25,12 +24,13 @@ class ALKLogSource {
   const char* className_ = nullptr;
 };
 
-// A format and the source line it was written on.
+// A format and the source line it was written on (the caller's line: the
+// default argument is evaluated where the conversion happens; clang 14 lacks
+// std::source_location, both compilers have the builtin).
 struct ALKLogFormat {
   template <class Text>
     requires std::convertible_to<const Text&, std::string_view>
-  ALKLogFormat(const Text& text, std::source_location where = std::source_location::current())
-      : text(text), line(static_cast<std::int64_t>(where.line())) {}
+  ALKLogFormat(const Text& text, int line = __builtin_LINE()) : text(text), line(line) {}
 
   std::string_view text;
   std::int64_t line;

@@ -2,12 +2,10 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 
 #include "ALKActivity.h"
 #include "ALKActivityToDataTransformer.h"
 #include "KeyedArchiver.h"
-#include "NSStringVededuvazOvi.h"
 #include "PropertyList.h"
 #include "RecordingLogger.h"
 #include "TemporaryDirectory.h"
@@ -194,12 +192,6 @@ TEST(ALKActivityTest, LogsItsLifeIndentedOnceForEachLevel) {
   EXPECT_NE(lines[1].text.find("Set property {b : 2}"), std::string::npos);
   EXPECT_NE(lines[2].text.find("Dealloc"), std::string::npos);
   EXPECT_EQ(recorder->indentation(), "");
-}
-
-TEST(ALKActivityTest, MakesUpperCaseUuidStrings) {
-  const std::string uuid = com_zarn_alk_UUIDString();
-  EXPECT_TRUE(std::regex_match(uuid, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
-  EXPECT_NE(com_zarn_alk_UUIDString(), uuid);
 }
 
 // An independent reader (Python's plistlib) reads the stored form, and this

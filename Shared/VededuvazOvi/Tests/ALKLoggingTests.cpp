@@ -144,11 +144,6 @@ TEST(ALKASLLoggerTest, ReportsALogFileItCannotOpenAndKeepsLogging) {
   EXPECT_TRUE(logger->wouldLog(kALKLogLevelVerbose));
 }
 
-TEST(ALKASLLoggerTest, MapsLevelsToSeverities) {
-  const std::pair<std::uint64_t, int> table[] = {{0, 0}, {1, 3}, {2, 4}, {3, 6}, {4, 7}, {5, 0}, {~0ull, 0}};
-  for (auto [level, severity] : table) EXPECT_EQ(ALKASLLogger::ASLLogLevelFromLogLevel(level), severity) << level;
-}
-
 TEST(ALKASLLoggerTest, WritesToStandardErrorOnlyWhileTraced) {
   EXPECT_FALSE(ALKASLLogger::shouldLogToStdErr());
   const pid_t child = fork();
