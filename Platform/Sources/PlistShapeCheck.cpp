@@ -57,6 +57,7 @@ class BinaryShape {
     std::uint64_t index;
     std::size_t refs;        // offset of the first reference
     std::uint64_t children;  // number of references
+    std::uint64_t keys;      // how many of them are a dictionary's keys
     std::uint64_t next = 0;
     Shape shape;
   };
@@ -109,7 +110,7 @@ class BinaryShape {
         if (counted->first > (tableOffset_ - counted->second) / refSize_ / per) return "container out of range";
         if (stack.size() >= limits_.maxDepth) return "nested too deeply";
         state_[index] = State::Open;
-        stack.push_back(Frame{index, counted->second, counted->first * per, 0, Shape{}});
+        stack.push_back(Frame{index, counted->second, counted->first * per, type == 0xD ? counted->first : 0, 0, Shape{}});
         return std::nullopt;
       }
       default:
@@ -118,6 +119,22 @@ class BinaryShape {
     state_[index] = State::Done;
     result_[index] = leaf;
     return std::nullopt;
+  }
+
+  // Whether object `index` is a string with a NUL character.
+  bool keyHasNul(std::uint64_t index) const {
+    const auto offset = offsetOf(index);
+    if (!offset) return false;  // refused when walked
+    const std::uint8_t type = bytes_[*offset] >> 4;
+    if (type != 0x5 && type != 0x6) return false;
+    const auto counted = countAt(*offset);
+    const std::uint64_t unit = type == 0x6 ? 2 : 1;
+    if (!counted || counted->first > (tableOffset_ - counted->second) / unit) return false;
+    const std::uint8_t* text = bytes_.data() + counted->second;
+    for (std::uint64_t i = 0; i < counted->first; ++i) {
+      if (text[i * unit] == 0 && (unit == 1 || text[i * unit + 1] == 0)) return true;
+    }
+    return false;
   }
 
   std::optional<std::string> add(Shape& into, const Shape& child) const {
@@ -152,8 +169,11 @@ class BinaryShape {
       }
       const std::uint64_t child =
           readBigEndian(bytes_.data() + frame.refs + static_cast<std::size_t>(frame.next) * refSize_, refSize_);
+      const bool isKey = frame.next < frame.keys;
       ++frame.next;
       if (child >= count_) return "reference out of range";
+      // libplist aborts on a key with NUL in it.
+      if (isKey && keyHasNul(child)) return "dictionary key with NUL";
       switch (state_[child]) {
         case State::Open:
           return "reference cycle";
@@ -198,6 +218,8 @@ std::optional<std::string> PlistShapeCheck::checkBinary(std::span<const std::uin
 std::optional<std::string> PlistShapeCheck::checkXml(std::span<const std::uint8_t> bytes,
                                                      const PropertyListLimits& limits) {
   const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  // No property list in text holds a NUL byte; libplist would cut keys there.
+  if (text.find('\0') != std::string_view::npos) return "NUL byte in text";
   std::size_t depth = 0;
   std::size_t elements = 0;
   std::size_t i = 0;

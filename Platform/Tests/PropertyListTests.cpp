@@ -114,6 +114,10 @@ TEST(PropertyListTest, ReadsDamagedInputAsAnError) {
       binaryPlist({Data{0xA1, 0x05}}),
       // An array that contains itself.
       binaryPlist({Data{0xA1, 0x00}}),
+      // Keys with NUL, which libplist would abort on.
+      binaryPlist({Data{0xD1, 0x01, 0x02}, Data{0x53, 'a', 0, 'b'}, Data{0x08}}),
+      binaryPlist({Data{0xD1, 0x01, 0x02}, Data{0x62, 0, 'a', 0, 0}, Data{0x08}}),
+      Data{'<', 'p', 'l', 'i', 's', 't', '>', 0, '<', '/', 'p', 'l', 'i', 's', 't', '>'},
       // An offset inside the trailer.
       [] {
         Data d = binaryPlist({Data{0x08}});
