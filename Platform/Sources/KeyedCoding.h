@@ -23,7 +23,8 @@ class KeyedCoding {
   // The class name recorded for the object, then those of its superclasses,
   // ending with "NSObject": the record's "$classname" and "$classes".
   virtual std::vector<std::string> archivedClassNames() const = 0;
-  // Writes the object's state with the archiver's encode calls.
+  // Writes the object's state with the archiver's encode calls; called on
+  // the archiving thread, once per archive however often it is referenced.
   virtual void encodeWithCoder(KeyedArchiver& archiver) const = 0;
 };
 
