@@ -1,0 +1,185 @@
+#include "PlistDocument.h"
+
+#include <glib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "PlistShapeCheck.h"
+
+namespace platform {
+
+std::optional<PlistDocument> PlistDocument::parse(std::span<const std::uint8_t> bytes,
+                                                  const PropertyListLimits& limits, ErrorPtr* error,
+                                                  PropertyListFormat* format) {
+  auto fail = [&](const std::string& reason) -> std::optional<PlistDocument> {
+    if (error) *error = PropertyList::corruptError(reason);
+    return std::nullopt;
+  };
+  if (bytes.size() > limits.maxBytes || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
+    return fail("property list too large");
+  }
+  const auto length = static_cast<std::uint32_t>(bytes.size());
+  const bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
+  if (auto refusal = binary ? PlistShapeCheck::checkBinary(bytes, limits) : PlistShapeCheck::checkXml(bytes, limits)) {
+    return fail(*refusal);
+  }
+  plist_t root = nullptr;
+  if (binary) {
+    plist_from_bin(reinterpret_cast<const char*>(bytes.data()), length, &root);
+  } else {
+    // libplist's XML reader is given a terminated copy so that it cannot run
+    // past the end of the caller's bytes.
+    const std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    plist_from_xml(text.c_str(), length, &root);
+  }
+  if (!root) return fail(binary ? "damaged binary property list" : "not a property list");
+  if (format) *format = binary ? PropertyListFormat::Binary : PropertyListFormat::Xml;
+  return PlistDocument(root);
+}
+
+std::optional<Data> PlistDocument::serialize(PropertyListFormat format, ErrorPtr* error) const {
+  if (!root()) {
+    if (error) *error = PropertyList::invalidValueError("nothing to write");
+    return std::nullopt;
+  }
+  char* bytes = nullptr;
+  std::uint32_t length = 0;
+  if (format == PropertyListFormat::Binary) {
+    plist_to_bin(root(), &bytes, &length);
+  } else {
+    plist_to_xml(root(), &bytes, &length);
+  }
+  if (!bytes) {
+    if (error) *error = PropertyList::invalidValueError("the property list could not be written");
+    return std::nullopt;
+  }
+  Data result(reinterpret_cast<const std::uint8_t*>(bytes), reinterpret_cast<const std::uint8_t*>(bytes) + length);
+  if (format == PropertyListFormat::Binary) {
+    plist_to_bin_free(bytes);
+  } else {
+    plist_to_xml_free(bytes);
+  }
+  return result;
+}
+
+bool PlistDocument::isStorableText(std::string_view text) {
+  return text.find('\0') == std::string_view::npos &&
+         g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
+}
+
+std::optional<std::string> PlistDocument::stringOf(plist_t node) {
+  if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+  std::uint64_t length = 0;
+  const char* text = plist_get_string_ptr(node, &length);
+  if (!text) return std::nullopt;
+  const std::string_view view(text, static_cast<std::size_t>(length));
+  if (!isStorableText(view)) return std::nullopt;
+  return std::string(view);
+}
+
+std::optional<Number> PlistDocument::numberOf(plist_t node) {
+  if (!node) return std::nullopt;
+  switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+      std::uint8_t value = 0;
+      plist_get_bool_val(node, &value);
+      return Number(value != 0);
+    }
+    case PLIST_UINT: {
+      std::uint64_t value = 0;
+      plist_get_uint_val(node, &value);
+      return Number(static_cast<std::int64_t>(value));
+    }
+    case PLIST_REAL: {
+      double value = 0;
+      plist_get_real_val(node, &value);
+      return Number(value);
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<Data> PlistDocument::dataOf(plist_t node) {
+  if (!node || plist_get_node_type(node) != PLIST_DATA) return std::nullopt;
+  std::uint64_t length = 0;
+  const char* bytes = plist_get_data_ptr(node, &length);
+  if (!bytes) return Data();
+  const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
+  return Data(begin, begin + length);
+}
+
+Value PlistDocument::scalarOf(plist_t node) {
+  if (!node) return Value();
+  switch (plist_get_node_type(node)) {
+    case PLIST_STRING:
+      if (auto text = stringOf(node)) return Value(std::move(*text));
+      return Value();
+    case PLIST_BOOLEAN:
+    case PLIST_UINT:
+    case PLIST_REAL:
+      return Value(*numberOf(node));
+    case PLIST_DATA:
+      return Value(*dataOf(node));
+    default:
+      return Value();
+  }
+}
+
+std::optional<std::uint64_t> PlistDocument::uidOf(plist_t node) {
+  if (!node) return std::nullopt;
+  std::uint64_t value = 0;
+  if (plist_get_node_type(node) == PLIST_UID) {
+    plist_get_uid_val(node, &value);
+    return value;
+  }
+  // Text property lists spell a UID as {"CF$UID": integer}.
+  if (!isDictionary(node) || plist_dict_get_size(node) != 1) return std::nullopt;
+  plist_t number = plist_dict_get_item(node, kUidKey);
+  if (!number || plist_get_node_type(number) != PLIST_UINT) return std::nullopt;
+  plist_get_uint_val(number, &value);
+  return value;
+}
+
+std::vector<plist_t> PlistDocument::itemsOf(plist_t array) {
+  std::vector<plist_t> items;
+  if (!isArray(array)) return items;
+  items.reserve(plist_array_get_size(array));
+  plist_array_iter iter = nullptr;
+  plist_array_new_iter(array, &iter);
+  for (;;) {
+    plist_t item = nullptr;
+    plist_array_next_item(array, iter, &item);
+    if (!item) break;
+    items.push_back(item);
+  }
+  std::free(iter);
+  return items;
+}
+
+plist_t PlistDocument::newString(std::string_view text) {
+  if (!isStorableText(text)) return nullptr;
+  return plist_new_string(std::string(text).c_str());
+}
+
+plist_t PlistDocument::newNumber(const Number& number) {
+  switch (number.kind()) {
+    case Number::Kind::Bool:
+      return plist_new_bool(number.boolValue() ? 1 : 0);
+    case Number::Kind::Int:
+      // Two's complement in 8 bytes: readers take it back as signed.
+      return plist_new_uint(static_cast<std::uint64_t>(number.integerValue()));
+    case Number::Kind::UInt:
+      if (number.unsignedValue() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return nullptr;
+      }
+      return plist_new_uint(number.unsignedValue());
+    case Number::Kind::Double:
+      return plist_new_real(number.doubleValue());
+  }
+  return nullptr;
+}
+
+}  // namespace platform

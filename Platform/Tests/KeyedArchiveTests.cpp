@@ -1,0 +1,232 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Dictionary.h"
+#include "KeyedArchiver.h"
+#include "KeyedUnarchiver.h"
+#include "PropertyList.h"
+
+using namespace platform;
+
+namespace {
+
+// A class of ours: a label and a payload, archived as "Tray" under NSObject.
+class Tray : public Object, public KeyedCoding {
+ public:
+  Tray(Value label, Value payload) : label_(std::move(label)), payload_(std::move(payload)) {}
+  std::vector<std::string> archivedClassNames() const override { return {"Tray", "NSObject"}; }
+  void encodeWithCoder(KeyedArchiver& archiver) const override {
+    archiver.encodeObject(label_, "label");
+    archiver.encodeObject(payload_, "payload");
+  }
+  const Value& label() const { return label_; }
+  const Value& payload() const { return payload_; }
+  void setPayload(Value payload) { payload_ = std::move(payload); }
+
+  static KeyedUnarchiver::DecodableClass decodable() {
+    return {"Tray", [](KeyedUnarchiver& coder) -> ObjectPtr {
+              return std::make_shared<Tray>(coder.decodeObject("label"), coder.decodeObject("payload"));
+            }};
+  }
+
+ private:
+  Value label_;
+  Value payload_;
+};
+
+class Unarchivable : public Object {};
+
+class Throwing : public Object, public KeyedCoding {
+ public:
+  std::vector<std::string> archivedClassNames() const override { return {"Throwing", "NSObject"}; }
+  void encodeWithCoder(KeyedArchiver&) const override { throw std::runtime_error("no"); }
+};
+
+Value unarchive(const Data& data, ErrorPtr* error = nullptr) {
+  const KeyedUnarchiver::DecodableClass classes[] = {Tray::decodable()};
+  return KeyedUnarchiver::unarchivedObject(data, classes, error);
+}
+
+Value everyKind() {
+  return Value(Dictionary{{"text", "caf\xC3\xA9"},
+                          {"yes", true},
+                          {"int", -7},
+                          {"real", 2.5},
+                          {"bytes", Data{1, 2, 3}},
+                          {"url", *Url::fromString("https://example.com/a?b=c")},
+                          {"date", Date(12.25)},
+                          {"null", Value::null()},
+                          {"list", Array{Value("x"), Value(1), Value(Dictionary{})}},
+                          {"empty", Dictionary{}}});
+}
+
+// The archive as a plain property list (UIDs read as {"CF$UID": n}).
+Dictionary layoutOf(const Data& archive) { return *PropertyList::read(archive).dictionary(); }
+
+// A hand-made archive whose "$objects" are given as values; UIDs are written
+// {"CF$UID": n}, as text property lists spell them.
+Data archiveWith(Array objects, std::int64_t root = 1) {
+  Dictionary archive{{"$archiver", "NSKeyedArchiver"},
+                     {"$version", 100000},
+                     {"$top", Dictionary{{"root", Dictionary{{"CF$UID", root}}}}},
+                     {"$objects", std::move(objects)}};
+  return *PropertyList::write(Value(std::move(archive)), PropertyListFormat::Xml);
+}
+
+Value uid(std::int64_t n) { return Value(Dictionary{{"CF$UID", n}}); }
+
+}  // namespace
+
+TEST(KeyedArchiveTest, RoundTripsValuesAndKeepsNumberKinds) {
+  ErrorPtr error;
+  const auto data = KeyedArchiver::archivedData(everyKind(), &error);
+  ASSERT_TRUE(data) << error->description();
+  const Value back = unarchive(*data, &error);
+  ASSERT_FALSE(back.isNil()) << error->description();
+  EXPECT_EQ(back, everyKind());
+  const Dictionary& d = *back.dictionary();
+  EXPECT_TRUE(d.find("yes")->number()->isBool());
+  EXPECT_EQ(d.find("int")->number()->kind(), Number::Kind::Int);
+  EXPECT_TRUE(d.find("real")->number()->isDouble());
+
+  for (const Value& root : {Value("just text"), Value(), Value(Array{})}) {
+    EXPECT_EQ(unarchive(*KeyedArchiver::archivedData(root)), root) << root.description();
+  }
+}
+
+TEST(KeyedArchiveTest, WritesTheStandardLayout) {
+  auto tray = std::make_shared<Tray>(Value("A4"), Value(Dictionary{{"sheets", 250}}));
+  const auto data = KeyedArchiver::archivedData(Value(tray));
+  ASSERT_TRUE(data);
+  ASSERT_GE(data->size(), 8u);
+  EXPECT_EQ(std::string(data->begin(), data->begin() + 8), "bplist00");
+
+  const Dictionary layout = layoutOf(*data);
+  EXPECT_EQ(layout.objectForKey("$archiver"), Value("NSKeyedArchiver"));
+  EXPECT_EQ(layout.objectForKey("$version"), Value(100000));
+  EXPECT_EQ(layout.objectForKey("$top"), Value(Dictionary{{"root", uid(1)}}));
+  const Array& objects = *layout.objectForKey("$objects").array();
+  EXPECT_EQ(objects[0], Value("$null"));
+  const Dictionary& root = *objects[1].dictionary();
+  EXPECT_EQ(root.keys(), (std::vector<std::string>{"label", "payload", "$class"}));
+  const auto at = [&](const Value& reference) {
+    return objects[static_cast<std::size_t>(reference.dictionary()->objectForKey("CF$UID").integerValue())];
+  };
+  EXPECT_EQ(at(root.objectForKey("$class")),
+            Value(Dictionary{{"$classes", Array{Value("Tray"), Value("NSObject")}}, {"$classname", "Tray"}}));
+  EXPECT_EQ(at(root.objectForKey("label")), Value("A4"));
+  const Dictionary& payload = *at(root.objectForKey("payload")).dictionary();
+  EXPECT_EQ(at(payload.objectForKey("NS.keys").array()->at(0)), Value("sheets"));
+  EXPECT_EQ(at(payload.objectForKey("NS.objects").array()->at(0)), Value(250));
+  EXPECT_EQ(at(payload.objectForKey("$class")).dictionary()->objectForKey("$classname"), Value("NSDictionary"));
+}
+
+TEST(KeyedArchiveTest, ArchivesSharedObjectsOnceAndDecodesThemShared) {
+  auto shared = std::make_shared<Tray>(Value("shared"), Value());
+  auto outer = std::make_shared<Tray>(Value(Array{Value(shared), Value(shared)}), Value(Array{Value("A"), Value("A")}));
+  const auto data = KeyedArchiver::archivedData(Value(outer));
+  ASSERT_TRUE(data);
+  // One record per class, one per distinct string.
+  int trays = 0, classRecords = 0, strings = 0;
+  const Value objects = layoutOf(*data).objectForKey("$objects");
+  for (const Value& object : *objects.array()) {
+    if (auto d = object.dictionary()) {
+      trays += d->contains("label");
+      classRecords += d->contains("$classname");
+    }
+    strings += object == Value("A");
+  }
+  EXPECT_EQ(trays, 2);
+  EXPECT_EQ(classRecords, 2);  // Tray, NSArray
+  EXPECT_EQ(strings, 1);
+
+  const auto back = unarchive(*data).objectAs<Tray>();
+  ASSERT_TRUE(back);
+  const Array& both = *back->label().array();
+  EXPECT_EQ(both[0].object(), both[1].object());
+  EXPECT_EQ(both[0].objectAs<Tray>()->label(), Value("shared"));
+}
+
+TEST(KeyedArchiveTest, RefusesWhatCannotBeArchived) {
+  auto cyclic = std::make_shared<Tray>(Value("loop"), Value());
+  cyclic->setPayload(Value(Array{Value(cyclic)}));
+  Value deep("bottom");
+  for (std::size_t i = 0; i < kKeyedArchiveMaxDepth + 1; ++i) deep = Value(Array{deep});
+  const Value refused[] = {Value(std::make_shared<Unarchivable>()),
+                           Value(cyclic),
+                           deep,
+                           Value(std::numeric_limits<std::uint64_t>::max()),
+                           Value(Dictionary{{"bad", "\xC3"}}),
+                           Value(std::make_shared<Throwing>())};
+  for (const Value& value : refused) {
+    ErrorPtr error;
+    EXPECT_FALSE(KeyedArchiver::archivedData(value, &error));
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->is(Error::kCocoaErrorDomain, KeyedArchiver::kCoderInvalidValueError));
+  }
+  cyclic->setPayload(Value());  // break the cycle so the test does not leak
+}
+
+TEST(KeyedArchiveTest, ReadsArchivesInTextForm) {
+  const Data data = archiveWith({Value("$null"),
+                                 Value(Dictionary{{"NS.keys", Array{uid(2)}}, {"NS.objects", Array{uid(3)}}, {"$class", uid(4)}}),
+                                 Value("k"),
+                                 Value(-5),
+                                 Value(Dictionary{{"$classname", "NSMutableDictionary"},
+                                                  {"$classes", Array{Value("NSMutableDictionary"), Value("NSDictionary"), Value("NSObject")}}})});
+  ErrorPtr error;
+  EXPECT_EQ(unarchive(data, &error), Value(Dictionary{{"k", -5}})) << (error ? error->description() : "");
+}
+
+TEST(KeyedArchiveTest, RefusesDamagedOrForeignArchives) {
+  const Value trayClass(Dictionary{{"$classname", "Tray"}, {"$classes", Array{Value("Tray"), Value("NSObject")}}});
+  const Value setClass(Dictionary{{"$classname", "NSSet"}, {"$classes", Array{Value("NSSet"), Value("NSObject")}}});
+  const Value arrayClass(Dictionary{{"$classname", "NSArray"}});
+  const struct {
+    const char* what;
+    Data data;
+  } cases[] = {
+      {"no property list", Data{1, 2, 3}},
+      {"plain property list", *PropertyList::write(Value(Dictionary{{"a", 1}}), PropertyListFormat::Binary)},
+      {"root out of range", archiveWith({Value("$null")}, 9)},
+      {"no $null", archiveWith({Value("x"), Value("y")})},
+      {"class not allowed", archiveWith({Value("$null"), Value(Dictionary{{"NS.objects", Array{}}, {"$class", uid(2)}}), setClass})},
+      {"reference out of range", archiveWith({Value("$null"), Value(Dictionary{{"NS.objects", Array{uid(7)}}, {"$class", uid(2)}}), arrayClass})},
+      {"array inside itself", archiveWith({Value("$null"), Value(Dictionary{{"NS.objects", Array{uid(1)}}, {"$class", uid(2)}}), arrayClass})},
+      {"object inside itself", archiveWith({Value("$null"), Value(Dictionary{{"label", uid(1)}, {"$class", uid(2)}}), trayClass})},
+      {"nil in an array", archiveWith({Value("$null"), Value(Dictionary{{"NS.objects", Array{uid(0)}}, {"$class", uid(2)}}), arrayClass})},
+      {"record without class", archiveWith({Value("$null"), Value(Dictionary{{"label", uid(0)}})})},
+      {"class record is a string", archiveWith({Value("$null"), Value(Dictionary{{"$class", uid(0)}})})},
+      {"date as root", archiveWith({Value("$null"), Value(Date(1))})},
+  };
+  for (const auto& c : cases) {
+    ErrorPtr error;
+    EXPECT_TRUE(unarchive(c.data, &error).isNil()) << c.what;
+    ASSERT_TRUE(error) << c.what;
+    EXPECT_TRUE(error->is(Error::kCocoaErrorDomain, KeyedUnarchiver::kCoderReadCorruptError)) << c.what;
+  }
+
+  // A chain of arrays deeper than the limit.
+  Array objects{Value("$null")};
+  const std::int64_t levels = static_cast<std::int64_t>(kKeyedArchiveMaxDepth) + 5;
+  for (std::int64_t i = 1; i <= levels; ++i) {
+    objects.push_back(Value(Dictionary{{"NS.objects", i < levels ? Array{uid(i + 1)} : Array{}}, {"$class", uid(levels + 1)}}));
+  }
+  objects.push_back(arrayClass);
+  EXPECT_TRUE(unarchive(archiveWith(objects)).isNil());
+}
+
+TEST(KeyedArchiveTest, ContainsExceptionsOfDecodeFunctions) {
+  const KeyedUnarchiver::DecodableClass throwing[] = {
+      {"Tray", [](KeyedUnarchiver&) -> ObjectPtr { throw std::runtime_error("bad tray"); }}};
+  const auto data = KeyedArchiver::archivedData(Value(std::make_shared<Tray>(Value("A5"), Value())));
+  ErrorPtr error;
+  EXPECT_TRUE(KeyedUnarchiver::unarchivedObject(*data, throwing, &error).isNil());
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(error->is(Error::kCocoaErrorDomain, KeyedUnarchiver::kCoderReadCorruptError));
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <any>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "Value.h"
+
+// The operations that analytics back ends offer by name. The library derives
+// a name from a configuration's "analyticsType" and a template
+// ("GoogleAnalytics" and "%@Config" give "googleAnalyticsConfig") and asks
+// here; a back end registers its entries under those names. An entry is a
+// std::function of the signature its caller expects; asking with another
+// signature finds nothing.
+class ALKAnalyticsRegistry {
+ public:
+  // The templates the library uses.
+  static constexpr const char* kConfigTemplate = "%@Config";
+  static constexpr const char* kActivityPipelineTemplate = "%@ActivityPipeline";
+  static constexpr const char* kUpdateFilterTemplate = "%@UpdateFilter:";
+  static constexpr const char* kTrackerWithTrackingIdTemplate = "%@TrackerWithTrackingId:";
+  static constexpr const char* kExceptionActivityTemplate = "%@ExceptionActivityWithDescription:fatal:";
+
+  // The single instance, never destroyed.
+  static ALKAnalyticsRegistry& shared();
+
+  // The analytics type with its first character lower-cased (a whole UTF-8
+  // character) put into `nameTemplate`; nullopt for nil, a value that is no
+  // string, an empty string or text that is not UTF-8.
+  static std::optional<std::string> derivedName(std::string_view nameTemplate, const platform::Value& analyticsType);
+
+  // Registers (or replaces) the entry `name`. Thread-safe.
+  template <class Signature>
+  void registerEntry(const std::string& name, std::function<Signature> entry) {
+    std::lock_guard lock(mutex_);
+    entries_[name] = std::move(entry);
+  }
+  // Removes the entry `name`. Thread-safe.
+  void removeEntry(const std::string& name);
+
+  // The entry `name` of this signature; empty when there is none. The entry
+  // runs on the caller's thread, outside the registry's lock.
+  template <class Signature>
+  std::function<Signature> entry(const std::string& name) const {
+    std::lock_guard lock(mutex_);
+    const auto found = entries_.find(name);
+    if (found == entries_.end()) return {};
+    const auto* function = std::any_cast<std::function<Signature>>(&found->second);
+    return function ? *function : std::function<Signature>();
+  }
+
+ private:
+  ALKAnalyticsRegistry() = default;
+
+  mutable std::mutex mutex_;  // guards entries_; any thread, never held while an entry runs
+  std::unordered_map<std::string, std::any> entries_;
+};

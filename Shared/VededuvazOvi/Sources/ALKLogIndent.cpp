@@ -1,0 +1,7 @@
+#include "ALKLogIndent.h"
+
+#include "ALKLogger.h"
+
+ALKLogIndent::ALKLogIndent() : logger_(ALKLogger::sharedLogger()) { logger_->increaseLogIndent(); }
+
+ALKLogIndent::~ALKLogIndent() { logger_->decreaseLogIndent(); }

@@ -1,0 +1,5 @@
+#include "NSStringVededuvazOvi.h"
+
+#include "Uuid.h"
+
+std::string com_zarn_alk_UUIDString() { return platform::Uuid::newString(); }
