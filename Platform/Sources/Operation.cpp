@@ -10,8 +10,11 @@ Operation::~Operation() = default;
 bool Operation::isReady() const {
   if (isCancelled()) return true;
   std::lock_guard lock(mutex_);
-  return std::all_of(dependencies_.begin(), dependencies_.end(),
-                     [](const auto& dependency) { return dependency->isFinished() || dependency->isCancelled(); });
+  // A cancelled dependency that is not running counts as met (it finishes
+  // without working, or never runs at all); one still running is waited for.
+  return std::all_of(dependencies_.begin(), dependencies_.end(), [](const auto& dependency) {
+    return dependency->isFinished() || (dependency->isCancelled() && !dependency->isExecuting());
+  });
 }
 
 void Operation::start() {

@@ -14,7 +14,7 @@ namespace platform {
 
 // A unit of work with the platform's operation semantics. States: ready,
 // executing, finished, cancelled. An operation is ready when it is cancelled
-// or when each of its dependencies is finished or cancelled.
+// or when each of its dependencies is finished, or cancelled and not running.
 class Operation : public Object {
  public:
   Operation();

@@ -53,6 +53,25 @@ TEST(OperationTest, WaitingOperationDoesNotBlockALaterReadyOne) {
   EXPECT_EQ(order, (std::vector<std::string>{"ready", "waiting"}));
 }
 
+TEST(OperationTest, RunningCancelledDependencyIsWaitedFor) {
+  OperationQueue queue;
+  std::promise<void> started, release;
+  auto releaseFuture = release.get_future().share();
+  auto dependency = BlockOperation::make([&] {
+    started.set_value();
+    releaseFuture.wait();
+  });
+  auto dependent = BlockOperation::make([] {});
+  dependent->addDependency(dependency);
+  queue.addOperation(dependency);
+  started.get_future().wait();
+  dependency->cancel();
+  EXPECT_FALSE(dependent->isReady());
+  release.set_value();
+  dependency->waitUntilFinished();
+  EXPECT_TRUE(dependent->isReady());
+}
+
 TEST(OperationTest, CancelledDependencyCountsAsMet) {
   OperationQueue queue;
   auto dependency = BlockOperation::make([] {});
@@ -95,15 +114,21 @@ TEST(OperationTest, CancelAllDrainsTheQueue) {
   auto releaseFuture = release.get_future().share();
   std::atomic<int> worked{0};
   std::atomic<int> completions{0};
-  auto blocker = BlockOperation::make([&] { releaseFuture.wait(); });
+  std::promise<void> blockerStarted;
+  auto blocker = BlockOperation::make([&] {
+    blockerStarted.set_value();
+    releaseFuture.wait();
+  });
   queue.addOperation(blocker);
-  std::vector<std::shared_ptr<Operation>> rest;
   for (int i = 0; i < 10; ++i) {
     auto operation = BlockOperation::make([&] { ++worked; });
     operation->setCompletionBlock([&] { ++completions; });
-    operation->addDependency(blocker);  // would wait for the blocker, but cancelled means ready
+    operation->addDependency(blocker);
     queue.addOperation(operation);
   }
+  blockerStarted.get_future().wait();
+  // The running blocker is cancelled too, but its dependents wait until it
+  // has finished; by then they are cancelled and finish without working.
   queue.cancelAllOperations();
   release.set_value();
   queue.waitUntilAllOperationsAreFinished();
