@@ -190,7 +190,9 @@ TEST(ALKQueueTest, HeadCanBeReadFromAnotherThreadWhileTheMainThreadChangesIt) {
   std::atomic<bool> done{false};
   std::thread reader([&] {
     while (!done.load()) {
-      if (const auto head = queue->peekObject()) EXPECT_FALSE(head->description().empty());
+      if (const auto head = queue->peekObject()) {
+        EXPECT_FALSE(head->description().empty());
+      }
     }
   });
   for (int round = 0; round < 2000; ++round) {
