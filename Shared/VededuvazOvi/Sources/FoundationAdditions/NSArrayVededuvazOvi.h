@@ -21,14 +21,14 @@ bool com_zarn_alk_insertObjectsAtIndexes(std::vector<T>& array, const std::vecto
                                          const platform::IndexSet& indexes) {
   const std::size_t total = array.size() + objects.size();
   if (indexes.count() != objects.size() || (indexes.last() && *indexes.last() >= total)) return false;
-  std::vector<T> merged;
-  merged.reserve(total);
-  auto inserted = objects.begin();
-  auto kept = array.begin();
-  for (std::size_t position = 0; position < total; ++position) {
-    merged.push_back(indexes.contains(position) ? *inserted++ : *kept++);
+  // Each run of indexes goes in at its place, lowest first; every place lies
+  // within the array built so far.
+  auto next = objects.begin();
+  for (const platform::Range& range : indexes.ranges()) {
+    const auto length = static_cast<std::ptrdiff_t>(range.length);
+    array.insert(array.begin() + static_cast<std::ptrdiff_t>(range.location), next, next + length);
+    next += length;
   }
-  array = std::move(merged);
   return true;
 }
 

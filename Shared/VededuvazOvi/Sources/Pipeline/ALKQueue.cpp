@@ -164,10 +164,9 @@ platform::Value ALKQueue::valueForKey(const std::string& key) const {
   if (key == "count") return platform::Value(count());
   if (key == "empty") return platform::Value(isEmpty());
   if (key == "peekObject") return platform::Value(peekObject());
-  if (key == kObjectsKey) {
-    const auto present = objects();
-    return present ? platform::Value(platform::Array(present->begin(), present->end())) : platform::Value();
-  }
+  // "objects" itself answers nil: its observers learn the kind and the
+  // indexes of each change and read the queue, so that a change does not
+  // copy the whole queue twice.
   return IALKQueue::valueForKey(key);
 }
 

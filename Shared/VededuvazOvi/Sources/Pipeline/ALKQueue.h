@@ -76,7 +76,9 @@ class ALKQueue : public IALKQueue {
   // Not applied to what is already queued.
   void setCapacity(std::size_t capacity) override { capacity_ = capacity; }
 
-  // "objects" (an array), "count", "empty" and "peekObject".
+  // "count", "empty" and "peekObject". The notices of "objects" carry the
+  // kind and the indexes of the change, not the objects: observers read them
+  // from the queue.
   platform::Value valueForKey(const std::string& key) const override;
 
  protected:

@@ -8,8 +8,9 @@
 #include "Object.h"
 
 // A first-in-first-out list of objects that links the stages of a pipeline.
-// Observable under "objects" (indexed insertions and removals) and its
-// dependent keys "count", "empty" and "peekObject". Changes are made on the
+// Observable under "objects" (indexed insertions and removals, without the
+// objects themselves) and its dependent keys "count", "empty" and
+// "peekObject". Changes are made on the
 // main thread; peekObject() may be read from any thread.
 class IALKQueue : public platform::Object, public platform::KeyValueObservable {
  public:
