@@ -1,11 +1,11 @@
 #include "ALKClient.h"
 
 #include <algorithm>
-#include <mutex>
 
 #include "ALKAnalyticsRegistry.h"
 #include "ALKLog.h"
 #include "ALKLogIndent.h"
+#include "ALKSharedInstance.h"
 #include "AssertionHandler.h"
 #include "NSArrayVededuvazOvi.h"
 #include "RunLoop.h"
@@ -18,16 +18,11 @@ constexpr const char* kClientIdKey = "clientId";
 
 const ALKLogSource kClientClass = ALKLogSource::forClass("ALKClient");
 
-// The process's client. Never destroyed, so that the client and its trackers
+// The process's client, never destroyed, so that the client and its trackers
 // outlive the static destructors that run at exit.
-struct SharedClientSlot {
-  std::mutex mutex;  // guards client; any thread
-  std::shared_ptr<ALKClient> client;
-};
-
-SharedClientSlot& sharedClientSlot() {
-  static auto* slot = new SharedClientSlot;
-  return *slot;
+ALKSharedInstance<ALKClient>& sharedInstance() {
+  static auto* instance = new ALKSharedInstance<ALKClient>;
+  return *instance;
 }
 
 std::optional<std::string> stringOf(const platform::Value& value) {
@@ -38,31 +33,14 @@ std::optional<std::string> stringOf(const platform::Value& value) {
 }  // namespace
 
 std::shared_ptr<ALKClient> ALKClient::sharedClient() {
-  auto& slot = sharedClientSlot();
-  std::shared_ptr<ALKClient> client;
   bool created = false;
-  {
-    std::lock_guard lock(slot.mutex);
-    if (!slot.client) {
-      slot.client = std::make_shared<ALKClient>();
-      created = true;
-    }
-    client = slot.client;
-  }
+  auto client = sharedInstance().get(&created);
   if (created) ALKLog::info(kClientClass, "Created shared client");
   return client;
 }
 
-void ALKClient::resetSharedClient() {
-  auto& slot = sharedClientSlot();
-  std::shared_ptr<ALKClient> dropped;
-  {
-    std::lock_guard lock(slot.mutex);
-    dropped = std::move(slot.client);
-    slot.client = nullptr;
-  }
-  // A last reference goes here, outside the lock: the client closes.
-}
+// A last reference goes outside the slot's lock: the client closes.
+void ALKClient::resetSharedClient() { sharedInstance().reset(); }
 
 std::shared_ptr<ALKTracker> ALKClient::sharedDefaultTracker() { return sharedClient()->defaultTracker(); }
 

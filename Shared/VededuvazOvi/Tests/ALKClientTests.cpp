@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "ALKClient.h"
 #include "EngineTestSupport.h"
 #include "Exception.h"
 #include "RecordingLogger.h"
@@ -8,23 +7,6 @@
 using platform::IndexSet;
 
 namespace {
-
-// Trackers of the analytics type "Logging": no pipeline of their own.
-std::shared_ptr<ALKTracker> loggingTracker(const std::string& trackingId) {
-  auto tracker = std::make_shared<ALKTracker>();
-  tracker->config()->setTrackingId(trackingId);
-  return tracker;
-}
-
-struct LoggingClient {
-  RegistryEntryScope<ALKTracker::Factory> factory{"loggingTrackerWithTrackingId:", loggingTracker};
-  std::shared_ptr<ALKClient> client = std::make_shared<ALKClient>();
-  LoggingClient() { client->config()->setAnalyticsType("Logging"); }
-  ~LoggingClient() {
-    client->close();
-    drainMainRunLoop();
-  }
-};
 
 // Records the "trackers" notices of a client.
 struct TrackersWatcher {
@@ -49,7 +31,7 @@ TEST(ALKClientTest, SharedClientIsOneUntilReset) {
 
 TEST(ALKClientTest, MakesTheDefaultTrackerForTheTrackingIdOnce) {
   RecordingLoggerScope recorder;
-  LoggingClient fixture;
+  ClientFixture fixture;
   auto& client = *fixture.client;
   EXPECT_EQ(client.defaultTracker(), nullptr);  // no tracking id yet: retried later
   client.setTrackingId("UA-10000000-1");
@@ -90,10 +72,10 @@ TEST(ALKClientTest, ReportsATypeWithoutFactoryToTheAssertionHandler) {
 }
 
 TEST(ALKClientTest, RefusesATrackerThatAlreadyHasAClient) {
-  LoggingClient fixture;
+  ClientFixture fixture;
   auto& client = *fixture.client;
   TrackersWatcher watcher(client);
-  const auto tracker = loggingTracker("UA-1");
+  const auto tracker = trackerWithTrackingId("UA-1");
   client.addTracker(tracker);
   {
     RecordingAssertionHandlerScope handler;
@@ -105,20 +87,20 @@ TEST(ALKClientTest, RefusesATrackerThatAlreadyHasAClient) {
 
   EXPECT_THROW(client.addTracker(tracker), platform::Exception);
   EXPECT_EQ(watcher.changes.back(), IndexSet{});
-  client.insertTracker(loggingTracker("UA-2"), 0);  // the notices still pair up
+  client.insertTracker(trackerWithTrackingId("UA-2"), 0);  // the notices still pair up
   EXPECT_EQ(watcher.changes.back(), IndexSet{0});
   EXPECT_EQ(client.trackers()[1], tracker);
 
   RecordingLoggerScope recorder;
-  client.insertTracker(loggingTracker("UA-3"), 7);  // past the end
+  client.insertTracker(trackerWithTrackingId("UA-3"), 7);  // past the end
   EXPECT_EQ(client.trackersCount(), 2u);
   EXPECT_TRUE(recorder->contains("Skip inserting trackers"));
 }
 
 TEST(ALKClientTest, RemovesTrackersInAClippedRangeAndForgetsARemovedDefault) {
-  LoggingClient fixture;
+  ClientFixture fixture;
   auto& client = *fixture.client;
-  for (const char* id : {"UA-1", "UA-2", "UA-3"}) client.addTracker(loggingTracker(id));
+  for (const char* id : {"UA-1", "UA-2", "UA-3"}) client.addTracker(trackerWithTrackingId(id));
   const auto first = client.trackers()[0], second = client.trackers()[1];
   client.removeTrackersInRange({1, 10});
   EXPECT_EQ(client.trackers(), std::vector<std::shared_ptr<ALKTracker>>{first});
@@ -133,19 +115,19 @@ TEST(ALKClientTest, RemovesTrackersInAClippedRangeAndForgetsARemovedDefault) {
   EXPECT_FALSE(client.skipCreatingDefaultTracker());
 
   // Clearing the default by hand stops its re-creation.
-  client.addTracker(loggingTracker("UA-4"));
+  client.addTracker(trackerWithTrackingId("UA-4"));
   ASSERT_TRUE(client.defaultTracker());
   client.setDefaultTracker(nullptr);
   EXPECT_EQ(client.defaultTracker(), nullptr);
   RecordingLoggerScope recorder;
-  client.setDefaultTracker(loggingTracker("UA-5"));  // of no client
+  client.setDefaultTracker(trackerWithTrackingId("UA-5"));  // of no client
   EXPECT_EQ(client.defaultTracker(), nullptr);
   EXPECT_TRUE(recorder->contains("<WARNING> [ALKClient("));
 }
 
 TEST(ALKClientTest, ArmsTheTimerOnlyWhilePendingActivitiesWait) {
   RecordingLoggerScope recorder;
-  LoggingClient fixture;
+  ClientFixture fixture;
   auto& client = *fixture.client;
   client.setTrackingId("UA-1");
   const auto tracker = client.defaultTracker();
@@ -176,7 +158,7 @@ TEST(ALKClientTest, ArmsTheTimerOnlyWhilePendingActivitiesWait) {
 
 TEST(ALKClientTest, TheTimerDispatchesWhatIsPending) {
   RecordingLoggerScope recorder;
-  LoggingClient fixture;
+  ClientFixture fixture;
   auto& client = *fixture.client;
   client.config()->setDispatchInterval(0.01);
   client.setTrackingId("UA-1");
@@ -190,7 +172,7 @@ TEST(ALKClientTest, TheTimerDispatchesWhatIsPending) {
 }
 
 TEST(ALKClientTest, AClosedClientStaysEmpty) {
-  LoggingClient fixture;
+  ClientFixture fixture;
   auto& client = *fixture.client;
   client.setTrackingId("UA-1");
   const auto tracker = client.defaultTracker();
@@ -209,7 +191,7 @@ TEST(ALKClientTest, AClosedClientStaysEmpty) {
 }
 
 TEST(ALKClientTest, DroppingTheLastReferenceClosesTheClientAndItsTrackers) {
-  RegistryEntryScope<ALKTracker::Factory> factory{"loggingTrackerWithTrackingId:", loggingTracker};
+  RegistryEntryScope<ALKTracker::Factory> factory{"loggingTrackerWithTrackingId:", trackerWithTrackingId};
   auto client = ALKClient::sharedClient();
   client->config()->setAnalyticsType("Logging");
   client->setTrackingId("UA-1");

@@ -2,7 +2,6 @@
 // by the queue filter's factories, driven as the application drives them.
 #include <gtest/gtest.h>
 
-#include "ALKClient.h"
 #include "ALKErrors.h"
 #include "ALKQueue.h"
 #include "EngineTestSupport.h"
@@ -13,31 +12,6 @@ using platform::ErrorPtr;
 using platform::ObjectPtr;
 
 namespace {
-
-std::shared_ptr<ALKTracker> trackerFor(const std::string& trackingId) {
-  auto tracker = std::make_shared<ALKTracker>();
-  tracker->config()->setTrackingId(trackingId);
-  return tracker;
-}
-
-// A client whose trackers are of `type`, made by a factory registered for it.
-class EngineFixture {
- public:
-  explicit EngineFixture(const std::string& type, const std::string& factoryName)
-      : factory_(factoryName, trackerFor), client(std::make_shared<ALKClient>()) {
-    client->config()->setAnalyticsType(type);
-  }
-  ~EngineFixture() {
-    client->close();
-    drainMainRunLoop();
-  }
-
- private:
-  RegistryEntryScope<ALKTracker::Factory> factory_;
-
- public:
-  std::shared_ptr<ALKClient> client;
-};
 
 struct Report {
   std::string stage;
@@ -54,7 +28,7 @@ std::string typeOf(const ObjectPtr& object) {
 
 TEST(ALKEngineTest, TheApplicationsCallsLogEveryActivityThroughTheDefaultPipeline) {
   RecordingLoggerScope recorder;
-  EngineFixture engine("Logging", "loggingTrackerWithTrackingId:");
+  ClientFixture engine("Logging");
   auto& client = *engine.client;
   client.setTrackingId("UA-10000000-1");
   client.setClientId("6C4E7B2A-0D1F-4A7E-9B3C-2F5D8E1A6B90");
@@ -108,7 +82,7 @@ TEST(ALKEngineTest, AThreeStagePipelineHoldsHitsUntilDispatchAndPacesTheLastStag
     if (&filter == sender.get()) filter.setDequeueRate(2);
   });
 
-  EngineFixture engine("Memory", "memoryTrackerWithTrackingId:");
+  ClientFixture engine("Memory");
   auto& client = *engine.client;
   client.setTrackingId("UA-1");
   const auto tracker = client.defaultTracker();
@@ -152,7 +126,7 @@ TEST(ALKEngineTest, AFailedOrCancelledHitStaysAtTheHeadForTheNextDispatch) {
         });
     return ALKPipeline::pipelineWithFilters({sender});
   });
-  EngineFixture engine("Flaky", "flakyTrackerWithTrackingId:");
+  ClientFixture engine("Flaky");
   auto& client = *engine.client;
   client.setTrackingId("UA-1");
   const auto tracker = client.defaultTracker();
@@ -184,7 +158,7 @@ TEST(ALKEngineTest, AFailedOrCancelledHitStaysAtTheHeadForTheNextDispatch) {
 
 TEST(ALKEngineTest, OptingOutDropsActivitiesAndSkipsDispatch) {
   RecordingLoggerScope recorder;
-  EngineFixture engine("Logging", "loggingTrackerWithTrackingId:");
+  ClientFixture engine("Logging");
   auto& client = *engine.client;
   client.setTrackingId("UA-1");
   const auto tracker = client.defaultTracker();

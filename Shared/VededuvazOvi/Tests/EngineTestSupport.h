@@ -10,6 +10,7 @@
 
 #include "ALKActivity.h"
 #include "ALKAnalyticsRegistry.h"
+#include "ALKClient.h"
 #include "ALKClock.h"
 #include "AssertionHandler.h"
 #include "DispatchQueue.h"
@@ -124,3 +125,32 @@ inline std::shared_ptr<ALKActivity> activityOfType(const std::string& type) {
   activity->setValue(type, ALKActivity::kActivityTypeKey);
   return activity;
 }
+
+// A tracker whose own configuration holds `trackingId`, as a back end's
+// factory makes one.
+inline std::shared_ptr<ALKTracker> trackerWithTrackingId(const std::string& trackingId) {
+  auto tracker = std::make_shared<ALKTracker>();
+  tracker->config()->setTrackingId(trackingId);
+  return tracker;
+}
+
+// A client of the analytics type `type`, whose trackers come from a factory
+// registered for that type; closed at the end of the scope.
+class ClientFixture {
+ public:
+  explicit ClientFixture(const std::string& type = "Logging")
+      : factory_(*ALKAnalyticsRegistry::derivedName(ALKAnalyticsRegistry::kTrackerWithTrackingIdTemplate, type),
+                 trackerWithTrackingId) {
+    client->config()->setAnalyticsType(type);
+  }
+  ~ClientFixture() {
+    client->close();
+    drainMainRunLoop();
+  }
+
+ private:
+  RegistryEntryScope<ALKTracker::Factory> factory_;
+
+ public:
+  const std::shared_ptr<ALKClient> client = std::make_shared<ALKClient>();
+};
