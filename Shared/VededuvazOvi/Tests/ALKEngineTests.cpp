@@ -171,6 +171,12 @@ TEST(ALKEngineTest, OptingOutDropsActivitiesAndSkipsDispatch) {
   EXPECT_EQ(tracker->activityQueue()->count(), 1u);  // kept, not sent
   EXPECT_TRUE(tracker->pipeline()->hasSuspendedFilters());
 
+  // A tracker that has no pipeline yet builds none while opted out.
+  const auto other = client.trackerWithTrackingID("UA-2");
+  other->sendActivity(activityOfType("during"));
+  EXPECT_FALSE(other->hasPendingActivities());
+  EXPECT_EQ(recorder->count("Create pipeline to log activities"), 1u);
+
   client.setOptOut(false);
   client.dispatch();
   ASSERT_TRUE(pumpUntil([&] { return tracker->activityQueue()->isEmpty(); }));

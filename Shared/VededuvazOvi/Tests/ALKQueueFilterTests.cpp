@@ -313,22 +313,6 @@ TEST(ALKQueueFilterTest, PacesFromTheEndOfOneRunToTheStartOfTheNext) {
   EXPECT_EQ(stage->nextDispatchTime(), platform::kDispatchTimeNow);
 }
 
-TEST(ALKQueueFilterTest, TellsObserversItIsExecutingBeforeTheRunStarts) {
-  Harness harness;
-  HeldRuns held;
-  auto stage = harness.stage(false, held.block());
-  std::vector<std::pair<bool, std::size_t>> seen;  // (executing, runs started)
-  auto observation = stage->addObserver("executing", [&](const std::string&, const platform::KeyValueChange& change) {
-    seen.emplace_back(change.newValue.boolValue(), held.runs.size());
-  });
-  harness.input->enqueueObject(activityOfType("a"));
-  EXPECT_EQ(seen, (std::vector<std::pair<bool, std::size_t>>{{true, 0}}));
-  ASSERT_TRUE(pumpUntil([&] { return held.runs.size() == 1; }));
-  held.runs[0].second(*stage, nullptr, nullptr);
-  ASSERT_TRUE(harness.waitForCompletions(1));
-  EXPECT_EQ(seen.back(), (std::pair<bool, std::size_t>{false, 1}));
-}
-
 TEST(ALKQueueFilterTest, TestStagesFilterAndAFullOutputQueueIsReported) {
   RecordingLoggerScope recorder;
   auto input = ALKQueue::queue(), output = ALKQueue::queue();

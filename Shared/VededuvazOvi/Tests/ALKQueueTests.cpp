@@ -162,19 +162,6 @@ TEST(ALKQueueTest, ClipsRemovalsToTheObjectsPresent) {
   EXPECT_EQ(watched.queue->peekObject(), nullptr);
 }
 
-TEST(ALKQueueTest, EnumeratesWhatWasThereWhenItStarted) {
-  auto queue = ALKQueue::queue();
-  for (const auto& object : makeObjects(3)) queue->enqueueObject(object);
-  std::vector<std::size_t> seen;
-  queue->enumerateObjectsUsingBlock([&](const ObjectPtr&, std::size_t index, bool& stop) {
-    queue->enqueueObject(activityOfType("added"));
-    seen.push_back(index);
-    stop = index == 1;
-  });
-  EXPECT_EQ(seen, (std::vector<std::size_t>{0, 1}));
-  EXPECT_EQ(queue->count(), 5u);
-}
-
 TEST(ALKQueueTest, GoingAwayRemovesWhatIsLeftWithAFinalNotice) {
   auto queue = ALKQueue::queue();
   auto watcher = std::make_shared<QueueWatcher>(queue);

@@ -70,18 +70,6 @@ TEST(ALKTrackerTest, LogsWhatItReceivesThroughTheDefaultPipeline) {
   EXPECT_TRUE(recorder->contains("Consumed activity <ALKActivity: "));
 }
 
-TEST(ALKTrackerTest, OptedOutItDropsActivitiesAndIgnoresDispatch) {
-  RecordingLoggerScope recorder;
-  auto tracker = std::make_shared<ALKTracker>();
-  tracker->config()->setOptOut(true);
-  tracker->sendActivity(activityOfType("event"));
-  tracker->dispatch();
-  EXPECT_TRUE(recorder->contains("Ignore send activity. Opt out."));
-  EXPECT_TRUE(recorder->contains("Ignore dispatch. Opt out."));
-  EXPECT_FALSE(recorder->contains("Create pipeline"));
-  EXPECT_FALSE(tracker->hasPendingActivities());
-}
-
 TEST(ALKTrackerTest, MarksTheNextActivitySentNotTheHead) {
   auto tracker = heldTracker();
   tracker->sendActivity(activityOfType("a"));
