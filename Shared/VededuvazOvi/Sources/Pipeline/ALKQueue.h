@@ -57,8 +57,8 @@ class ALKQueue : public IALKQueue {
   // Removes the part of `range` that lies within the queue.
   void removeObjectsInRange(platform::Range range);
 
-  // Calls `block` head to tail on the objects present at the call; changes
-  // made meanwhile do not disturb it.
+  // Calls `block` on the calling thread, head to tail, with the objects
+  // present at the call; changes made meanwhile do not disturb it.
   void enumerateObjectsUsingBlock(const EnumerationBlock& block) const;
   // The objects at `indexes`; nullopt (with an ERROR line) when an index lies
   // past the end.
