@@ -90,4 +90,4 @@ static void BM_HitsThroughThreeStagePipeline(benchmark::State& state) {
   pipeline->close();
   drainMainRunLoop();
 }
-BENCHMARK(BM_HitsThroughThreeStagePipeline)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_HitsThroughThreeStagePipeline)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond)->UseRealTime();
