@@ -10,6 +10,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "ALKSharedInstance.h"
 #include "SystemLog.h"
 
 namespace {
@@ -27,14 +28,9 @@ void writeAll(int fd, std::string_view text) {
   }
 }
 
-// The process-wide instance and its once-token, never destroyed.
-struct SharedInstance {
-  std::mutex mutex;  // guards logger; any thread
-  std::shared_ptr<ALKASLLogger> logger;
-};
-
-SharedInstance& sharedInstance() {
-  static auto* instance = new SharedInstance;
+// The process-wide instance, never destroyed.
+ALKSharedInstance<ALKASLLogger>& sharedInstance() {
+  static auto* instance = new ALKSharedInstance<ALKASLLogger>;
   return *instance;
 }
 
@@ -107,19 +103,9 @@ ALKASLLogger::ALKASLLogger(std::string systemLogPath) : systemLogPath_(std::move
 
 ALKASLLogger::~ALKASLLogger() { close(); }
 
-std::shared_ptr<ALKASLLogger> ALKASLLogger::sharedLogger() {
-  auto& shared = sharedInstance();
-  std::lock_guard lock(shared.mutex);
-  if (!shared.logger) shared.logger = std::make_shared<ALKASLLogger>();
-  return shared.logger;
-}
+std::shared_ptr<ALKASLLogger> ALKASLLogger::sharedLogger() { return sharedInstance().get(); }
 
-void ALKASLLogger::resetSharedLogger() {
-  std::shared_ptr<ALKASLLogger> dropped;
-  auto& shared = sharedInstance();
-  std::lock_guard lock(shared.mutex);
-  dropped.swap(shared.logger);
-}
+void ALKASLLogger::resetSharedLogger() { sharedInstance().reset(); }
 
 int ALKASLLogger::ASLLogLevelFromLogLevel(std::uint64_t level) {
   switch (level) {

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ALKConfig.h"
+#include "ALKTracker.h"
+#include "IALKClientDelegate.h"
+#include "IndexSet.h"
+#include "KeyValueObservable.h"
+#include "Object.h"
+#include "Range.h"
+#include "Timer.h"
+
+// The entry point of the analytics library: the base configuration, the
+// trackers (one of them the default tracker, made lazily for the configured
+// tracking id by the analytics type's "%@TrackerWithTrackingId:" entry), and a
+// one-shot timer that dispatches pending activities after "dispatchInterval"
+// seconds while some tracker has activities pending and its pipeline is
+// suspended or idle. Observable under "trackers" (indexed) and
+// "defaultTracker".
+//
+// Threads: the client, its trackers and its timer are used on the main
+// thread; the timer runs on the main run loop. Only the creation of the
+// shared client is safe across threads.
+class ALKClient : public platform::Object, public platform::KeyValueObservable {
+ public:
+  // The process's client, made on first use; it is never destroyed at exit.
+  // Any thread.
+  static std::shared_ptr<ALKClient> sharedClient();
+  // Drops the process's reference (the client closes when that was the last)
+  // so that the next sharedClient() makes a new one.
+  static void resetSharedClient();
+  // The shared client's default tracker.
+  static std::shared_ptr<ALKTracker> sharedDefaultTracker();
+
+  ALKClient();
+  ~ALKClient() override;
+
+  // Creates the default configuration unless one was set or creation is off.
+  std::shared_ptr<ALKConfig> config();
+  // Nil turns the lazy creation off.
+  void setConfig(std::shared_ptr<ALKConfig> config);
+  // The configuration's "clientId", "trackingId" and "optOut"; the setters do
+  // nothing without a configuration.
+  std::optional<std::string> clientId();
+  void setClientId(std::optional<std::string> clientId);
+  std::optional<std::string> trackingId();
+  void setTrackingId(std::optional<std::string> trackingId);
+  bool optOut();
+  void setOptOut(bool optOut);
+
+  // The default tracker: the first tracker, else one made and added for the
+  // configured tracking id; nil is retried at the next call.
+  std::shared_ptr<ALKTracker> defaultTracker();
+  // A tracker of this client, or nil, which stops the lazy creation; any
+  // other is refused.
+  void setDefaultTracker(std::shared_ptr<ALKTracker> tracker);
+  // The tracker with this tracking id, else a new one that is added (a type
+  // without factory adds nil, which the thread's assertion handler hears of).
+  std::shared_ptr<ALKTracker> trackerWithTrackingID(const std::string& trackingId);
+  // A new tracker from the type's factory, not added; nil without an id or a
+  // factory.
+  std::shared_ptr<ALKTracker> createTrackerWithTrackingId(const std::string& trackingId,
+                                                          const platform::Value& analyticsType);
+
+  // The trackers in insertion order; empty when there are none.
+  const std::vector<std::shared_ptr<ALKTracker>>& trackers() const { return trackers_; }
+  std::size_t trackersCount() const { return trackers_.size(); }
+  void addTracker(std::shared_ptr<ALKTracker> tracker);
+  // A nil tracker and a tracker that already has a client are reported to
+  // the thread's assertion handler (which raises by default) and refused;
+  // the list is never left half changed.
+  void insertTracker(std::shared_ptr<ALKTracker> tracker, std::size_t index);
+  void insertTrackers(const std::vector<std::shared_ptr<ALKTracker>>& trackers, const platform::IndexSet& indexes);
+  void removeTracker(const std::shared_ptr<ALKTracker>& tracker);
+  void removeTrackerAtIndex(std::size_t index);
+  // Removes the part of `range` that lies within the list.
+  void removeTrackersInRange(platform::Range range);
+
+  // Runs every tracker's pipeline, then updates the timer.
+  void dispatch();
+  // For good: closes every tracker, drops the configuration; nothing is made
+  // lazily any more.
+  void close();
+
+  // Called by a tracker whenever a queue of its pipeline changes.
+  void didChangeTrackerPendingActivities(ALKTracker& tracker);
+  void updateDispatchTimerIfNeeded();
+  // The timer's action, on the main thread.
+  void dispatchTimerDidFire(platform::Timer& timer);
+  // The armed or last fired timer.
+  const std::shared_ptr<platform::Timer>& dispatchTimer() const { return dispatchTimer_; }
+
+  std::shared_ptr<IALKClientDelegate> delegate() const { return delegate_.lock(); }
+  void setDelegate(std::weak_ptr<IALKClientDelegate> delegate) { delegate_ = std::move(delegate); }
+  bool skipCreatingConfig() const { return skipCreatingConfig_; }
+  void setSkipCreatingConfig(bool skip) { skipCreatingConfig_ = skip; }
+  bool skipCreatingDefaultTracker() const { return skipCreatingDefaultTracker_; }
+  void setSkipCreatingDefaultTracker(bool skip) { skipCreatingDefaultTracker_ = skip; }
+
+  // "trackers" and "defaultTracker".
+  platform::Value valueForKey(const std::string& key) const override;
+
+ private:
+  void didInsertTrackers(const std::vector<std::shared_ptr<ALKTracker>>& trackers);
+  void didRemoveTrackers();
+  void setDefaultTrackerAnnounced(std::shared_ptr<ALKTracker> tracker);
+
+  std::vector<std::shared_ptr<ALKTracker>> trackers_;
+  std::shared_ptr<ALKTracker> defaultTracker_;
+  std::shared_ptr<ALKConfig> config_;
+  std::weak_ptr<IALKClientDelegate> delegate_;
+  std::shared_ptr<platform::Timer> dispatchTimer_;
+  bool skipCreatingConfig_ = false;
+  bool skipCreatingDefaultTracker_ = false;
+};

@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include "EngineTestSupport.h"
+#include "Exception.h"
+#include "RecordingLogger.h"
+
+using platform::IndexSet;
+
+namespace {
+
+// Records the "trackers" notices of a client.
+struct TrackersWatcher {
+  std::vector<IndexSet> changes;
+  platform::ObservationToken token;
+  explicit TrackersWatcher(ALKClient& client)
+      : token(client.addObserver("trackers", [this](const std::string&, const platform::KeyValueChange& change) {
+          changes.push_back(change.indexes);
+        })) {}
+};
+
+}  // namespace
+
+TEST(ALKClientTest, SharedClientIsOneUntilReset) {
+  const auto first = ALKClient::sharedClient();
+  EXPECT_EQ(ALKClient::sharedClient(), first);
+  ALKClient::resetSharedClient();
+  const auto second = ALKClient::sharedClient();
+  EXPECT_NE(second, first);
+  ALKClient::resetSharedClient();
+}
+
+TEST(ALKClientTest, MakesTheDefaultTrackerForTheTrackingIdOnce) {
+  RecordingLoggerScope recorder;
+  ClientFixture fixture;
+  auto& client = *fixture.client;
+  EXPECT_EQ(client.defaultTracker(), nullptr);  // no tracking id yet: retried later
+  client.setTrackingId("UA-10000000-1");
+  client.setClientId("client");
+  const auto tracker = client.defaultTracker();
+  ASSERT_TRUE(tracker);
+  EXPECT_EQ(client.trackers(), std::vector<std::shared_ptr<ALKTracker>>{tracker});
+  EXPECT_EQ(client.defaultTracker(), tracker);
+  EXPECT_EQ(recorder->count("Set default tracker."), 2u);
+  EXPECT_EQ(tracker->client().get(), &client);
+  EXPECT_EQ(tracker->parentConfig(), client.config());
+  EXPECT_EQ(client.clientId(), "client");
+
+  EXPECT_EQ(client.trackerWithTrackingID("UA-10000000-1"), tracker);
+  const auto other = client.trackerWithTrackingID("UA-2");
+  EXPECT_NE(other, tracker);
+  EXPECT_EQ(client.trackersCount(), 2u);
+}
+
+TEST(ALKClientTest, ReportsATypeWithoutFactoryToTheAssertionHandler) {
+  RecordingLoggerScope recorder;
+  auto client = std::make_shared<ALKClient>();
+  client->config()->setAnalyticsType("Unknown");
+  {
+    RecordingAssertionHandlerScope handler;
+    EXPECT_EQ(client->trackerWithTrackingID("UA-9"), nullptr);
+    EXPECT_EQ(handler.failures(),
+              std::vector<std::string>{"ALKClient: Invalid parameter not satisfying: aTracker != nil"});
+  }
+  EXPECT_TRUE(recorder->contains("No specific factory method found to create tracker for analytics type Unknown"));
+  EXPECT_TRUE(recorder->contains("Invalid tracker to insert at position 0"));
+
+  // The default handler raises: the caller gets it, with the indentation
+  // restored and nothing changed.
+  EXPECT_THROW(client->trackerWithTrackingID("UA-9"), platform::Exception);
+  EXPECT_EQ(recorder->indentation(), "");
+  EXPECT_TRUE(client->trackers().empty());
+}
+
+TEST(ALKClientTest, RefusesATrackerThatAlreadyHasAClient) {
+  ClientFixture fixture;
+  auto& client = *fixture.client;
+  TrackersWatcher watcher(client);
+  const auto tracker = trackerWithTrackingId("UA-1");
+  client.addTracker(tracker);
+  {
+    RecordingAssertionHandlerScope handler;
+    client.addTracker(tracker);
+    EXPECT_EQ(handler.failures(), std::vector<std::string>{"ALKClient: Trying to insert tracker of another client."});
+  }
+  EXPECT_EQ(client.trackersCount(), 1u);
+  EXPECT_EQ(watcher.changes, (std::vector<IndexSet>{IndexSet{0}, IndexSet{}}));
+
+  EXPECT_THROW(client.addTracker(tracker), platform::Exception);
+  EXPECT_EQ(watcher.changes.back(), IndexSet{});
+  client.insertTracker(trackerWithTrackingId("UA-2"), 0);  // the notices still pair up
+  EXPECT_EQ(watcher.changes.back(), IndexSet{0});
+  EXPECT_EQ(client.trackers()[1], tracker);
+
+  RecordingLoggerScope recorder;
+  client.insertTracker(trackerWithTrackingId("UA-3"), 7);  // past the end
+  EXPECT_EQ(client.trackersCount(), 2u);
+  EXPECT_TRUE(recorder->contains("Skip inserting trackers"));
+}
+
+TEST(ALKClientTest, RemovesTrackersInAClippedRangeAndForgetsARemovedDefault) {
+  ClientFixture fixture;
+  auto& client = *fixture.client;
+  for (const char* id : {"UA-1", "UA-2", "UA-3"}) client.addTracker(trackerWithTrackingId(id));
+  const auto first = client.trackers()[0], second = client.trackers()[1];
+  client.removeTrackersInRange({1, 10});
+  EXPECT_EQ(client.trackers(), std::vector<std::shared_ptr<ALKTracker>>{first});
+  EXPECT_EQ(second->client(), nullptr);
+
+  EXPECT_EQ(client.defaultTracker(), first);
+  int announced = 0;
+  auto token = client.addObserver("defaultTracker", [&](const std::string&, const platform::KeyValueChange&) { ++announced; });
+  first->close();  // leaves its client
+  EXPECT_TRUE(client.trackers().empty());
+  EXPECT_EQ(announced, 1);
+  EXPECT_FALSE(client.skipCreatingDefaultTracker());
+
+  // Clearing the default by hand stops its re-creation.
+  client.addTracker(trackerWithTrackingId("UA-4"));
+  ASSERT_TRUE(client.defaultTracker());
+  client.setDefaultTracker(nullptr);
+  EXPECT_EQ(client.defaultTracker(), nullptr);
+  RecordingLoggerScope recorder;
+  client.setDefaultTracker(trackerWithTrackingId("UA-5"));  // of no client
+  EXPECT_EQ(client.defaultTracker(), nullptr);
+  EXPECT_TRUE(recorder->contains("<WARNING> [ALKClient("));
+}
+
+TEST(ALKClientTest, ArmsTheTimerOnlyWhilePendingActivitiesWait) {
+  RecordingLoggerScope recorder;
+  ClientFixture fixture;
+  auto& client = *fixture.client;
+  client.setTrackingId("UA-1");
+  const auto tracker = client.defaultTracker();
+  tracker->pipeline()->setSuspended(true);
+  EXPECT_EQ(client.dispatchTimer(), nullptr);
+
+  tracker->sendActivity(activityOfType("a"));  // pending, pipeline suspended
+  const auto timer = client.dispatchTimer();
+  ASSERT_TRUE(timer);
+  EXPECT_TRUE(timer->isValid());
+  EXPECT_EQ(timer->timeInterval(), 120.0);
+  EXPECT_FALSE(timer->repeats());
+  tracker->sendActivity(activityOfType("b"));
+  EXPECT_EQ(client.dispatchTimer(), timer);
+
+  client.dispatch();  // the stage runs: no timer while it is busy
+  EXPECT_EQ(client.dispatchTimer(), nullptr);
+  EXPECT_FALSE(timer->isValid());
+  ASSERT_TRUE(pumpUntil([&] { return !tracker->hasPendingActivities(); }));
+  EXPECT_EQ(client.dispatchTimer(), nullptr);
+
+  client.config()->setDispatchInterval(0);
+  tracker->pipeline()->setSuspended(true);
+  tracker->sendActivity(activityOfType("c"));
+  EXPECT_TRUE(recorder->contains("Detected pending activities. Setup dispatch timer {interval: 0.000000}"));
+  EXPECT_EQ(client.dispatchTimer(), nullptr);
+}
+
+TEST(ALKClientTest, TheTimerDispatchesWhatIsPending) {
+  RecordingLoggerScope recorder;
+  ClientFixture fixture;
+  auto& client = *fixture.client;
+  client.config()->setDispatchInterval(0.01);
+  client.setTrackingId("UA-1");
+  const auto tracker = client.defaultTracker();
+  tracker->pipeline()->setSuspended(true);
+  tracker->sendActivity(activityOfType("a"));
+  ASSERT_TRUE(client.dispatchTimer());
+  ASSERT_TRUE(pumpUntil([&] { return tracker->activityQueue()->isEmpty(); }));
+  EXPECT_TRUE(recorder->contains("Detected periodic dispatch."));
+  EXPECT_FALSE(tracker->pipeline()->hasSuspendedFilters());
+}
+
+TEST(ALKClientTest, AClosedClientStaysEmpty) {
+  ClientFixture fixture;
+  auto& client = *fixture.client;
+  client.setTrackingId("UA-1");
+  const auto tracker = client.defaultTracker();
+  tracker->pipeline()->setSuspended(true);
+  tracker->sendActivity(activityOfType("a"));
+  client.close();
+  EXPECT_TRUE(tracker->isClosed());
+  EXPECT_EQ(tracker->client(), nullptr);
+  EXPECT_EQ(client.config(), nullptr);
+  EXPECT_EQ(client.defaultTracker(), nullptr);
+  EXPECT_TRUE(client.trackers().empty());
+  EXPECT_EQ(client.dispatchTimer(), nullptr);
+  client.setTrackingId("UA-2");
+  EXPECT_EQ(client.defaultTracker(), nullptr);
+  client.dispatch();
+}
+
+TEST(ALKClientTest, DroppingTheLastReferenceClosesTheClientAndItsTrackers) {
+  RegistryEntryScope<ALKTracker::Factory> factory{"loggingTrackerWithTrackingId:", trackerWithTrackingId};
+  auto client = ALKClient::sharedClient();
+  client->config()->setAnalyticsType("Logging");
+  client->setTrackingId("UA-1");
+  const auto tracker = client->defaultTracker();
+  client->config()->setDispatchInterval(60);
+  tracker->pipeline()->setSuspended(true);
+  tracker->sendActivity(activityOfType("a"));
+  const auto timer = client->dispatchTimer();
+  ASSERT_TRUE(timer);
+  client.reset();
+  ALKClient::resetSharedClient();
+  EXPECT_TRUE(tracker->isClosed());
+  EXPECT_EQ(tracker->client(), nullptr);
+  EXPECT_FALSE(timer->isValid());
+}
