@@ -2,11 +2,10 @@
 
 #include <memory>
 
-#include "IDQHTTPStreamProvider.h"
+#include "DQResolvedHTTPStreamProvider.h"
 
-// Makes network streams (http and https URLs). It needs no search: it is
-// resolved from the start.
-class DQNetworkHTTPStreamProvider : public IDQHTTPStreamProvider {
+// Makes network streams (http and https URLs).
+class DQNetworkHTTPStreamProvider : public DQResolvedHTTPStreamProvider {
  public:
   // `useProxy`: follow the system's proxy settings, or use no proxy at all.
   // `validateCertificates`: verify the peer's certificate and host name.
@@ -16,11 +15,6 @@ class DQNetworkHTTPStreamProvider : public IDQHTTPStreamProvider {
     return std::make_shared<DQNetworkHTTPStreamProvider>(useProxy, validateCertificates);
   }
 
-  void startResolving() override {}
-  bool isResolvingCompleted() const override { return true; }
-  bool isResolved() const override { return true; }
-  platform::ErrorPtr resolvingError() const override { return nullptr; }
-  void cancelResolving() override {}
   std::shared_ptr<IDQHTTPStream> streamForRequest(std::shared_ptr<platform::HttpMessage> request) override;
 
   bool usesProxy() const { return useProxy_; }
