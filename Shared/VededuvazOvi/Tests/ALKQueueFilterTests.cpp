@@ -105,6 +105,9 @@ TEST(ALKQueueFilterTest, RunsOnItsQueueAndCompletesOnTheSchedulingThread) {
       storeQueue);
   harness.input->enqueueObject(activityOfType("a"));
   ASSERT_TRUE(harness.waitForCompletions(1));
+  // The completion can arrive before the execution block has stored the
+  // thread: wait for the block to return before joining.
+  storeQueue->sync([] {});
   finisher.join();
   EXPECT_FALSE(ranOnMain.load());
   EXPECT_TRUE(harness.completions[0].onMainThread);
