@@ -12,15 +12,20 @@
 // Array operations with the platform's index rules, answering a refusal where
 // the platform would raise a range exception.
 
+// Whether `inserted` objects can go into an array of `count` at `indexes`:
+// one index for each object, none past the end of the array being built.
+inline bool com_zarn_alk_canInsertAtIndexes(std::size_t count, std::size_t inserted,
+                                            const platform::IndexSet& indexes) {
+  return indexes.count() == inserted && (!indexes.last() || *indexes.last() < count + inserted);
+}
+
 // Inserts `objects` into `array` so that they end up at `indexes`, taken in
 // ascending order, as the platform's insertObjects:atIndexes: does. False,
-// with `array` unchanged, when the counts differ or an index lies past the
-// end of the array being built.
+// with `array` unchanged, when com_zarn_alk_canInsertAtIndexes refuses.
 template <class T>
 bool com_zarn_alk_insertObjectsAtIndexes(std::vector<T>& array, const std::vector<T>& objects,
                                          const platform::IndexSet& indexes) {
-  const std::size_t total = array.size() + objects.size();
-  if (indexes.count() != objects.size() || (indexes.last() && *indexes.last() >= total)) return false;
+  if (!com_zarn_alk_canInsertAtIndexes(array.size(), objects.size(), indexes)) return false;
   // Each run of indexes goes in at its place, lowest first; every place lies
   // within the array built so far.
   auto next = objects.begin();

@@ -62,7 +62,7 @@ bool ALKQueue::insertObjects(const std::vector<platform::ObjectPtr>& objects, co
                   objects.size(), before, capacity_);
     return false;
   }
-  if (indexes.count() != objects.size() || *indexes.last() >= before + objects.size()) {
+  if (!com_zarn_alk_canInsertAtIndexes(before, objects.size(), indexes)) {
     ALKLog::error(this, "Invalid indexes %@ to insert objects %@. Actual count %zd.", indexes,
                   ALKArrayDescription{objects}, before);
     return false;
