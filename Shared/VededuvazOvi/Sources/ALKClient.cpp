@@ -211,13 +211,7 @@ void ALKClient::insertTrackers(const std::vector<std::shared_ptr<ALKTracker>>& t
 void ALKClient::removeTracker(const std::shared_ptr<ALKTracker>& tracker) {
   const auto found = std::ranges::find(trackers_, tracker);
   if (!tracker || found == trackers_.end()) return;
-  const auto keep = tracker;
   removeTrackerAtIndex(static_cast<std::size_t>(found - trackers_.begin()));
-  if (keep == defaultTracker_) {
-    ALKLogIndent indent;
-    ALKLog::info(this, "Remove default tracker");
-    setDefaultTrackerAnnounced(nullptr);
-  }
 }
 
 void ALKClient::removeTrackerAtIndex(std::size_t index) { removeTrackersInRange({index, 1}); }
@@ -238,6 +232,11 @@ void ALKClient::removeTrackersInRange(platform::Range range) {
   }
   didRemoveTrackers();
   didChange(platform::KeyValueChangeKind::Removal, indexes, kTrackersKey);
+  // The default tracker is one of the list's or none, however it left.
+  if (defaultTracker_ && std::ranges::find(removed, defaultTracker_) != removed.end()) {
+    ALKLog::info(this, "Remove default tracker");
+    setDefaultTrackerAnnounced(nullptr);
+  }
 }
 
 void ALKClient::didInsertTrackers(const std::vector<std::shared_ptr<ALKTracker>>&) { updateDispatchTimerIfNeeded(); }

@@ -78,7 +78,8 @@ class ALKClient : public platform::Object, public platform::KeyValueObservable {
   void insertTrackers(const std::vector<std::shared_ptr<ALKTracker>>& trackers, const platform::IndexSet& indexes);
   void removeTracker(const std::shared_ptr<ALKTracker>& tracker);
   void removeTrackerAtIndex(std::size_t index);
-  // Removes the part of `range` that lies within the list.
+  // Removes the part of `range` that lies within the list; a default tracker
+  // among the removed is cleared, announced, and may be made again lazily.
   void removeTrackersInRange(platform::Range range);
 
   // Runs every tracker's pipeline, then updates the timer.

@@ -114,6 +114,14 @@ TEST(ALKClientTest, RemovesTrackersInAClippedRangeAndForgetsARemovedDefault) {
   EXPECT_EQ(announced, 1);
   EXPECT_FALSE(client.skipCreatingDefaultTracker());
 
+  // Removed by index, the default goes too.
+  client.addTracker(trackerWithTrackingId("UA-6"));
+  const auto byIndex = client.defaultTracker();
+  ASSERT_TRUE(byIndex);
+  client.removeTrackerAtIndex(0);
+  EXPECT_EQ(announced, 2);
+  EXPECT_EQ(client.defaultTracker(), nullptr);  // no tracking id to make one for
+
   // Clearing the default by hand stops its re-creation.
   client.addTracker(trackerWithTrackingId("UA-4"));
   ASSERT_TRUE(client.defaultTracker());
