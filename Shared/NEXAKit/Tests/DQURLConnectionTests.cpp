@@ -87,6 +87,13 @@ class DQURLConnectionTest : public ::testing::Test {
   std::vector<Seen> seen;
 };
 
+TEST(HttpServerTest, StopsWhenNothingWasAskedOfIt) {
+  // A test that fails before its first request still ends.
+  HttpServer server;
+  server.start();
+  server.stop();
+}
+
 TEST_F(DQURLConnectionTest, GetAndHeadCollectStatusHeaderAndBody) {
   auto consumer = DQURLDataAccumulationConsumer::make();
   auto get = DQURLConnection::connectionWithGETRequest(url(server.url("/doc")), directProvider(), consumer);
