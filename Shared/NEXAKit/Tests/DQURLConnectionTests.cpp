@@ -239,6 +239,18 @@ TEST(DQNetworkHTTPStreamTest, NothingIsDeliveredAfterClose) {
   ErrorPtr error;
   EXPECT_FALSE(stream->openInRunLoop(std::nullopt, 30, &error, nullptr));
   EXPECT_TRUE(error);
+
+  // Closed and let go from inside a delegate call: the stream outlives the call.
+  auto dropped = directProvider()->streamForRequest(HttpMessage::makeRequest("GET", url(peer.url("/"))));
+  auto dropping = std::make_shared<RecordingDelegate>();
+  dropping->onResponse = [&dropped](IDQHTTPStream& s) {
+    s.close();
+    dropped.reset();
+  };
+  dropped->setDelegate(dropping);
+  ASSERT_TRUE(dropped->openInRunLoop(std::nullopt, 30, nullptr, nullptr));
+  EXPECT_TRUE(RunLoop::current().runUntil([&] { return !dropped; }, kPatience));
+  EXPECT_EQ(dropping->calls, (std::vector<std::string>{"response 200"}));
 }
 
 TEST(DQURLConnectionTlsTest, SelfSignedCertificateRefusedWhenValidatingAcceptedWhenNot) {
