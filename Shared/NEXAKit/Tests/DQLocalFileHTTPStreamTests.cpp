@@ -114,7 +114,11 @@ TEST_F(LocalFileTest, ClosedBeforeTheAnswerDeliversNothingAndNonFileUrlsDoNotOpe
   auto connection = DQURLConnection::connectionWithGETRequest(fileUrl("doc.xml"), provider, consumer);
   ASSERT_TRUE(connection->open(10, nullptr, nullptr));
   connection->close();
-  RunLoop::current().runUntil([] { return false; }, std::chrono::milliseconds(20));
+  // Blocks performed on a run loop run in order: once this one ran, so did
+  // the answer the open queued.
+  bool answerTurnPassed = false;
+  RunLoop::current().perform([&] { answerTurnPassed = true; });
+  ASSERT_TRUE(RunLoop::current().runUntil([&] { return answerTurnPassed; }, kPatience));
   EXPECT_FALSE(consumer->isLoadingCompleted());
   EXPECT_FALSE(consumer->responseStatusCode());
 

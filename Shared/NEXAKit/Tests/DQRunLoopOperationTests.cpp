@@ -13,7 +13,6 @@
 #include "TestSupport.h"
 
 using namespace platform;
-using namespace std::chrono_literals;
 using testsupport::kPatience;
 
 namespace {
@@ -105,10 +104,17 @@ TEST(DQRunLoopOperationTest, CancellationEndsMayInterruptWaitOnlyWhenAllowed) {
   QueuedRun run(operation);
   const RunLoop loop = operation->waitForStart();
   operation->cancel();
-  // Cancelled but not interruptible: the wait goes on through several turns.
-  for (int i = 0; i < 5; ++i) loop.perform([] {});
-  std::this_thread::sleep_for(20ms);
-  EXPECT_FALSE(operation->returned.load());
+  // Cancelled but not interruptible: the wait goes on through further turns.
+  // Each block runs in a turn of the wait, if it still spins; the second one
+  // is queued after the first ran, so the wait looked at the cancellation in
+  // between.
+  for (int turn = 0; turn < 2; ++turn) {
+    auto stillWaiting = std::make_shared<std::promise<bool>>();
+    loop.perform([stillWaiting, operation] { stillWaiting->set_value(!operation->returned.load()); });
+    auto answer = stillWaiting->get_future();
+    ASSERT_EQ(answer.wait_for(kPatience), std::future_status::ready);
+    EXPECT_TRUE(answer.get());
+  }
   interruptible.store(true);
   loop.wakeUp();
   EXPECT_TRUE(run.finished());

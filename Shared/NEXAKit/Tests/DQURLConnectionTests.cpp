@@ -87,6 +87,13 @@ class DQURLConnectionTest : public ::testing::Test {
   std::vector<Seen> seen;
 };
 
+TEST(HttpServerTest, StopsWhenNothingWasAskedOfIt) {
+  // A test that fails before its first request still ends.
+  HttpServer server;
+  server.start();
+  server.stop();
+}
+
 TEST_F(DQURLConnectionTest, GetAndHeadCollectStatusHeaderAndBody) {
   auto consumer = DQURLDataAccumulationConsumer::make();
   auto get = DQURLConnection::connectionWithGETRequest(url(server.url("/doc")), directProvider(), consumer);
@@ -232,6 +239,18 @@ TEST(DQNetworkHTTPStreamTest, NothingIsDeliveredAfterClose) {
   ErrorPtr error;
   EXPECT_FALSE(stream->openInRunLoop(std::nullopt, 30, &error, nullptr));
   EXPECT_TRUE(error);
+
+  // Closed and let go from inside a delegate call: the stream outlives the call.
+  auto dropped = directProvider()->streamForRequest(HttpMessage::makeRequest("GET", url(peer.url("/"))));
+  auto dropping = std::make_shared<RecordingDelegate>();
+  dropping->onResponse = [&dropped](IDQHTTPStream& s) {
+    s.close();
+    dropped.reset();
+  };
+  dropped->setDelegate(dropping);
+  ASSERT_TRUE(dropped->openInRunLoop(std::nullopt, 30, nullptr, nullptr));
+  EXPECT_TRUE(RunLoop::current().runUntil([&] { return !dropped; }, kPatience));
+  EXPECT_EQ(dropping->calls, (std::vector<std::string>{"response 200"}));
 }
 
 TEST(DQURLConnectionTlsTest, SelfSignedCertificateRefusedWhenValidatingAcceptedWhenNot) {

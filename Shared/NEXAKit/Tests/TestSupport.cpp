@@ -37,6 +37,11 @@ int listenOnLoopback(int* port) {
 void HttpServer::start() {
   port_ = server_->bind_to_any_port("127.0.0.1");
   thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // httplib's stop() does nothing until the listening loop runs, and the join
+  // in stop() would then wait for ever: a test that ends before its first
+  // request must still be able to stop the server.
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
 }
 
 void HttpServer::stop() {

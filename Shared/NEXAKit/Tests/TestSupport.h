@@ -38,7 +38,8 @@ class HttpServer {
   ~HttpServer() { stop(); }
 
   httplib::Server& routes() { return *server_; }
-  // Binds, then serves on a thread of its own until stop().
+  // Binds, then serves on a thread of its own until stop(); returns once the
+  // server listens.
   void start();
   void stop();
   int port() const { return port_; }

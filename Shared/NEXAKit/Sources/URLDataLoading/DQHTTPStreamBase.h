@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "DQHTTPStreamDelegate.h"
+#include "DQHTTPStreamError.h"
 #include "Dictionary.h"
 #include "IDQHTTPStream.h"
 #include "IDQURLAuthenticationRequest.h"
@@ -20,6 +21,16 @@ class DQHTTPStreamBase : public IDQHTTPStream {
   std::shared_ptr<IDQURLAuthenticationRequest> authenticationRequest() const override { return authenticationRequest_; }
 
  protected:
+  // For an open that cannot start: sets `*error`, when asked for, to the
+  // stream domain's "other failure" with `description`; answers false.
+  static bool refuseOpen(platform::ErrorPtr* error, const char* description) {
+    if (error) {
+      *error = DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kOtherFailure, nullptr,
+                                                {{platform::Error::kLocalizedDescriptionKey, platform::Value(description)}});
+    }
+    return false;
+  }
+
   void setResponse(int statusCode, platform::Dictionary header,
                    std::shared_ptr<IDQURLAuthenticationRequest> authenticationRequest = nullptr) {
     statusCode_ = statusCode;

@@ -5,8 +5,6 @@
 
 #include <string>
 
-#include "DQHTTPStreamError.h"
-
 using platform::HttpMessage;
 
 namespace {
@@ -57,15 +55,9 @@ std::shared_ptr<HttpMessage> DQLocalFileHTTPStream::responseForRequest(const Htt
 
 bool DQLocalFileHTTPStream::openInRunLoop(const std::optional<platform::RunLoop>& runLoop, double, platform::ErrorPtr* error,
                                           CancellationBlock) {
-  const bool fileRequest = request_ && request_->url() && request_->url()->isFileUrl();
-  if (state_ != State::Created || !fileRequest) {
-    if (error) {
-      *error = DQHTTPStreamError::errorWithCode(
-          DQHTTPStreamError::kOtherFailure, nullptr,
-          {{platform::Error::kLocalizedDescriptionKey,
-            platform::Value(fileRequest ? "The stream was opened before" : "The request has no file URL")}});
-    }
-    return false;
+  if (state_ != State::Created) return refuseOpen(error, "The stream was opened before");
+  if (!request_ || !request_->url() || !request_->url()->isFileUrl()) {
+    return refuseOpen(error, "The request has no file URL");
   }
   state_ = State::Opened;
   std::weak_ptr<DQLocalFileHTTPStream> weak = sharedAs<DQLocalFileHTTPStream>();

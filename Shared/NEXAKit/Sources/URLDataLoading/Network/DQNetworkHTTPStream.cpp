@@ -79,28 +79,21 @@ void DQNetworkHTTPStream::setState(State state) {
 
 bool DQNetworkHTTPStream::openInRunLoop(const std::optional<platform::RunLoop>& runLoop, double timeout,
                                         ErrorPtr* error, CancellationBlock) {
-  auto fail = [&](std::int64_t code, const char* description) {
-    if (error) {
-      *error = DQHTTPStreamError::errorWithCode(
-          code, nullptr, {{platform::Error::kLocalizedDescriptionKey, platform::Value(description)}});
-    }
-    return false;
-  };
-  if (state_ != State::Created) return fail(DQHTTPStreamError::kOtherFailure, "The stream was opened before");
+  if (state_ != State::Created) return refuseOpen(error, "The stream was opened before");
   if (!request_ || !request_->url() || !(request_->url()->hasScheme("http") || request_->url()->hasScheme("https"))) {
-    return fail(DQHTTPStreamError::kOtherFailure, "The request has no HTTP URL");
+    return refuseOpen(error, "The request has no HTTP URL");
   }
   initializeCurlOnce();
   runLoop_ = runLoop ? *runLoop : platform::RunLoop::current();
   if (!configure(timeout)) {
     releaseCurl();
-    return fail(DQHTTPStreamError::kOtherFailure, "The transfer could not be set up");
+    return refuseOpen(error, "The transfer could not be set up");
   }
   // Adding the handle arms curl's timer; the transfer runs from the run loop
   // from then on.
   if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
     releaseCurl();
-    return fail(DQHTTPStreamError::kOtherFailure, "The transfer could not be started");
+    return refuseOpen(error, "The transfer could not be started");
   }
   setState(State::Opened);
   return true;
