@@ -89,3 +89,7 @@ inline xmlNodePtr DQXMLFirstChild(xmlNodePtr record) {
 // elements, attributes, text, CDATA, entity references, processing
 // instructions and comments (not documents, DTDs or declarations).
 bool DQXMLIsTreeRecord(const xmlNode* record);
+
+// A deep copy of a tree record that belongs to no document, as copy and
+// detach hand out; nullptr for other records or when libxml2 fails.
+xmlNodePtr DQXMLCopyTreeRecord(xmlNodePtr record);

@@ -63,8 +63,8 @@ std::shared_ptr<platform::Object> DQXMLNode::copy() const {
   xmlNodePtr record = nullptr;
   if (isDocument(impl_)) {
     record = reinterpret_cast<xmlNodePtr>(xmlCopyDoc(reinterpret_cast<xmlDocPtr>(impl_), 1));
-  } else if (DQXMLIsTreeRecord(impl_)) {
-    record = xmlCopyNode(impl_, 1);
+  } else {
+    record = DQXMLCopyTreeRecord(impl_);
   }
   if (!record) return nullptr;
   auto wrapper = wrap(record, class_ ? class_ : classForNode(record));
@@ -188,10 +188,11 @@ std::optional<std::string> DQXMLNode::XPath() const {
 }
 
 void DQXMLNode::detach() {
-  if (!impl_ || !DQXMLIsTreeRecord(impl_)) return;
-  // The copy comes first: when libxml2 cannot make it, nothing changes.
+  if (!impl_) return;
+  // The copy comes first: when it cannot be made (a record that is not part
+  // of the tree proper, or libxml2 fails), nothing changes.
   xmlNodePtr old = impl_;
-  xmlNodePtr copy = xmlCopyNode(old, 1);
+  xmlNodePtr copy = DQXMLCopyTreeRecord(old);
   if (!copy) return;
   auto self = weak_from_this().lock();
   xmlUnlinkNode(old);
