@@ -21,14 +21,6 @@ bool isDocument(const xmlNode* record) {
   return record->type == XML_DOCUMENT_NODE || record->type == XML_HTML_DOCUMENT_NODE;
 }
 
-bool equalsIgnoringCase(std::string_view text, std::string_view lowerCase) {
-  if (text.size() != lowerCase.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (g_ascii_tolower(text[i]) != lowerCase[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 DQXMLNode::~DQXMLNode() {
@@ -110,7 +102,7 @@ void DQXMLNode::setStringValue(const std::optional<std::string>& value) {
 
 bool DQXMLNode::boolValue() const {
   auto value = stringValue();
-  return value && (equalsIgnoringCase(*value, "y") || equalsIgnoringCase(*value, "true"));
+  return value && (g_ascii_strcasecmp(value->c_str(), "y") == 0 || g_ascii_strcasecmp(value->c_str(), "true") == 0);
 }
 
 std::optional<platform::Data> DQXMLNode::dataValue() const {
