@@ -87,9 +87,9 @@ BENCHMARK(BM_MemcpyOfTheChunkedBody)->Arg(512)->Arg(64 << 10)->Unit(benchmark::k
 void BM_DeviceIDParser(benchmark::State& state) {
   // 300 bytes, as a multifunction printer of the maker answers GET_DEVICE_ID.
   std::string deviceID =
-      "MFG:Zarn;CMD:PJL,PML,PCL,PCLXL,POSTSCRIPT,PDF,URF,PWGRaster;MDL:Zarn OfficeJet Pro 9010 series;"
-      "CLS:PRINTER;DES:Zarn OfficeJet Pro 9010 series multifunction;CID:ZRN_PCL5c;SN:CN12A3B45C;"
-      "LEDMDIS:USB#FF#CC#00,USB#07#01#02;NEXADIS:USB#07#01#04,USB#FF#CC#00;S:038080C484001021006c;";
+      "MFG:Zarn;CMD:PJL,PCL,PCLXL,POSTSCRIPT,PDF,URF,PWGRaster;MDL:Zarn Office Pro 9010 series;"
+      "CLS:PRINTER;DES:Zarn Office Pro 9010 series multifunction;CID:ZRN_PCL5c;SN:CN12A3B45C;"
+      "SCNDIS:USB#FF#CC#00,USB#07#01#02;NEXADIS:USB#07#01#04,USB#FF#CC#00;ST:0380A0C4840010;";
   deviceID.resize(300, ' ');
   for (auto _ : state) {
     const auto parser = DQDeviceIDParser::parserWithDeviceIDString(deviceID);

@@ -17,13 +17,13 @@ const std::string& printerDocument() {
   static const std::string document = [] {
     std::string xml =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<ps:Status xmlns:ps=\"http://www.example.com/schema/ProductStatus/2011/04/20\" "
-        "xmlns:dd=\"http://www.example.com/schema/dictionaries/2009/04/06\">\n"
-        "  <dd:Version><dd:Revision>SVN-IPG-LEDM.216</dd:Revision><dd:Date>2011-02-08</dd:Date></dd:Version>\n"
+        "<ps:Status xmlns:ps=\"urn:printer:status\" "
+        "xmlns:dd=\"urn:printer:dictionary\">\n"
+        "  <dd:Version><dd:Revision>7.216</dd:Revision><dd:Date>2011-02-08</dd:Date></dd:Version>\n"
         "  <ps:Alerts>\n";
     for (int i = 0; i < 8; ++i) {
-      xml += "    <ps:Alert dd:sequence=\"" + std::to_string(i) + "\"><ps:ProductStatusAlertID>cartridgeLow" +
-             std::to_string(i) + "</ps:ProductStatusAlertID><dd:Severity>" + (i % 2 ? "Warning" : "Info") +
+      xml += "    <ps:Alert dd:sequence=\"" + std::to_string(i) + "\"><ps:AlertID>cartridgeLow" +
+             std::to_string(i) + "</ps:AlertID><dd:Severity>" + (i % 2 ? "Warning" : "Info") +
              "</dd:Severity></ps:Alert>\n";
     }
     xml += "  </ps:Alerts>\n";
@@ -47,7 +47,7 @@ const char* const kQueries[20] = {
     "/ps:Status/dd:Version/dd:Revision",
     "/ps:Status/dd:Version/dd:Date",
     "/ps:Status/ps:Alerts/ps:Alert",
-    "/ps:Status/ps:Alerts/ps:Alert[dd:Severity='Warning']/ps:ProductStatusAlertID",
+    "/ps:Status/ps:Alerts/ps:Alert[dd:Severity='Warning']/ps:AlertID",
     "/ps:Status/ps:Supply[1]/dd:Level",
     "/ps:Status/ps:Supply[@dd:id='s42']/dd:Info/dd:Serial",
     "/ps:Status/ps:Supply[last()]/dd:Description",

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <span>
+#include <vector>
 
 #include "DQXMLDocument.h"
 #include "DQXMLElement.h"
@@ -70,5 +71,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   auto data = document->XMLData();
   if (data) (void)DQXMLDocument::documentWithData(*data, nullptr);
   (void)document->base64EncodedStringRepresentation();
+
+  // Wrappers that outlive their document: shells of its records, and
+  // free-standing copies that must not point into it.
+  std::vector<DQXMLNodePtr> survivors = std::move(elements);
+  if (auto attribute = document->nodeForXPath("//@*")) {
+    survivors.push_back(std::static_pointer_cast<DQXMLNode>(attribute->copy()));
+    attribute->detach();
+    survivors.push_back(attribute);
+  }
+  document.reset();
+  for (const auto& node : survivors) {
+    if (!node) continue;
+    read(node);
+    (void)node->XMLString();
+  }
   return 0;
 }

@@ -182,6 +182,26 @@ TEST_F(XMLTest, AddChildHandlesWhatLibxmlFrees) {
   EXPECT_EQ(root->attributeForName("a"), replacement);
 }
 
+TEST_F(XMLTest, CopiedAndDetachedAttributesOutliveTheirDocument) {
+  DQXMLNodePtr copied, detached;
+  {
+    auto document = parse("<r a='x&amp;y' b='2'/>");
+    auto root = document->rootElement();
+    copied = std::static_pointer_cast<DQXMLNode>(root->attributeForName("a")->copy());
+    detached = root->attributeForName("b");
+    detached->detach();
+    for (const auto& node : {copied, detached}) EXPECT_EQ(node->rootDocument(), nullptr);
+    EXPECT_FALSE(root->attributeForName("b"));
+  }
+  // Nothing of them points into the freed document.
+  EXPECT_EQ(copied->XMLString(), " a=\"x&amp;y\"");
+  EXPECT_EQ(copied->stringValue(), "x&y");
+  EXPECT_EQ(detached->stringValue(), "2");
+  auto other = DQXMLNode::elementWithName("o");
+  other->addChild(detached);
+  EXPECT_EQ(other->valueOfAttributeForName("b"), "2");
+}
+
 TEST_F(XMLTest, SettingContentReleasesTheReplacedChildren) {
   auto document = parse("<r><a>x</a><b/></r>");
   auto root = document->rootElement();

@@ -208,3 +208,24 @@ bool DQXMLIsTreeRecord(const xmlNode* record) {
       return false;
   }
 }
+
+xmlNodePtr DQXMLCopyTreeRecord(xmlNodePtr record) {
+  if (!DQXMLIsTreeRecord(record)) return nullptr;
+  if (record->type != XML_ATTRIBUTE_NODE) return xmlCopyNode(record, 1);
+  // libxml2 gives a copied attribute the document of its original, names
+  // from that document's dictionary included, so the copy would still point
+  // into the document after it is freed. The attribute is copied by hand, as
+  // libxml2 copies one without a target: no namespace.
+  xmlAttrPtr copy = xmlNewDocProp(nullptr, record->name, nullptr);
+  if (!copy || !record->children) return reinterpret_cast<xmlNodePtr>(copy);
+  copy->children = xmlDocCopyNodeList(nullptr, record->children);
+  if (!copy->children) {
+    xmlFreeProp(copy);
+    return nullptr;
+  }
+  for (xmlNodePtr child = copy->children; child; child = child->next) {
+    child->parent = reinterpret_cast<xmlNodePtr>(copy);
+    copy->last = child;
+  }
+  return reinterpret_cast<xmlNodePtr>(copy);
+}

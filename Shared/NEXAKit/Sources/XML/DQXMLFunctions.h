@@ -24,8 +24,9 @@ std::optional<std::string> com_zarn_NEXAKit_TolvekDQXMLNodeGetStringValue(xmlNod
 // Sets the content with libxml2's set-content (for an element or attribute:
 // references in `content` are parsed and the children replaced, after their
 // wrappers let go of them; other records copy it verbatim). nullptr clears
-// it. Nothing for a null record or an entity reference (whose children
-// belong to the entity).
+// it. Nothing for a null record, an entity reference (whose children
+// belong to the entity) or a record that takes no content (documents, DTD
+// parts).
 void com_zarn_NEXAKit_TolvekDQXMLNodeSetStringValue(xmlNodePtr record, const char* content);
 // "prefix:local" when the record is an element or attribute whose namespace
 // has a prefix, else the name; nullopt for a null record or no name.
@@ -89,3 +90,7 @@ inline xmlNodePtr DQXMLFirstChild(xmlNodePtr record) {
 // elements, attributes, text, CDATA, entity references, processing
 // instructions and comments (not documents, DTDs or declarations).
 bool DQXMLIsTreeRecord(const xmlNode* record);
+
+// A deep copy of a tree record that belongs to no document, as copy and
+// detach hand out; nullptr for other records or when libxml2 fails.
+xmlNodePtr DQXMLCopyTreeRecord(xmlNodePtr record);

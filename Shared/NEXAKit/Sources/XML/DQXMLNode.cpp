@@ -21,14 +21,6 @@ bool isDocument(const xmlNode* record) {
   return record->type == XML_DOCUMENT_NODE || record->type == XML_HTML_DOCUMENT_NODE;
 }
 
-bool equalsIgnoringCase(std::string_view text, std::string_view lowerCase) {
-  if (text.size() != lowerCase.size()) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (g_ascii_tolower(text[i]) != lowerCase[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 DQXMLNode::~DQXMLNode() {
@@ -63,8 +55,8 @@ std::shared_ptr<platform::Object> DQXMLNode::copy() const {
   xmlNodePtr record = nullptr;
   if (isDocument(impl_)) {
     record = reinterpret_cast<xmlNodePtr>(xmlCopyDoc(reinterpret_cast<xmlDocPtr>(impl_), 1));
-  } else if (DQXMLIsTreeRecord(impl_)) {
-    record = xmlCopyNode(impl_, 1);
+  } else {
+    record = DQXMLCopyTreeRecord(impl_);
   }
   if (!record) return nullptr;
   auto wrapper = wrap(record, class_ ? class_ : classForNode(record));
@@ -110,7 +102,7 @@ void DQXMLNode::setStringValue(const std::optional<std::string>& value) {
 
 bool DQXMLNode::boolValue() const {
   auto value = stringValue();
-  return value && (equalsIgnoringCase(*value, "y") || equalsIgnoringCase(*value, "true"));
+  return value && (g_ascii_strcasecmp(value->c_str(), "y") == 0 || g_ascii_strcasecmp(value->c_str(), "true") == 0);
 }
 
 std::optional<platform::Data> DQXMLNode::dataValue() const {
@@ -188,10 +180,11 @@ std::optional<std::string> DQXMLNode::XPath() const {
 }
 
 void DQXMLNode::detach() {
-  if (!impl_ || !DQXMLIsTreeRecord(impl_)) return;
-  // The copy comes first: when libxml2 cannot make it, nothing changes.
+  if (!impl_) return;
+  // The copy comes first: when it cannot be made (a record that is not part
+  // of the tree proper, or libxml2 fails), nothing changes.
   xmlNodePtr old = impl_;
-  xmlNodePtr copy = xmlCopyNode(old, 1);
+  xmlNodePtr copy = DQXMLCopyTreeRecord(old);
   if (!copy) return;
   auto self = weak_from_this().lock();
   xmlUnlinkNode(old);

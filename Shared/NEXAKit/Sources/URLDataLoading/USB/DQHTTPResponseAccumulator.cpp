@@ -8,15 +8,9 @@
 
 namespace {
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && g_ascii_strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 bool containsIgnoringCase(std::string_view text, std::string_view word) {
-  for (std::size_t at = 0; at + word.size() <= text.size(); ++at) {
-    if (equalsIgnoringCase(text.substr(at, word.size()), word)) return true;
-  }
-  return false;
+  const auto sameLetter = [](char a, char b) { return g_ascii_tolower(a) == g_ascii_tolower(b); };
+  return std::search(text.begin(), text.end(), word.begin(), word.end(), sameLetter) != text.end();
 }
 
 // A Content-Length value: digits only (RFC 9110 section 8.6), so a negative,
@@ -81,7 +75,7 @@ bool DQHTTPResponseAccumulator::readBodyFraming() {
     if (!length) return false;
   }
   expectedContentLength_ = length.value_or(0);
-  if (requestMethod_ && equalsIgnoringCase(*requestMethod_, "HEAD")) return true;
+  if (isHeadRequest()) return true;
   if (statusHasNoBody(statusCode_)) {
     expectedContentLength_ = 0;
     return true;
@@ -97,7 +91,7 @@ bool DQHTTPResponseAccumulator::readBodyFraming() {
 
 bool DQHTTPResponseAccumulator::appendBodyData(std::span<const std::uint8_t> data) {
   if (!waitingForData_ || !headerComplete_) return false;
-  if (requestMethod_ && equalsIgnoringCase(*requestMethod_, "HEAD")) {
+  if (isHeadRequest()) {
     finishBody();
   } else if (chunkedBodyParser_) {
     chunkedBodyParser_->appendData(data);
@@ -108,6 +102,10 @@ bool DQHTTPResponseAccumulator::appendBodyData(std::span<const std::uint8_t> dat
     if (taken == missing) finishBody();  // bytes past the length are dropped
   }
   return !failed_;
+}
+
+bool DQHTTPResponseAccumulator::isHeadRequest() const {
+  return requestMethod_ && g_ascii_strcasecmp(requestMethod_->c_str(), "HEAD") == 0;
 }
 
 std::optional<std::string> DQHTTPResponseAccumulator::headerFieldForKey(std::string_view name) const {

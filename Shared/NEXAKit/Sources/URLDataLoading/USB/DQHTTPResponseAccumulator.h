@@ -66,6 +66,8 @@ class DQHTTPResponseAccumulator : public platform::Object, public DQChunkedBodyP
   // Reads the framing of the body from the complete head; false when the
   // head cannot frame one.
   bool readBodyFraming();
+  // An answer to HEAD has no body, whatever its fields say.
+  bool isHeadRequest() const;
   void finishBody();
   void fail(const platform::ErrorPtr& error);
 
