@@ -118,9 +118,12 @@ void OperationQueue::work(std::shared_ptr<Shared> shared, std::string name) {
     std::shared_ptr<Operation> operation;
     shared->changed.wait(lock, [&] {
       if (shared->running < shared->maxConcurrent) operation = takeNextReady(*shared);
-      return operation || (shared->stopping && shared->running == 0);
+      return operation || shared->stopping;
     });
-    if (!operation) break;  // stopping, and nothing left that can run
+    // Stopping, and nothing this worker can start now. It does not wait for
+    // the operations still running: their workers take what they release,
+    // and one of them may be the thread that is stopping the queue.
+    if (!operation) break;
     ++shared->running;
     lock.unlock();
     operation->start();

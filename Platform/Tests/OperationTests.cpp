@@ -161,3 +161,32 @@ TEST(OperationTest, StartOnTheCallingThreadRunsCompletionOnce) {
   EXPECT_TRUE(operation->isFinished());
   EXPECT_FALSE(operation->completionBlock());
 }
+
+TEST(OperationTest, QueueReleasedInsideItsOwnOperationLetsItsOtherWorkersGo) {
+  auto queue = std::make_shared<OperationQueue>("released.inside");
+  queue->setMaxConcurrentOperationCount(2);
+  // Two operations that wait for each other, so that two workers exist.
+  std::promise<void> added;
+  auto addedFuture = added.get_future().share();
+  std::atomic<int> started{0};
+  std::promise<void> bothStarted;
+  auto bothStartedFuture = bothStarted.get_future().share();
+  auto meet = [&] {
+    if (++started == 2) bothStarted.set_value();
+    bothStartedFuture.wait();
+  };
+  auto quick = BlockOperation::make(meet);
+  auto last = BlockOperation::make([&] {
+    meet();
+    addedFuture.wait();
+    quick->waitUntilFinished();  // its worker is idle now
+    queue.reset();               // the last owner lets the queue go on one of its workers
+  });
+  queue->addOperation(quick);
+  queue->addOperation(last);
+  added.set_value();
+  // The destructor waits for the idle worker; it must not wait for the
+  // operation it runs inside.
+  last->waitUntilFinished();
+  EXPECT_TRUE(quick->isFinished());
+}
