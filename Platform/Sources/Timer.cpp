@@ -3,18 +3,19 @@
 #include <glib.h>
 
 #include <algorithm>
-#include <cmath>
 
+#include "DispatchQueue.h"
 #include "GSourceSupport.h"
 
 namespace platform {
 namespace {
 
-std::chrono::microseconds toMicros(double seconds) {
-  if (!(seconds > 0)) return std::chrono::microseconds(0);
-  const double micros = std::min(seconds * 1e6, 9.2e18);
-  return std::chrono::microseconds(static_cast<std::int64_t>(micros));
-}
+// The shortest interval of a repeating timer.
+constexpr double kMinimumRepeatInterval = 0.0001;
+
+// An interval in seconds as a delay; a huge or infinite one saturates far in
+// the future instead of wrapping into the past.
+std::chrono::nanoseconds delayOf(double seconds) { return std::chrono::nanoseconds(dispatchDelta(seconds)); }
 
 // The run loop holds a strong reference to the timer until the source goes.
 void releaseTimer(gpointer data) {
@@ -25,7 +26,9 @@ void releaseTimer(gpointer data) {
 }  // namespace
 
 Timer::Timer(double interval, bool repeats, Block block)
-    : interval_(repeats ? std::max(interval, 0.0001) : interval), repeats_(repeats), block_(std::move(block)) {}
+    : interval_(repeats && !(interval >= kMinimumRepeatInterval) ? kMinimumRepeatInterval : interval),
+      repeats_(repeats),
+      block_(std::move(block)) {}
 
 Timer::~Timer() {
   if (source_) g_source_unref(source_);
@@ -35,7 +38,7 @@ std::shared_ptr<Timer> Timer::scheduled(const RunLoop& runLoop, double interval,
   std::shared_ptr<Timer> timer(new Timer(interval, repeats, std::move(block)));
   std::lock_guard lock(timer->mutex_);
   timer->fireDate_ = Date::now().addingTimeInterval(std::max(timer->interval_, 0.0));
-  timer->source_ = newDeadlineSource(monotonicMicrosAfter(toMicros(timer->interval_)));
+  timer->source_ = newDeadlineSource(monotonicMicrosAfter(delayOf(timer->interval_)));
   g_source_set_callback(timer->source_, &Timer::fire, new std::shared_ptr<Timer>(timer), releaseTimer);
   attachSource(timer->source_, runLoop.context());
   return timer;
@@ -51,7 +54,7 @@ int Timer::fire(void* data) {
     block = self->block_;
     if (self->repeats_) {
       self->fireDate_ = Date::now().addingTimeInterval(self->interval_);
-      g_source_set_ready_time(self->source_, monotonicMicrosAfter(toMicros(self->interval_)));
+      g_source_set_ready_time(self->source_, monotonicMicrosAfter(delayOf(self->interval_)));
     }
   }
   if (!self->repeats_) self->valid_.store(false);

@@ -22,7 +22,7 @@ class Timer : public std::enable_shared_from_this<Timer> {
 
   // Schedules a timer on `runLoop` that fires after `interval` seconds (and
   // then every `interval` seconds when it repeats; a repeating interval below
-  // 0.1 ms is raised to 0.1 ms). Any thread.
+  // 0.1 ms, or not a number, is raised to 0.1 ms). Any thread.
   static std::shared_ptr<Timer> scheduled(const RunLoop& runLoop, double interval, bool repeats, Block block);
 
   ~Timer();

@@ -152,6 +152,27 @@ TEST(TimerTest, InvalidatedTimerNeverFiresAndReleasesItsBlock) {
   EXPECT_GT(timer->fireDate().timeIntervalSinceReferenceDate(), 0.0);
 }
 
+TEST(TimerTest, HugeIntervalsLieInTheFutureAndNoIntervalNeverSpins) {
+  RunLoop loop = RunLoop::current();
+  int fired = 0;
+  std::vector<std::shared_ptr<Timer>> timers;
+  for (double interval : {1e10, 1e13, 1e300, std::numeric_limits<double>::infinity()}) {
+    for (bool repeats : {false, true}) {
+      timers.push_back(Timer::scheduled(loop, interval, repeats, [&](Timer&) { ++fired; }));
+    }
+  }
+  auto undefined = Timer::scheduled(loop, std::nan(""), true, [&](Timer&) { ++fired; });
+  EXPECT_EQ(undefined->timeInterval(), 0.0001);
+  undefined->invalidate();
+  // Turns that only dispatch what is due: none of them is.
+  for (int turn = 0; turn < 5; ++turn) loop.runOnce(false);
+  EXPECT_EQ(fired, 0);
+  for (const auto& timer : timers) {
+    EXPECT_TRUE(timer->isValid());
+    timer->invalidate();
+  }
+}
+
 TEST(FdWatchTest, ReportsReadableDescriptors) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
