@@ -191,13 +191,31 @@ TEST(FdWatchTest, ReportsReadableDescriptors) {
   close(fds[1]);
 }
 
+TEST(FdWatchTest, AWatchMayDestroyItselfInItsCallback) {
+  // As a socket callback of libcurl does when the transfer it serves ends.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  RunLoop loop = RunLoop::current();
+  std::unique_ptr<FdWatch> watch;
+  int calls = 0;
+  watch = std::make_unique<FdWatch>(loop, fds[0], FdWatch::kReadable, [&](int fd, unsigned) {
+    ++calls;
+    EXPECT_EQ(fd, fds[0]);
+    watch.reset();
+  });
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  EXPECT_TRUE(loop.runUntil([&] { return watch == nullptr; }, kPatience));
+  loop.runOnce(false);  // still readable, but nobody watches any more
+  EXPECT_EQ(calls, 1);
+  close(fds[0]);
+  close(fds[1]);
+}
+
 TEST(DispatchQueueTest, MainQueueRunsInOrderAndNeverInline) {
   auto main = DispatchQueue::main();
   std::vector<int> order;
-  std::atomic<bool> posted{false};
   std::thread other([&] {
     for (int i = 0; i < 100; ++i) main->async([&order, i] { order.push_back(i); });
-    posted = true;
   });
   other.join();
   main->async([&] { order.push_back(100); });
@@ -228,6 +246,19 @@ TEST(DispatchQueueTest, SerialQueueRunsOneBlockAtATimeInOrder) {
   bool nested = false;
   queue->sync([&] { queue->sync([&] { nested = queue->isCurrent(); }); });  // inline, no deadlock
   EXPECT_TRUE(nested);
+}
+
+TEST(DispatchQueueTest, SerialQueueMayBeLetGoInsideItsOwnBlock) {
+  auto queue = DispatchQueue::serial("released.inside");
+  std::promise<void> ran;
+  // The block holds the last reference; the queue goes when the block does,
+  // on the queue's own thread, which cannot join itself.
+  queue->async([held = queue, &ran]() mutable {
+    EXPECT_TRUE(held->isCurrent());
+    ran.set_value();
+  });
+  queue.reset();
+  EXPECT_EQ(ran.get_future().wait_for(kPatience), std::future_status::ready);
 }
 
 TEST(DispatchQueueTest, AfterRunsLaterAndForeverNever) {
