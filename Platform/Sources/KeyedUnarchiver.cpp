@@ -18,6 +18,12 @@ bool isClass(const std::string& name, std::string_view immutable, std::string_vi
   return name == immutable || name == mutableName;
 }
 
+// The one error of every unarchiving failure, with the reason for the log.
+ErrorPtr corruptArchiveError(const std::string& reason, ErrorPtr underlying = nullptr) {
+  return Error::withUnderlying(Error::kCocoaErrorDomain, KeyedUnarchiver::kCoderReadCorruptError,
+                               std::move(underlying), Dictionary{{"NSDebugDescription", reason}});
+}
+
 }  // namespace
 
 KeyedUnarchiver::KeyedUnarchiver(std::vector<void*> objects, std::span<const DecodableClass> classes)
@@ -32,19 +38,13 @@ Value KeyedUnarchiver::unarchivedObject(std::span<const std::uint8_t> data, std:
     if (error) *error = std::move(failure);
     return Value();
   };
-  auto corrupt = [&](const std::string& reason) {
-    return failWith(Error::make(Error::kCocoaErrorDomain, kCoderReadCorruptError,
-                                Dictionary{{"NSDebugDescription", reason}}));
-  };
+  auto corrupt = [&](const std::string& reason) { return failWith(corruptArchiveError(reason)); };
   try {
     PropertyListLimits limits;
     limits.maxBytes = kMaxBytes;
     ErrorPtr parseError;
     auto document = PlistDocument::parse(data, limits, &parseError);
-    if (!document) {
-      return failWith(Error::withUnderlying(Error::kCocoaErrorDomain, kCoderReadCorruptError, parseError,
-                                            Dictionary{{"NSDebugDescription", "not a property list"}}));
-    }
+    if (!document) return failWith(corruptArchiveError("not a property list", parseError));
     plist_t root = document->root();
     const auto archiver = PlistDocument::stringOf(itemOf(root, "$archiver"));
     const auto version = PlistDocument::numberOf(itemOf(root, "$version"));
@@ -78,9 +78,7 @@ Value KeyedUnarchiver::decodeObject(std::string_view key) {
 }
 
 Value KeyedUnarchiver::fail(const std::string& reason) {
-  if (!error_) {
-    error_ = Error::make(Error::kCocoaErrorDomain, kCoderReadCorruptError, Dictionary{{"NSDebugDescription", reason}});
-  }
+  if (!error_) error_ = corruptArchiveError(reason);
   return Value();
 }
 
