@@ -109,9 +109,11 @@ void HttpMessage::appendBody(const std::uint8_t* bytes, std::size_t length) {
 
 std::string HttpMessage::hostFieldValue(const Url& url) {
   std::string host = url.host();
-  if (host.find(':') != std::string::npos) {
-    // An IPv6 literal; its zone means nothing to the peer (RFC 6874).
-    host = "[" + host.substr(0, host.find('%')) + "]";
+  // An IPv6 literal, without its zone, which means nothing to the peer (RFC
+  // 6874). A colon alone does not make one: a host may hold an escaped colon.
+  const std::string address = host.substr(0, host.find('%'));
+  if (address.find(':') != std::string::npos && g_hostname_is_ip_address(address.c_str())) {
+    host = "[" + address + "]";
   } else {
     host = Url::percentEncode(host, "!$&'()*+,;=");
   }

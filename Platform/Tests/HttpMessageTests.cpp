@@ -72,6 +72,9 @@ TEST(HttpMessageTest, HostFieldValueFollowsTheUrl) {
   EXPECT_EQ(HttpMessage::hostFieldValue(*Url::fromString("http://[::1]/")), "[::1]");
   // A decoded host is escaped again, so no byte of it can break the field.
   EXPECT_EQ(HttpMessage::hostFieldValue(*Url::fromString("nexausb://SN%0D%0AX/")), "SN%0D%0AX");
+  // Also one with a colon: only an IPv6 address goes in brackets as it is.
+  EXPECT_EQ(HttpMessage::hostFieldValue(*Url::fromString("nexausb://SN%0D%0A%3AX/")), "SN%0D%0A%3AX");
+  EXPECT_EQ(HttpMessage::hostFieldValue(*Url::fromString("nexausb://a%3Ab:99/")), "a%3Ab:99");
 }
 
 TEST(HttpMessageTest, CopiesAreIndependent) {
