@@ -41,6 +41,11 @@ class BinaryShape {
         count_ > (trailerStart - tableOffset_) / offsetSize_) {
       return "offset table out of range";
     }
+    // Writers store only objects the tree reaches, so a table longer than the
+    // node limit cannot describe a tree within it. Refusing it here also keeps
+    // what the walk keeps per object (some 25 bytes) bounded by the limit
+    // rather than by the input's size.
+    if (count_ > limits_.maxNodes) return "too many objects";
     state_.assign(count_, State::New);
     result_.resize(count_);
     return walk(top);

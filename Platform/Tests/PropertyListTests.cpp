@@ -143,6 +143,17 @@ TEST(PropertyListTest, RefusesTreesBeyondTheLimitsBeforeExpandingThem) {
   EXPECT_TRUE(PropertyList::read(binaryPlist(doubling), &error).isNil());
   ASSERT_TRUE(error);
 
+  // A table of more objects than the node limit, refused before the walk
+  // keeps anything per object.
+  PropertyListLimits few;
+  few.maxNodes = 3;
+  const std::vector<Data> pair{Data{0xA2, 0x01, 0x02}, Data{0x08}, Data{0x09}};
+  EXPECT_FALSE(PropertyList::read(binaryPlist(pair), nullptr, nullptr, few).isNil());
+  std::vector<Data> padded = pair;
+  padded.push_back(Data{0x08});
+  EXPECT_TRUE(PropertyList::read(binaryPlist(padded), &error, nullptr, few).isNil());
+  EXPECT_EQ(error->userInfo().objectForKey("NSDebugDescription"), Value("too many objects"));
+
   // Arrays nested deeper than the limit, in both formats.
   PropertyListLimits limits;
   limits.maxDepth = 50;
