@@ -6,9 +6,10 @@ if(PT_SANITIZE)
   add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
 endif()
 if(PT_FUZZ)
-  # Coverage for libFuzzer in every library the targets link.
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=address,undefined)
+  # Coverage for libFuzzer in every library the targets link. Undefined
+  # behaviour stops the run, as a crash does, whatever UBSAN_OPTIONS says.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
 endif()
 if(PT_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
