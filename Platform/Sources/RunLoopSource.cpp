@@ -60,7 +60,7 @@ void RunLoopSource::schedule(const RunLoop& runLoop) {
   {
     std::lock_guard lock(mutex_);
     if (!runLoop_) runLoop_ = runLoop;
-    sources_.push_back(source);
+    sources_.emplace_back(source, runLoop);
   }
   attachSource(source, runLoop.context());
   // A signal that came before the source was attached wakes the loop now.
@@ -69,22 +69,20 @@ void RunLoopSource::schedule(const RunLoop& runLoop) {
 
 void RunLoopSource::signal() {
   state_->signalled.store(true);
-  // Under the lock, so that no source is destroyed (and its context maybe
-  // freed) while it is being woken.
   std::lock_guard lock(mutex_);
-  for (GSource* source : sources_) {
-    if (GMainContext* context = g_source_get_context(source)) g_main_context_wakeup(context);
-  }
+  for (const auto& scheduled : sources_) scheduled.second.wakeUp();
 }
 
 void RunLoopSource::invalidate() {
   state_->valid.store(false);
-  std::vector<GSource*> sources;
+  std::vector<std::pair<GSource*, RunLoop>> sources;
   {
     std::lock_guard lock(mutex_);
     sources.swap(sources_);
   }
-  for (GSource* source : sources) {
+  // The run loops go last, with the vector: a context may end with them.
+  for (const auto& scheduled : sources) {
+    GSource* source = scheduled.first;
     PLATFORM_TSAN_RELEASE(source);
     g_source_destroy(source);
     g_source_unref(source);

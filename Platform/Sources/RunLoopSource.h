@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "RunLoop.h"
@@ -54,7 +55,10 @@ class RunLoopSource {
 
   std::shared_ptr<State> state_;
   mutable std::mutex mutex_;  // guards sources_ and runLoop_
-  std::vector<GSource*> sources_;
+  // Each GSource with the run loop it is attached to: the handle keeps the
+  // context alive for as long as the source may be woken in it, even after
+  // the context's thread has ended.
+  std::vector<std::pair<GSource*, RunLoop>> sources_;
   std::optional<RunLoop> runLoop_;
 };
 

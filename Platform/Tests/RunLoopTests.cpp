@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <glib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -68,6 +69,31 @@ TEST(RunLoopSourceTest, InvalidatedSourceNeverPerforms) {
   source.signal();
   loop.runUntil(std::chrono::steady_clock::now() + 20ms);
   EXPECT_EQ(performed, 0);
+}
+
+TEST(RunLoopSourceTest, OutlivesTheThreadOfItsRunLoop) {
+  // GLib reports its misuse as criticals, which would only be printed.
+  int criticals = 0;
+  const guint handler = g_log_set_handler(
+      "GLib", static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
+      [](const gchar*, GLogLevelFlags, const gchar*, gpointer count) { ++*static_cast<int*>(count); }, &criticals);
+  RunLoopSource source([] {});
+  for (const char* name : {"source.first", "source.second"}) {
+    RunLoopThread thread(name);
+    std::promise<void> scheduled;
+    thread.runLoop().perform([&] {
+      source.schedule(RunLoop::current());
+      scheduled.set_value();
+    });
+    scheduled.get_future().wait();
+  }
+  // Both threads and their handles are gone; only the first run loop is
+  // remembered as runLoop(), the source is still in both.
+  source.signal();
+  EXPECT_TRUE(source.isSignalled());
+  source.invalidate();
+  g_log_remove_handler("GLib", handler);
+  EXPECT_EQ(criticals, 0);
 }
 
 TEST(RunLoopTest, PerformedBlocksRunInOrderAndNeverInline) {
