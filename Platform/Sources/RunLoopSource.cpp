@@ -53,15 +53,16 @@ RunLoopSource::~RunLoopSource() { invalidate(); }
 void RunLoopSource::schedule(const RunLoop& runLoop) {
   static GSourceFuncs funcs = {&RunLoopSource::prepare, &RunLoopSource::check, &RunLoopSource::dispatch,
                                &RunLoopSource::finalize, nullptr, nullptr};
+  // Attached under the lock: invalidate() marks the source invalid before it
+  // takes the lock, so it either finds this GSource attached or stops it
+  // here, and never frees it before it is attached.
+  std::lock_guard lock(mutex_);
   if (!state_->valid.load()) return;
   GSource* source = g_source_new(&funcs, sizeof(SignalSource<State>));
   reinterpret_cast<SignalSource<State>*>(source)->state = new std::shared_ptr<State>(state_);
   g_source_set_name(source, "platform.signal");
-  {
-    std::lock_guard lock(mutex_);
-    if (!runLoop_) runLoop_ = runLoop;
-    sources_.emplace_back(source, runLoop);
-  }
+  if (!runLoop_) runLoop_ = runLoop;
+  sources_.emplace_back(source, runLoop);
   attachSource(source, runLoop.context());
   // A signal that came before the source was attached wakes the loop now.
   if (state_->signalled.load()) runLoop.wakeUp();
