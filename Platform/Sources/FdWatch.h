@@ -25,10 +25,13 @@ class FdWatch {
   // Starts watching `fd` for `events` on `runLoop`. Call on the run loop's
   // thread (or before it runs).
   FdWatch(const RunLoop& runLoop, int fd, unsigned events, Callback callback);
+  // On the run loop's thread too, also from inside the callback: a watch
+  // destroyed on another thread may still be called while it goes.
   ~FdWatch();
   FdWatch(const FdWatch&) = delete;
   FdWatch& operator=(const FdWatch&) = delete;
 
+  // On the run loop's thread.
   void setEvents(unsigned events);
   int fd() const { return fd_; }
 
