@@ -14,8 +14,8 @@
 #include "DQRunLoopOperation.h"
 #include "DQURLConnection.h"
 #include "DQURLDataAccumulationConsumer.h"
-#include "OperationQueue.h"
-#include "Url.h"
+#include "Dispatch/OperationQueue.h"
+#include "Values/Url.h"
 
 namespace {
 

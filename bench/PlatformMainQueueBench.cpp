@@ -5,8 +5,8 @@
 #include <atomic>
 #include <thread>
 
-#include "DispatchQueue.h"
-#include "RunLoop.h"
+#include "Dispatch/DispatchQueue.h"
+#include "RunLoop/RunLoop.h"
 
 using namespace platform;
 

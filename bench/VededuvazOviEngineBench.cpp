@@ -9,8 +9,8 @@
 #include "ALKClient.h"
 #include "ALKLogger.h"
 #include "ALKQueue.h"
-#include "DispatchQueue.h"
-#include "RunLoop.h"
+#include "Dispatch/DispatchQueue.h"
+#include "RunLoop/RunLoop.h"
 
 namespace {
 

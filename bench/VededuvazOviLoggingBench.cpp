@@ -12,7 +12,7 @@
 #include "ALKLog.h"
 #include "ALKLogIndent.h"
 #include "ALKLogger.h"
-#include "Dictionary.h"
+#include "Values/Dictionary.h"
 
 namespace {
 

@@ -1,10 +1,12 @@
-# pt_add_library(<target> LIBS <libs...> TEST_LIBS <libs...>)
+# pt_add_library(<target> [SERVICE_INCLUDES] LIBS <libs...> TEST_LIBS <libs...>)
 # Builds the static library <target> from every .cpp under Sources/ of the
-# calling folder, with every folder under Sources/ as an include root (headers
-# include each other by file name), and a GoogleTest binary <target>Tests from
-# Tests/*.cpp when there are any.
+# calling folder, and a GoogleTest binary <target>Tests from the .cpp files
+# under Tests/ when there are any.
+# With SERVICE_INCLUDES only Sources/ is an include root, so headers are named
+# with their folder ("RunLoop/RunLoop.h"); otherwise every folder under
+# Sources/ is one too and headers include each other by file name.
 function(pt_add_library target)
-  cmake_parse_arguments(ARG "" "" "LIBS;TEST_LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "SERVICE_INCLUDES" "" "LIBS;TEST_LIBS" ${ARGN})
   set(root ${CMAKE_CURRENT_SOURCE_DIR})
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${root}/Sources/*.cpp)
   if(NOT sources)
@@ -13,15 +15,17 @@ function(pt_add_library target)
   add_library(${target} STATIC ${sources})
   file(GLOB_RECURSE headers CONFIGURE_DEPENDS ${root}/Sources/*.h)
   set(include_dirs ${root}/Sources)
-  foreach(header ${headers})
-    get_filename_component(dir ${header} DIRECTORY)
-    list(APPEND include_dirs ${dir})
-  endforeach()
+  if(NOT ARG_SERVICE_INCLUDES)
+    foreach(header ${headers})
+      get_filename_component(dir ${header} DIRECTORY)
+      list(APPEND include_dirs ${dir})
+    endforeach()
+  endif()
   list(REMOVE_DUPLICATES include_dirs)
   target_include_directories(${target} PUBLIC ${include_dirs})
   target_link_libraries(${target} PUBLIC ${ARG_LIBS})
 
-  file(GLOB tests CONFIGURE_DEPENDS ${root}/Tests/*.cpp)
+  file(GLOB_RECURSE tests CONFIGURE_DEPENDS ${root}/Tests/*.cpp)
   if(tests)
     add_executable(${target}Tests ${tests})
     target_link_libraries(${target}Tests PRIVATE ${target} ${ARG_TEST_LIBS})

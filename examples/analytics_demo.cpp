@@ -14,8 +14,8 @@
 #include "ALKClient.h"
 #include "ALKLogger.h"
 #include "IALKLogger.h"
-#include "RunLoop.h"
-#include "Uuid.h"
+#include "RunLoop/RunLoop.h"
+#include "Text/Uuid.h"
 
 namespace {
 

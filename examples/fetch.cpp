@@ -14,9 +14,9 @@
 #include "DQRunLoopOperation.h"
 #include "DQURLConnection.h"
 #include "DQURLDataAccumulationConsumer.h"
-#include "Format.h"
-#include "OperationQueue.h"
-#include "Url.h"
+#include "Text/Format.h"
+#include "Dispatch/OperationQueue.h"
+#include "Values/Url.h"
 
 using namespace platform;
 

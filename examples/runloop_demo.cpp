@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <memory>
 
-#include "DispatchQueue.h"
-#include "Format.h"
-#include "RunLoop.h"
-#include "Timer.h"
-#include "Value.h"
+#include "Dispatch/DispatchQueue.h"
+#include "Text/Format.h"
+#include "RunLoop/RunLoop.h"
+#include "Dispatch/Timer.h"
+#include "Values/Value.h"
 
 using namespace platform;
 

@@ -8,8 +8,8 @@
 
 #include "ALKActivity.h"
 #include "ALKActivityToDataTransformer.h"
-#include "KeyedUnarchiver.h"
-#include "PropertyList.h"
+#include "Archiving/KeyedUnarchiver.h"
+#include "Archiving/PropertyList.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::span<const std::uint8_t> bytes(data, size);

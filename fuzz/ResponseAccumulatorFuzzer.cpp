@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "DQHTTPResponseAccumulator.h"
-#include "HttpMessage.h"
-#include "Url.h"
+#include "Http/HttpMessage.h"
+#include "Values/Url.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include "DQAuthenticateHeader.h"
 #include "DQHTTPAuthenticationRequest.h"
 #include "DQUSBStreamAuthenticationRequest.h"
-#include "HttpMessage.h"
-#include "Url.h"
+#include "Http/HttpMessage.h"
+#include "Values/Url.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string value(reinterpret_cast<const char*>(data), size);

@@ -1,9 +1,9 @@
-#include "KeyedArchiver.h"
+#include "Archiving/KeyedArchiver.h"
 
 #include <exception>
 
-#include "Dictionary.h"
-#include "PlistDocument.h"
+#include "Values/Dictionary.h"
+#include "Archiving/PlistDocument.h"
 
 namespace platform {
 namespace {

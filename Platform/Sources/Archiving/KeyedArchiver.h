@@ -8,9 +8,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "Error.h"
-#include "KeyedCoding.h"
-#include "Value.h"
+#include "Errors/Error.h"
+#include "Archiving/KeyedCoding.h"
+#include "Values/Value.h"
 
 namespace platform {
 

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "Error.h"
-#include "KeyedCoding.h"
-#include "Value.h"
+#include "Errors/Error.h"
+#include "Archiving/KeyedCoding.h"
+#include "Values/Value.h"
 
 namespace platform {
 

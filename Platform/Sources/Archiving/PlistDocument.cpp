@@ -1,4 +1,4 @@
-#include "PlistDocument.h"
+#include "Archiving/PlistDocument.h"
 
 #include <glib.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-#include "PlistShapeCheck.h"
+#include "Archiving/PlistShapeCheck.h"
 
 namespace platform {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "Error.h"
-#include "PropertyList.h"
-#include "Value.h"
+#include "Errors/Error.h"
+#include "Archiving/PropertyList.h"
+#include "Values/Value.h"
 
 namespace platform {
 

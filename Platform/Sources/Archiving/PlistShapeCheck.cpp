@@ -1,4 +1,4 @@
-#include "PlistShapeCheck.h"
+#include "Archiving/PlistShapeCheck.h"
 
 #include <algorithm>
 #include <cstring>

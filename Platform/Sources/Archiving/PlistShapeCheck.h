@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "PropertyList.h"
+#include "Archiving/PropertyList.h"
 
 namespace platform {
 

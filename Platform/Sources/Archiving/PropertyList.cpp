@@ -1,4 +1,4 @@
-#include "PropertyList.h"
+#include "Archiving/PropertyList.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,8 +11,8 @@
 #include <cstring>
 #include <limits>
 
-#include "Dictionary.h"
-#include "PlistDocument.h"
+#include "Values/Dictionary.h"
+#include "Archiving/PlistDocument.h"
 
 namespace platform {
 namespace {

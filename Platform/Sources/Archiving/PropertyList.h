@@ -6,8 +6,8 @@
 #include <span>
 #include <string>
 
-#include "Error.h"
-#include "Value.h"
+#include "Errors/Error.h"
+#include "Values/Value.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "CredentialStorage.h"
+#include "Credentials/CredentialStorage.h"
 
 #include <algorithm>
 

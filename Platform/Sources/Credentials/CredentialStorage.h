@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "Credential.h"
-#include "ProtectionSpace.h"
+#include "Credentials/Credential.h"
+#include "Credentials/ProtectionSpace.h"
 
 namespace platform {
 

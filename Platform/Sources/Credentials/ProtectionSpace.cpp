@@ -1,9 +1,9 @@
-#include "ProtectionSpace.h"
+#include "Credentials/ProtectionSpace.h"
 
 #include <functional>
 
-#include "Format.h"
-#include "Value.h"
+#include "Text/Format.h"
+#include "Values/Value.h"
 
 namespace platform {
 

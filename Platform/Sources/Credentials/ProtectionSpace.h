@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "Object.h"
+#include "Values/Object.h"
 
 namespace platform {
 

@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-#include "Operation.h"
+#include "Dispatch/Operation.h"
 
 namespace platform {
 

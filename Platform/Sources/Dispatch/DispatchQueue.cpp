@@ -1,4 +1,4 @@
-#include "DispatchQueue.h"
+#include "Dispatch/DispatchQueue.h"
 
 #include <glib.h>
 #include <sys/syscall.h>
@@ -9,8 +9,8 @@
 #include <future>
 #include <limits>
 
-#include "RunLoopThread.h"
-#include "ThreadSanitizer.h"
+#include "RunLoop/RunLoopThread.h"
+#include "RunLoop/ThreadSanitizer.h"
 
 namespace platform {
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "RunLoop.h"
+#include "RunLoop/RunLoop.h"
 
 namespace platform {
 

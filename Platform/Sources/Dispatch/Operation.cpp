@@ -1,4 +1,4 @@
-#include "Operation.h"
+#include "Dispatch/Operation.h"
 
 #include <algorithm>
 

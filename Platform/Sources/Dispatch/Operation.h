@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Object.h"
+#include "Values/Object.h"
 
 namespace platform {
 

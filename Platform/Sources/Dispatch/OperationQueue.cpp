@@ -1,11 +1,11 @@
-#include "OperationQueue.h"
+#include "Dispatch/OperationQueue.h"
 
 #include <glib.h>
 
 #include <algorithm>
 
-#include "BlockOperation.h"
-#include "RunLoopThread.h"
+#include "Dispatch/BlockOperation.h"
+#include "RunLoop/RunLoopThread.h"
 
 namespace platform {
 

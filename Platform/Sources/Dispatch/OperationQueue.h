@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "Operation.h"
+#include "Dispatch/Operation.h"
 
 namespace platform {
 

@@ -1,11 +1,11 @@
-#include "Timer.h"
+#include "Dispatch/Timer.h"
 
 #include <glib.h>
 
 #include <algorithm>
 
-#include "DispatchQueue.h"
-#include "GSourceSupport.h"
+#include "Dispatch/DispatchQueue.h"
+#include "RunLoop/GSourceSupport.h"
 
 namespace platform {
 namespace {

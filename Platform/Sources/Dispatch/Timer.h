@@ -5,8 +5,8 @@
 #include <memory>
 #include <mutex>
 
-#include "Date.h"
-#include "RunLoop.h"
+#include "Values/Date.h"
+#include "RunLoop/RunLoop.h"
 
 typedef struct _GSource GSource;
 

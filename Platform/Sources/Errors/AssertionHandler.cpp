@@ -1,6 +1,6 @@
-#include "AssertionHandler.h"
+#include "Errors/AssertionHandler.h"
 
-#include "Exception.h"
+#include "Errors/Exception.h"
 
 namespace platform {
 namespace {

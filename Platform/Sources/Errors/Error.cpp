@@ -1,4 +1,4 @@
-#include "Error.h"
+#include "Errors/Error.h"
 
 #include <functional>
 

@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "Dictionary.h"
-#include "Object.h"
+#include "Values/Dictionary.h"
+#include "Values/Object.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Exception.h"
+#include "Errors/Exception.h"
 
 #include <atomic>
 #include <cstdlib>

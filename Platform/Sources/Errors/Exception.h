@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "Dictionary.h"
+#include "Values/Dictionary.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "HttpMessage.h"
+#include "Http/HttpMessage.h"
 
 #include <glib.h>
 

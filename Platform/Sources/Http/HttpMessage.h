@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "Dictionary.h"
-#include "Object.h"
-#include "Url.h"
-#include "Value.h"
+#include "Values/Dictionary.h"
+#include "Values/Object.h"
+#include "Values/Url.h"
+#include "Values/Value.h"
 
 namespace platform {
 

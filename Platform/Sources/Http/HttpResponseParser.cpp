@@ -1,4 +1,4 @@
-#include "HttpResponseParser.h"
+#include "Http/HttpResponseParser.h"
 
 #include <glib.h>
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "HttpMessage.h"
+#include "Http/HttpMessage.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "IndexSet.h"
+#include "Indexes/IndexSet.h"
 
 #include <algorithm>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "Range.h"
+#include "Indexes/Range.h"
 
 namespace platform {
 

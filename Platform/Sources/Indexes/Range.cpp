@@ -1,4 +1,4 @@
-#include "Range.h"
+#include "Indexes/Range.h"
 
 #include <algorithm>
 #include <limits>

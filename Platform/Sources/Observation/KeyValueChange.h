@@ -1,7 +1,7 @@
 #pragma once
 
-#include "IndexSet.h"
-#include "Value.h"
+#include "Indexes/IndexSet.h"
+#include "Values/Value.h"
 
 namespace platform {
 

@@ -1,11 +1,11 @@
-#include "KeyValueObservable.h"
+#include "Observation/KeyValueObservable.h"
 
 #include <algorithm>
 #include <map>
 #include <mutex>
 #include <utility>
 
-#include "ObserverRegistration.h"
+#include "Observation/ObserverRegistration.h"
 
 namespace platform {
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "IndexSet.h"
-#include "KeyValueChange.h"
-#include "ObservationToken.h"
-#include "Value.h"
+#include "Indexes/IndexSet.h"
+#include "Observation/KeyValueChange.h"
+#include "Observation/ObservationToken.h"
+#include "Values/Value.h"
 
 namespace platform {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Dictionary.h"
+#include "Values/Dictionary.h"
 
 namespace platform {
 

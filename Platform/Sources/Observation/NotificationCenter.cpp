@@ -1,4 +1,4 @@
-#include "NotificationCenter.h"
+#include "Observation/NotificationCenter.h"
 
 #include <algorithm>
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "Notification.h"
-#include "ObservationToken.h"
-#include "ObserverRegistration.h"
+#include "Observation/Notification.h"
+#include "Observation/ObservationToken.h"
+#include "Observation/ObserverRegistration.h"
 
 namespace platform {
 

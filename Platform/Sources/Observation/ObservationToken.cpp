@@ -1,4 +1,4 @@
-#include "ObservationToken.h"
+#include "Observation/ObservationToken.h"
 
 namespace platform {
 

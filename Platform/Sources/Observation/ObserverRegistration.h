@@ -5,7 +5,7 @@
 #include <mutex>
 #include <utility>
 
-#include "ObservationToken.h"
+#include "Observation/ObservationToken.h"
 
 namespace platform {
 

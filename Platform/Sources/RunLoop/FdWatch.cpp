@@ -1,8 +1,8 @@
-#include "FdWatch.h"
+#include "RunLoop/FdWatch.h"
 
 #include <glib.h>
 
-#include "GSourceSupport.h"
+#include "RunLoop/GSourceSupport.h"
 
 namespace platform {
 namespace {

@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-#include "RunLoop.h"
+#include "RunLoop/RunLoop.h"
 
 typedef struct _GSource GSource;
 

@@ -1,4 +1,4 @@
-#include "GSourceSupport.h"
+#include "RunLoop/GSourceSupport.h"
 
 namespace platform {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "ThreadSanitizer.h"
+#include "RunLoop/ThreadSanitizer.h"
 
 // Glue between the platform's run-loop objects and GLib sources.
 

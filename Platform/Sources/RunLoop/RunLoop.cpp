@@ -1,4 +1,4 @@
-#include "RunLoop.h"
+#include "RunLoop/RunLoop.h"
 
 #include <glib.h>
 
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <utility>
 
-#include "GSourceSupport.h"
+#include "RunLoop/GSourceSupport.h"
 
 namespace platform {
 namespace {

@@ -1,8 +1,8 @@
-#include "RunLoopSource.h"
+#include "RunLoop/RunLoopSource.h"
 
 #include <glib.h>
 
-#include "GSourceSupport.h"
+#include "RunLoop/GSourceSupport.h"
 
 namespace platform {
 namespace {

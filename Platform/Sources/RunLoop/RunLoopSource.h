@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "RunLoop.h"
+#include "RunLoop/RunLoop.h"
 
 typedef struct _GSource GSource;
 

@@ -1,4 +1,4 @@
-#include "RunLoopThread.h"
+#include "RunLoop/RunLoopThread.h"
 
 #include <glib.h>
 #include <pthread.h>

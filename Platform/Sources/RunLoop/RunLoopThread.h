@@ -5,7 +5,7 @@
 #include <string>
 #include <thread>
 
-#include "RunLoop.h"
+#include "RunLoop/RunLoop.h"
 
 namespace platform {
 

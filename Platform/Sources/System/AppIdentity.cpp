@@ -1,4 +1,4 @@
-#include "AppIdentity.h"
+#include "System/AppIdentity.h"
 
 #include <glib.h>
 

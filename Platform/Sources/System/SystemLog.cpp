@@ -1,4 +1,4 @@
-#include "SystemLog.h"
+#include "System/SystemLog.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>

@@ -1,4 +1,4 @@
-#include "Base64.h"
+#include "Text/Base64.h"
 
 #include <glib.h>
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "Value.h"
+#include "Values/Value.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "Format.h"
+#include "Text/Format.h"
 
 #include <algorithm>
 #include <clocale>
@@ -7,8 +7,8 @@
 #include <cstring>
 #include <locale.h>
 
-#include "Object.h"
-#include "Value.h"
+#include "Values/Object.h"
+#include "Values/Value.h"
 
 namespace platform {
 namespace {

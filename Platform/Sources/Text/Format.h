@@ -9,7 +9,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "Object.h"
+#include "Values/Object.h"
 
 namespace platform {
 

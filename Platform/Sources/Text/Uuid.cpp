@@ -1,4 +1,4 @@
-#include "Uuid.h"
+#include "Text/Uuid.h"
 
 #include <uuid/uuid.h>
 

@@ -1,4 +1,4 @@
-#include "Date.h"
+#include "Values/Date.h"
 
 #include <cmath>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "Dictionary.h"
+#include "Values/Dictionary.h"
 
 namespace platform {
 namespace {

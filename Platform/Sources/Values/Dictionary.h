@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "Value.h"
+#include "Values/Value.h"
 
 namespace platform {
 

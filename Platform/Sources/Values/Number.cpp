@@ -1,4 +1,4 @@
-#include "Number.h"
+#include "Values/Number.h"
 
 #include <cinttypes>
 #include <cmath>

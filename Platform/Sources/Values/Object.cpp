@@ -1,4 +1,4 @@
-#include "Object.h"
+#include "Values/Object.h"
 
 #include <cxxabi.h>
 

@@ -1,4 +1,4 @@
-#include "Url.h"
+#include "Values/Url.h"
 
 #include <glib.h>
 

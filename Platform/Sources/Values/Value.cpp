@@ -1,4 +1,4 @@
-#include "Value.h"
+#include "Values/Value.h"
 
 #include <glib.h>
 
@@ -7,7 +7,7 @@
 #include <functional>
 #include <limits>
 
-#include "Dictionary.h"
+#include "Values/Dictionary.h"
 
 namespace platform {
 namespace {

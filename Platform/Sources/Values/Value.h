@@ -11,10 +11,10 @@
 #include <variant>
 #include <vector>
 
-#include "Date.h"
-#include "Number.h"
-#include "Object.h"
-#include "Url.h"
+#include "Values/Date.h"
+#include "Values/Number.h"
+#include "Values/Object.h"
+#include "Values/Url.h"
 
 namespace platform {
 

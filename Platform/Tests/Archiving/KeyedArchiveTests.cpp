@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "Dictionary.h"
-#include "KeyedArchiver.h"
-#include "KeyedUnarchiver.h"
-#include "PropertyList.h"
+#include "Values/Dictionary.h"
+#include "Archiving/KeyedArchiver.h"
+#include "Archiving/KeyedUnarchiver.h"
+#include "Archiving/PropertyList.h"
 
 using namespace platform;
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Dictionary.h"
-#include "PropertyList.h"
+#include "Values/Dictionary.h"
+#include "Archiving/PropertyList.h"
 
 using namespace platform;
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "CredentialStorage.h"
-#include "ProtectionSpace.h"
+#include "Credentials/CredentialStorage.h"
+#include "Credentials/ProtectionSpace.h"
 
 using namespace platform;
 

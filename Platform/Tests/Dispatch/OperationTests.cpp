@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "BlockOperation.h"
-#include "OperationQueue.h"
-#include "RunLoop.h"
+#include "Dispatch/BlockOperation.h"
+#include "Dispatch/OperationQueue.h"
+#include "RunLoop/RunLoop.h"
 
 using namespace platform;
 using namespace std::chrono_literals;

@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "AssertionHandler.h"
-#include "Exception.h"
+#include "Errors/AssertionHandler.h"
+#include "Errors/Exception.h"
 
 using namespace platform;
 

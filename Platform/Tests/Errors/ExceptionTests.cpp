@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "Exception.h"
+#include "Errors/Exception.h"
 
 using namespace platform;
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "HttpMessage.h"
-#include "Url.h"
+#include "Http/HttpMessage.h"
+#include "Values/Url.h"
 
 using namespace platform;
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "HttpResponseParser.h"
+#include "Http/HttpResponseParser.h"
 
 using platform::HttpResponseParser;
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "KeyValueObservable.h"
+#include "Observation/KeyValueObservable.h"
 
 using namespace platform;
 

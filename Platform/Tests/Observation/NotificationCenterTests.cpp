@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "NotificationCenter.h"
+#include "Observation/NotificationCenter.h"
 
 using namespace platform;
 

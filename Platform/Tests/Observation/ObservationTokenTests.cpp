@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "NotificationCenter.h"
+#include "Observation/NotificationCenter.h"
 
 using namespace platform;
 

@@ -11,12 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "DispatchQueue.h"
-#include "FdWatch.h"
-#include "RunLoop.h"
-#include "RunLoopSource.h"
-#include "RunLoopThread.h"
-#include "Timer.h"
+#include "Dispatch/DispatchQueue.h"
+#include "RunLoop/FdWatch.h"
+#include "RunLoop/RunLoop.h"
+#include "RunLoop/RunLoopSource.h"
+#include "RunLoop/RunLoopThread.h"
+#include "Dispatch/Timer.h"
 
 using namespace platform;
 using namespace std::chrono_literals;

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "AppIdentity.h"
+#include "System/AppIdentity.h"
 
 using namespace platform;
 

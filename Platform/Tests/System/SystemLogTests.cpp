@@ -10,7 +10,7 @@
 #include <regex>
 #include <string>
 
-#include "SystemLog.h"
+#include "System/SystemLog.h"
 
 using namespace platform;
 

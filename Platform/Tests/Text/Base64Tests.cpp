@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Base64.h"
+#include "Text/Base64.h"
 
 using namespace platform;
 

@@ -3,7 +3,7 @@
 #include <regex>
 #include <set>
 
-#include "Uuid.h"
+#include "Text/Uuid.h"
 
 using namespace platform;
 

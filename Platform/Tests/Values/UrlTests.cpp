@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Url.h"
+#include "Values/Url.h"
 
 using namespace platform;
 

@@ -4,11 +4,11 @@
 #include <limits>
 #include <unordered_set>
 
-#include "Dictionary.h"
-#include "Error.h"
-#include "Format.h"
-#include "IndexSet.h"
-#include "Value.h"
+#include "Values/Dictionary.h"
+#include "Errors/Error.h"
+#include "Text/Format.h"
+#include "Indexes/IndexSet.h"
+#include "Values/Value.h"
 
 using namespace platform;
 

@@ -12,7 +12,7 @@
 #include "DQLocalFileHTTPStreamProvider.h"
 #include "DQURLConnection.h"
 #include "DQURLDataAccumulationConsumer.h"
-#include "RunLoop.h"
+#include "RunLoop/RunLoop.h"
 #include "TestSupport.h"
 
 using namespace platform;

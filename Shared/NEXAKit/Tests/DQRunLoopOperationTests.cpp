@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "DQRunLoopOperation.h"
-#include "OperationQueue.h"
-#include "RunLoop.h"
+#include "Dispatch/OperationQueue.h"
+#include "RunLoop/RunLoop.h"
 #include "TestSupport.h"
 
 using namespace platform;

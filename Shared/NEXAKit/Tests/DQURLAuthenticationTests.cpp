@@ -9,13 +9,13 @@
 #include <thread>
 #include <vector>
 
-#include "CredentialStorage.h"
+#include "Credentials/CredentialStorage.h"
 #include "DQAuthenticateHeader.h"
 #include "DQHTTPAuthenticationRequest.h"
 #include "DQNetworkHTTPStreamProvider.h"
 #include "DQURLAuthenticationManager.h"
 #include "DQURLConnection.h"
-#include "HttpMessage.h"
+#include "Http/HttpMessage.h"
 #include "TestSupport.h"
 
 using namespace platform;

@@ -11,8 +11,8 @@
 #include "DQRunLoopOperation.h"
 #include "DQURLConnection.h"
 #include "DQURLDataAccumulationConsumer.h"
-#include "OperationQueue.h"
-#include "RunLoop.h"
+#include "Dispatch/OperationQueue.h"
+#include "RunLoop/RunLoop.h"
 #include "TestSupport.h"
 
 using namespace platform;

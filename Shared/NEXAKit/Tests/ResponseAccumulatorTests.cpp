@@ -8,8 +8,8 @@
 #include "DQChunkedBodyParser.h"
 #include "DQHTTPResponseAccumulator.h"
 #include "DQHTTPStreamError.h"
-#include "HttpMessage.h"
-#include "Url.h"
+#include "Http/HttpMessage.h"
+#include "Values/Url.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "RunLoop.h"
+#include "RunLoop/RunLoop.h"
 
 namespace testsupport {
 namespace {

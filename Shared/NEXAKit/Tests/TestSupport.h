@@ -18,8 +18,8 @@
 
 #include "DQLog.h"
 #include "DQURLConnection.h"
-#include "Error.h"
-#include "Value.h"
+#include "Errors/Error.h"
+#include "Values/Value.h"
 
 namespace testsupport {
 

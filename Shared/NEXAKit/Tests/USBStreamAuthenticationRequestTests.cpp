@@ -3,8 +3,8 @@
 #include <string>
 
 #include "DQUSBStreamAuthenticationRequest.h"
-#include "HttpMessage.h"
-#include "Url.h"
+#include "Http/HttpMessage.h"
+#include "Values/Url.h"
 
 namespace {
 

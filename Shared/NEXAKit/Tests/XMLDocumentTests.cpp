@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "Base64.h"
+#include "Text/Base64.h"
 #include "DQXMLFunctions.h"
 #include "XMLTestSupport.h"
 

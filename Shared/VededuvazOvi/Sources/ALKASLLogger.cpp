@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "ALKSharedInstance.h"
-#include "SystemLog.h"
+#include "System/SystemLog.h"
 
 namespace {
 

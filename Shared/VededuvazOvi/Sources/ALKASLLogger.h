@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "DispatchQueue.h"
+#include "Dispatch/DispatchQueue.h"
 #include "IALKLogger.h"
-#include "Object.h"
+#include "Values/Object.h"
 
 // The default logger: writes to the system log under the ident
 // "VededuvazOvi.<address>", and also to a log file when one is set and to

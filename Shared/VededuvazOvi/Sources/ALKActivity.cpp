@@ -2,7 +2,7 @@
 
 #include "ALKLog.h"
 #include "ALKLogIndent.h"
-#include "Date.h"
+#include "Values/Date.h"
 
 namespace {
 constexpr const char* kPropertiesKey = "properties";

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "ALKPropertyBag.h"
-#include "KeyedArchiver.h"
-#include "KeyedCoding.h"
-#include "KeyedUnarchiver.h"
+#include "Archiving/KeyedArchiver.h"
+#include "Archiving/KeyedCoding.h"
+#include "Archiving/KeyedUnarchiver.h"
 
 // One analytics hit: a bag of named properties. Its stored form is a keyed
 // archive whose root object is recorded as "ALKActivity" with one key,

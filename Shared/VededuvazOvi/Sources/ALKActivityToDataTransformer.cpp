@@ -3,8 +3,8 @@
 #include "ALKActivity.h"
 #include "ALKLog.h"
 #include "ALKLogIndent.h"
-#include "KeyedArchiver.h"
-#include "KeyedUnarchiver.h"
+#include "Archiving/KeyedArchiver.h"
+#include "Archiving/KeyedUnarchiver.h"
 
 platform::Value ALKActivityToDataTransformer::transformedValue(const platform::Value& value) const {
   ALKLogIndent indent;

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "Object.h"
-#include "Value.h"
+#include "Values/Object.h"
+#include "Values/Value.h"
 
 // Turns an activity into its stored form (a keyed archive) and back. It has
 // no state and may be used from any thread.

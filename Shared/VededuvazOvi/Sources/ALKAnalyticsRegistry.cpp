@@ -2,7 +2,7 @@
 
 #include <glib.h>
 
-#include "Format.h"
+#include "Text/Format.h"
 
 ALKAnalyticsRegistry& ALKAnalyticsRegistry::shared() {
   static auto* registry = new ALKAnalyticsRegistry;

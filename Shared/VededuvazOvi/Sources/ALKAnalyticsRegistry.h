@@ -8,7 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "Value.h"
+#include "Values/Value.h"
 
 // The operations that analytics back ends offer by name. The library derives
 // a name from a configuration's "analyticsType" and a template

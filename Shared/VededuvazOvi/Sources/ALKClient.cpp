@@ -6,9 +6,9 @@
 #include "ALKLog.h"
 #include "ALKLogIndent.h"
 #include "ALKSharedInstance.h"
-#include "AssertionHandler.h"
+#include "Errors/AssertionHandler.h"
 #include "NSArrayVededuvazOvi.h"
-#include "RunLoop.h"
+#include "RunLoop/RunLoop.h"
 
 namespace {
 

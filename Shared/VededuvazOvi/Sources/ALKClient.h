@@ -9,11 +9,11 @@
 #include "ALKConfig.h"
 #include "ALKTracker.h"
 #include "IALKClientDelegate.h"
-#include "IndexSet.h"
-#include "KeyValueObservable.h"
-#include "Object.h"
-#include "Range.h"
-#include "Timer.h"
+#include "Indexes/IndexSet.h"
+#include "Observation/KeyValueObservable.h"
+#include "Values/Object.h"
+#include "Indexes/Range.h"
+#include "Dispatch/Timer.h"
 
 // The entry point of the analytics library: the base configuration, the
 // trackers (one of them the default tracker, made lazily for the configured

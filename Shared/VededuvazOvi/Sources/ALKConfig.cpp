@@ -3,7 +3,7 @@
 #include "ALKAnalyticsRegistry.h"
 #include "ALKLog.h"
 #include "ALKLogIndent.h"
-#include "PropertyList.h"
+#include "Archiving/PropertyList.h"
 
 namespace {
 

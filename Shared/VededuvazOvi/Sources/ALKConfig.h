@@ -9,7 +9,7 @@
 #include "ALKActivity.h"
 #include "ALKPropertyBag.h"
 #include "IALKParentConfigProvider.h"
-#include "Url.h"
+#include "Values/Url.h"
 
 // The settings of the analytics library: a bag of named properties that
 // falls back to a parent config for every value it does not hold itself. The

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "ALKLogger.h"
-#include "Format.h"
-#include "Object.h"
+#include "Text/Format.h"
+#include "Values/Object.h"
 
 // Who writes a line: an object (its class name and address), or a class for
 // its class operations (the name, and the address of the name).

@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "Dictionary.h"
-#include "Object.h"
-#include "Value.h"
+#include "Values/Dictionary.h"
+#include "Values/Object.h"
+#include "Values/Value.h"
 
 // The dictionary of named values that activities and configurations are made
 // of. "No dictionary" and "an empty dictionary" are two states: the

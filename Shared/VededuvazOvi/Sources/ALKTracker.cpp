@@ -9,8 +9,8 @@
 #include "ALKLog.h"
 #include "ALKLogIndent.h"
 #include "ALKQueue.h"
-#include "AssertionHandler.h"
-#include "DispatchQueue.h"
+#include "Errors/AssertionHandler.h"
+#include "Dispatch/DispatchQueue.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "Format.h"
+#include "Text/Format.h"
 
 // Log levels of the analytics library.
 inline constexpr std::uint64_t kALKLogLevelNone = 0;

@@ -4,7 +4,7 @@
 
 #include "ALKActivity.h"
 #include "ALKConfig.h"
-#include "Object.h"
+#include "Values/Object.h"
 
 class ALKClient;
 

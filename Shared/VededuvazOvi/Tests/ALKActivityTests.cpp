@@ -5,8 +5,8 @@
 
 #include "ALKActivity.h"
 #include "ALKActivityToDataTransformer.h"
-#include "KeyedArchiver.h"
-#include "PropertyList.h"
+#include "Archiving/KeyedArchiver.h"
+#include "Archiving/PropertyList.h"
 #include "RecordingLogger.h"
 #include "TemporaryDirectory.h"
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "EngineTestSupport.h"
-#include "Exception.h"
+#include "Errors/Exception.h"
 #include "RecordingLogger.h"
 
 using platform::IndexSet;

@@ -2,7 +2,7 @@
 
 #include "ALKAnalyticsRegistry.h"
 #include "ALKConfig.h"
-#include "PropertyList.h"
+#include "Archiving/PropertyList.h"
 #include "RecordingLogger.h"
 #include "TemporaryDirectory.h"
 

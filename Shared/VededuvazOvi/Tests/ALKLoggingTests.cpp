@@ -15,7 +15,7 @@
 #include "ALKLogger.h"
 #include "RecordingLogger.h"
 #include "TemporaryDirectory.h"
-#include "Value.h"
+#include "Values/Value.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include "ALKQueue.h"
 #include "EngineTestSupport.h"
-#include "Exception.h"
-#include "NotificationCenter.h"
+#include "Errors/Exception.h"
+#include "Observation/NotificationCenter.h"
 #include "RecordingLogger.h"
 
 using platform::IndexSet;

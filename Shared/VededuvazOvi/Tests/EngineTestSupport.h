@@ -12,9 +12,9 @@
 #include "ALKAnalyticsRegistry.h"
 #include "ALKClient.h"
 #include "ALKClock.h"
-#include "AssertionHandler.h"
-#include "DispatchQueue.h"
-#include "RunLoop.h"
+#include "Errors/AssertionHandler.h"
+#include "Dispatch/DispatchQueue.h"
+#include "RunLoop/RunLoop.h"
 
 // Turns the main run loop until `done` answers true; the limit only keeps a
 // broken test from hanging.

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "Format.h"
+#include "Text/Format.h"
 
 // Log levels of the printer-communication library, as syslog numbers them.
 inline constexpr int kDQLogLevelError = 3;

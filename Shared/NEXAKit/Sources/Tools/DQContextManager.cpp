@@ -1,6 +1,6 @@
 #include "DQContextManager.h"
 
-#include "Uuid.h"
+#include "Text/Uuid.h"
 
 std::shared_ptr<DQContextReference> DQContextManager::addContextReferenceWithContext(platform::Value context) {
   auto reference = std::make_shared<DQContextReference>(sharedAs<DQContextManager>(), platform::Uuid::newString(),

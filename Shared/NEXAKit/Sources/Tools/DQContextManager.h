@@ -4,9 +4,9 @@
 #include <mutex>
 
 #include "DQContextReference.h"
-#include "Dictionary.h"
-#include "Object.h"
-#include "Value.h"
+#include "Values/Dictionary.h"
+#include "Values/Object.h"
+#include "Values/Value.h"
 
 // Keeps the contexts of outstanding asynchronous operations (transfers whose
 // completion comes later), each under a fresh UUID, until the completion takes

@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "Object.h"
-#include "Value.h"
+#include "Values/Object.h"
+#include "Values/Value.h"
 
 class DQContextManager;
 

@@ -3,8 +3,8 @@
 #include <memory>
 #include <optional>
 
-#include "RunLoop.h"
-#include "RunLoopSource.h"
+#include "RunLoop/RunLoop.h"
+#include "RunLoop/RunLoopSource.h"
 
 // A signalable wake-up source: signalling it from any thread makes a thread
 // blocked in a turn of the run loop it is scheduled in return, and a signal

@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "DispatchQueue.h"
-#include "RunLoop.h"
+#include "Dispatch/DispatchQueue.h"
+#include "RunLoop/RunLoop.h"
 
 using platform::RunLoop;
 

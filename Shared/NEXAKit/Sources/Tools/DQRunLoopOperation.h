@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "DQLevelZeroRunLoopSource.h"
-#include "Operation.h"
+#include "Dispatch/Operation.h"
 
 // An operation whose waits spin the run loop of the thread that runs it (an
 // operation queue's worker, which has a run loop of its own). Subclasses put

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Value.h"
+#include "Values/Value.h"
 
 // Texts of socket addresses given as the bytes of a sockaddr (as resolvers
 // hand them out). Bytes too short for their family give no text.

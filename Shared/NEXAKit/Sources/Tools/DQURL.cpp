@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include "Format.h"
+#include "Text/Format.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "Url.h"
+#include "Values/Url.h"
 
 // Building printer URLs from their parts.
 class DQURL {

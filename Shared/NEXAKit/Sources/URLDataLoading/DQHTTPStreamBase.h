@@ -5,7 +5,7 @@
 
 #include "DQHTTPStreamDelegate.h"
 #include "DQHTTPStreamError.h"
-#include "Dictionary.h"
+#include "Values/Dictionary.h"
 #include "IDQHTTPStream.h"
 #include "IDQURLAuthenticationRequest.h"
 

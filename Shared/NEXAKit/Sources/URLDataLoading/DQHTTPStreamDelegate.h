@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Error.h"
-#include "Object.h"
-#include "Value.h"
+#include "Errors/Error.h"
+#include "Values/Object.h"
+#include "Values/Value.h"
 
 class IDQHTTPStream;
 

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "Dictionary.h"
-#include "Error.h"
+#include "Values/Dictionary.h"
+#include "Errors/Error.h"
 
 // The error domain of HTTP streams and stream providers.
 class DQHTTPStreamError {

@@ -6,13 +6,13 @@
 #include <string_view>
 
 #include "DQURLConnectionConsumer.h"
-#include "Error.h"
-#include "HttpMessage.h"
+#include "Errors/Error.h"
+#include "Http/HttpMessage.h"
 #include "IDQHTTPStream.h"
 #include "IDQHTTPStreamProvider.h"
 #include "IDQURLAuthenticationRequest.h"
-#include "Timer.h"
-#include "Url.h"
+#include "Dispatch/Timer.h"
+#include "Values/Url.h"
 
 // One HTTP/1.1 exchange: a request message, the stream a provider made for
 // it, and the consumer that collects what the stream reports. It runs on the

@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "DQHTTPStreamDelegate.h"
-#include "Dictionary.h"
-#include "Error.h"
+#include "Values/Dictionary.h"
+#include "Errors/Error.h"
 #include "IDQHTTPStream.h"
 #include "IDQURLAuthenticationRequest.h"
 

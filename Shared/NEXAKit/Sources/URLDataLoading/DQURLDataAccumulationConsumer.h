@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "DQURLConnectionConsumer.h"
-#include "Value.h"
+#include "Values/Value.h"
 
 // A consumer that also keeps the body.
 class DQURLDataAccumulationConsumer : public DQURLConnectionConsumer {

@@ -5,11 +5,11 @@
 #include <optional>
 
 #include "DQHTTPStreamDelegate.h"
-#include "Dictionary.h"
-#include "Error.h"
+#include "Values/Dictionary.h"
+#include "Errors/Error.h"
 #include "IDQURLAuthenticationRequest.h"
-#include "Object.h"
-#include "RunLoop.h"
+#include "Values/Object.h"
+#include "RunLoop/RunLoop.h"
 
 // One HTTP request/response exchange that a URL connection drives. A stream
 // lives on one thread: the one whose run loop it is opened in.

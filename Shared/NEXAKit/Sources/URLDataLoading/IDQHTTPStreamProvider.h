@@ -2,10 +2,10 @@
 
 #include <memory>
 
-#include "Error.h"
-#include "HttpMessage.h"
+#include "Errors/Error.h"
+#include "Http/HttpMessage.h"
 #include "IDQHTTPStream.h"
-#include "Object.h"
+#include "Values/Object.h"
 
 // Finds the printer behind a base URL and makes streams to it.
 class IDQHTTPStreamProvider : public platform::Object {

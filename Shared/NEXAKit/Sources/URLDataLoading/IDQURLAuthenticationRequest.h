@@ -3,9 +3,9 @@
 #include <optional>
 #include <string>
 
-#include "HttpMessage.h"
-#include "Object.h"
-#include "ProtectionSpace.h"
+#include "Http/HttpMessage.h"
+#include "Values/Object.h"
+#include "Credentials/ProtectionSpace.h"
 
 // What a stream makes of a server's demand for credentials (a 401): the
 // protection space to find credentials for, and the way to write them into

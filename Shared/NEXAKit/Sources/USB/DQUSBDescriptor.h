@@ -5,7 +5,7 @@
 #include <memory>
 #include <span>
 
-#include "Object.h"
+#include "Values/Object.h"
 
 // Base of the USB descriptor objects: immutable values parsed from the raw
 // bytes a device returns. Multi-byte fields are little-endian, as on the bus.

@@ -1,7 +1,7 @@
 #include "DQUSBInterfaceDescriptor.h"
 
 #include "DQUSBConstatns.h"
-#include "Format.h"
+#include "Text/Format.h"
 
 std::shared_ptr<DQUSBInterfaceDescriptor> DQUSBInterfaceDescriptor::withIOKitDescriptor(
     std::span<const std::uint8_t> bytes) {

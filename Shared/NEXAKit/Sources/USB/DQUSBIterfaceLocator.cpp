@@ -1,6 +1,6 @@
 #include "DQUSBIterfaceLocator.h"
 
-#include "Format.h"
+#include "Text/Format.h"
 
 std::string DQUSBIterfaceLocator::description() const {
   return platform::format("%@ [%d-%d-%d]", Object::description(), interfaceClass_, interfaceSubclass_,

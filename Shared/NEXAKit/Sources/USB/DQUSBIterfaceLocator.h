@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Object.h"
+#include "Values/Object.h"
 
 // A kind of USB interface, the (class, subclass, protocol) triple: every
 // interface and alternate setting with the same triple matches it. Immutable.

@@ -5,7 +5,7 @@
 
 #include <climits>
 
-#include "Base64.h"
+#include "Text/Base64.h"
 #include "DQLog.h"
 #include "DQXMLElement.h"
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "Error.h"
-#include "Object.h"
-#include "Value.h"
+#include "Errors/Error.h"
+#include "Values/Object.h"
+#include "Values/Value.h"
 
 class DQXMLDocument;
 class DQXMLElement;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "IndexSet.h"
-#include "Value.h"
+#include "Indexes/IndexSet.h"
+#include "Values/Value.h"
 
 // Array operations with the platform's index rules, answering a refusal where
 // the platform would raise a range exception.

@@ -1,5 +1,5 @@
 #include "NSStringVededuvazOvi.h"
 
-#include "Uuid.h"
+#include "Text/Uuid.h"
 
 std::string com_zarn_alk_UUIDString() { return platform::Uuid::newString(); }

@@ -3,7 +3,7 @@
 #include <functional>
 #include <memory>
 
-#include "DispatchQueue.h"
+#include "Dispatch/DispatchQueue.h"
 
 // The time that pipeline stages pace themselves by, and how they wait for it.
 // This one is the monotonic clock of dispatch queues; tests put in a clock

@@ -7,8 +7,8 @@
 #include "ALKQueueFilter.h"
 #include "IALKPipelineDelegate.h"
 #include "IALKQueue.h"
-#include "Object.h"
-#include "ObservationToken.h"
+#include "Values/Object.h"
+#include "Observation/ObservationToken.h"
 
 // A chain of stages in which each stage's input queue is the previous stage's
 // output queue. It runs, suspends, cancels and closes all stages together and

@@ -2,9 +2,9 @@
 
 #include "ALKLog.h"
 #include "ALKLogIndent.h"
-#include "AssertionHandler.h"
+#include "Errors/AssertionHandler.h"
 #include "NSArrayVededuvazOvi.h"
-#include "NotificationCenter.h"
+#include "Observation/NotificationCenter.h"
 
 namespace {
 constexpr const char* kObjectsKey = "objects";

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "IALKQueue.h"
-#include "IndexSet.h"
-#include "Range.h"
+#include "Indexes/IndexSet.h"
+#include "Indexes/Range.h"
 
 // Posted on the default notification centre after every change of a queue,
 // with the queue as sender and no user info.

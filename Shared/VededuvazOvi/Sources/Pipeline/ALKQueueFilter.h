@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "ALKClock.h"
-#include "Dictionary.h"
-#include "DispatchQueue.h"
-#include "Error.h"
+#include "Values/Dictionary.h"
+#include "Dispatch/DispatchQueue.h"
+#include "Errors/Error.h"
 #include "IALKQueue.h"
 #include "IALKQueueDelegate.h"
 #include "IALKQueueFilter.h"
-#include "RunLoop.h"
-#include "Value.h"
+#include "RunLoop/RunLoop.h"
+#include "Values/Value.h"
 
 // One stage of an analytics pipeline. A run takes the head of the input queue
 // (without removing it), hands it to the execution block on the execution

@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "IALKQueueDelegate.h"
-#include "KeyValueObservable.h"
-#include "Object.h"
+#include "Observation/KeyValueObservable.h"
+#include "Values/Object.h"
 
 // A first-in-first-out list of objects that links the stages of a pipeline.
 // Observable under "objects" (indexed insertions and removals, without the

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "Object.h"
+#include "Values/Object.h"
 
 class IALKQueue;
 

@@ -3,10 +3,10 @@
 #include <functional>
 #include <memory>
 
-#include "Error.h"
+#include "Errors/Error.h"
 #include "IALKQueue.h"
-#include "KeyValueObservable.h"
-#include "Object.h"
+#include "Observation/KeyValueObservable.h"
+#include "Values/Object.h"
 
 class ALKQueueFilter;
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <optional>
 
-#include "HttpMessage.h"
+#include "Http/HttpMessage.h"
 #include "DQHTTPStreamBase.h"
 
 // An HTTP exchange with the local file system, for file URLs: GET answers 200

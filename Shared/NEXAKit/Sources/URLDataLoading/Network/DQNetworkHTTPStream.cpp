@@ -11,7 +11,7 @@
 #include "DQHTTPAuthenticationRequest.h"
 #include "DQHTTPStreamError.h"
 #include "DQLog.h"
-#include "GSourceSupport.h"
+#include "RunLoop/GSourceSupport.h"
 
 using platform::Data;
 using platform::ErrorPtr;

@@ -9,10 +9,10 @@
 
 #include "DQHTTPStreamBase.h"
 #include "DQHTTPStreamDelegate.h"
-#include "FdWatch.h"
-#include "HttpMessage.h"
+#include "RunLoop/FdWatch.h"
+#include "Http/HttpMessage.h"
 #include "IDQHTTPStream.h"
-#include "RunLoop.h"
+#include "RunLoop/RunLoop.h"
 
 typedef struct _GSource GSource;
 

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "Base64.h"
-#include "Uuid.h"
+#include "Text/Base64.h"
+#include "Text/Uuid.h"
 
 using platform::ProtectionSpace;
 

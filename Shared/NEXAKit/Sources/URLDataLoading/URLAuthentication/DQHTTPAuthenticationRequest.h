@@ -7,10 +7,10 @@
 #include <string>
 
 #include "DQAuthenticateHeader.h"
-#include "HttpMessage.h"
+#include "Http/HttpMessage.h"
 #include "IDQURLAuthenticationRequest.h"
-#include "ProtectionSpace.h"
-#include "Url.h"
+#include "Credentials/ProtectionSpace.h"
+#include "Values/Url.h"
 
 // The authentication request of a network stream's 401 answer: HTTP Basic
 // (RFC 7617) or Digest (RFC 7616 with MD5 or SHA-256, their "-sess"

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "Object.h"
-#include "ProtectionSpace.h"
+#include "Values/Object.h"
+#include "Credentials/ProtectionSpace.h"
 
 // One request for credentials: the protection space the printer named, the
 // user name proposed, and the answer once someone completes or cancels it.

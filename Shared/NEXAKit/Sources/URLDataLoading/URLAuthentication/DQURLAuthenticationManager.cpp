@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "Format.h"
-#include "Value.h"
+#include "Text/Format.h"
+#include "Values/Value.h"
 
 namespace {
 // How long a waiting beginner sleeps before it asks its cancellation block again.

@@ -9,10 +9,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "CredentialStorage.h"
+#include "Credentials/CredentialStorage.h"
 #include "DQURLAuthenticationChallenge.h"
-#include "Object.h"
-#include "ProtectionSpace.h"
+#include "Values/Object.h"
+#include "Credentials/ProtectionSpace.h"
 
 // Obtains credentials for the printers' challenges, one authentication at a
 // time: an operation begins an authentication, asks for a challenge for each

@@ -6,9 +6,9 @@
 #include <span>
 
 #include "DQChunkedBodyParserDelegate.h"
-#include "Error.h"
-#include "Object.h"
-#include "Value.h"
+#include "Errors/Error.h"
+#include "Values/Object.h"
+#include "Values/Value.h"
 
 // An incremental decoder of a chunked HTTP body, fed in pieces of any size.
 // It keeps what it cannot decide yet (a partial size line, or a lone byte

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <span>
 
-#include "Error.h"
+#include "Errors/Error.h"
 
 class DQChunkedBodyParser;
 

@@ -11,11 +11,11 @@
 #include "DQChunkedBodyParser.h"
 #include "DQChunkedBodyParserDelegate.h"
 #include "DQHTTPResponseAccumulatorDelegate.h"
-#include "Dictionary.h"
-#include "HttpMessage.h"
-#include "HttpResponseParser.h"
-#include "Object.h"
-#include "Value.h"
+#include "Values/Dictionary.h"
+#include "Http/HttpMessage.h"
+#include "Http/HttpResponseParser.h"
+#include "Values/Object.h"
+#include "Values/Value.h"
 
 // Builds one HTTP response from the bytes a printer sends over a USB pipe, in
 // whatever pieces they come: the head, then a body framed by Content-Length,

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Error.h"
+#include "Errors/Error.h"
 
 class DQHTTPResponseAccumulator;
 

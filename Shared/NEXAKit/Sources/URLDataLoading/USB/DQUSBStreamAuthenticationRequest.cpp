@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "Base64.h"
+#include "Text/Base64.h"
 #include "DQAuthenticateHeader.h"
-#include "Format.h"
+#include "Text/Format.h"
 
 std::shared_ptr<DQUSBStreamAuthenticationRequest> DQUSBStreamAuthenticationRequest::authenticationInfoWithDevice(
     std::string_view deviceSerialNumber, const platform::HttpMessage* response) {

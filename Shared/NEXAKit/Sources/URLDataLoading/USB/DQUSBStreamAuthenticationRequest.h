@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "HttpMessage.h"
+#include "Http/HttpMessage.h"
 #include "IDQURLAuthenticationRequest.h"
-#include "ProtectionSpace.h"
+#include "Credentials/ProtectionSpace.h"
 
 // A printer's demand for credentials over USB (a 401 with a Basic challenge),
 // as the caller's authentication machinery sees it: the protection space is

@@ -2,7 +2,7 @@
 
 #include <glib.h>
 
-#include "Value.h"
+#include "Values/Value.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "DQUSBIterfaceLocator.h"
-#include "Object.h"
+#include "Values/Object.h"
 
 // One IEEE 1284 device-ID text ("MFG:Maker;MDL:Model 100;CMD:PCL;") and the
 // few fields the library reads from it. Immutable; usable from any thread.
