@@ -201,10 +201,10 @@ TEST(ALKConfigTest, DerivesBackEndNamesFromTheAnalyticsType) {
   for (const Value& type : {Value(), Value(""), Value(5), Value("\xC3"), Value(std::string("G\0A", 3))}) {
     EXPECT_FALSE(R::derivedName(R::kConfigTemplate, type)) << type.description();
   }
-  // An entry asked for with another signature is not found.
+  // An entry asked for with another entry signature is not found.
   PresetScope preset("testConfig", [] { return std::make_shared<ALKConfig>(); });
   EXPECT_TRUE(R::shared().entry<ALKConfig::Preset>("testConfig"));
-  EXPECT_FALSE(R::shared().entry<void()>("testConfig"));
+  EXPECT_FALSE(R::shared().entry<ALKExceptionActivityEntry>("testConfig"));
 }
 
 TEST(ALKConfigTest, ReadsSettingsFilesAndDefaults) {

@@ -1,0 +1,242 @@
+#include "ALKMeasurementURLQuery.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <charconv>
+
+#include "ALKErrors.h"
+#include "ALKLog.h"
+#include "ALKLogIndent.h"
+#include "Archiving/KeyedArchiver.h"
+#include "Values/Url.h"
+
+namespace {
+
+const ALKLogSource kQueryClass = ALKLogSource::forClass("ALKMeasurementURLQuery");
+constexpr const char* kCacheBusterKey = "cacheBuster";
+
+platform::ErrorPtr queryError(std::int64_t code) { return platform::Error::make(ALKErrorDomain, code); }
+
+// Hands `error` to the handler; true when the build is to stop. A null
+// handler stops at once.
+bool report(const ALKMeasurementURLQuery::ErrorHandler& handler, const platform::ErrorPtr& error, bool& stop) {
+  if (handler) handler(error, stop);
+  return stop;
+}
+
+ALKMeasurementURLQuery::ErrorHandler keepingFirstError(platform::ErrorPtr* error) {
+  return [error](const platform::ErrorPtr& reported, bool& stop) {
+    if (error) *error = reported;
+    stop = true;
+  };
+}
+
+// A text for %@: nil shows as "(null)".
+platform::Value described(const std::optional<std::string>& text) { return text ? platform::Value(*text) : platform::Value(); }
+
+bool contains(const std::optional<platform::Array>& values, const platform::Value& value) {
+  return values && std::ranges::find(*values, value) != values->end();
+}
+
+std::string decimal(std::int64_t number) {
+  char buffer[24];
+  return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
+}
+
+std::optional<std::string> unsupportedClass(const platform::Value& value, const ALKMeasurementParameter& parameter) {
+  ALKLog::warning(kQueryClass, "Unsupported value class {class: %@, param: %@}",
+                  platform::KeyedArchiver::archivedClassName(value), described(parameter.name()));
+  return std::nullopt;
+}
+
+}  // namespace
+
+ALKMeasurementURLQuery::ALKMeasurementURLQuery(std::shared_ptr<const ALKActivity> activity,
+                                               ALKMeasurementDescriptions descriptions)
+    : activity_(std::move(activity)), descriptions_(std::move(descriptions)) {}
+
+std::optional<std::string> ALKMeasurementURLQuery::queryForActivity(
+    const std::shared_ptr<const ALKActivity>& activity, const std::optional<ALKMeasurementDescriptions>& descriptions,
+    const ErrorHandler& handler) {
+  if (!activity || !descriptions) {
+    ALKLog::debug(kQueryClass, "Invalid arguments");
+    bool stop = true;
+    report(handler, queryError(activity ? kALKErrorNoDescription : kALKErrorNoActivityType), stop);
+    return std::nullopt;
+  }
+  return ALKMeasurementURLQuery(activity, *descriptions).queryWithErrorHandler(handler);
+}
+
+std::optional<std::string> ALKMeasurementURLQuery::queryForActivity(
+    const std::shared_ptr<const ALKActivity>& activity, const std::optional<ALKMeasurementDescriptions>& descriptions,
+    platform::ErrorPtr* error) {
+  return queryForActivity(activity, descriptions, keepingFirstError(error));
+}
+
+std::string ALKMeasurementURLQuery::queryWithError(platform::ErrorPtr* error) const {
+  return queryWithErrorHandler(keepingFirstError(error));
+}
+
+std::string ALKMeasurementURLQuery::queryWithErrorHandler(const ErrorHandler& handler) const {
+  ALKLogIndent indent;
+  std::string query;
+  bool stop = true;
+  platform::ErrorPtr lastError;
+  const auto fail = [&](std::int64_t code) {
+    lastError = queryError(code);
+    return report(handler, lastError, stop);
+  };
+  const auto finish = [&] {
+    if (lastError) ALKLog::error(kQueryClass, "%@", lastError);
+    return query;
+  };
+
+  // The hit kind and its description.
+  const platform::Value activityType = activity_->valueForProperty(ALKActivity::kActivityTypeKey);
+  if (activityType.isNil() && fail(kALKErrorNoActivityType)) return finish();
+  const ALKMeasurementActivityDescription* description = nullptr;
+  if (const auto* type = activityType.string()) {
+    if (const auto found = descriptions_.find(*type); found != descriptions_.end()) description = found->second.get();
+  }
+  std::vector<std::string> missing;
+  if (description) {
+    for (const auto& required : description->requiredParameters()) {
+      const auto& name = required && required->parameter() ? required->parameter()->name() : std::nullopt;
+      if (name && std::ranges::find(missing, *name) == missing.end()) missing.push_back(*name);
+    }
+  } else if (fail(kALKErrorNoDescription)) {
+    return finish();
+  }
+  const auto propertyDescription = [&](const std::string& property) -> const ALKMeasurementActivityPropertyDescription* {
+    if (!description) return nullptr;
+    const auto found = description->propertyDescriptions().find(property);
+    return found != description->propertyDescriptions().end() ? found->second.get() : nullptr;
+  };
+
+  // The hit type.
+  platform::Value hitType = activityType;
+  if (const auto* typeDescription = propertyDescription(ALKActivity::kActivityTypeKey);
+      typeDescription && typeDescription->valueTransform()) {
+    hitType = typeDescription->valueTransform()(activityType, *typeDescription);
+  }
+  if (hitType.isNil()) {
+    ALKLog::error(kQueryClass, "No hit type {prop: %@}", activityType);
+    if (fail(kALKErrorNoHitType)) return finish();
+  }
+
+  // The properties in the activity's order, the cache buster last.
+  std::vector<std::string> names = activity_->propertyNames().value_or(std::vector<std::string>());
+  if (const auto buster = std::ranges::find(names, kCacheBusterKey); buster != names.end()) {
+    std::rotate(buster, buster + 1, names.end());
+  }
+
+  for (const std::string& name : names) {
+    const auto* property = propertyDescription(name);
+    if (!property) {
+      ALKLog::warning(kQueryClass, "Property description not found {%@}", name);
+      continue;
+    }
+    const auto& parameter = property->parameter();
+    if (!parameter || !parameter->name()) {
+      ALKLog::warning(kQueryClass, "Parameter description not found {%@}", name);
+      continue;
+    }
+    const auto& hitTypes = parameter->supportedHitTypes();
+    if (hitTypes && !hitTypes->empty() && !contains(hitTypes, hitType)) {
+      ALKLog::warning(kQueryClass, "Unsupported parameter {prop: %@, param: %@, hit: %@, supported hits: %@}", name,
+                      *parameter->name(), hitType, platform::Value(*hitTypes));
+      continue;
+    }
+    platform::Value value = activity_->valueForProperty(name);
+    if (property->valueTransform()) {
+      platform::Value transformed = property->valueTransform()(value, *property);
+      ALKLog::debug(kQueryClass, "Transform property value {prop: %@, value: %@ -> %@}", name, value, transformed);
+      value = std::move(transformed);
+    }
+    const std::optional<std::string> text = stringValueForPropertyValue(value, *parameter);
+
+    if (!query.empty()) query += '&';
+    query += *parameter->name();
+    query += '=';
+    const std::size_t valueStart = query.size();
+    if (text) appendEscaped(query, *text);
+    const std::size_t escapedLength = query.size() - valueStart;
+    if (parameter->maxLength() != 0 && escapedLength > parameter->maxLength()) {
+      query.resize(valueStart);
+      ALKLog::error(kQueryClass, "Exceeded value length {value: '%@' max: %zd, actual: %zd}", value,
+                    parameter->maxLength(), escapedLength);
+      if (fail(kALKErrorValueTooLong)) break;
+    }
+    std::erase(missing, *parameter->name());
+  }
+
+  if (!lastError && !missing.empty()) {
+    std::vector<platform::Value> names(missing.begin(), missing.end());
+    ALKLog::error(kQueryClass, "Missing parameters: %@", platform::Value(std::move(names)));
+    fail(kALKErrorMissingParameters);
+  }
+  return finish();
+}
+
+void ALKMeasurementURLQuery::appendEscaped(std::string& out, std::string_view text) {
+  if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) {
+    out += platform::Url::percentEncode(text);
+    return;
+  }
+  gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+  out += platform::Url::percentEncode(valid);
+  g_free(valid);
+}
+
+std::optional<std::string> ALKMeasurementURLQuery::stringValueForPropertyValue(const platform::Value& value,
+                                                                               const ALKMeasurementParameter& parameter) {
+  ALKLogIndent indent;
+  platform::Value sent = value;
+  if (sent.isNil() || sent.isNull()) {
+    ALKLog::debug(kQueryClass, "Use default value {param: %@}", described(parameter.name()));
+    sent = parameter.defaultValue();
+  }
+  if (sent.isNil()) return std::nullopt;
+  const std::string type = parameter.type().value_or("");
+  const bool text = type == ALKMeasurementParameter::kTypeText;
+  const bool numeric = type == ALKMeasurementParameter::kTypeBoolean || type == ALKMeasurementParameter::kTypeInteger ||
+                       type == ALKMeasurementParameter::kTypeCurrency;
+  if (parameter.supportedValues()) {
+    // The check only reports: the value is sent all the same.
+    if (!text && !numeric) {
+      ALKLog::warning(kQueryClass, "Unexpected parameter type {param: %@, type: %@}", described(parameter.name()),
+                      described(parameter.type()));
+    } else if (((text && sent.string()) || (numeric && sent.number())) && !contains(parameter.supportedValues(), sent)) {
+      ALKLog::error(kQueryClass, "Unsupported value. {param: %@, value: %@, supported: %@}", described(parameter.name()), sent,
+                    platform::Value(*parameter.supportedValues()));
+    }
+  }
+  if (text) return stringValueForTextPropertyValue(sent, parameter);
+  if (type == ALKMeasurementParameter::kTypeBoolean) return stringValueForBooleanPropertyValue(sent, parameter);
+  if (type == ALKMeasurementParameter::kTypeInteger) return stringValueForIntegerPropertyValue(sent, parameter);
+  ALKLog::warning(kQueryClass, "Unexpected parameter type {param: %@, type: %@}", described(parameter.name()),
+                      described(parameter.type()));
+  return std::nullopt;
+}
+
+std::optional<std::string> ALKMeasurementURLQuery::stringValueForTextPropertyValue(
+    const platform::Value& value, const ALKMeasurementParameter& parameter) {
+  ALKLogIndent indent;
+  if (value.string() || value.number()) return value.stringValue();
+  return unsupportedClass(value, parameter);
+}
+
+std::optional<std::string> ALKMeasurementURLQuery::stringValueForBooleanPropertyValue(
+    const platform::Value& value, const ALKMeasurementParameter& parameter) {
+  ALKLogIndent indent;
+  if (value.string() || value.number()) return value.boolValue() ? "1" : "0";
+  return unsupportedClass(value, parameter);
+}
+
+std::optional<std::string> ALKMeasurementURLQuery::stringValueForIntegerPropertyValue(
+    const platform::Value& value, const ALKMeasurementParameter& parameter) {
+  ALKLogIndent indent;
+  if (value.string() || value.number()) return decimal(value.integerValue());
+  return unsupportedClass(value, parameter);
+}
