@@ -2,6 +2,7 @@
 
 #include "ALKAnalyticsRegistry.h"
 #include "ALKConfig.h"
+#include "ALKGoogleAnalyticsBackend.h"
 #include "Archiving/PropertyList.h"
 #include "RecordingLogger.h"
 #include "TemporaryDirectory.h"
@@ -108,6 +109,7 @@ TEST(ALKConfigTest, TypedGettersReadOnlyValuesOfTheirKind) {
 }
 
 TEST(ALKConfigTest, EqualsByOwnValuesOfTheSameClass) {
+  ALKGoogleAnalyticsBackend::unregisterBackend();  // registered by a client made earlier in the process
   Chain chain;
   auto other = std::make_shared<ALKConfig>();
   chain.tracker->setTrackingId("UA-1");
@@ -160,6 +162,7 @@ TEST(ALKConfigTest, MakesConfigsFromProperties) {
 }
 
 TEST(ALKConfigTest, MergesTheRegisteredPresetOfAnAnalyticsType) {
+  ALKGoogleAnalyticsBackend::unregisterBackend();  // registered by a client made earlier in the process
   RecordingLoggerScope recorder;
   // No back end registered: the base values, the type and a warning.
   auto plain = ALKConfig::configWithAnalyticsType("GoogleAnalytics");

@@ -180,13 +180,20 @@ std::string ALKMeasurementURLQuery::queryWithErrorHandler(const ErrorHandler& ha
 }
 
 void ALKMeasurementURLQuery::appendEscaped(std::string& out, std::string_view text) {
-  if (g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) {
-    out += platform::Url::percentEncode(text);
-    return;
+  // GLib's UTF-8 checks refuse NUL, which is a character of its own here.
+  for (std::size_t start = 0; start <= text.size();) {
+    const std::size_t nul = std::min(text.find('\0', start), text.size());
+    const std::string_view part = text.substr(start, nul - start);
+    if (g_utf8_validate(part.data(), static_cast<gssize>(part.size()), nullptr)) {
+      out += platform::Url::percentEncode(part);
+    } else {
+      gchar* valid = g_utf8_make_valid(part.data(), static_cast<gssize>(part.size()));
+      out += platform::Url::percentEncode(valid);
+      g_free(valid);
+    }
+    if (nul < text.size()) out += "%00";
+    start = nul + 1;
   }
-  gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
-  out += platform::Url::percentEncode(valid);
-  g_free(valid);
 }
 
 std::optional<std::string> ALKMeasurementURLQuery::stringValueForPropertyValue(const platform::Value& value,
