@@ -1,7 +1,7 @@
 #pragma once
 
 #include <functional>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <string>
 
@@ -12,7 +12,7 @@
 class ALKMeasurementActivityPropertyDescription;
 using ALKMeasurementActivityPropertyDescriptionPtr = std::shared_ptr<const ALKMeasurementActivityPropertyDescription>;
 // Activity property name -> its description.
-using ALKMeasurementPropertyTable = std::map<std::string, ALKMeasurementActivityPropertyDescriptionPtr>;
+using ALKMeasurementPropertyTable = std::unordered_map<std::string, ALKMeasurementActivityPropertyDescriptionPtr>;
 
 // Ties one activity property to the measurement parameter it is sent as,
 // optionally with a transform from the stored value to the value to send.

@@ -133,6 +133,10 @@ void ALKMeasurementParameter::readFromDictionary(const platform::Dictionary& def
   if (const platform::Value* value = definition.find(kTypeKey); value && !value->isNil()) {
     if (const auto* text = value->string(); text && supportedParameterTypes().contains(*text)) {
       type_ = *text;
+      typeKind_ = *text == kTypeText       ? TypeKind::Text
+                  : *text == kTypeCurrency ? TypeKind::Currency
+                  : *text == kTypeBoolean  ? TypeKind::Boolean
+                                           : TypeKind::Integer;
     } else {
       unsupported(kTypeKey, *value);
     }

@@ -44,6 +44,9 @@ class ALKMeasurementParameter : public platform::Object {
   // nullopt when the definition gave no usable one.
   const std::optional<std::string>& name() const { return name_; }
   const std::optional<std::string>& type() const { return type_; }
+  // The type as a kind (None without one), for dispatching on it.
+  enum class TypeKind : std::uint8_t { None, Text, Currency, Boolean, Integer };
+  TypeKind typeKind() const { return typeKind_; }
   // Nil when there is none.
   const platform::Value& defaultValue() const { return defaultValue_; }
   // nullopt: any value.
@@ -76,6 +79,7 @@ class ALKMeasurementParameter : public platform::Object {
 
   std::optional<std::string> name_;
   std::optional<std::string> type_;
+  TypeKind typeKind_ = TypeKind::None;
   platform::Value defaultValue_;
   std::optional<platform::Array> supportedValues_;
   std::uint64_t maxLength_ = 0;

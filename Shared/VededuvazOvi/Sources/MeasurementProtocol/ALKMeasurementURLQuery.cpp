@@ -44,9 +44,31 @@ std::string decimal(std::int64_t number) {
   return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
 }
 
-std::optional<std::string> unsupportedClass(const platform::Value& value, const ALKMeasurementParameter& parameter) {
-  ALKLog::warning(kQueryClass, "Unsupported value class {class: %@, param: %@}",
-                  platform::KeyedArchiver::archivedClassName(value), described(parameter.name()));
+// Writes a line `depth` indentation levels deeper than the caller's: the
+// converters run one level deeper each, and since nothing but such a line is
+// written inside those levels, they are raised only around the line.
+template <class... Args>
+void logNested(int depth, ALKLog::Tag tag, ALKLogFormat format, const Args&... args) {
+  std::optional<ALKLogIndent> levels[2];
+  for (int level = 0; level < depth && level < 2; ++level) levels[level].emplace();
+  ALKLog::write(tag, kQueryClass, format, args...);
+}
+
+enum class Converter { Text, Boolean, Integer };
+
+// The converters; `depth` is the indentation of their lines.
+std::optional<std::string> convert(Converter converter, const platform::Value& value,
+                                   const ALKMeasurementParameter& parameter, int depth) {
+  if (!value.string() && !value.number()) {
+    logNested(depth, ALKLog::Tag::Warning, "Unsupported value class {class: %@, param: %@}",
+              platform::KeyedArchiver::archivedClassName(value), described(parameter.name()));
+    return std::nullopt;
+  }
+  switch (converter) {
+    case Converter::Text: return value.stringValue();
+    case Converter::Boolean: return value.boolValue() ? "1" : "0";
+    case Converter::Integer: return decimal(value.integerValue());
+  }
   return std::nullopt;
 }
 
@@ -81,6 +103,7 @@ std::string ALKMeasurementURLQuery::queryWithError(platform::ErrorPtr* error) co
 std::string ALKMeasurementURLQuery::queryWithErrorHandler(const ErrorHandler& handler) const {
   ALKLogIndent indent;
   std::string query;
+  query.reserve(512);
   bool stop = true;
   platform::ErrorPtr lastError;
   const auto fail = [&](std::int64_t code) {
@@ -126,50 +149,65 @@ std::string ALKMeasurementURLQuery::queryWithErrorHandler(const ErrorHandler& ha
   }
 
   // The properties in the activity's order, the cache buster last.
-  std::vector<std::string> names = activity_->propertyNames().value_or(std::vector<std::string>());
-  if (const auto buster = std::ranges::find(names, kCacheBusterKey); buster != names.end()) {
-    std::rotate(buster, buster + 1, names.end());
-  }
-
-  for (const std::string& name : names) {
+  static const platform::Dictionary kNoProperties;
+  const auto& properties = activity_->mutableProperties() ? *activity_->mutableProperties() : kNoProperties;
+  const platform::Dictionary::Entry* cacheBuster = nullptr;
+  const auto write = [&](const std::string& name, const platform::Value& stored) {
     const auto* property = propertyDescription(name);
     if (!property) {
       ALKLog::warning(kQueryClass, "Property description not found {%@}", name);
-      continue;
+      return true;
     }
     const auto& parameter = property->parameter();
     if (!parameter || !parameter->name()) {
       ALKLog::warning(kQueryClass, "Parameter description not found {%@}", name);
-      continue;
+      return true;
     }
     const auto& hitTypes = parameter->supportedHitTypes();
     if (hitTypes && !hitTypes->empty() && !contains(hitTypes, hitType)) {
       ALKLog::warning(kQueryClass, "Unsupported parameter {prop: %@, param: %@, hit: %@, supported hits: %@}", name,
                       *parameter->name(), hitType, platform::Value(*hitTypes));
-      continue;
+      return true;
     }
-    platform::Value value = activity_->valueForProperty(name);
+    const platform::Value* value = &stored;
+    platform::Value transformed;
     if (property->valueTransform()) {
-      platform::Value transformed = property->valueTransform()(value, *property);
-      ALKLog::debug(kQueryClass, "Transform property value {prop: %@, value: %@ -> %@}", name, value, transformed);
-      value = std::move(transformed);
+      transformed = property->valueTransform()(stored, *property);
+      ALKLog::debug(kQueryClass, "Transform property value {prop: %@, value: %@ -> %@}", name, stored, transformed);
+      value = &transformed;
     }
-    const std::optional<std::string> text = stringValueForPropertyValue(value, *parameter);
+    // A string for a text parameter that allows any value is its own text.
+    const std::string* plain = parameter->typeKind() == ALKMeasurementParameter::TypeKind::Text &&
+                                       !parameter->supportedValues()
+                                   ? value->string()
+                                   : nullptr;
+    const std::optional<std::string> text =
+        plain ? std::nullopt : stringValueForPropertyValue(*value, *parameter);
 
     if (!query.empty()) query += '&';
     query += *parameter->name();
     query += '=';
     const std::size_t valueStart = query.size();
-    if (text) appendEscaped(query, *text);
+    if (plain || text) appendEscaped(query, plain ? *plain : *text);
     const std::size_t escapedLength = query.size() - valueStart;
     if (parameter->maxLength() != 0 && escapedLength > parameter->maxLength()) {
       query.resize(valueStart);
-      ALKLog::error(kQueryClass, "Exceeded value length {value: '%@' max: %zd, actual: %zd}", value,
+      ALKLog::error(kQueryClass, "Exceeded value length {value: '%@' max: %zd, actual: %zd}", *value,
                     parameter->maxLength(), escapedLength);
-      if (fail(kALKErrorValueTooLong)) break;
+      if (fail(kALKErrorValueTooLong)) return false;
     }
     std::erase(missing, *parameter->name());
+    return true;
+  };
+  bool goOn = true;
+  for (const auto& entry : properties) {
+    if (entry.first == kCacheBusterKey) {
+      cacheBuster = &entry;
+    } else if (!(goOn = write(entry.first, entry.second))) {
+      break;
+    }
   }
+  if (goOn && cacheBuster) write(cacheBuster->first, cacheBuster->second);
 
   if (!lastError && !missing.empty()) {
     std::vector<platform::Value> names(missing.begin(), missing.end());
@@ -198,52 +236,46 @@ void ALKMeasurementURLQuery::appendEscaped(std::string& out, std::string_view te
 
 std::optional<std::string> ALKMeasurementURLQuery::stringValueForPropertyValue(const platform::Value& value,
                                                                                const ALKMeasurementParameter& parameter) {
-  ALKLogIndent indent;
-  platform::Value sent = value;
-  if (sent.isNil() || sent.isNull()) {
-    ALKLog::debug(kQueryClass, "Use default value {param: %@}", described(parameter.name()));
-    sent = parameter.defaultValue();
+  const platform::Value* given = &value;
+  if (value.isNil() || value.isNull()) {
+    logNested(1, ALKLog::Tag::Debug, "Use default value {param: %@}", described(parameter.name()));
+    given = &parameter.defaultValue();
   }
+  const platform::Value& sent = *given;
   if (sent.isNil()) return std::nullopt;
-  const std::string type = parameter.type().value_or("");
-  const bool text = type == ALKMeasurementParameter::kTypeText;
-  const bool numeric = type == ALKMeasurementParameter::kTypeBoolean || type == ALKMeasurementParameter::kTypeInteger ||
-                       type == ALKMeasurementParameter::kTypeCurrency;
+  using Kind = ALKMeasurementParameter::TypeKind;
+  const Kind type = parameter.typeKind();
+  const bool text = type == Kind::Text;
+  const bool numeric = type == Kind::Boolean || type == Kind::Integer || type == Kind::Currency;
   if (parameter.supportedValues()) {
     // The check only reports: the value is sent all the same.
     if (!text && !numeric) {
-      ALKLog::warning(kQueryClass, "Unexpected parameter type {param: %@, type: %@}", described(parameter.name()),
-                      described(parameter.type()));
+      logNested(1, ALKLog::Tag::Warning, "Unexpected parameter type {param: %@, type: %@}", described(parameter.name()),
+                described(parameter.type()));
     } else if (((text && sent.string()) || (numeric && sent.number())) && !contains(parameter.supportedValues(), sent)) {
-      ALKLog::error(kQueryClass, "Unsupported value. {param: %@, value: %@, supported: %@}", described(parameter.name()), sent,
-                    platform::Value(*parameter.supportedValues()));
+      logNested(1, ALKLog::Tag::Error, "Unsupported value. {param: %@, value: %@, supported: %@}",
+                described(parameter.name()), sent, platform::Value(*parameter.supportedValues()));
     }
   }
-  if (text) return stringValueForTextPropertyValue(sent, parameter);
-  if (type == ALKMeasurementParameter::kTypeBoolean) return stringValueForBooleanPropertyValue(sent, parameter);
-  if (type == ALKMeasurementParameter::kTypeInteger) return stringValueForIntegerPropertyValue(sent, parameter);
-  ALKLog::warning(kQueryClass, "Unexpected parameter type {param: %@, type: %@}", described(parameter.name()),
-                      described(parameter.type()));
+  if (text) return convert(Converter::Text, sent, parameter, 2);
+  if (type == Kind::Boolean) return convert(Converter::Boolean, sent, parameter, 2);
+  if (type == Kind::Integer) return convert(Converter::Integer, sent, parameter, 2);
+  logNested(1, ALKLog::Tag::Warning, "Unexpected parameter type {param: %@, type: %@}", described(parameter.name()),
+            described(parameter.type()));
   return std::nullopt;
 }
 
 std::optional<std::string> ALKMeasurementURLQuery::stringValueForTextPropertyValue(
     const platform::Value& value, const ALKMeasurementParameter& parameter) {
-  ALKLogIndent indent;
-  if (value.string() || value.number()) return value.stringValue();
-  return unsupportedClass(value, parameter);
+  return convert(Converter::Text, value, parameter, 1);
 }
 
 std::optional<std::string> ALKMeasurementURLQuery::stringValueForBooleanPropertyValue(
     const platform::Value& value, const ALKMeasurementParameter& parameter) {
-  ALKLogIndent indent;
-  if (value.string() || value.number()) return value.boolValue() ? "1" : "0";
-  return unsupportedClass(value, parameter);
+  return convert(Converter::Boolean, value, parameter, 1);
 }
 
 std::optional<std::string> ALKMeasurementURLQuery::stringValueForIntegerPropertyValue(
     const platform::Value& value, const ALKMeasurementParameter& parameter) {
-  ALKLogIndent indent;
-  if (value.string() || value.number()) return decimal(value.integerValue());
-  return unsupportedClass(value, parameter);
+  return convert(Converter::Integer, value, parameter, 1);
 }
