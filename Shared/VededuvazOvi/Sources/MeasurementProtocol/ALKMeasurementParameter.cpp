@@ -119,8 +119,27 @@ void ALKMeasurementParameter::readFromDictionary(const platform::Dictionary& def
   const auto unusable = [&](const char* format, const char* key, const platform::Value& value) {
     ALKLog::warning(this, ALKLogFormat(format), key, value, platform::KeyedArchiver::archivedClassName(value));
   };
-  const auto unsupported = [&](const char* key, const platform::Value& value) {
-    unusable("Unsupported param {key: %@, value: %@, class: %@}", key, value);
+  // Runs `read` on the value of `key` when there is one; a value it refuses
+  // (returns false for) is logged as unsupported.
+  const auto readKey = [&](const char* key, const auto& read) {
+    const platform::Value* value = definition.find(key);
+    if (value && !value->isNil() && !read(*value)) {
+      unusable("Unsupported param {key: %@, value: %@, class: %@}", key, *value);
+    }
+  };
+  const auto readList = [&](const char* key, std::optional<platform::Array>& list) {
+    readKey(key, [&](const platform::Value& value) {
+      if (!value.array()) return false;
+      list = *value.array();
+      return true;
+    });
+  };
+  const auto readFlag = [&](const char* key, bool negated) {
+    readKey(key, [&](const platform::Value& value) {
+      if (!isTextOrNumber(value)) return false;
+      optional_ = value.boolValue() != negated;
+      return true;
+    });
   };
 
   if (const platform::Value* value = definition.find(kNameKey); value && !value->isNil()) {
@@ -130,63 +149,37 @@ void ALKMeasurementParameter::readFromDictionary(const platform::Dictionary& def
       unusable("Unexpected param {key: %@, value: %@, class: %@}", kNameKey, *value);
     }
   }
-  if (const platform::Value* value = definition.find(kTypeKey); value && !value->isNil()) {
-    if (const auto* text = value->string(); text && supportedParameterTypes().contains(*text)) {
-      type_ = *text;
-      typeKind_ = *text == kTypeText       ? TypeKind::Text
-                  : *text == kTypeCurrency ? TypeKind::Currency
-                  : *text == kTypeBoolean  ? TypeKind::Boolean
-                                           : TypeKind::Integer;
-    } else {
-      unsupported(kTypeKey, *value);
+  readKey(kTypeKey, [&](const platform::Value& value) {
+    const auto* text = value.string();
+    if (!text || !supportedParameterTypes().contains(*text)) return false;
+    type_ = *text;
+    typeKind_ = *text == kTypeText       ? TypeKind::Text
+                : *text == kTypeCurrency ? TypeKind::Currency
+                : *text == kTypeBoolean  ? TypeKind::Boolean
+                                         : TypeKind::Integer;
+    return true;
+  });
+  readList(kValuesKey, supportedValues_);
+  readKey(kDefaultKey, [&](const platform::Value& value) {
+    if (!isTextOrNumber(value)) return false;
+    // A default outside the definition's own values is dropped.
+    if (!supportedValues_ || std::ranges::find(*supportedValues_, value) != supportedValues_->end()) {
+      defaultValue_ = value;
     }
-  }
-  if (const platform::Value* value = definition.find(kValuesKey); value && !value->isNil()) {
-    if (const auto* list = value->array()) {
-      supportedValues_ = *list;
-    } else {
-      unsupported(kValuesKey, *value);
-    }
-  }
-  if (const platform::Value* value = definition.find(kDefaultKey); value && !value->isNil()) {
-    if (!isTextOrNumber(*value)) {
-      unsupported(kDefaultKey, *value);
-    } else if (!supportedValues_ || std::ranges::find(*supportedValues_, *value) != supportedValues_->end()) {
-      defaultValue_ = *value;
-    }
-  }
-  if (const platform::Value* value = definition.find(kMaxLengthKey); value && !value->isNil()) {
+    return true;
+  });
+  readKey(kMaxLengthKey, [&](const platform::Value& value) {
+    if (!isTextOrNumber(value)) return false;
     // A negative length in either form means no room at all, not "no limit".
-    if (isTextOrNumber(*value)) {
-      maxLength_ = static_cast<std::uint64_t>(std::max<std::int64_t>(value->integerValue(), 0));
-      if (const auto* number = value->number(); number && number->kind() == platform::Number::Kind::UInt) {
-        maxLength_ = number->unsignedValue();
-      }
-    } else {
-      unsupported(kMaxLengthKey, *value);
-    }
-  }
-  if (const platform::Value* value = definition.find(kHitTypesKey); value && !value->isNil()) {
-    if (const auto* list = value->array()) {
-      supportedHitTypes_ = *list;
-    } else {
-      unsupported(kHitTypesKey, *value);
-    }
-  }
-  if (const platform::Value* value = definition.find(kOptionalKey); value && !value->isNil()) {
-    if (isTextOrNumber(*value)) {
-      optional_ = value->boolValue();
-    } else {
-      unsupported(kOptionalKey, *value);
-    }
-  }
-  if (const platform::Value* value = definition.find(kRequiredKey); value && !value->isNil()) {
-    if (isTextOrNumber(*value)) {
-      optional_ = !value->boolValue();
-    } else {
-      unsupported(kRequiredKey, *value);
-    }
-  }
+    const auto* number = value.number();
+    maxLength_ = number && number->kind() == platform::Number::Kind::UInt
+                     ? number->unsignedValue()
+                     : static_cast<std::uint64_t>(std::max<std::int64_t>(value.integerValue(), 0));
+    return true;
+  });
+  readList(kHitTypesKey, supportedHitTypes_);
+  readFlag(kOptionalKey, false);
+  readFlag(kRequiredKey, true);
 }
 
 std::string ALKMeasurementParameter::localizedName() const { return name_.value_or("") + ".name"; }
