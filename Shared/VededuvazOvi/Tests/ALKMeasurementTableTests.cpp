@@ -143,3 +143,18 @@ TEST(ALKMeasurementTableTest, TransformsValuesAtTheirBoundaries) {
     }
   }
 }
+
+TEST(ALKMeasurementTableTest, TransformsRefuseValuesOfOtherKinds) {
+  RecordingLoggerScope recorder;
+  const Value data = platform::Data{1};
+  EXPECT_TRUE(transformed("activityType", Value(3)).isNil());
+  EXPECT_TRUE(transformed("sessionControl", data).isNil());
+  EXPECT_EQ(transformed("screenResolution", Value(1280)), Value(1280));
+  EXPECT_TRUE(transformed("screenColors", data).isNil());
+  EXPECT_TRUE(transformed("documentLocationURL", Value()).isNil());
+  EXPECT_EQ(transformed("documentLocationURL", Value("/relative")), Value("/relative"));
+  EXPECT_TRUE(transformed("socialActionTarget", data).isNil());
+  EXPECT_TRUE(transformed("timingDuration", Value()).isNil());
+  // Five warnings: nil values and strings pass silently.
+  EXPECT_EQ(recorder->count("<WARNING>"), 5u);
+}

@@ -180,3 +180,47 @@ TEST(ALKMeasurementURLQueryTest, ConvertsValuesByTheParameterType) {
   EXPECT_EQ(ALKMeasurementURLQuery::stringValueForIntegerPropertyValue(Value(-1e300), value), "-9223372036854775808");
   EXPECT_EQ(ALKMeasurementURLQuery::stringValueForBooleanPropertyValue(Value(0.0), value), "0");
 }
+
+TEST(ALKMeasurementURLQueryTest, SendsTransformedValuesAndKeepsJunkSizesAsText) {
+  RecordingLoggerScope recorder;
+  auto timing = ALKMeasurementActivity::timingActivity("Load", 1.2345, "", "");
+  ALKMeasurementActivity hit(*timing);
+  hit.setScreenResolution({1280, 800});
+  hit.setViewportSize({0, 0});
+  hit.setSessionControl("startSession");
+  hit.setPageLoadDuration(-0.5);
+  hit.setDocumentReferrer("http://a.example/?q=1");
+  EXPECT_EQ(build(timing, false).query,
+            "t=timing&utc=Load&utt=1235&sr=1280x800&vp=%7B0%2C%200%7D&sc=start&plt=-500&"
+            "dr=http%3A%2F%2Fa.example%2F%3Fq%3D1");
+  EXPECT_TRUE(recorder->contains("Invalid viewport size to viewport size property transformation. {{0, 0}}"));
+
+  // A duration beyond exact milliseconds gives no value: a bare name.
+  hit.setTimingDuration(std::numeric_limits<double>::infinity());
+  EXPECT_EQ(build(timing, false).query.substr(0, 24), "t=timing&utc=Load&utt=&s");
+}
+
+TEST(ALKMeasurementURLQueryTest, CountsAValueWithoutTextAsPresent) {
+  // A client id stored as null has no default: "cid=" and no missing parameter.
+  auto activity = event();
+  activity->setValue(platform::Value::null(), "clientId");
+  const Build result = build(activity);
+  EXPECT_TRUE(result.codes.empty());
+  EXPECT_EQ(result.query, "t=event&ec=Cat&ea=Act&v=1&tid=UA-1&cid=");
+}
+
+TEST(ALKMeasurementURLQueryTest, IndentsConverterLinesBelowTheBuildsOwn) {
+  RecordingLoggerScope recorder;
+  auto activity = event();
+  activity->setValue(platform::Data{1}, "eventLabel");
+  activity->setTimestamp(1.0);
+  build(activity);
+  std::string build, converter;
+  for (const auto& line : recorder->lines()) {
+    if (line.text.find("Property description not found") != std::string::npos) build = line.text;
+    if (line.text.find("Unsupported value class") != std::string::npos) converter = line.text;
+  }
+  EXPECT_EQ(build.find("<WARNING>"), 2u);
+  EXPECT_EQ(converter.find("<WARNING>"), 6u);
+  EXPECT_EQ(recorder->indentation(), "");
+}
