@@ -81,13 +81,9 @@ constexpr std::pair<const char*, const char*> kRows[] = {
     {"exceptionFatal", "exf"},
 };
 
-// Whether `value` is among the parameter's allowed values (any value when
-// it lists none); nil never is.
+// Whether `value` is among the parameter's allowed values; nil never is.
 bool isSupported(const platform::Value& value, const Description& description) {
-  if (value.isNil()) return false;
-  const auto& parameter = description.parameter();
-  const auto& values = parameter ? parameter->supportedValues() : std::nullopt;
-  return !values || std::ranges::find(*values, value) != values->end();
+  return !value.isNil() && (!description.parameter() || description.parameter()->allowsValue(value));
 }
 
 // A fixed map of texts; anything else gives nil. A result outside the

@@ -182,6 +182,10 @@ void ALKMeasurementParameter::readFromDictionary(const platform::Dictionary& def
   readFlag(kRequiredKey, true);
 }
 
+bool ALKMeasurementParameter::allowsValue(const platform::Value& value) const {
+  return allowsAnyValue() || std::ranges::find(*supportedValues_, value) != supportedValues_->end();
+}
+
 std::string ALKMeasurementParameter::localizedName() const { return name_.value_or("") + ".name"; }
 
 std::string ALKMeasurementParameter::localizedDescription() const { return name_.value_or("") + ".desc"; }

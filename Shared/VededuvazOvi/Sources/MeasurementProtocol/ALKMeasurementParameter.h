@@ -51,6 +51,9 @@ class ALKMeasurementParameter : public platform::Object {
   const platform::Value& defaultValue() const { return defaultValue_; }
   // nullopt: any value.
   const std::optional<platform::Array>& supportedValues() const { return supportedValues_; }
+  // Whether `value` may be sent: any value when the list is absent or empty.
+  bool allowsAnyValue() const { return !supportedValues_ || supportedValues_->empty(); }
+  bool allowsValue(const platform::Value& value) const;
   // Longest escaped value in bytes; 0 = no limit.
   std::uint64_t maxLength() const { return maxLength_; }
   // nullopt: every hit type.

@@ -178,7 +178,7 @@ std::string ALKMeasurementURLQuery::queryWithErrorHandler(const ErrorHandler& ha
     }
     // A string for a text parameter that allows any value is its own text.
     const std::string* plain = parameter->typeKind() == ALKMeasurementParameter::TypeKind::Text &&
-                                       !parameter->supportedValues()
+                                       parameter->allowsAnyValue()
                                    ? value->string()
                                    : nullptr;
     const std::optional<std::string> text =
@@ -247,12 +247,12 @@ std::optional<std::string> ALKMeasurementURLQuery::stringValueForPropertyValue(c
   const Kind type = parameter.typeKind();
   const bool text = type == Kind::Text;
   const bool numeric = type == Kind::Boolean || type == Kind::Integer || type == Kind::Currency;
-  if (parameter.supportedValues()) {
+  if (!parameter.allowsAnyValue()) {
     // The check only reports: the value is sent all the same.
     if (!text && !numeric) {
       logNested(1, ALKLog::Tag::Warning, "Unexpected parameter type {param: %@, type: %@}", described(parameter.name()),
                 described(parameter.type()));
-    } else if (((text && sent.string()) || (numeric && sent.number())) && !contains(parameter.supportedValues(), sent)) {
+    } else if (((text && sent.string()) || (numeric && sent.number())) && !parameter.allowsValue(sent)) {
       logNested(1, ALKLog::Tag::Error, "Unsupported value. {param: %@, value: %@, supported: %@}",
                 described(parameter.name()), sent, platform::Value(*parameter.supportedValues()));
     }
