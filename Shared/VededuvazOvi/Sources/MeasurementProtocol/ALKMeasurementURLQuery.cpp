@@ -223,10 +223,10 @@ void ALKMeasurementURLQuery::appendEscaped(std::string& out, std::string_view te
     const std::size_t nul = std::min(text.find('\0', start), text.size());
     const std::string_view part = text.substr(start, nul - start);
     if (g_utf8_validate(part.data(), static_cast<gssize>(part.size()), nullptr)) {
-      out += platform::Url::percentEncode(part);
+      platform::Url::appendPercentEncoded(out, part);
     } else {
       gchar* valid = g_utf8_make_valid(part.data(), static_cast<gssize>(part.size()));
-      out += platform::Url::percentEncode(valid);
+      platform::Url::appendPercentEncoded(out, valid);
       g_free(valid);
     }
     if (nul < text.size()) out += "%00";
