@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
+#include <string>
+
 #include "System/AppIdentity.h"
 
 using platform::AppIdentity;
@@ -24,4 +28,29 @@ TEST(AppIdentityLocaleTest, TellsGivenValuesFromDefaults) {
   EXPECT_EQ(identity.localeIdentifier(), "fr_FR");
   identity.setShortVersion("");
   identity.setLocaleIdentifier("");
+}
+
+TEST(AppIdentityLocaleTest, TakesTheFirstNonEmptyLocaleVariable) {
+  const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+  std::optional<std::string> saved[3];
+  for (int i = 0; i < 3; ++i) {
+    if (const char* value = std::getenv(names[i])) saved[i] = value;
+  }
+  auto set = [&](const char* all, const char* messages, const char* lang) {
+    const char* values[] = {all, messages, lang};
+    for (int i = 0; i < 3; ++i) setenv(names[i], values[i], 1);
+  };
+  set("", "de_DE.UTF-8@euro", "fr_FR");
+  EXPECT_EQ(AppIdentity::shared().localeIdentifier(), "de_DE");
+  set("C", "de_DE", "fr_FR");
+  EXPECT_FALSE(AppIdentity::shared().localeIdentifier());
+  set("", "", "");
+  EXPECT_FALSE(AppIdentity::shared().localeIdentifier());
+  for (int i = 0; i < 3; ++i) {
+    if (saved[i]) {
+      setenv(names[i], saved[i]->c_str(), 1);
+    } else {
+      unsetenv(names[i]);
+    }
+  }
 }

@@ -224,3 +224,23 @@ TEST(ALKMeasurementURLQueryTest, IndentsConverterLinesBelowTheBuildsOwn) {
   EXPECT_EQ(converter.find("<WARNING>"), 6u);
   EXPECT_EQ(recorder->indentation(), "");
 }
+
+TEST(ALKMeasurementURLQueryTest, BuildsEveryHitTypeTheFactoriesMake) {
+  const std::pair<std::shared_ptr<ALKActivity>, std::string> hits[] = {
+      {ALKMeasurementActivity::exceptionActivity("boom"), "t=exception&exd=boom&exf=1"},
+      {ALKMeasurementActivity::exceptionActivity(std::nullopt, false), "t=exception&exf=0"},
+      {ALKMeasurementActivity::socialActivity("net", "like", "http://a.example/"),
+       "t=social&sn=net&sa=like&st=http%3A%2F%2Fa.example%2F"},
+      {ALKMeasurementActivity::googleAnalyticsActivity("PageView"), "t=pageview"},
+      {ALKMeasurementActivity::googleAnalyticsActivity("Timing"), "t=timing"},
+  };
+  for (const auto& [activity, pairs] : hits) {
+    ALKMeasurementActivity hit(*activity);
+    hit.setProtocolVersion(1);
+    hit.setTrackingId("UA-1");
+    hit.setClientId("c1");
+    const Build result = build(activity);
+    EXPECT_TRUE(result.codes.empty()) << pairs;
+    EXPECT_EQ(result.query, pairs + "&v=1&tid=UA-1&cid=c1");
+  }
+}
