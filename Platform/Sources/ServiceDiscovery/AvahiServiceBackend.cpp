@@ -73,7 +73,10 @@ class AvahiResolution : public ServiceResolver::Resolution {
       Family& family = families_[i];
       family.owner = this;
       if (client_) {
-        family.resolver = avahi_service_resolver_new(client_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name.c_str(),
+        // Avahi answers A records over IPv4 only, unless told otherwise, and
+        // AAAA records over both.
+        const AvahiProtocol transport = protocols[i] == AVAHI_PROTO_INET ? AVAHI_PROTO_INET : AVAHI_PROTO_UNSPEC;
+        family.resolver = avahi_service_resolver_new(client_, AVAHI_IF_UNSPEC, transport, name.c_str(),
                                                      type.c_str(), domain.c_str(), protocols[i],
                                                      static_cast<AvahiLookupFlags>(0), &resolverEvent, &family);
       }
