@@ -133,15 +133,17 @@ void Host::lookupFinished(void* source, void* result, void* data) {
   }
   ErrorPtr error = gerror ? errorFrom(gerror) : nullptr;
   Host* host = lookup->host;
+  const InfoType type = lookup->type;
+  lookup.reset();
   if (!host) return;  // cancelled, or the host is gone
-  host->lookups_[static_cast<std::size_t>(lookup->type)] = nullptr;
+  host->lookups_[static_cast<std::size_t>(type)] = nullptr;
   if (!error) {
     if (addresses) host->addresses_ = std::move(addresses);
     if (names) host->names_ = std::move(names);
   }
   if (!host->client_) return;
   Client client = host->client_;  // the host may go away inside
-  client(*host, lookup->type, error);
+  client(*host, type, error);
 }
 
 }  // namespace platform
