@@ -107,7 +107,7 @@ CONF
   done
   if [ "$state" != "int322" ] || ! grep -q "New relevant interface" "$dir/avahi.log"; then
     stop "$dir"
-    skip "avahi-daemon did not come up with a usable interface (see $dir/avahi.log)"
+    skip "avahi-daemon did not come up with a usable interface: $(tail -n 1 "$dir/avahi.log")"
   fi
   echo "$DBUS_SYSTEM_BUS_ADDRESS"
 }
