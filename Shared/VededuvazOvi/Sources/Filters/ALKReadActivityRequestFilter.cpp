@@ -1,0 +1,126 @@
+#include "ALKReadActivityRequestFilter.h"
+
+#include "ALKErrors.h"
+#include "ALKLog.h"
+#include "ALKLogIndent.h"
+#include "Observation/NotificationCenter.h"
+
+namespace {
+
+platform::ErrorPtr nothingToRead() { return platform::Error::make(ALKErrorDomain, kALKErrorNothingToRead); }
+
+}  // namespace
+
+std::shared_ptr<ALKReadActivityRequestFilter> ALKReadActivityRequestFilter::filterWithActivityStore(
+    std::shared_ptr<ALKActivityStore> store, std::shared_ptr<IALKQueue> outputQueue,
+    std::shared_ptr<platform::DispatchQueue> executionQueue) {
+  if (!store) return nullptr;
+  auto filter = make<ALKReadActivityRequestFilter>(std::move(store), std::move(outputQueue), std::move(executionQueue));
+  const platform::RunLoop creator = platform::RunLoop::current();
+  const std::weak_ptr<ALKReadActivityRequestFilter> weakFilter = filter;
+  filter->setActivityStoreDidRemoveBlock(std::make_shared<DidRemoveBlock>([weakFilter, creator] {
+    creator.perform([weakFilter] {
+      const auto self = weakFilter.lock();
+      if (!self) return;
+      self->executeBlock([&] {
+        ALKLog::debug(self.get(), "Detected changes in the store %@", self->activityStore());
+        self->execute();
+      });
+    });
+  }));
+  return filter;
+}
+
+ALKReadActivityRequestFilter::ALKReadActivityRequestFilter(Passkey key, std::shared_ptr<ALKActivityStore> store,
+                                                           std::shared_ptr<IALKQueue> outputQueue,
+                                                           std::shared_ptr<platform::DispatchQueue> executionQueue)
+    : ALKQueueFilter(key, nullptr, std::move(outputQueue), false, std::move(executionQueue),
+                     [](ALKQueueFilter& filter, const platform::ObjectPtr& object, const Finish& finish) {
+                       static_cast<ALKReadActivityRequestFilter&>(filter).read(object, finish);
+                     },
+                     nullptr),
+      activityStore_(std::move(store)) {
+  ALKLogIndent indent;
+  ALKLog::debug(this, "Init");
+  // The token is cancelled before the filter goes, so the handler may hold it
+  // unretained.
+  didSaveObservation_ = platform::NotificationCenter::defaultCenter().addObserver(
+      ALKActivityStoreDidSaveNotification, activityStore_.get(),
+      [this](const platform::Notification& notification) { activityStoreDidSaveNotification(notification); });
+}
+
+ALKReadActivityRequestFilter::~ALKReadActivityRequestFilter() {
+  ALKLogIndent indent;
+  ALKLog::debug(this, "Dealloc");
+  didSaveObservation_.cancel();
+}
+
+bool ALKReadActivityRequestFilter::hasInputObjectsAvailable() const {
+  return ALKActivityStore::fileHoldsActivityRequests(activityStore_->storePath());
+}
+
+void ALKReadActivityRequestFilter::close() {
+  ALKQueueFilter::close();
+  setActivityStoreDidRemoveBlock(nullptr);
+}
+
+void ALKReadActivityRequestFilter::drainExecutionQueue() { activityStore_->close(); }
+
+void ALKReadActivityRequestFilter::read(const platform::ObjectPtr& object, const Finish& finish) {
+  std::shared_ptr<ALKActivityRequest> row;
+  platform::ErrorPtr error;
+  if (!isCancelled()) {
+    row = std::dynamic_pointer_cast<ALKActivityRequest>(object);
+    while (!row) {
+      row = activityStore_->earliestActivityRequest();
+      if (!row) {
+        ALKLog::debug(this, "No activity request found.");
+        error = nothingToRead();
+        break;
+      }
+      if (!row->activity() && !row->urlString()) {
+        // Nothing could ever send it, and every later hit would wait behind it.
+        ALKLog::error(this, "Remove unreadable activity request %@", row);
+        activityStore_->removeActivityRequest(row);
+        if (!activityStore_->save(&error)) break;
+        row = nullptr;
+      }
+    }
+    if (row && row->state() == markedState()) {
+      const auto head = outputQueue() ? outputQueue()->peekObject() : nullptr;
+      const bool onItsWay = handedOut_.contains(row->timestamp()) ||
+                            (head && row->activity() && head->isEqual(*row->activity()));
+      if (onItsWay) {
+        ALKLog::debug(this, "Ignore already read request. Wait until it is removed from the store. {%@}", row);
+        row = nullptr;
+        error = nothingToRead();
+      }
+      // Otherwise it was read by an earlier process and is handed out again.
+    } else if (row && !error) {
+      row->setState(markedState());
+      activityStore_->save(&error);
+    }
+    if (row && activityStore_->hasChanges()) {
+      ALKLog::error(this, "Ignore request with pending changes. Context changes should be saved.");
+      row = nullptr;
+      error = nothingToRead();
+    }
+  }
+  if (row && !error && row->activity()) handedOut_.insert(row->timestamp());
+  finish(*this, row ? row->activity() : nullptr, error);
+}
+
+void ALKReadActivityRequestFilter::activityStoreDidSaveNotification(const platform::Notification& notification) {
+  const auto* underlying = notification.userInfo.objectForKey(ALKActivityStoreUnderlyingNotificationKey).dictionary();
+  const auto* deleted = underlying ? underlying->objectForKey(ALKDeletedObjectsKey).array() : nullptr;
+  if (!deleted) return;
+  for (const auto& value : *deleted) {
+    const auto row = value.objectAs<ALKActivityRequest>();
+    if (!row || row->state() != markedState()) continue;
+    handedOut_.erase(row->timestamp());
+    const auto block = activityStoreDidRemoveBlock();
+    if (!block) continue;
+    ALKLog::debug(this, "Read object has been deleted {%@, %@}", row, activityStore_);
+    (*block)();
+  }
+}
