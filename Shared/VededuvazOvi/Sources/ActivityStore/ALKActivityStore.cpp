@@ -167,7 +167,8 @@ SQLite::Statement& ALKActivityStore::statement(const std::string& sql) {
   if (!slot) {
     slot = std::make_unique<SQLite::Statement>(*database_, sql);
   } else {
-    slot->reset();
+    // A step that failed left its error to the reset; it was reported then.
+    slot->tryReset();
     slot->clearBindings();
   }
   return *slot;
