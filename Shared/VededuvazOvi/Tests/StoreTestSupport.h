@@ -59,6 +59,7 @@ struct StorePipeline {
           const double timestamp = std::static_pointer_cast<ALKActivity>(object)->timestamp();
           sent.push_back(timestamp);
           removalsPendingAtSend.push_back(queueB->count());
+          if (holdSends) return;  // the run never ends
           platform::ErrorPtr error = sendError ? sendError(timestamp) : nullptr;
           finish(filter, error ? nullptr : object, error);
         },
@@ -94,6 +95,7 @@ struct StorePipeline {
   std::shared_ptr<ALKPipeline> pipeline;
   // Main thread.
   std::function<platform::ErrorPtr(double timestamp)> sendError;
+  bool holdSends = false;
   std::vector<double> sent;
   std::vector<std::size_t> removalsPendingAtSend;
 };
