@@ -189,16 +189,16 @@ TEST_F(ActivityStoreTest, AFileOfAnotherKindFailsToOpenOnceAndIsKept) {
   std::filesystem::remove(path);
   SQLite::Database(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE).exec("CREATE TABLE other (x)");
   refusedOnce("another schema");
-  EXPECT_FALSE(ALKActivityStore::fileHoldsActivityRequests(path));
+  EXPECT_FALSE(ALKActivityStore::countActivityRequestsInFile(path));
 }
 
 TEST_F(ActivityStoreTest, TheAvailabilityCheckNeverCreatesAndCountsEveryState) {
-  EXPECT_FALSE(ALKActivityStore::fileHoldsActivityRequests(path));
+  EXPECT_EQ(ALKActivityStore::countActivityRequestsInFile(path), 0u);
   EXPECT_FALSE(std::filesystem::exists(path));
   auto store = storeAt(path);
   add(*store, 1.0)->setState(1);
   ASSERT_TRUE(store->save());
-  EXPECT_TRUE(ALKActivityStore::fileHoldsActivityRequests(path));
+  EXPECT_EQ(ALKActivityStore::countActivityRequestsInFile(path), 1u);
 }
 
 }  // namespace

@@ -12,6 +12,11 @@ bool ALKActivityRequest::hasChanges() const {
          saved_->urlString != attributes_.urlString || saved_->state != attributes_.state;
 }
 
+bool ALKActivityRequest::hasOnlyStateChanges() const {
+  return saved_ && saved_->activity == attributes_.activity && saved_->timestamp == attributes_.timestamp &&
+         saved_->urlString == attributes_.urlString && saved_->state != attributes_.state;
+}
+
 std::shared_ptr<ALKActivityRequest> ALKActivityRequest::snapshot() const {
   auto copy = std::make_shared<ALKActivityRequest>(objectID_, attributes_);
   copy->saved_ = saved_;

@@ -45,6 +45,8 @@ class ALKActivityRequest : public platform::Object {
   // Whether an attribute differs from what the file holds (always for a row
   // not saved yet).
   bool hasChanges() const;
+  // Whether it is saved and only its state differs from the file.
+  bool hasOnlyStateChanges() const;
   // A copy with the same ID and values.
   std::shared_ptr<ALKActivityRequest> snapshot() const;
 

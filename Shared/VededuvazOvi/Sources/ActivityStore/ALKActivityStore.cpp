@@ -22,6 +22,7 @@ namespace {
 constexpr int kBusyTimeoutMilliseconds = 5000;
 constexpr const char* kModelIdentifier = "ALKActivityRequest";
 constexpr int kModelVersion = 1;
+constexpr std::size_t kRegisteredRowsKept = 128;
 constexpr const char* kRowColumns = "Z_PK, ZSTATE, ZTIMESTAMP, ZURLSTRING, ZACTIVITY";
 
 const char* const kSchema[] = {
@@ -236,6 +237,14 @@ bool ALKActivityStore::save(platform::ErrorPtr* error) {
       newKeys.push_back(database_->getLastInsertRowid());
     }
     for (const auto& row : updated) {
+      // A row being marked read changes its state only: the archive stays.
+      if (row->hasOnlyStateChanges()) {
+        auto& mark = statement("UPDATE ZACTIVITYREQUEST SET ZSTATE = ? WHERE Z_PK = ?");
+        mark.bind(1, static_cast<int>(row->state()));
+        mark.bind(2, row->objectID()->number());
+        mark.exec();
+        continue;
+      }
       auto& update = statement("UPDATE ZACTIVITYREQUEST SET ZSTATE = ?, ZTIMESTAMP = ?, ZURLSTRING = ?, "
                                "ZACTIVITY = ? WHERE Z_PK = ?");
       bindAttributes(update, *row);
@@ -266,8 +275,11 @@ bool ALKActivityStore::save(platform::ErrorPtr* error) {
                                      {ALKDeletedObjectsKey, snapshots(deleted_)}};
   inserted_.clear();
   deleted_.clear();
-  // Rows nobody holds any more are read again from the file when asked for.
-  std::erase_if(registered_, [](const auto& entry) { return entry.second.use_count() == 1; });
+  // The rows stay known, so that reading back a hit just written decodes
+  // nothing; past a bound, those nobody holds are read again when asked for.
+  if (registered_.size() > kRegisteredRowsKept) {
+    std::erase_if(registered_, [](const auto& entry) { return entry.second.use_count() == 1; });
+  }
   ALKLog::debug(this, "Activity context did save.");
   postNotification(ALKActivityStoreDidSaveNotification, &didSave);
   return true;
@@ -509,15 +521,16 @@ void ALKActivityStore::deleteObject(const std::shared_ptr<ALKActivityRequest>& r
   }
 }
 
-bool ALKActivityStore::fileHoldsActivityRequests(const std::string& path) {
+std::optional<std::size_t> ALKActivityStore::countActivityRequestsInFile(const std::string& path) {
   std::error_code code;
-  if (!std::filesystem::is_regular_file(path, code)) return false;
+  if (!std::filesystem::is_regular_file(path, code)) return 0;
   try {
     const SQLite::Database database(path, SQLite::OPEN_READONLY, kBusyTimeoutMilliseconds);
-    SQLite::Statement query(database, "SELECT EXISTS (SELECT 1 FROM ZACTIVITYREQUEST)");
-    return query.executeStep() && query.getColumn(0).getInt() != 0;
+    SQLite::Statement query(database, "SELECT count(*) FROM ZACTIVITYREQUEST");
+    query.executeStep();
+    return static_cast<std::size_t>(query.getColumn(0).getInt64());
   } catch (const SQLite::Exception&) {
-    // No table yet, or a file that is no store: nothing to read.
-    return false;
+    // No table yet, or a file that is no store.
+    return std::nullopt;
   }
 }

@@ -56,7 +56,7 @@ inline constexpr std::int64_t kALKIncompatibleStoreError = 134100;
 // Threads: no lock. One store object is used on one serial line of execution
 // (the store queue); the save notifications are posted there. Another thread
 // that wants to know whether the file holds rows asks
-// fileHoldsActivityRequests, which opens a connection of its own.
+// countActivityRequestsInFile, which opens a connection of its own.
 class ALKActivityStore : public platform::Object {
   struct Private {
     explicit Private() = default;
@@ -109,10 +109,10 @@ class ALKActivityStore : public platform::Object {
   std::shared_ptr<ALKActivityRequest> insertNewActivityRequest();
   void deleteObject(const std::shared_ptr<ALKActivityRequest>& row);
 
-  // Whether the SQLite file at `path` holds at least one row: a read-only
-  // connection of its own that never creates the file or the schema; a
-  // missing table counts as no row. Any thread.
-  static bool fileHoldsActivityRequests(const std::string& path);
+  // The rows of the SQLite file at `path`, through a read-only connection of
+  // its own that never creates the file or the schema: 0 without a file,
+  // nullopt when it cannot be read (a missing table included). Any thread.
+  static std::optional<std::size_t> countActivityRequestsInFile(const std::string& path);
 
   // Row operations; none of them saves (ALKActivityStoreActivityRequest.cpp).
   // Each answers 0 or nil, without opening anything, when hasStoreData() is NO.

@@ -11,11 +11,7 @@ platform::ErrorPtr nothingToRead() { return platform::Error::make(ALKErrorDomain
 
 }  // namespace
 
-std::shared_ptr<ALKReadActivityRequestFilter> ALKReadActivityRequestFilter::filterWithActivityStore(
-    std::shared_ptr<ALKActivityStore> store, std::shared_ptr<IALKQueue> outputQueue,
-    std::shared_ptr<platform::DispatchQueue> executionQueue) {
-  if (!store) return nullptr;
-  auto filter = make<ALKReadActivityRequestFilter>(std::move(store), std::move(outputQueue), std::move(executionQueue));
+void ALKReadActivityRequestFilter::installDidRemoveBlock(const std::shared_ptr<ALKReadActivityRequestFilter>& filter) {
   const platform::RunLoop creator = platform::RunLoop::current();
   const std::weak_ptr<ALKReadActivityRequestFilter> weakFilter = filter;
   filter->setActivityStoreDidRemoveBlock(std::make_shared<DidRemoveBlock>([weakFilter, creator] {
@@ -28,7 +24,6 @@ std::shared_ptr<ALKReadActivityRequestFilter> ALKReadActivityRequestFilter::filt
       });
     });
   }));
-  return filter;
 }
 
 ALKReadActivityRequestFilter::ALKReadActivityRequestFilter(Passkey key, std::shared_ptr<ALKActivityStore> store,
@@ -56,7 +51,16 @@ ALKReadActivityRequestFilter::~ALKReadActivityRequestFilter() {
 }
 
 bool ALKReadActivityRequestFilter::hasInputObjectsAvailable() const {
-  return ALKActivityStore::fileHoldsActivityRequests(activityStore_->storePath());
+  std::uint64_t saves = 0;
+  {
+    std::lock_guard lock(rowsMutex_);
+    if (knownRows_ >= 0) return knownRows_ > 0;
+    saves = savesSeen_;
+  }
+  const auto rows = ALKActivityStore::countActivityRequestsInFile(activityStore_->storePath());
+  std::lock_guard lock(rowsMutex_);
+  if (rows && savesSeen_ == saves) knownRows_ = static_cast<std::int64_t>(*rows);
+  return rows.value_or(0) > 0;
 }
 
 void ALKReadActivityRequestFilter::close() {
@@ -113,6 +117,15 @@ void ALKReadActivityRequestFilter::read(const platform::ObjectPtr& object, const
 void ALKReadActivityRequestFilter::activityStoreDidSaveNotification(const platform::Notification& notification) {
   const auto* underlying = notification.userInfo.objectForKey(ALKActivityStoreUnderlyingNotificationKey).dictionary();
   const auto* deleted = underlying ? underlying->objectForKey(ALKDeletedObjectsKey).array() : nullptr;
+  const auto* inserted = underlying ? underlying->objectForKey(ALKInsertedObjectsKey).array() : nullptr;
+  {
+    std::lock_guard lock(rowsMutex_);
+    ++savesSeen_;
+    if (knownRows_ >= 0) {
+      knownRows_ += static_cast<std::int64_t>(inserted ? inserted->size() : 0);
+      knownRows_ -= static_cast<std::int64_t>(deleted ? deleted->size() : 0);
+    }
+  }
   if (!deleted) return;
   for (const auto& value : *deleted) {
     const auto row = value.objectAs<ALKActivityRequest>();

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 
 #include "ALKActivityStore.h"
@@ -32,11 +33,19 @@ class ALKReadActivityRequestFilter : public ALKQueueFilter {
  public:
   using DidRemoveBlock = std::function<void()>;
 
-  // Nil without a store. Observes the store's did-save notification and
-  // installs the did-remove block, which holds the filter weakly.
-  static std::shared_ptr<ALKReadActivityRequestFilter> filterWithActivityStore(
-      std::shared_ptr<ALKActivityStore> store, std::shared_ptr<IALKQueue> outputQueue,
-      std::shared_ptr<platform::DispatchQueue> executionQueue);
+  // A filter of class T (this class or a subclass); nil without a store.
+  // Observes the store's did-save notification and installs the did-remove
+  // block, which holds the filter weakly and wakes it on the calling thread's
+  // run loop.
+  template <class T = ALKReadActivityRequestFilter>
+  static std::shared_ptr<T> filterWithActivityStore(std::shared_ptr<ALKActivityStore> store,
+                                                    std::shared_ptr<IALKQueue> outputQueue,
+                                                    std::shared_ptr<platform::DispatchQueue> executionQueue) {
+    if (!store) return nullptr;
+    auto filter = make<T>(std::move(store), std::move(outputQueue), std::move(executionQueue));
+    installDidRemoveBlock(filter);
+    return filter;
+  }
 
   ALKReadActivityRequestFilter(Passkey key, std::shared_ptr<ALKActivityStore> store,
                                std::shared_ptr<IALKQueue> outputQueue,
@@ -47,7 +56,9 @@ class ALKReadActivityRequestFilter : public ALKQueueFilter {
   // The state that means "read".
   std::uint16_t markedState() const { return 1; }
 
-  // Whether the store file holds a row of any state. Any thread.
+  // Whether the store file holds a row of any state. The first answer looks
+  // at the file through a connection of its own; from then on the store's
+  // saves keep the number, so asking costs no connection. Any thread.
   bool hasInputObjectsAvailable() const override;
   // The inherited close, then no more wake-ups.
   void close() override;
@@ -61,6 +72,7 @@ class ALKReadActivityRequestFilter : public ALKQueueFilter {
   void activityStoreDidSaveNotification(const platform::Notification& notification);
 
  private:
+  static void installDidRemoveBlock(const std::shared_ptr<ALKReadActivityRequestFilter>& filter);
   void read(const platform::ObjectPtr& object, const Finish& finish);
 
   const std::shared_ptr<ALKActivityStore> activityStore_;
@@ -68,4 +80,9 @@ class ALKReadActivityRequestFilter : public ALKQueueFilter {
   platform::ObservationToken didSaveObservation_;
   // Store queue only: the timestamps handed out until their row is deleted.
   std::set<double> handedOut_;
+  // The rows of the file as the saves of the store left them; -1 until the
+  // file was looked at. A look only counts when no save came meanwhile.
+  mutable std::mutex rowsMutex_;  // guards knownRows_ and savesSeen_; any thread, held for no call
+  mutable std::int64_t knownRows_ = -1;
+  std::uint64_t savesSeen_ = 0;
 };
