@@ -439,9 +439,14 @@ std::optional<std::size_t> ALKActivityStore::countForFetchRequest(const ALKFetch
   if (!context()) return 0;
   std::int64_t count = 0;
   try {
-    auto& query = statement(std::string("SELECT count(*) FROM ZACTIVITYREQUEST") +
-                            (request.timestamp ? " WHERE ZTIMESTAMP = ?" : ""));
-    if (request.timestamp) query.bind(1, *request.timestamp);
+    // A limit bounds the rows the file is asked to count; the pending
+    // deletions may take that many away again.
+    const bool bounded = request.limit != ALKFetchRequest::kNoLimit;
+    auto& query = statement(std::string("SELECT count(*) FROM (SELECT 1 FROM ZACTIVITYREQUEST") +
+                            (request.timestamp ? " WHERE ZTIMESTAMP = ?" : "") + (bounded ? " LIMIT ?" : "") + ")");
+    int index = 1;
+    if (request.timestamp) query.bind(index++, *request.timestamp);
+    if (bounded) query.bind(index, static_cast<std::int64_t>(std::min<std::size_t>(request.limit + deleted_.size(), INT64_MAX)));
     query.executeStep();
     count = query.getColumn(0).getInt64();
   } catch (const SQLite::Exception& exception) {
@@ -453,7 +458,7 @@ std::optional<std::size_t> ALKActivityStore::countForFetchRequest(const ALKFetch
   // The unsaved changes count as the context sees them.
   for (const auto& row : deleted_) count -= request.matches(row->timestamp()) ? 1 : 0;
   for (const auto& row : inserted_) count += request.matches(row->timestamp()) ? 1 : 0;
-  return static_cast<std::size_t>(std::max<std::int64_t>(count, 0));
+  return std::min(static_cast<std::size_t>(std::max<std::int64_t>(count, 0)), request.limit);
 }
 
 ALKActivityStore::Transcoder ALKActivityStore::managedObjectIdToObjectTranscodeBlock() {

@@ -96,6 +96,7 @@ class ALKActivityStore : public platform::Object {
                                                                   platform::ErrorPtr* error = nullptr,
                                                                   const Transcoder& transcoder = nullptr);
   // 0 without a connection; nullopt (with the error) when the count fails.
+  // The request's limit caps the count.
   std::optional<std::size_t> countForFetchRequest(const ALKFetchRequest& request, platform::ErrorPtr* error = nullptr);
   // The row of a grouped result's "objectID".
   Transcoder managedObjectIdToObjectTranscodeBlock();
@@ -116,8 +117,10 @@ class ALKActivityStore : public platform::Object {
 
   // Row operations; none of them saves (ALKActivityStoreActivityRequest.cpp).
   // Each answers 0 or nil, without opening anything, when hasStoreData() is NO.
+  // With a limit, counts no further than it.
   std::optional<std::size_t> countActivityRequestsWithPredicate(std::optional<double> timestamp,
-                                                                platform::ErrorPtr* error = nullptr);
+                                                                platform::ErrorPtr* error = nullptr,
+                                                                std::size_t limit = ALKFetchRequest::kNoLimit);
   // 0 also when the count fails.
   std::size_t numberOfActivityRequests();
   static ALKFetchRequest fetchRequestForEarliestActivityRequests(std::optional<double> timestamp, std::size_t offset,

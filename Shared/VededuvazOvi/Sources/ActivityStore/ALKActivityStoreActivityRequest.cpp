@@ -8,10 +8,12 @@
 #include "ALKLogIndent.h"
 
 std::optional<std::size_t> ALKActivityStore::countActivityRequestsWithPredicate(std::optional<double> timestamp,
-                                                                                platform::ErrorPtr* error) {
+                                                                                platform::ErrorPtr* error,
+                                                                                std::size_t limit) {
   if (!hasStoreData()) return 0;
   ALKFetchRequest request;
   request.timestamp = timestamp;
+  request.limit = limit;
   return countForFetchRequest(request, error);
 }
 
@@ -33,7 +35,9 @@ std::optional<std::vector<std::shared_ptr<ALKActivityRequest>>> ALKActivityStore
     const ALKFetchRequest& request) {
   if (!hasStoreData()) return std::nullopt;
   ALKLogIndent indent;
-  if (numberOfActivityRequests() <= request.offset) ALKLog::debug(this, "No exceeded activity requests.");
+  // Counting past the offset would tell nothing more.
+  const auto count = countActivityRequestsWithPredicate(std::nullopt, nullptr, request.offset + 1);
+  if (count.value_or(0) <= request.offset) ALKLog::debug(this, "No exceeded activity requests.");
   platform::ErrorPtr error;
   const auto results = executeFetchRequest(request, &error, managedObjectIdToObjectTranscodeBlock());
   if (error) ALKLog::error(this, "Unable to fetch exceeded activity requests. %@", error);
@@ -84,7 +88,7 @@ std::shared_ptr<ALKActivityRequest> ALKActivityStore::addRequestWithActivity(
   std::optional<std::size_t> count;
   std::shared_ptr<ALKActivityRequest> row;
   if (capacity_ != 0) {
-    count = countActivityRequestsWithPredicate(std::nullopt, error);
+    count = countActivityRequestsWithPredicate(std::nullopt, error, capacity_);
     // A count that failed says nothing about the capacity.
     if (!count) return nullptr;
   }
