@@ -167,6 +167,10 @@ TEST(ExceptionReportingChild, DISABLED_TerminatesWithAnUncaughtException) {
   static SharedClientWithStore* shared = new SharedClientWithStore(path);  // the process ends inside
   (void)shared;
   ALKClient::setTracksUnhandledExceptions(true);
+  // The main run loop's block FIFO is made here, not first by the worker:
+  // GLib's own lock around attaching it is invisible to ThreadSanitizer.
+  platform::DispatchQueue::main()->async([] {});
+  drainMainRunLoop();
   std::thread([] { throw std::runtime_error("worker gave up"); }).detach();
   for (;;) platform::RunLoop::main().runOnce(true);
 }
