@@ -25,19 +25,9 @@
 #include "ALKWriteActivityRequestFilter.h"
 #include "Dispatch/DispatchQueue.h"
 #include "RunLoop/RunLoop.h"
+#include "VededuvazOviBenchSupport.h"
 
 namespace {
-
-std::shared_ptr<ALKActivity> eventActivity(double timestamp) {
-  auto activity = std::make_shared<ALKActivity>();
-  activity->setValue("Event", "activityType");
-  activity->setValue("SoftwareDownload", "eventCategory");
-  activity->setValue("Download", "eventAction");
-  activity->setValue("Printer Driver 5.1.2", "eventLabel");
-  activity->setValue(42, "eventValue");
-  activity->setTimestamp(timestamp);
-  return activity;
-}
 
 // A folder under /tmp for one benchmark, removed afterwards.
 class Folder {
@@ -69,7 +59,7 @@ class RawFile {
   explicit RawFile(const std::string& path) : database_(path, SQLite::OPEN_READWRITE, 5000) {
     database_.exec("PRAGMA journal_mode=WAL");
     database_.exec("PRAGMA synchronous=NORMAL");
-    const auto archive = ALKActivityToDataTransformer().transformedValue(platform::Value(eventActivity(1.0)));
+    const auto archive = ALKActivityToDataTransformer().transformedValue(platform::Value(eventActivity()));
     archive_ = *archive.data();
   }
   std::int64_t insert(double timestamp) {
@@ -110,11 +100,6 @@ class RawFile {
   SQLite::Statement delete_{database_, "DELETE FROM ZACTIVITYREQUEST WHERE Z_PK = ?"};
 };
 
-void drainMainRunLoop() {
-  while (platform::RunLoop::main().runOnce(false)) {
-  }
-}
-
 }  // namespace
 
 static void BM_RawInsertAndCommit(benchmark::State& state) {
@@ -131,7 +116,7 @@ BENCHMARK(BM_RawInsertAndCommit)->Unit(benchmark::kMicrosecond);
 static void BM_StoreAddAndSave(benchmark::State& state) {
   Folder folder;
   const auto store = openStore(folder.file());
-  const auto activity = eventActivity(0.0);
+  const auto activity = eventActivity();
   double timestamp = 1.0;
   for (auto _ : state) {
     store->addRequestWithActivity(activity, std::nullopt, timestamp++);
@@ -159,7 +144,7 @@ BENCHMARK(BM_RawWriteReadRemove)->Unit(benchmark::kMicrosecond);
 static void BM_StoreWriteReadRemove(benchmark::State& state) {
   Folder folder;
   const auto store = openStore(folder.file());
-  const auto activity = eventActivity(0.0);
+  const auto activity = eventActivity();
   double timestamp = 1.0;
   for (auto _ : state) {
     store->addRequestWithActivity(activity, std::nullopt, timestamp++);
@@ -240,7 +225,7 @@ static void BM_PipelineHits(benchmark::State& state) {
   client->config()->setAnalyticsType("Bench");
   client->setTrackingId("UA-1");
   const auto tracker = client->defaultTracker();
-  const auto activity = eventActivity(0.0);
+  const auto activity = eventActivity();
   CountingReadFilter::checks = 0;
   for (auto _ : state) {
     const std::int64_t target = sent + kRound;

@@ -29,18 +29,16 @@ void ALKReadActivityRequestFilter::installDidRemoveBlock(const std::shared_ptr<A
 ALKReadActivityRequestFilter::ALKReadActivityRequestFilter(Passkey key, std::shared_ptr<ALKActivityStore> store,
                                                            std::shared_ptr<IALKQueue> outputQueue,
                                                            std::shared_ptr<platform::DispatchQueue> executionQueue)
-    : ALKQueueFilter(key, nullptr, std::move(outputQueue), false, std::move(executionQueue),
-                     [](ALKQueueFilter& filter, const platform::ObjectPtr& object, const Finish& finish) {
-                       static_cast<ALKReadActivityRequestFilter&>(filter).read(object, finish);
-                     },
-                     nullptr),
-      activityStore_(std::move(store)) {
+    : ALKActivityStoreFilter(key, std::move(store), nullptr, std::move(outputQueue), false, std::move(executionQueue),
+                             [](ALKQueueFilter& filter, const platform::ObjectPtr& object, const Finish& finish) {
+                               static_cast<ALKReadActivityRequestFilter&>(filter).read(object, finish);
+                             }) {
   ALKLogIndent indent;
   ALKLog::debug(this, "Init");
   // The token is cancelled before the filter goes, so the handler may hold it
   // unretained.
   didSaveObservation_ = platform::NotificationCenter::defaultCenter().addObserver(
-      ALKActivityStoreDidSaveNotification, activityStore_.get(),
+      ALKActivityStoreDidSaveNotification, activityStore().get(),
       [this](const platform::Notification& notification) { activityStoreDidSaveNotification(notification); });
 }
 
@@ -57,7 +55,7 @@ bool ALKReadActivityRequestFilter::hasInputObjectsAvailable() const {
     if (knownRows_ >= 0) return knownRows_ > 0;
     saves = savesSeen_;
   }
-  const auto rows = ALKActivityStore::countActivityRequestsInFile(activityStore_->storePath());
+  const auto rows = ALKActivityStore::countActivityRequestsInFile(activityStore()->storePath());
   std::lock_guard lock(rowsMutex_);
   if (rows && savesSeen_ == saves) knownRows_ = static_cast<std::int64_t>(*rows);
   return rows.value_or(0) > 0;
@@ -68,15 +66,13 @@ void ALKReadActivityRequestFilter::close() {
   setActivityStoreDidRemoveBlock(nullptr);
 }
 
-void ALKReadActivityRequestFilter::drainExecutionQueue() { activityStore_->close(); }
-
 void ALKReadActivityRequestFilter::read(const platform::ObjectPtr& object, const Finish& finish) {
   std::shared_ptr<ALKActivityRequest> row;
   platform::ErrorPtr error;
   if (!isCancelled()) {
     row = std::dynamic_pointer_cast<ALKActivityRequest>(object);
     while (!row) {
-      row = activityStore_->earliestActivityRequest();
+      row = activityStore()->earliestActivityRequest();
       if (!row) {
         ALKLog::debug(this, "No activity request found.");
         error = nothingToRead();
@@ -85,8 +81,8 @@ void ALKReadActivityRequestFilter::read(const platform::ObjectPtr& object, const
       if (!row->activity() && !row->urlString()) {
         // Nothing could ever send it, and every later hit would wait behind it.
         ALKLog::error(this, "Remove unreadable activity request %@", row);
-        activityStore_->removeActivityRequest(row);
-        if (!activityStore_->save(&error)) break;
+        activityStore()->removeActivityRequest(row);
+        if (!activityStore()->save(&error)) break;
         row = nullptr;
       }
     }
@@ -102,9 +98,9 @@ void ALKReadActivityRequestFilter::read(const platform::ObjectPtr& object, const
       // Otherwise it was read by an earlier process and is handed out again.
     } else if (row && !error) {
       row->setState(markedState());
-      activityStore_->save(&error);
+      activityStore()->save(&error);
     }
-    if (row && activityStore_->hasChanges()) {
+    if (row && activityStore()->hasChanges()) {
       ALKLog::error(this, "Ignore request with pending changes. Context changes should be saved.");
       row = nullptr;
       error = nothingToRead();
@@ -133,7 +129,7 @@ void ALKReadActivityRequestFilter::activityStoreDidSaveNotification(const platfo
     handedOut_.erase(row->timestamp());
     const auto block = activityStoreDidRemoveBlock();
     if (!block) continue;
-    ALKLog::debug(this, "Read object has been deleted {%@, %@}", row, activityStore_);
+    ALKLog::debug(this, "Read object has been deleted {%@, %@}", row, activityStore());
     (*block)();
   }
 }

@@ -7,8 +7,7 @@
 #include <mutex>
 #include <set>
 
-#include "ALKActivityStore.h"
-#include "ALKQueueFilter.h"
+#include "ALKActivityStoreFilter.h"
 #include "Observation/Notification.h"
 #include "Observation/ObservationToken.h"
 #include "RunLoop/RunLoop.h"
@@ -29,7 +28,7 @@
 // store queue, which alone uses the store and the set of timestamps handed
 // out; the wake-up moves to the run loop of the thread that made the filter
 // (the scheduling thread). The did-remove block's accessors are atomic.
-class ALKReadActivityRequestFilter : public ALKQueueFilter {
+class ALKReadActivityRequestFilter : public ALKActivityStoreFilter {
  public:
   using DidRemoveBlock = std::function<void()>;
 
@@ -52,7 +51,6 @@ class ALKReadActivityRequestFilter : public ALKQueueFilter {
                                std::shared_ptr<platform::DispatchQueue> executionQueue);
   ~ALKReadActivityRequestFilter() override;
 
-  const std::shared_ptr<ALKActivityStore>& activityStore() const { return activityStore_; }
   // The state that means "read".
   std::uint16_t markedState() const { return 1; }
 
@@ -62,8 +60,6 @@ class ALKReadActivityRequestFilter : public ALKQueueFilter {
   bool hasInputObjectsAvailable() const override;
   // The inherited close, then no more wake-ups.
   void close() override;
-  // Closes the store, on the store queue.
-  void drainExecutionQueue() override;
 
   std::shared_ptr<DidRemoveBlock> activityStoreDidRemoveBlock() const { return didRemoveBlock_.load(); }
   void setActivityStoreDidRemoveBlock(std::shared_ptr<DidRemoveBlock> block) { didRemoveBlock_.store(std::move(block)); }
@@ -75,7 +71,6 @@ class ALKReadActivityRequestFilter : public ALKQueueFilter {
   static void installDidRemoveBlock(const std::shared_ptr<ALKReadActivityRequestFilter>& filter);
   void read(const platform::ObjectPtr& object, const Finish& finish);
 
-  const std::shared_ptr<ALKActivityStore> activityStore_;
   std::atomic<std::shared_ptr<DidRemoveBlock>> didRemoveBlock_;
   platform::ObservationToken didSaveObservation_;
   // Store queue only: the timestamps handed out until their row is deleted.

@@ -42,9 +42,8 @@ ALKRemoveActivityRequestFilter::ALKRemoveActivityRequestFilter(Passkey key, std:
                                                                std::shared_ptr<IALKQueue> inputQueue,
                                                                std::shared_ptr<IALKQueue> outputQueue,
                                                                std::shared_ptr<platform::DispatchQueue> executionQueue)
-    : ALKQueueFilter(key, std::move(inputQueue), std::move(outputQueue), true, std::move(executionQueue),
-                     removeActivityRequest, nullptr),
-      activityStore_(std::move(store)) {
+    : ALKActivityStoreFilter(key, std::move(store), std::move(inputQueue), std::move(outputQueue), true,
+                             std::move(executionQueue), removeActivityRequest) {
   ALKLogIndent indent;
   ALKLog::debug(this, "Init");
 }
@@ -52,8 +51,4 @@ ALKRemoveActivityRequestFilter::ALKRemoveActivityRequestFilter(Passkey key, std:
 ALKRemoveActivityRequestFilter::~ALKRemoveActivityRequestFilter() {
   ALKLogIndent indent;
   ALKLog::debug(this, "Dealloc");
-}
-
-void ALKRemoveActivityRequestFilter::drainExecutionQueue() {
-  if (activityStore_) activityStore_->close();
 }

@@ -2,8 +2,7 @@
 
 #include <memory>
 
-#include "ALKActivityStore.h"
-#include "ALKQueueFilter.h"
+#include "ALKActivityStoreFilter.h"
 
 // The store stage after the sender: deletes the row of each hit that reaches
 // it (by the row's ID, or by the activity's timestamp, preferring the row
@@ -12,7 +11,7 @@
 //
 // Threads: the execution block runs on the store queue; the rest as for every
 // stage.
-class ALKRemoveActivityRequestFilter : public ALKQueueFilter {
+class ALKRemoveActivityRequestFilter : public ALKActivityStoreFilter {
  public:
   // Active; a nil store is accepted.
   static std::shared_ptr<ALKRemoveActivityRequestFilter> filterWithActivityStore(
@@ -23,11 +22,4 @@ class ALKRemoveActivityRequestFilter : public ALKQueueFilter {
                                  std::shared_ptr<IALKQueue> inputQueue, std::shared_ptr<IALKQueue> outputQueue,
                                  std::shared_ptr<platform::DispatchQueue> executionQueue);
   ~ALKRemoveActivityRequestFilter() override;
-
-  const std::shared_ptr<ALKActivityStore>& activityStore() const { return activityStore_; }
-  // Closes the store, on the store queue.
-  void drainExecutionQueue() override;
-
- private:
-  const std::shared_ptr<ALKActivityStore> activityStore_;
 };

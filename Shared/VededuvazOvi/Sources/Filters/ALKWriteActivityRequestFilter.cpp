@@ -45,9 +45,8 @@ ALKWriteActivityRequestFilter::ALKWriteActivityRequestFilter(Passkey key, std::s
                                                              std::shared_ptr<IALKQueue> inputQueue,
                                                              std::shared_ptr<IALKQueue> outputQueue,
                                                              std::shared_ptr<platform::DispatchQueue> executionQueue)
-    : ALKQueueFilter(key, std::move(inputQueue), std::move(outputQueue), true, std::move(executionQueue),
-                     writeActivityRequest, nullptr),
-      activityStore_(std::move(store)) {
+    : ALKActivityStoreFilter(key, std::move(store), std::move(inputQueue), std::move(outputQueue), true,
+                             std::move(executionQueue), writeActivityRequest) {
   ALKLogIndent indent;
   ALKLog::debug(this, "Init");
 }
@@ -55,8 +54,4 @@ ALKWriteActivityRequestFilter::ALKWriteActivityRequestFilter(Passkey key, std::s
 ALKWriteActivityRequestFilter::~ALKWriteActivityRequestFilter() {
   ALKLogIndent indent;
   ALKLog::debug(this, "Dealloc");
-}
-
-void ALKWriteActivityRequestFilter::drainExecutionQueue() {
-  if (activityStore_) activityStore_->close();
 }

@@ -2,8 +2,7 @@
 
 #include <memory>
 
-#include "ALKActivityStore.h"
-#include "ALKQueueFilter.h"
+#include "ALKActivityStoreFilter.h"
 
 // The store stage that keeps each hit on disk: an activity (with its own
 // timestamp) or a URL request (its URL and the current time) becomes a row,
@@ -16,7 +15,7 @@
 //
 // Threads: the execution block runs on the store queue, the only place that
 // uses the store; the rest as for every stage.
-class ALKWriteActivityRequestFilter : public ALKQueueFilter {
+class ALKWriteActivityRequestFilter : public ALKActivityStoreFilter {
  public:
   // Active; a nil store is accepted (every run then drops its hit).
   static std::shared_ptr<ALKWriteActivityRequestFilter> filterWithActivityStore(
@@ -27,11 +26,4 @@ class ALKWriteActivityRequestFilter : public ALKQueueFilter {
                                 std::shared_ptr<IALKQueue> inputQueue, std::shared_ptr<IALKQueue> outputQueue,
                                 std::shared_ptr<platform::DispatchQueue> executionQueue);
   ~ALKWriteActivityRequestFilter() override;
-
-  const std::shared_ptr<ALKActivityStore>& activityStore() const { return activityStore_; }
-  // Closes the store, on the store queue.
-  void drainExecutionQueue() override;
-
- private:
-  const std::shared_ptr<ALKActivityStore> activityStore_;
 };
