@@ -36,6 +36,8 @@ TEST_F(StoreFiltersTest, HitsLeaveInOrderOneAtATime) {
   EXPECT_FALSE(stages.read->hasInputObjectsAvailable());
   stages.readOnce();
   EXPECT_TRUE(logger->contains("No activity request found."));
+  store(stages, {40.0});
+  EXPECT_TRUE(stages.read->hasInputObjectsAvailable()) << "the count follows the saves";
 }
 
 TEST_F(StoreFiltersTest, AFailedSendKeepsTheRowForTheNextDispatch) {

@@ -67,12 +67,13 @@ void ALKReadActivityRequestFilter::close() {
 }
 
 void ALKReadActivityRequestFilter::read(const platform::ObjectPtr& object, const Finish& finish) {
+  const auto& store = activityStore();
   std::shared_ptr<ALKActivityRequest> row;
   platform::ErrorPtr error;
   if (!isCancelled()) {
     row = std::dynamic_pointer_cast<ALKActivityRequest>(object);
     while (!row) {
-      row = activityStore()->earliestActivityRequest();
+      row = store->earliestActivityRequest();
       if (!row) {
         ALKLog::debug(this, "No activity request found.");
         error = nothingToRead();
@@ -81,8 +82,8 @@ void ALKReadActivityRequestFilter::read(const platform::ObjectPtr& object, const
       if (!row->activity() && !row->urlString()) {
         // Nothing could ever send it, and every later hit would wait behind it.
         ALKLog::error(this, "Remove unreadable activity request %@", row);
-        activityStore()->removeActivityRequest(row);
-        if (!activityStore()->save(&error)) break;
+        store->removeActivityRequest(row);
+        if (!store->save(&error)) break;
         row = nullptr;
       }
     }
@@ -98,9 +99,9 @@ void ALKReadActivityRequestFilter::read(const platform::ObjectPtr& object, const
       // Otherwise it was read by an earlier process and is handed out again.
     } else if (row && !error) {
       row->setState(markedState());
-      activityStore()->save(&error);
+      store->save(&error);
     }
-    if (row && activityStore()->hasChanges()) {
+    if (row && store->hasChanges()) {
       ALKLog::error(this, "Ignore request with pending changes. Context changes should be saved.");
       row = nullptr;
       error = nothingToRead();
