@@ -101,7 +101,7 @@ TEST_F(ExceptionReportingTest, FailedAssertionsAreStoredFromAnyThread) {
     }
   }).join();
 
-  ASSERT_TRUE(pumpUntil([&] { return rowsInFile(path).size() == 2; }));
+  ASSERT_TRUE(waitFor([&] { return rowsInFile(path).size() == 2; }));
   ASSERT_EQ(shared.reports.size(), 2u);
   EXPECT_EQ(shared.reports[0].description, "Assertion failure in -[Job start], Job.cpp:42");
   EXPECT_FALSE(shared.reports[0].fatal);
@@ -154,7 +154,7 @@ TEST_F(ExceptionReportingTest, RemovingPendingActivitiesClosesTheStoreBeforeDele
   SharedClientWithStore shared(path);
   const auto tracker = shared.client->defaultTracker();
   tracker->sendActivity(activityOfType("event"));
-  ASSERT_TRUE(pumpUntil([&] { return rowsInFile(path).size() == 1; }));
+  ASSERT_TRUE(waitFor([&] { return rowsInFile(path).size() == 1; }));
   tracker->removePendingActivities();
   for (const char* suffix : {"", "-wal", "-shm"}) EXPECT_FALSE(std::filesystem::exists(path + suffix)) << suffix;
 }

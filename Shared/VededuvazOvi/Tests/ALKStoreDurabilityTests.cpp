@@ -45,7 +45,7 @@ class StoreDurabilityTest : public ::testing::Test {
 
     StorePipeline stages(path);
     stages.dispatch();
-    EXPECT_TRUE(pumpUntil([&] { return stages.sent.size() >= kHits && rowsInFile(path).empty(); }));
+    EXPECT_TRUE(waitFor([&] { return stages.sent.size() >= kHits && rowsInFile(path).empty(); }));
     return stages.sent;
   }
 

@@ -10,14 +10,18 @@ namespace {
 
 class StoreFiltersTest : public ::testing::Test {
  protected:
-  // Queues hits stamped `timestamps` and waits until the file holds them.
+  // Queues hits stamped `timestamps` and waits until the file holds them and
+  // the write stage has finished with them.
   void store(StorePipeline& stages, const std::vector<double>& timestamps) {
     const std::size_t before = rowsInFile(path).size();
     for (double timestamp : timestamps) stages.input->enqueueObject(activityStamped(timestamp));
-    ASSERT_TRUE(pumpUntil([&] { return rowsInFile(path).size() == before + timestamps.size(); }));
+    ASSERT_TRUE(waitFor([&] {
+      return rowsInFile(path).size() == before + timestamps.size() && stages.input->isEmpty() &&
+             !stages.write->isExecuting();
+    }));
   }
   bool allSent(StorePipeline& stages, std::size_t count) {
-    return pumpUntil([&] { return stages.sent.size() >= count && rowsInFile(path).empty() && stages.queueB->isEmpty(); });
+    return waitFor([&] { return stages.sent.size() >= count && rowsInFile(path).empty() && stages.queueB->isEmpty(); });
   }
 
   RecordingLoggerScope logger;
@@ -75,7 +79,7 @@ TEST_F(StoreFiltersTest, ADispatchWhileAHitWaitsForRemovalNeverSendsItTwice) {
     stages.remove->setSuspended(true);
   }
   EXPECT_EQ(stages.sent, timestamps);
-  EXPECT_TRUE(pumpUntil([&] { return rowsInFile(path).empty(); }));
+  EXPECT_TRUE(waitFor([&] { return rowsInFile(path).empty(); }));
 }
 
 TEST_F(StoreFiltersTest, ReadRowsOfAnEarlierProcessAreSentAgainAndUnreadableRowsAreDropped) {
@@ -102,12 +106,11 @@ TEST_F(StoreFiltersTest, InputsOtherThanHitsFailAndAFailedWriteIsNotWrittenTwice
   stages.input->dequeueAllObjects();
 
   stages.input->enqueueObject(platform::HttpMessage::makeRequest("GET", *platform::Url::fromString("http://h/collect")));
-  store(stages, {});
-  ASSERT_TRUE(pumpUntil([&] { return rowsInFile(path).size() == 1; }));
+  ASSERT_TRUE(waitFor([&] { return rowsInFile(path).size() == 1; }));
 
   execInFile(path, "CREATE TRIGGER refuse BEFORE INSERT ON ZACTIVITYREQUEST BEGIN SELECT RAISE(ABORT, 'no'); END");
   stages.input->enqueueObject(activityStamped(5.0));
-  ASSERT_TRUE(pumpUntil([&] { return logger->contains("Unable to save changes: "); }));
+  ASSERT_TRUE(waitFor([&] { return logger->contains("Unable to save changes: "); }));
   ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
   execInFile(path, "DROP TRIGGER refuse");
   stages.write->execute();
@@ -122,7 +125,7 @@ TEST_F(StoreFiltersTest, AClosedReadFilterIsNoLongerWokenByRemovals) {
   stages.read->execute();
   EXPECT_FALSE(stages.read->activityStoreDidRemoveBlock());
   stages.queueB->enqueueObject(activityStamped(1.0));
-  ASSERT_TRUE(pumpUntil([&] { return rowsInFile(path).size() == 1; }));
+  ASSERT_TRUE(waitFor([&] { return rowsInFile(path).size() == 1; }));
   drainMainRunLoop();
   EXPECT_TRUE(stages.sent.empty());
 }

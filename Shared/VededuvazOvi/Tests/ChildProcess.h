@@ -5,12 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
+#include <cerrno>
 #include <string>
 #include <vector>
-
-#include "RunLoop/RunLoop.h"
 
 extern char** environ;
 
@@ -43,15 +40,4 @@ inline int waitForChild(pid_t pid) {
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   return status;
-}
-
-// Checks `condition`, which another process makes true, between short
-// run-loop waits of this thread, for at most `limit`.
-inline bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
-  }
-  return true;
 }

@@ -17,7 +17,20 @@
 #include "ALKRemoveActivityRequestFilter.h"
 #include "ALKWriteActivityRequestFilter.h"
 #include "Dispatch/DispatchQueue.h"
+#include "RunLoop/RunLoop.h"
 #include "EngineTestSupport.h"
+
+// Checks `condition`, which the file or another process makes true (no event
+// of this thread's run loop tells when), between short run-loop waits of this
+// thread, for at most `limit`.
+inline bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 // The (timestamp, state) of every row in the file, earliest first, read
 // through a connection of the test's own; empty when there is no table.
