@@ -96,7 +96,7 @@ void ALKUncaughtExceptionHandler(const platform::Exception& exception) {
 
 void ALKClient::handleUncaughtException(const platform::Exception& exception) {
   ALKLogIndent indent;
-  ALKLog::info(this, "Handle uncaught exception {%@: %@}", exception.name(), exception.reason());
+  ALKLog::info(this, "Handle uncaught exception {%@}", exception.reason());
   reportFailure(exception.reason(), true);
   // Closing cancels a write that has not run yet: the rows go in first.
   platform::RunLoop::main().runUntil(
