@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libglib2.0-dev libcurl4-openssl-dev libxml2-dev libsqlite3-dev libplist-dev
+  libglib2.0-dev libcurl4-openssl-dev libxml2-dev libsqlite3-dev libsqlitecpp-dev libplist-dev
   uuid-dev libusb-1.0-0-dev libavahi-client-dev libavahi-glib-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev openssl python3 ca-certificates
