@@ -14,7 +14,7 @@
 namespace {
 
 const ALKLogSource kQueryClass = ALKLogSource::forClass("ALKMeasurementURLQuery");
-constexpr const char* kCacheBusterKey = "cacheBuster";
+constexpr std::string_view kCacheBusterKey = "cacheBuster";
 
 platform::ErrorPtr queryError(std::int64_t code) { return platform::Error::make(ALKErrorDomain, code); }
 
