@@ -67,14 +67,20 @@ TEST(DQRunLoopOperationTest, CancelFromAnotherThreadWakesEachOfTheFourWaits) {
       {"runUntilTimeout:", [](TaskOperation& op) { op.runUntilTimeout(3600.0); }},
   };
   for (const auto& [name, wait] : waits) {
-    SCOPED_TRACE(name);
-    auto operation = std::make_shared<TaskOperation>(wait);
-    QueuedRun run(operation);
-    operation->waitForStart();
-    operation->cancel();
-    EXPECT_TRUE(run.finished());
-    EXPECT_TRUE(operation->returned.load());
-    EXPECT_TRUE(operation->isCancelled());
+    // A signal of the wake-up source itself cancels too, and keeps reading as
+    // cancelled once the source has been performed.
+    for (const bool bySignal : {false, true}) {
+      SCOPED_TRACE(name + (bySignal ? " signalled" : " cancelled"));
+      auto operation = std::make_shared<TaskOperation>(wait);
+      QueuedRun run(operation);
+      operation->waitForStart();
+      bySignal ? operation->wakeUpSource()->signal() : operation->cancel();
+      const bool finished = run.finished();
+      if (!finished) operation->cancel();  // let the queue end
+      EXPECT_TRUE(finished);
+      EXPECT_TRUE(operation->returned.load());
+      EXPECT_TRUE(operation->isCancelled());
+    }
   }
 }
 

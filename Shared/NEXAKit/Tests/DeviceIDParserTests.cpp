@@ -56,6 +56,14 @@ TEST(DeviceIDParserTest, MatchesKeysOnlyWhereAFieldStarts) {
 TEST(DeviceIDParserTest, TheLastValueRunsToTheEndOfTheText) {
   EXPECT_EQ(DQDeviceIDParser("MFG:Maker;MDL:Model 100").modelName(), "Model 100");
   EXPECT_EQ(DQDeviceIDParser("MDL:").modelName(), "");
+  // The text ends at its first NUL: the padding devices add is no value's.
+  using namespace std::string_literals;
+  const auto padded = DQDeviceIDParser::parserWithDeviceIDString("MFG:Maker;MDL:Model 100\0\0;SN:1;\0"s);
+  ASSERT_TRUE(padded);
+  EXPECT_EQ(padded->deviceID(), "MFG:Maker;MDL:Model 100");
+  EXPECT_EQ(padded->modelName(), "Model 100");
+  EXPECT_EQ(padded->serialNumber(), std::nullopt);
+  EXPECT_EQ(DQDeviceIDParser::parserWithDeviceIDString("\0MFG:Maker;"s), nullptr);
 }
 
 TEST(DeviceIDParserTest, ListsTheNEXAInterfaces) {
