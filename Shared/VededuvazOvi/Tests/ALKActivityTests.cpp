@@ -16,9 +16,9 @@ using platform::Value;
 namespace {
 
 // Counts the change hooks around every change.
-class CountingActivity : public ALKActivity {
+class CountingActivity : public ALKCopiedAsOwnClass<CountingActivity, ALKActivity> {
  public:
-  using ALKActivity::ALKActivity;
+  using ALKCopiedAsOwnClass::ALKCopiedAsOwnClass;
   void willChangeValueForProperty(const std::string& name) override { changes.push_back("will " + name); }
   void didChangeValueForProperty(const std::string& name) override { changes.push_back("did " + name); }
   std::vector<std::string> changes;
@@ -102,10 +102,13 @@ TEST(ALKActivityTest, ComparesByClassAndDictionaryAndCopiesShallowly) {
   EXPECT_FALSE(source->isEqual(*copy));
   EXPECT_FALSE(std::static_pointer_cast<ALKActivity>(ALKActivity().copy())->mutableProperties());
 
-  // A subclass with an equal dictionary is not equal.
+  // A subclass with an equal dictionary is not equal; it copies as itself.
   CountingActivity sub(std::make_shared<Dictionary>(*source->mutableProperties()));
   EXPECT_FALSE(sub.isEqual(*source));
   EXPECT_FALSE(source->isEqual(sub));
+  const auto subCopy = std::dynamic_pointer_cast<CountingActivity>(sub.copy());
+  ASSERT_TRUE(subCopy);
+  EXPECT_TRUE(subCopy->isEqual(sub));
   // The dictionary given is the storage itself.
   auto storage = std::make_shared<Dictionary>();
   ALKActivity shared(storage);

@@ -179,6 +179,14 @@ TEST(ALKClientTest, TheTimerDispatchesWhatIsPending) {
   EXPECT_FALSE(tracker->pipeline()->hasSuspendedFilters());
 }
 
+TEST(ALKClientTest, TrackersAreACopySoEachMayBeClosedWhileWalkingThem) {
+  ClientFixture fixture;
+  auto& client = *fixture.client;
+  for (int i = 0; i < 3; ++i) client.addTracker(std::make_shared<ALKTracker>());
+  for (const auto& tracker : client.trackers()) tracker->close();  // each leaves the list
+  EXPECT_EQ(client.trackersCount(), 0u);
+}
+
 TEST(ALKClientTest, AClosedClientStaysEmpty) {
   ClientFixture fixture;
   auto& client = *fixture.client;

@@ -122,6 +122,11 @@ TEST(ALKConfigTest, EqualsByOwnValuesOfTheSameClass) {
   EXPECT_TRUE(copy->isEqual(*chain.tracker));
   EXPECT_FALSE(copy->parentConfigProvider().lock());
   EXPECT_NE(copy->mutableProperties(), chain.tracker->mutableProperties());
+  // A subclass copies as itself.
+  struct OwnConfig : ALKCopiedAsOwnClass<OwnConfig, ALKConfig> {
+    using ALKCopiedAsOwnClass::ALKCopiedAsOwnClass;
+  };
+  EXPECT_TRUE(std::dynamic_pointer_cast<OwnConfig>(OwnConfig().copy()));
 
   // Numbers compare by value: the integer 120 of one config equals 120.0.
   auto integers = ALKConfig::configWithAnalyticsType("GoogleAnalytics");

@@ -185,4 +185,10 @@ TEST(ALKTrackerTest, AClosedTrackerBuildsAndCreatesNothingAgain) {
   EXPECT_EQ(tracker->config(), nullptr);
   tracker->sendActivity(activityOfType("a"));
   EXPECT_FALSE(tracker->hasPendingActivities());
+
+  // Destroying a tracker closes it.
+  RecordingLoggerScope recorder;
+  std::make_shared<ALKTracker>()->config();
+  EXPECT_TRUE(recorder->contains("Close"));
+  EXPECT_TRUE(recorder->contains("Reset config"));
 }
