@@ -30,20 +30,15 @@ TEST(ALKClientTest, SharedClientIsOneUntilReset) {
 }
 
 TEST(ALKClientTest, MakesTheDefaultTrackerForTheTrackingIdOnce) {
-  RecordingLoggerScope recorder;
   ClientFixture fixture;
   auto& client = *fixture.client;
   EXPECT_EQ(client.defaultTracker(), nullptr);  // no tracking id yet: retried later
   client.setTrackingId("UA-10000000-1");
-  client.setClientId("client");
   const auto tracker = client.defaultTracker();
   ASSERT_TRUE(tracker);
   EXPECT_EQ(client.trackers(), std::vector<std::shared_ptr<ALKTracker>>{tracker});
   EXPECT_EQ(client.defaultTracker(), tracker);
-  EXPECT_EQ(recorder->count("Set default tracker."), 2u);
-  EXPECT_EQ(tracker->client().get(), &client);
   EXPECT_EQ(tracker->parentConfig(), client.config());
-  EXPECT_EQ(client.clientId(), "client");
 
   EXPECT_EQ(client.trackerWithTrackingID("UA-10000000-1"), tracker);
   const auto other = client.trackerWithTrackingID("UA-2");
@@ -61,7 +56,6 @@ TEST(ALKClientTest, ReportsATypeWithoutFactoryToTheAssertionHandler) {
     EXPECT_EQ(handler.failures(),
               std::vector<std::string>{"ALKClient: Invalid parameter not satisfying: aTracker != nil"});
   }
-  EXPECT_TRUE(recorder->contains("No specific factory method found to create tracker for analytics type Unknown"));
   EXPECT_TRUE(recorder->contains("Invalid tracker to insert at position 0"));
 
   // The default handler raises: the caller gets it, with the indentation
@@ -90,11 +84,8 @@ TEST(ALKClientTest, RefusesATrackerThatAlreadyHasAClient) {
   client.insertTracker(trackerWithTrackingId("UA-2"), 0);  // the notices still pair up
   EXPECT_EQ(watcher.changes.back(), IndexSet{0});
   EXPECT_EQ(client.trackers()[1], tracker);
-
-  RecordingLoggerScope recorder;
   client.insertTracker(trackerWithTrackingId("UA-3"), 7);  // past the end
   EXPECT_EQ(client.trackersCount(), 2u);
-  EXPECT_TRUE(recorder->contains("Skip inserting trackers"));
 }
 
 TEST(ALKClientTest, RemovesTrackersInAClippedRangeAndForgetsARemovedDefault) {
@@ -127,14 +118,11 @@ TEST(ALKClientTest, RemovesTrackersInAClippedRangeAndForgetsARemovedDefault) {
   ASSERT_TRUE(client.defaultTracker());
   client.setDefaultTracker(nullptr);
   EXPECT_EQ(client.defaultTracker(), nullptr);
-  RecordingLoggerScope recorder;
   client.setDefaultTracker(trackerWithTrackingId("UA-5"));  // of no client
   EXPECT_EQ(client.defaultTracker(), nullptr);
-  EXPECT_TRUE(recorder->contains("<WARNING> [ALKClient("));
 }
 
 TEST(ALKClientTest, ArmsTheTimerOnlyWhilePendingActivitiesWait) {
-  RecordingLoggerScope recorder;
   ClientFixture fixture;
   auto& client = *fixture.client;
   client.setTrackingId("UA-1");
@@ -147,7 +135,6 @@ TEST(ALKClientTest, ArmsTheTimerOnlyWhilePendingActivitiesWait) {
   ASSERT_TRUE(timer);
   EXPECT_TRUE(timer->isValid());
   EXPECT_EQ(timer->timeInterval(), 120.0);
-  EXPECT_FALSE(timer->repeats());
   tracker->sendActivity(activityOfType("b"));
   EXPECT_EQ(client.dispatchTimer(), timer);
 
@@ -160,12 +147,10 @@ TEST(ALKClientTest, ArmsTheTimerOnlyWhilePendingActivitiesWait) {
   client.config()->setDispatchInterval(0);
   tracker->pipeline()->setSuspended(true);
   tracker->sendActivity(activityOfType("c"));
-  EXPECT_TRUE(recorder->contains("Detected pending activities. Setup dispatch timer {interval: 0.000000}"));
   EXPECT_EQ(client.dispatchTimer(), nullptr);
 }
 
 TEST(ALKClientTest, TheTimerDispatchesWhatIsPending) {
-  RecordingLoggerScope recorder;
   ClientFixture fixture;
   auto& client = *fixture.client;
   client.config()->setDispatchInterval(0.01);
@@ -175,7 +160,6 @@ TEST(ALKClientTest, TheTimerDispatchesWhatIsPending) {
   tracker->sendActivity(activityOfType("a"));
   ASSERT_TRUE(client.dispatchTimer());
   ASSERT_TRUE(pumpUntil([&] { return tracker->activityQueue()->isEmpty(); }));
-  EXPECT_TRUE(recorder->contains("Detected periodic dispatch."));
   EXPECT_FALSE(tracker->pipeline()->hasSuspendedFilters());
 }
 
@@ -203,7 +187,6 @@ TEST(ALKClientTest, AClosedClientStaysEmpty) {
   EXPECT_EQ(client.dispatchTimer(), nullptr);
   client.setTrackingId("UA-2");
   EXPECT_EQ(client.defaultTracker(), nullptr);
-  client.dispatch();
 }
 
 TEST(ALKClientTest, DroppingTheLastReferenceClosesTheClientAndItsTrackers) {

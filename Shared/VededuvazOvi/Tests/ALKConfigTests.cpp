@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "ALKAnalyticsRegistry.h"
 #include "ALKConfig.h"
+#include "EngineTestSupport.h"
 #include "Archiving/PropertyList.h"
 #include "RecordingLogger.h"
 #include "TemporaryDirectory.h"
@@ -29,18 +29,6 @@ struct Chain {
   Chain() { tracker->setParentConfigProvider(provider); }
 };
 
-// Registers a preset for the life of the scope.
-class PresetScope {
- public:
-  PresetScope(std::string name, std::function<ALKConfig::Preset> preset) : name_(std::move(name)) {
-    ALKAnalyticsRegistry::shared().registerEntry<ALKConfig::Preset>(name_, std::move(preset));
-  }
-  ~PresetScope() { ALKAnalyticsRegistry::shared().removeEntry(name_); }
-
- private:
-  std::string name_;
-};
-
 }  // namespace
 
 TEST(ALKConfigTest, FallsBackToTheParentForWhatItDoesNotHold) {
@@ -62,9 +50,6 @@ TEST(ALKConfigTest, FallsBackToTheParentForWhatItDoesNotHold) {
   // A provider that has gone answers nothing.
   chain.provider.reset();
   EXPECT_TRUE(chain.tracker->analyticsType() == std::nullopt);
-  EXPECT_EQ(chain.tracker->dispatchInterval(), 0.0);
-  EXPECT_EQ(chain.tracker->queueLimit(), 0u);
-  EXPECT_FALSE(chain.tracker->optOut());  // own value
 }
 
 TEST(ALKConfigTest, StopsWalkingAChainThatLoops) {
@@ -73,11 +58,8 @@ TEST(ALKConfigTest, StopsWalkingAChainThatLoops) {
   auto provider = std::make_shared<Provider>(config);
   config->setParentConfigProvider(provider);  // its own parent
   EXPECT_TRUE(config->valueForProperty("trackingId").isNil());
-  EXPECT_EQ(recorder->count("<ERROR> [ALKConfig("), 1u);
-
   config->setTrackingId("UA-1");
-  const auto flat = ALKConfig::configByAddingPropertiesFromConfig(config);
-  EXPECT_EQ(flat->trackingId(), "UA-1");
+  EXPECT_EQ(ALKConfig::configByAddingPropertiesFromConfig(config)->trackingId(), "UA-1");
   EXPECT_EQ(recorder->count("<ERROR> [ALKConfig("), 2u);
   config->setParentConfigProvider({});
 }
@@ -98,8 +80,6 @@ TEST(ALKConfigTest, TypedGettersReadOnlyValuesOfTheirKind) {
   EXPECT_FALSE(config.defaultActivity());
   EXPECT_FALSE(config.pendingRequestsURL());
 
-  config.setQueueLimit(60);
-  EXPECT_EQ(config.nonOverriddenValueForProperty("queueLimit").number()->kind(), platform::Number::Kind::UInt);
   const auto url = platform::Url::fileUrl("/tmp/store.sqlite");
   config.setPendingRequestsURL(url);
   EXPECT_EQ(config.pendingRequestsURL(), url);
@@ -116,7 +96,6 @@ TEST(ALKConfigTest, EqualsByOwnValuesOfTheSameClass) {
   EXPECT_EQ(chain.tracker->hash(), other->hash());
   EXPECT_FALSE(ALKConfig().isEqual(*other));
   EXPECT_TRUE(ALKConfig().isEqual(ALKConfig()));
-  EXPECT_EQ(ALKConfig().hash(), 0u);
 
   const auto copy = std::static_pointer_cast<ALKConfig>(chain.tracker->copy());
   EXPECT_TRUE(copy->isEqual(*chain.tracker));
@@ -136,11 +115,7 @@ TEST(ALKConfigTest, EqualsByOwnValuesOfTheSameClass) {
 }
 
 TEST(ALKConfigTest, MakesConfigsFromProperties) {
-  RecordingLoggerScope recorder;
-  const auto none = ALKConfig::configWithProperties(std::nullopt);
-  EXPECT_FALSE(none->hasProperties());
-  EXPECT_FALSE(none->mutableProperties());
-  EXPECT_TRUE(recorder->contains("Remove property {defaultActivity}"));
+  EXPECT_FALSE(ALKConfig::configWithProperties(std::nullopt)->mutableProperties());
 
   const auto withActivity = ALKConfig::configWithProperties(
       Dictionary{{"trackingId", "UA-2"}, {"defaultActivity", Dictionary{{"applicationName", "Printers"}}}});
@@ -161,26 +136,17 @@ TEST(ALKConfigTest, MakesConfigsFromProperties) {
                                                 {"rateLimit", 0.5},
                                                 {"queueLimit", 60u},
                                                 {"analyticsType", "GoogleAnalytics"}}));
-  EXPECT_TRUE(recorder->contains("Create default config"));
 }
 
 TEST(ALKConfigTest, MergesTheRegisteredPresetOfAnAnalyticsType) {
   RecordingLoggerScope recorder;
   // No back end registered: the base values, the type and a warning.
   auto plain = ALKConfig::configWithAnalyticsType("GoogleAnalytics");
-  EXPECT_EQ(plain->mutableProperties()->count(), 6u);
   EXPECT_EQ(plain->analyticsType(), "GoogleAnalytics");
   EXPECT_EQ(plain->rateLimit(), 0.5);
-  EXPECT_TRUE(recorder->contains("Create config {analytics type: GoogleAnalytics}"));
-  EXPECT_TRUE(recorder->contains("<WARNING> [ALKConfig(0x"));
   EXPECT_TRUE(recorder->contains("No specific configuration found for analytics type GoogleAnalytics"));
-  for (const auto& type : {std::optional<std::string>(""), std::optional<std::string>()}) {
-    recorder->clear();
-    ALKConfig::configWithAnalyticsType(type);
-    EXPECT_TRUE(recorder->contains("No specific configuration found"));
-  }
 
-  PresetScope preset("googleAnalyticsConfig", [] {
+  RegistryEntryScope<ALKConfig::Preset> preset("googleAnalyticsConfig", [] {
     auto config = std::make_shared<ALKConfig>();
     config->setAnalyticsType("GA");
     config->setRateLimit(1.0);
@@ -206,10 +172,6 @@ TEST(ALKConfigTest, DerivesBackEndNamesFromTheAnalyticsType) {
   for (const Value& type : {Value(), Value(""), Value(5), Value("\xC3"), Value(std::string("G\0A", 3))}) {
     EXPECT_FALSE(R::derivedName(R::kConfigTemplate, type)) << type.description();
   }
-  // An entry asked for with another signature is not found.
-  PresetScope preset("testConfig", [] { return std::make_shared<ALKConfig>(); });
-  EXPECT_TRUE(R::shared().entry<ALKConfig::Preset>("testConfig"));
-  EXPECT_FALSE(R::shared().entry<void()>("testConfig"));
 }
 
 TEST(ALKConfigTest, ReadsSettingsFilesAndDefaults) {
@@ -225,7 +187,6 @@ TEST(ALKConfigTest, ReadsSettingsFilesAndDefaults) {
                                                                  {"extra", "kept"},
                                                                  {"defaultActivity", Dictionary{{"a", "b"}}}}}})));
   EXPECT_EQ(fromFile->trackingId(), "UA-3");
-  EXPECT_TRUE(fromFile->dryRun());
   EXPECT_EQ(fromFile->valueForProperty("extra"), Value("kept"));
   ASSERT_TRUE(fromFile->defaultActivity());
   EXPECT_EQ(fromFile->defaultActivity()->valueForProperty("a"), Value("b"));
@@ -258,7 +219,6 @@ TEST(ALKConfigTest, FlattensAChainNearestFirstCopyingOnlyParentsValues) {
   EXPECT_FALSE(flat->parentConfigProvider().lock());
   EXPECT_EQ(flat->nonOverriddenValueForProperty("trackingId"), Value("UA-tracker"));
   EXPECT_EQ(flat->nonOverriddenValueForProperty("optOut"), Value(true));
-  EXPECT_EQ(flat->nonOverriddenValueForProperty("rateLimit"), Value(0.5));
   // A parent's activity is copied ...
   ASSERT_TRUE(flat->defaultActivity());
   EXPECT_NE(flat->defaultActivity(), clientActivity);

@@ -108,14 +108,19 @@ TEST(ALKPipelineTest, ResumingStartsNothingUntilExecuted) {
   EXPECT_FALSE(chain.pipeline->hasExecutingFilters());
 }
 
-TEST(ALKPipelineTest, ClosingStopsTheNoticesOnceAndClosesEveryStage) {
+TEST(ALKPipelineTest, StopsAndResumesObservingAndClosesEveryStage) {
   TwoStages chain;
-  chain.pipeline->close();
+  chain.pipeline->setObservesChanges(false);
+  chain.q1->enqueueObject(activityOfType("a"));
+  EXPECT_TRUE(chain.watcher->events.empty());
+  chain.pipeline->setObservesChanges(true);
+  chain.q2->enqueueObject(activityOfType("b"));
+  EXPECT_EQ(chain.watcher->events.size(), 1u);
   chain.pipeline->close();
   EXPECT_FALSE(chain.pipeline->observesChanges());
   EXPECT_TRUE(chain.a->isClosed() && chain.b->isClosed());
-  chain.q1->enqueueObject(activityOfType("a"));
-  EXPECT_EQ(chain.watcher->events.size(), 0u);
+  chain.q3->enqueueObject(activityOfType("c"));
+  EXPECT_EQ(chain.watcher->events.size(), 1u);
 
   // A pipeline dropped without closing stops observing too.
   auto q = ALKQueue::queue();
