@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "DQContextManager.h"
-#include "DQFunctional.h"
 #include "DQSocketTools.h"
 #include "DQURL.h"
 
@@ -91,20 +90,6 @@ TEST(DQSocketToolsTest, LinkLocalAddressesNameTheirInterfaceAndShortBytesGiveNot
   EXPECT_EQ(DQSocketTools::stringsFromAddresses({truncated, ipv4("10.0.0.1")}), (std::vector<std::string>{"10.0.0.1"}));
 }
 
-TEST(DQContextManagerTest, ReferencesCarryTheirContextUntilTakenOut) {
-  auto manager = DQContextManager::make();
-  auto first = manager->addContextReferenceWithContext(Value("transfer 1"));
-  auto second = manager->addContextReferenceWithContext(Value(2));
-  EXPECT_NE(first->key(), second->key());
-  EXPECT_EQ(first->manager(), manager);
-  EXPECT_EQ(manager->contexts().keys(), (std::vector<std::string>{first->key(), second->key()}));
-  EXPECT_EQ(DQContextManager::removeContextReference(first), Value("transfer 1"));
-  EXPECT_EQ(manager->contexts().count(), 1u);
-  manager->removeAllContexts();
-  EXPECT_TRUE(manager->contexts().empty());
-  EXPECT_EQ(DQContextManager::removeContextReference(nullptr), Value());
-}
-
 TEST(DQContextManagerTest, CompletionAfterTheManagerIsGoneFindsNothing) {
   auto manager = DQContextManager::make();
   auto reference = manager->addContextReferenceWithContext(Value("late"));
@@ -113,9 +98,3 @@ TEST(DQContextManagerTest, CompletionAfterTheManagerIsGoneFindsNothing) {
   EXPECT_EQ(DQContextManager::removeContextReference(reference), Value());
 }
 
-TEST(DQFunctionalTest, FiltersInOrderAndKeepsNone) {
-  const std::vector<int> numbers = {5, 2, 8, 1, 6};
-  EXPECT_EQ(DQFunctional::filterArray(numbers, [](int n) { return n > 4; }), (std::vector<int>{5, 8, 6}));
-  const std::optional<std::vector<int>> none;
-  EXPECT_FALSE(DQFunctional::filterArray(none, [](int) { return true; }));
-}
