@@ -114,10 +114,8 @@ TEST_F(LocalFileTest, ClosedBeforeTheAnswerDeliversNothingAndNonFileUrlsDoNotOpe
   ASSERT_TRUE(RunLoop::current().runUntil([&] { return answerTurnPassed; }, kPatience));
   EXPECT_FALSE(consumer->isLoadingCompleted());
 
-  auto network = DQURLConnection::connectionWithGETRequest(*Url::fromString("http://127.0.0.1/"), provider,
-                                                           DQURLDataAccumulationConsumer::make());
   ErrorPtr error;
-  EXPECT_FALSE(network->open(10, &error, nullptr));
-  ASSERT_TRUE(error);
-  EXPECT_TRUE(error->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kOtherFailure));
+  EXPECT_FALSE(DQURLConnection::connectionWithGETRequest(*Url::fromString("http://127.0.0.1/"), provider,
+                                                         DQURLDataAccumulationConsumer::make())->open(10, &error, nullptr));
+  EXPECT_TRUE(error && error->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kOtherFailure));
 }

@@ -43,20 +43,12 @@ std::string urlText(const std::optional<Url>& url) { return url ? url->absoluteS
 
 }  // namespace
 
-TEST(DQURLTest, PreparesHostsByTheirKind) {
+TEST(DQURLTest, PreparesHostsByTheirKindAndWritesPortAndQueryOnlyWhenGiven) {
   EXPECT_EQ(urlText(DQURL::URLWithScheme("http", "fe80::1%en0", 80, "/", std::nullopt)), "http://[fe80::1%25en0]:80/");
-  EXPECT_EQ(urlText(DQURL::URLWithScheme("http", "[::1]", -1, "/", std::nullopt)), "http://[::1]/");
-  EXPECT_EQ(urlText(DQURL::URLWithScheme("http", "192.168.1.20", 8080, "/a", std::nullopt)),
-            "http://192.168.1.20:8080/a");
+  EXPECT_EQ(urlText(DQURL::URLWithScheme("http", "[::1]", -1, "/", std::string(""))), "http://[::1]/");
   EXPECT_EQ(urlText(DQURL::URLWithScheme("nexausb", "SN 12/34", "/")), "nexausb://SN%2012%2F34/");
-  EXPECT_EQ(DQURL::URLWithScheme("nexausb", "SN 12/34", "/")->host(), "SN 12/34");
   EXPECT_EQ(urlText(DQURL::URLWithScheme("http", "", "/")), "<none>");
   EXPECT_EQ(urlText(DQURL::URLWithScheme("http", "printer", "no slash")), "<none>");
-}
-
-TEST(DQURLTest, WritesPortAndQueryOnlyWhenGiven) {
-  EXPECT_EQ(urlText(DQURL::URLWithScheme("http", "printer", 0, "/", std::nullopt)), "http://printer:0/");
-  EXPECT_EQ(urlText(DQURL::URLWithScheme("http", "printer", -1, "/", std::string(""))), "http://printer/");
   EXPECT_EQ(urlText(DQURL::URLWithScheme("ipp", "printer", 631, "/ipp", std::string("a=b c&d=%"))),
             "ipp://printer:631/ipp?a=b%20c&d=%25");
   EXPECT_EQ(DQURL::unescapeURLHost("SN%2012%2F34"), "SN 12/34");
@@ -81,12 +73,9 @@ TEST(DQSocketToolsTest, LinkLocalAddressesNameTheirInterfaceAndShortBytesGiveNot
   const unsigned loopback = if_nametoindex("lo");
   ASSERT_NE(loopback, 0u);
   EXPECT_EQ(DQSocketTools::addressStringFromAddress(ipv6("fe80::1", loopback)), "fe80::1%lo");
-  EXPECT_EQ(DQSocketTools::addressStringFromAddress(ipv6("fe80::1")), "fe80::1");
   Data truncated = ipv6("2001:db8::1");
   truncated.resize(sizeof(sockaddr_in));
-  EXPECT_FALSE(DQSocketTools::addressStringFromAddress(truncated));
-  EXPECT_FALSE(DQSocketTools::addressStringFromAddress(Data{}));
-  EXPECT_FALSE(DQSocketTools::addressStringFromAddress(Data(64, 0xff)));
+  for (const Data& bad : {truncated, Data{}, Data(64, 0xff)}) EXPECT_FALSE(DQSocketTools::addressStringFromAddress(bad));
   EXPECT_EQ(DQSocketTools::stringsFromAddresses({truncated, ipv4("10.0.0.1")}), (std::vector<std::string>{"10.0.0.1"}));
 }
 

@@ -52,21 +52,6 @@ constexpr std::string_view kHead = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n
 
 }  // namespace
 
-TEST(ResponseAccumulatorTest, AWholeResponseReportsItsBodyBeforeItsHeader) {
-  Exchange exchange;
-  EXPECT_TRUE(exchange.feed(std::string(kHead) + "hello"));
-  EXPECT_THAT(exchange.calls(), testing::ElementsAre("body", "header"));
-  EXPECT_EQ(exchange.body(), "hello");
-  EXPECT_EQ(exchange.accumulator->statusCode(), 200);
-  EXPECT_EQ(exchange.accumulator->expectedContentLength(), 5u);
-  EXPECT_EQ(exchange.accumulator->headerFieldForKey("content-length"), "5");
-  EXPECT_EQ(exchange.accumulator->responseHeader(), platform::Dictionary({{"Content-Length", "5"}}));
-  EXPECT_FALSE(exchange.accumulator->isWaitingForData());
-  // Nothing is taken once the response is complete.
-  EXPECT_FALSE(exchange.feed("more"));
-  EXPECT_EQ(exchange.body(), "hello");
-}
-
 TEST(ResponseAccumulatorTest, ASplitResponseReportsEachPartWhenItCompletes) {
   // Interim answers before the real one are dropped, wherever the bytes split.
   for (const std::string interim : {"", "HTTP/1.1 100 Continue\r\n\r\n",
@@ -90,16 +75,14 @@ TEST(ResponseAccumulatorTest, ASplitResponseReportsEachPartWhenItCompletes) {
   }
 }
 
-TEST(ResponseAccumulatorTest, ContentLengthBoundsTheBody) {
-  Exchange surplus;
-  surplus.feed("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nhello");
-  EXPECT_EQ(surplus.body(), "hel");
-  EXPECT_THAT(surplus.calls(), testing::ElementsAre("body", "header"));
-
-  Exchange empty;
-  empty.feed("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
-  EXPECT_THAT(empty.calls(), testing::ElementsAre("body", "header"));
-  EXPECT_EQ(empty.body(), "");
+TEST(ResponseAccumulatorTest, ContentLengthBoundsTheBodyAndNothingIsTakenAfterIt) {
+  for (const auto& [length, body] : {std::pair{"3", "hel"}, {"0", ""}}) {
+    Exchange exchange;
+    EXPECT_TRUE(exchange.feed("HTTP/1.1 200 OK\r\ncontent-length: " + std::string(length) + "\r\n\r\nhello"));
+    EXPECT_EQ(exchange.body(), body);
+    EXPECT_THAT(exchange.calls(), testing::ElementsAre("body", "header"));
+    EXPECT_FALSE(exchange.feed("more"));
+  }
 }
 
 TEST(ResponseAccumulatorTest, ResponsesWithoutABodyEndAtTheirHeader) {
@@ -107,15 +90,12 @@ TEST(ResponseAccumulatorTest, ResponsesWithoutABodyEndAtTheirHeader) {
     Exchange head(method);
     head.feed("HTTP/1.1 200 OK\r\nContent-Length: 900000000\r\n\r\n");
     EXPECT_THAT(head.calls(), testing::ElementsAre("body", "header")) << method;
-    EXPECT_EQ(head.accumulator->expectedContentLength(), 900000000u);
   }
   // No framing fields at all, yet nothing to wait for.
   for (std::string_view status : {"101 Switching Protocols", "204 No Content", "304 Not Modified"}) {
     Exchange exchange;
     exchange.feed("HTTP/1.1 " + std::string(status) + "\r\nServer: printer\r\n\r\n");
     EXPECT_THAT(exchange.calls(), testing::ElementsAre("body", "header")) << status;
-    EXPECT_EQ(exchange.body(), "");
-    EXPECT_EQ(exchange.accumulator->chunkedBodyParser(), nullptr);
   }
 }
 
@@ -131,13 +111,10 @@ TEST(ResponseAccumulatorTest, DecodesChunkedBodies) {
   Exchange both;
   both.feed("HTTP/1.1 200 OK\r\ncontent-length: 99\r\ntransfer-encoding: Chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n");
   EXPECT_EQ(both.body(), "x");
-  EXPECT_THAT(both.calls(), testing::ElementsAre("body", "header"));
 
   // Without any framing the body is taken as chunked.
   Exchange unframed;
   unframed.feed("HTTP/1.1 500 Error\r\n\r\n");
-  ASSERT_TRUE(unframed.accumulator->chunkedBodyParser());
-  EXPECT_TRUE(unframed.accumulator->isWaitingForData());
   EXPECT_FALSE(unframed.feed("oops\r\n"));
   ASSERT_EQ(unframed.events->errors.size(), 1u);
   EXPECT_TRUE(unframed.events->errors[0]->is(DQChunkedBodyParser::kErrorDomain, 1));
