@@ -105,7 +105,7 @@ bool DQHTTPResponseAccumulator::appendBodyData(std::span<const std::uint8_t> dat
   } else if (chunkedBodyParser_) {
     chunkedBodyParser_->appendData(data);
     // A chunk announced larger than the body may still grow fails at once,
-    // not once that much has come.
+    // not once that much has come (with data of it, the data callback saw to it).
     if (waitingForData_ && chunkedBodyParser_->state() == DQChunkedBodyParser::kInChunkData &&
         chunkedBodyParser_->remainingChunkBytes() > kMaximumBodyLength - responseBody_.size()) {
       fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
@@ -128,9 +128,12 @@ std::optional<std::string> DQHTTPResponseAccumulator::headerFieldForKey(std::str
   return responseMessage_->headerField(name);
 }
 
-void DQHTTPResponseAccumulator::parser(DQChunkedBodyParser&, std::span<const std::uint8_t> data) {
+void DQHTTPResponseAccumulator::parser(DQChunkedBodyParser& parser, std::span<const std::uint8_t> data) {
   if (!waitingForData_) return;
-  if (responseBody_.size() + data.size() > kMaximumBodyLength) {
+  // The parser has counted this piece off its chunk already: what the chunk
+  // still announces must fit as well, or none of it is kept.
+  const std::uint64_t kept = responseBody_.size() + data.size();
+  if (kept > kMaximumBodyLength || parser.remainingChunkBytes() > kMaximumBodyLength - kept) {
     fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
     return;
   }
