@@ -100,24 +100,19 @@ TEST(ResponseAccumulatorTest, ResponsesWithoutABodyEndAtTheirHeader) {
 }
 
 TEST(ResponseAccumulatorTest, DecodesChunkedBodies) {
+  // The coding wins over a length, whatever the field name's case.
   Exchange chunked;
-  chunked.feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel");
+  chunked.feed("HTTP/1.1 200 OK\r\ncontent-length: 99\r\ntransfer-encoding: Chunked\r\n\r\n5\r\nhel");
   EXPECT_THAT(chunked.calls(), testing::ElementsAre("header"));
   chunked.feed("lo\r\n0\r\n\r\n");
   EXPECT_THAT(chunked.calls(), testing::ElementsAre("header", "body"));
   EXPECT_EQ(chunked.body(), "hello");
 
-  // The coding wins over a length, whatever the field name's case.
-  Exchange both;
-  both.feed("HTTP/1.1 200 OK\r\ncontent-length: 99\r\ntransfer-encoding: Chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n");
-  EXPECT_EQ(both.body(), "x");
-
   // Without any framing the body is taken as chunked.
   Exchange unframed;
   unframed.feed("HTTP/1.1 500 Error\r\n\r\n");
   EXPECT_FALSE(unframed.feed("oops\r\n"));
-  ASSERT_EQ(unframed.events->errors.size(), 1u);
-  EXPECT_TRUE(unframed.events->errors[0]->is(DQChunkedBodyParser::kErrorDomain, 1));
+  EXPECT_TRUE(unframed.events->errors.size() == 1 && unframed.events->errors[0]->is(DQChunkedBodyParser::kErrorDomain, 1));
 }
 
 TEST(ResponseAccumulatorTest, RefusesWhatCannotBeAResponse) {

@@ -117,17 +117,14 @@ TEST(USBDescriptorTest, ConfigurationWalkDistrustsTheDevicesLengths) {
   EXPECT_EQ(endpointAddresses(*shortOnes->interfaces()[0]), (std::vector<std::uint8_t>{0x81}));
 
   // wTotalLength past the data: the walk ends with the data, and a
-  // descriptor cut off by the end is not read.
-  Bytes cut = ConfigurationBuilder().interface(0, 0, 2).interface(1, 0, 4).build(400);
+  // descriptor cut off by the end is not read; short of the data: what lies
+  // past it is not part of it.
+  const ConfigurationBuilder two = ConfigurationBuilder().interface(0, 0, 2).interface(1, 0, 4);
+  Bytes cut = two.build(400);
   cut.resize(cut.size() - 3);
-  const auto truncated = DQUSBConfigurationDescriptor::descriptorWithRawData(cut);
-  ASSERT_EQ(truncated->interfaces().size(), 1u);
-
-  // wTotalLength short of the data: what lies past it is not part of it.
-  const Bytes whole = ConfigurationBuilder().interface(0, 0, 2).interface(1, 0, 4).build();
-  const auto limited = DQUSBConfigurationDescriptor::descriptorWithRawData(
-      ConfigurationBuilder().interface(0, 0, 2).interface(1, 0, 4).build(static_cast<int>(whole.size()) - 9));
-  EXPECT_EQ(limited->interfaces().size(), 1u);
+  EXPECT_EQ(DQUSBConfigurationDescriptor::descriptorWithRawData(cut)->interfaces().size(), 1u);
+  EXPECT_EQ(DQUSBConfigurationDescriptor::descriptorWithRawData(two.build(static_cast<int>(two.build().size()) - 9))
+                ->interfaces().size(), 1u);
 }
 
 TEST(USBDescriptorTest, DeviceInfoDescriptorFormsAndCapabilities) {
