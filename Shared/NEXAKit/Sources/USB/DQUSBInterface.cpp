@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #include "DQLog.h"
 #include "DQUSBConstatns.h"
@@ -250,25 +251,35 @@ DQUSBInterface::Outcome DQUSBInterface::transfer(std::uint8_t pipe, platform::Da
   auto endpoint = endpointOf(pipe);
   if (!opened_ || !endpoint) return {usbreturn::kNotFound, {}};
   struct Wait {
+    std::mutex mutex;  // guards the fields below; this thread and a back-end thread
     bool done = false;
     Outcome outcome{usbreturn::kAborted, {}};
   };
   // The handle and the wait stay alive while the run loop spins, whatever the
-  // blocks performed meanwhile do to this interface.
+  // blocks performed meanwhile do to this interface. A transfer that ended
+  // at once is taken without a turn of the run loop.
   auto handle = handle_;
   auto wait = std::make_shared<Wait>();
   const auto here = platform::RunLoop::current();
-  const UsbReturn started = handle->submitBulk(*endpoint, std::move(buffer), timeout, here,
-                                               [wait](UsbReturn result, std::vector<std::uint8_t> bytes) {
-                                                 wait->outcome = {result, std::move(bytes)};
-                                                 wait->done = true;
-                                               });
+  const UsbReturn started =
+      handle->submitBulk(*endpoint, std::move(buffer), timeout, [wait, here](UsbReturn result, platform::Data bytes) {
+        {
+          std::lock_guard lock(wait->mutex);
+          wait->outcome = {result, std::move(bytes)};
+          wait->done = true;
+        }
+        here.wakeUp();
+      });
   if (started != usbreturn::kSuccess) return {started, {}};
-  const auto done = [&] { return wait->done; };
+  const auto done = [&] {
+    std::lock_guard lock(wait->mutex);
+    return wait->done;
+  };
   if (!here.runUntil(done, timeout + std::chrono::seconds(5))) {
     handle->abortEndpoint(*endpoint);
     here.runUntil(done, std::chrono::seconds(5));
   }
+  std::lock_guard lock(wait->mutex);
   return std::move(wait->outcome);
 }
 
