@@ -9,6 +9,7 @@ packages=(
   uuid-dev libusb-1.0-0-dev libavahi-client-dev libavahi-glib-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev openssl python3 ca-certificates
+  umockdev libumockdev-dev
 )
 
 missing=()
