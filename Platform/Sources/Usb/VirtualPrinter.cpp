@@ -255,6 +255,7 @@ UsbReturn VirtualPrinter::control(std::uint64_t owner, const UsbControlSetup& se
     lock.unlock();
     if (const UsbReturn result = filter(setup); result != usbreturn::kSuccess) return result;
     lock.lock();
+    if (!connected_) return usbreturn::kNoDevice;
   }
   std::vector<std::uint8_t> answer;
   if (setup.requestType == 0x80 && setup.request == 6) {

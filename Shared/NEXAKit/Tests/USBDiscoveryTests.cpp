@@ -16,20 +16,6 @@ using namespace testsupport;
 
 namespace {
 
-// Records what the searcher reports.
-class Recorder : public DQUSBDevicesSearcherDelegate {
- public:
-  void USBDevicesSearcherDidDiscoverDevice(DQUSBDevicesSearcher&, const std::shared_ptr<DQUSBDevice>& device) override {
-    found.push_back(device);
-  }
-  void USBDevicesSearcherDidLoseDeviceService(DQUSBDevicesSearcher&,
-                                              const std::shared_ptr<platform::UsbDeviceRef>& service) override {
-    lost.push_back(service);
-  }
-  std::vector<std::shared_ptr<DQUSBDevice>> found;
-  std::vector<std::shared_ptr<platform::UsbDeviceRef>> lost;
-};
-
 class USBDiscoveryTest : public ::testing::Test {
  protected:
   USBDiscoveryTest() { redirectUSBTrace(); }

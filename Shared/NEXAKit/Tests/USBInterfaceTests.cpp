@@ -264,3 +264,55 @@ TEST_F(USBPipeShapeTest, APipeNeedsBothBulkEndpointsWithAPacketSize) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(USBInterfaceTest, PipeReadsAreClippedToThePacketAndSlowAnswersComeAPacketAtATime) {
+  auto ipp = interface();
+  DQUSBPipe pipe(ipp);
+  ASSERT_TRUE(pipe.open(nullptr));
+  printer->setDripDelay(20ms);
+  answer(std::string(1500, 'x'));
+  std::vector<std::uint8_t> buffer(4096);
+  std::size_t total = 0;
+  std::vector<std::size_t> pieces;
+  while (total < 1500) {
+    const std::size_t count = pipe.readToBuffer(buffer.data(), buffer.size(), 1.0, 1.0, nullptr);
+    ASSERT_GT(count, 0u);
+    pieces.push_back(count);
+    total += count;
+  }
+  EXPECT_EQ(pieces, (std::vector<std::size_t>{512, 512, 476}));
+}
+
+TEST_F(USBInterfaceTest, FailedAsyncTransfersReportTheirCodes) {
+  auto ipp = interface();
+  ASSERT_TRUE(ipp->open(nullptr));
+  ipp->scheduleInRunLoop(platform::RunLoop::current());
+  printer->failNextWrites(1, platform::usbreturn::kTimeout);
+  printer->stallEndpoint(0x81, 1);
+  std::vector<std::int64_t> codes;
+  auto keep = [&](const platform::ErrorPtr& error, std::size_t count, auto) {
+    EXPECT_EQ(count, 0u);
+    codes.push_back(error ? error->code() : -1);
+  };
+  const std::uint8_t bytes[4] = {1, 2, 3, 4};
+  ASSERT_TRUE(ipp->writeToPipe(1, bytes, 4, nullptr, keep));
+  ASSERT_TRUE(ipp->readFromPipe(2, 16, nullptr, keep));
+  ASSERT_TRUE(spinUntil([&] { return codes.size() == 2; }));
+  EXPECT_EQ(codes, (std::vector<std::int64_t>{DQUSBInterfaceError::kOther, DQUSBInterfaceError::kOther}));
+  EXPECT_FALSE(ipp->isReading() || ipp->isWriting());
+}
+
+TEST_F(USBInterfaceTest, AGoneDeviceGivesNoSnapshot) {
+  auto gone = std::make_shared<VirtualPrinter>(zarnPrinter());
+  auto service = bus->plug(gone, SimUsbBus::key(3, 2));
+  // Unplugged between the device descriptor and the configuration.
+  gone->setRequestFilter([&](const platform::UsbControlSetup& setup) {
+    if (setup.value == 0x0200) gone->disconnect();
+    return platform::usbreturn::kSuccess;
+  });
+  EXPECT_FALSE(DQUSBDevice::deviceWithService(service));
+}
+
+}  // namespace

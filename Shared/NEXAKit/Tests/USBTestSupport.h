@@ -4,8 +4,10 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "DQUSBConstatns.h"
+#include "DQUSBDevicesSearcherDelegate.h"
 #include "RunLoop/RunLoop.h"
 #include "Usb/SimUsbBus.h"
 #include "Usb/VirtualPrinter.h"
@@ -27,6 +29,20 @@ inline platform::VirtualPrinter::Description zarnPrinter(std::uint16_t maxPacket
       "MFG:Zarn;MDL:Virtual 100 IPP;CID:ZARN-1;NEXADIS:USB#07#01#04;", Printer::LengthField::CountsItself);
   return description;
 }
+
+// Records what a searcher reports.
+class Recorder : public DQUSBDevicesSearcherDelegate {
+ public:
+  void USBDevicesSearcherDidDiscoverDevice(DQUSBDevicesSearcher&, const std::shared_ptr<DQUSBDevice>& device) override {
+    found.push_back(device);
+  }
+  void USBDevicesSearcherDidLoseDeviceService(DQUSBDevicesSearcher&,
+                                              const std::shared_ptr<platform::UsbDeviceRef>& service) override {
+    lost.push_back(service);
+  }
+  std::vector<std::shared_ptr<DQUSBDevice>> found;
+  std::vector<std::shared_ptr<platform::UsbDeviceRef>> lost;
+};
 
 // Keeps the trace of the process out of the user's folders: the trace file
 // goes to a temporary folder made before the first test.

@@ -33,19 +33,6 @@ Bus& bus() {
   return *made;
 }
 
-class Recorder : public DQUSBDevicesSearcherDelegate {
- public:
-  void USBDevicesSearcherDidDiscoverDevice(DQUSBDevicesSearcher&, const std::shared_ptr<DQUSBDevice>& device) override {
-    found.push_back(device);
-  }
-  void USBDevicesSearcherDidLoseDeviceService(DQUSBDevicesSearcher&,
-                                              const std::shared_ptr<platform::UsbDeviceRef>& service) override {
-    lost.push_back(service);
-  }
-  std::vector<std::shared_ptr<DQUSBDevice>> found;
-  std::vector<std::shared_ptr<platform::UsbDeviceRef>> lost;
-};
-
 // The printer on port 4 as discovery reports it through libusb.
 std::shared_ptr<DQUSBDevice> discoveredPrinter() {
   Recorder recorder;
