@@ -264,9 +264,10 @@ int LIBUSB_CALL hotplugCallback(libusb_context*, libusb_device* device, libusb_h
   auto ref = std::make_shared<LibusbDevice>(watch->context, device);
   const bool arrived = event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED;
   if (enumerating == watch) {
-    if (arrived) {
+    auto& known = *watch->known;
+    if (arrived && std::find(known.begin(), known.end(), ref->key()) == known.end()) {
       enumerated->push_back(ref);
-      watch->known->push_back(ref->key());
+      known.push_back(ref->key());
     }
     return 0;
   }
