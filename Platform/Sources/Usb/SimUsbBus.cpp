@@ -29,6 +29,8 @@ class SimDeviceRef : public UsbDeviceRef {
 
 // One watch: its run loop and handler, alive until its registration goes.
 struct SimUsbBus::Watcher {
+  Watcher(std::uint16_t vendor, RunLoop target, EventHandler handler)
+      : vendor(vendor), target(std::move(target)), handler(std::move(handler)) {}
   std::uint16_t vendor;
   RunLoop target;
   EventHandler handler;
