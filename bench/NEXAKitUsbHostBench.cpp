@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -37,9 +39,10 @@ const std::vector<std::uint8_t>& payload() {
 // 0x81 of 512-byte packets; the USB trace in a temporary folder.
 struct Printer {
   Printer() {
-    gchar* folder = g_dir_make_tmp("usb-bench-XXXXXX", nullptr);
+    gchar* made = g_dir_make_tmp("usb-bench-XXXXXX", nullptr);
+    folder = made ? made : "";
+    g_free(made);
     platform::AppIdentity::shared().setLogsDirectory(folder);
-    g_free(folder);
     auto description = platform::VirtualPrinter::standardDescription(DQUSBConstatns::ZarnVendorID(), kPacket);
     description.deviceIDs[{0, 0}] = platform::VirtualPrinter::deviceIDAnswer(
         "MFG:Zarn;MDL:Virtual 100;SN:SN0001;", platform::VirtualPrinter::LengthField::CountsItself);
@@ -47,6 +50,11 @@ struct Printer {
     model = std::make_shared<platform::VirtualPrinter>(description);
     service = bus->plug(model, platform::SimUsbBus::key(2, 1));
   }
+  ~Printer() {
+    std::error_code ignored;
+    if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+  }
+  std::string folder;
   std::shared_ptr<platform::SimUsbBus> bus = std::make_shared<platform::SimUsbBus>();
   std::shared_ptr<platform::VirtualPrinter> model;
   std::shared_ptr<platform::UsbDeviceRef> service;
