@@ -75,7 +75,7 @@ TEST_F(USBInterfaceTest, OpenClaimsDetachesTheKernelDriverAndSwitchesTheAlternat
 }
 
 TEST_F(USBInterfaceTest, AnInterfaceHeldByAnotherClientFailsWithCodeZeroUntilItIsFree) {
-  printer->holdByOtherClient(0, VirtualPrinter::Clock::now() + 200ms);
+  printer->holdByOtherClient(0, VirtualPrinter::Clock::now() + 500ms);
   auto ipp = interface();
   platform::ErrorPtr error;
   EXPECT_FALSE(ipp->open(&error));
@@ -83,7 +83,7 @@ TEST_F(USBInterfaceTest, AnInterfaceHeldByAnotherClientFailsWithCodeZeroUntilItI
   EXPECT_TRUE(error->is(DQUSBInterfaceError::domain(), DQUSBInterfaceError::kExclusiveAccess));
   EXPECT_FALSE(ipp->isOpened());
   EXPECT_FALSE(printer->isClaimed(0));
-  platform::RunLoop::current().runUntil(VirtualPrinter::Clock::now() + 250ms);
+  platform::RunLoop::current().runUntil(VirtualPrinter::Clock::now() + 550ms);
   EXPECT_TRUE(ipp->open(nullptr));
 }
 
