@@ -11,25 +11,7 @@
 #include "ALKQueue.h"
 #include "Dispatch/DispatchQueue.h"
 #include "RunLoop/RunLoop.h"
-
-namespace {
-
-std::shared_ptr<ALKActivity> eventActivity() {
-  auto activity = std::make_shared<ALKActivity>();
-  activity->setValue("Event", "activityType");
-  activity->setValue("SoftwareDownload", "eventCategory");
-  activity->setValue("Download", "eventAction");
-  activity->setValue("Printer Driver 5.1.2", "eventLabel");
-  activity->setValue(42, "eventValue");
-  return activity;
-}
-
-void drainMainRunLoop() {
-  while (platform::RunLoop::main().runOnce(false)) {
-  }
-}
-
-}  // namespace
+#include "VededuvazOviBenchSupport.h"
 
 // The application's call on the main thread: copy, stamp, enqueue, and the
 // synchronous reactions (observers, pipeline, tracker, client timer check,

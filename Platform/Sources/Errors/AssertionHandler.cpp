@@ -11,7 +11,7 @@ thread_local std::shared_ptr<AssertionHandler> threadHandler;
 
 AssertionHandler::~AssertionHandler() = default;
 
-void AssertionHandler::handleFailureInMethod(const std::string&, const std::string&, const std::string&, long,
+void AssertionHandler::handleFailureInMethod(const std::string&, const Object*, const std::string&, long,
                                              const std::string& description) {
   throw Exception(Exception::kInternalInconsistencyException, description);
 }

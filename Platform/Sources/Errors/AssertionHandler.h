@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "Values/Object.h"
+
 namespace platform {
 
 // Handles failed assertions. Each thread has its own current handler; the
@@ -12,9 +14,11 @@ class AssertionHandler {
  public:
   virtual ~AssertionHandler();
 
-  // Called on the thread whose assertion failed.
-  virtual void handleFailureInMethod(const std::string& method, const std::string& objectDescription,
-                                     const std::string& file, long line, const std::string& description);
+  // Called on the thread whose assertion failed, with the method's name, the
+  // object whose method failed (its class name is object->className(); it
+  // may be nullptr), the file, the line and the formatted description.
+  virtual void handleFailureInMethod(const std::string& method, const Object* object, const std::string& file,
+                                     long line, const std::string& description);
   virtual void handleFailureInFunction(const std::string& function, const std::string& file, long line,
                                        const std::string& description);
 

@@ -11,17 +11,20 @@ namespace {
 
 class RecordingHandler : public AssertionHandler {
  public:
-  void handleFailureInMethod(const std::string& method, const std::string&, const std::string& file, long line,
+  void handleFailureInMethod(const std::string& method, const Object* object, const std::string& file, long line,
                              const std::string& description) override {
-    recorded = method + " " + file + ":" + std::to_string(line) + " " + description;
+    recorded = object->className() + " " + method + " " + file + ":" + std::to_string(line) + " " + description;
   }
   std::string recorded;
 };
 
+class Job : public Object {};
+
 // "name: reason" of what the calling thread's handler raises; "" when it raises nothing.
 std::string raisedByCurrentHandler() {
+  const Job job;
   try {
-    AssertionHandler::currentHandler()->handleFailureInMethod("-[Job start]", "<Job: 0x1>", "Job.cpp", 42,
+    AssertionHandler::currentHandler()->handleFailureInMethod("start", &job, "Job.cpp", 42,
                                                               "already started");
   } catch (const Exception& exception) {
     return exception.name() + ": " + exception.reason();
@@ -50,7 +53,7 @@ TEST(AssertionHandlerTest, EachThreadHasItsOwnHandler) {
 
   EXPECT_EQ(raisedElsewhere, "NSInternalInconsistencyException: already started");
   EXPECT_EQ(raisedByCurrentHandler(), "");
-  EXPECT_EQ(recording->recorded, "-[Job start] Job.cpp:42 already started");
+  EXPECT_EQ(recording->recorded, "Job start Job.cpp:42 already started");
 
   AssertionHandler::setCurrentHandler(nullptr);
   EXPECT_EQ(raisedByCurrentHandler(), "NSInternalInconsistencyException: already started");

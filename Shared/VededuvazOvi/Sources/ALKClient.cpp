@@ -163,7 +163,7 @@ void ALKClient::insertTracker(std::shared_ptr<ALKTracker> tracker, std::size_t i
   ALKLogIndent indent;  // lowered again when the assertion handler raises
   if (!tracker) {
     platform::AssertionHandler::currentHandler()->handleFailureInMethod(
-        "insertTracker:atIndex:", description(), "ALKClient", __LINE__,
+        "insertTracker:atIndex:", this, "ALKClient", __LINE__,
         platform::format("Invalid parameter not satisfying: %@", "aTracker != nil"));
     ALKLog::error(this, "Invalid tracker to insert at position %zd", index);
     return;
@@ -182,7 +182,7 @@ void ALKClient::insertTrackers(const std::vector<std::shared_ptr<ALKTracker>>& t
   if (attached) {
     try {
       platform::AssertionHandler::currentHandler()->handleFailureInMethod(
-          "insertTrackers:atIndexes:", description(), "ALKClient", __LINE__,
+          "insertTrackers:atIndexes:", this, "ALKClient", __LINE__,
           "Trying to insert tracker of another client.");
     } catch (...) {
       didChange(platform::KeyValueChangeKind::Insertion, {}, kTrackersKey);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -14,6 +15,7 @@
 #include "Values/Object.h"
 #include "Indexes/Range.h"
 #include "Dispatch/Timer.h"
+#include "Errors/Exception.h"
 
 // The entry point of the analytics library: the base configuration, the
 // trackers (one of them the default tracker, made lazily for the configured
@@ -108,6 +110,36 @@ class ALKClient : public platform::Object, public platform::KeyValueObservable {
   // "trackers" and "defaultTracker".
   platform::Value valueForKey(const std::string& key) const override;
 
+  // Exception and assertion reporting (ALKClientExceptionReporting.cpp).
+  // The back end's "%@ExceptionActivityWithDescription:fatal:" entry.
+  using ExceptionActivityFactory = std::shared_ptr<ALKActivity>(const std::string& description, bool fatal);
+  // How long an uncaught-exception report waits for the stores to take it.
+  static constexpr std::chrono::seconds kReportTimeout{2};
+
+  // Whether ALKUncaughtExceptionHandler is the process's uncaught-exception
+  // handler. Any thread.
+  static bool tracksUnhandledExceptions();
+  // Enabling saves the handler in place and installs
+  // ALKUncaughtExceptionHandler; disabling puts the saved one back. Any
+  // thread; the two are serialised.
+  static void setTracksUnhandledExceptions(bool enable);
+  // Sends a fatal exception activity to every tracker, waits (up to
+  // kReportTimeout, turning the main run loop) until each tracker's first
+  // stage has taken it (the store has written its row), then closes the
+  // client for good. Main thread.
+  void handleUncaughtException(const platform::Exception& exception);
+  // Send "Assertion failure in -[%@ %@], %@:%zd" (the object's class, the
+  // method, the file's name, the line) as an exception activity, fatal when
+  // `raise`, to every tracker; the message is only logged. From any thread:
+  // the sending hops to the main thread.
+  void assertFailureInMethod(const std::string& method, const platform::Object* object, bool raise,
+                             const std::string& file, long line, const std::string& message);
+  // The same for a function: "Assertion failure in %@([[arg1], ]), %@:%zd".
+  void assertFailureInFunction(const std::string& function, bool raise, const std::string& file, long line,
+                               const std::string& message);
+  // The analytics type's exception activity; nil without a factory. Main thread.
+  std::shared_ptr<ALKActivity> createExceptionActivityWithDescription(const std::string& description, bool fatal);
+
  protected:
   // Hooks run after a successful insertion or removal, before the change
   // notice closes; both update the dispatch timer here. Main thread.
@@ -115,6 +147,8 @@ class ALKClient : public platform::Object, public platform::KeyValueObservable {
   virtual void didRemoveTrackers();
 
  private:
+  // Creates the activity and sends it to every tracker, on the main thread.
+  void reportFailure(const std::string& description, bool fatal);
   void setDefaultTrackerAnnounced(std::shared_ptr<ALKTracker> tracker);
 
   std::vector<std::shared_ptr<ALKTracker>> trackers_;
@@ -125,3 +159,9 @@ class ALKClient : public platform::Object, public platform::KeyValueObservable {
   bool skipCreatingConfig_ = false;
   bool skipCreatingDefaultTracker_ = false;
 };
+
+// The process's uncaught-exception handler while exceptions are tracked: the
+// report of the shared client (on the main thread: a report from another
+// thread waits, bounded, for the main thread to make it), unless opted out.
+// Runs on the thread that terminates; the process aborts after it.
+void ALKUncaughtExceptionHandler(const platform::Exception& exception);

@@ -9,3 +9,7 @@ void ALKLog::submit(IALKLogger& logger, Tag tag, const ALKLogSource& source, std
   logger.logMessageWithFormat(kTemplates[static_cast<int>(tag)], kTaggedLineLevel, source.className(),
                               source.address(), line, message);
 }
+
+void ALKLog::submitInFunction(IALKLogger& logger, const char* function, std::int64_t line, const std::string& message) {
+  logger.logMessageWithFormat("<DEBUG> [%s]:%zd %@", kFunctionLineLevel, function, line, message);
+}

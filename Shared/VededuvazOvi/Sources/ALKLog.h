@@ -71,9 +71,20 @@ class ALKLog {
     submit(*logger, tag, source, format.line, platform::format(format.text, args...));
   }
 
+  // The line of a plain function, not of an object or a class:
+  // "<DEBUG> [ALKUncaughtExceptionHandler]:42 message", at level 3.
+  static constexpr std::uint64_t kFunctionLineLevel = 3;
+  template <class... Args>
+  static void debugInFunction(const char* function, ALKLogFormat format, const Args&... args) {
+    const auto logger = ALKLogger::sharedLogger();
+    if (!logger->wouldLog(kFunctionLineLevel)) return;
+    submitInFunction(*logger, function, format.line, platform::format(format.text, args...));
+  }
+
   ALKLog() = delete;
 
  private:
+  static void submitInFunction(IALKLogger& logger, const char* function, std::int64_t line, const std::string& message);
   static void submit(IALKLogger& logger, Tag tag, const ALKLogSource& source, std::int64_t line,
                      const std::string& message);
 };

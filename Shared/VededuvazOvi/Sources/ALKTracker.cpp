@@ -42,7 +42,7 @@ ALKTracker::~ALKTracker() {
       ALKLog::error(this, "Invalid tracker is still referenced by a client");
       try {
         platform::AssertionHandler::currentHandler()->handleFailureInMethod(
-            "dealloc", description(), "ALKTracker", __LINE__, "Invalid tracker is still referenced by a client");
+            "dealloc", this, "ALKTracker", __LINE__, "Invalid tracker is still referenced by a client");
       } catch (...) {
         // Reported above; a destructor raises nothing.
       }
@@ -115,6 +115,9 @@ bool ALKTracker::hasPendingActivities() const {
 void ALKTracker::removePendingActivities() {
   ALKLogIndent indent;
   ALKLog::debug(this, "Remove pending activities (remove activity pipeline)");
+  // No run may still be using the store, nor a stage keep it open, when its
+  // files go.
+  if (pipeline_) pipeline_->closeAndDrain(kDrainTimeout);
   dropPipeline();
 
   const auto configuration = config();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -32,6 +33,8 @@ class ALKTracker : public IALKTracker, public IALKParentConfigProvider, public I
   enum class SessionRequest : unsigned { None = 0, Start = 1, End = 2 };
 
   static constexpr const char* kSessionControlKey = "sessionControl";
+  // How long removing pending activities waits for the stages' queues.
+  static constexpr std::chrono::seconds kDrainTimeout{2};
 
   // The back-end entries looked up in ALKAnalyticsRegistry, on the main thread:
   // "%@TrackerWithTrackingId:" makes a tracker for a tracking id,
@@ -53,8 +56,9 @@ class ALKTracker : public IALKTracker, public IALKParentConfigProvider, public I
   // Whether a stage of the pipeline already held is running (not cancelled)
   // or has input; producers are asked last. Builds no pipeline.
   bool hasPendingActivities() const override;
-  // Closes and drops the pipeline, then deletes the pending-request store
-  // file named by the configuration, with its journal companions.
+  // Closes the pipeline, waits (bounded) until its stages' queues are done
+  // with the store, drops it, then deletes the pending-request store file
+  // named by the configuration, with its journal companions.
   void removePendingActivities() override;
   // For good: closes and drops the pipeline, leaves the client and the
   // configuration; no pipeline or configuration is made again. Destroying

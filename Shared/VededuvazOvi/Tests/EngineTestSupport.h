@@ -100,7 +100,7 @@ class RegistryEntryScope {
 // calling thread for the life of the scope.
 class RecordingAssertionHandler : public platform::AssertionHandler {
  public:
-  void handleFailureInMethod(const std::string&, const std::string&, const std::string& file, long,
+  void handleFailureInMethod(const std::string&, const platform::Object*, const std::string& file, long,
                              const std::string& description) override {
     failures.push_back(file + ": " + description);
   }

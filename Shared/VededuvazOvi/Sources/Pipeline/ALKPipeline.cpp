@@ -101,6 +101,15 @@ void ALKPipeline::close() {
   for (const auto& filter : filters_) filter->close();
 }
 
+bool ALKPipeline::closeAndDrain(std::chrono::steady_clock::duration timeout) {
+  close();
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  bool drained = true;
+  for (const auto& filter : filters_) drained = filter->waitUntilDrained(deadline) && drained;
+  if (!drained) ALKLog::warning(this, "Execution queues still busy after closing");
+  return drained;
+}
+
 void ALKPipeline::dequeueObjects() {
   ALKLogIndent indent;
   ALKLog::debug(this, "Remove pending objects");

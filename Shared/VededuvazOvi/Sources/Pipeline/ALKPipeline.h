@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <vector>
@@ -60,6 +61,10 @@ class ALKPipeline : public platform::Object {
   void cancelFilters();
   // Stops observing (once) and closes every stage.
   void close();
+  // close(), then waits until every stage's execution queue has finished what
+  // was posted to it and released what the runs used, for at most `timeout`
+  // in all; false when the time ran out.
+  bool closeAndDrain(std::chrono::steady_clock::duration timeout);
   // Empties every stage's input queue, then its output queue.
   void dequeueObjects();
 

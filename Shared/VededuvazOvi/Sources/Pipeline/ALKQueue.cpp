@@ -42,7 +42,7 @@ bool ALKQueue::enqueueObject(platform::ObjectPtr object) {
 bool ALKQueue::insertObject(platform::ObjectPtr object, std::size_t index) {
   if (!object) {
     platform::AssertionHandler::currentHandler()->handleFailureInMethod(
-        "insertObject:atIndex:", description(), "ALKQueue", __LINE__,
+        "insertObject:atIndex:", this, "ALKQueue", __LINE__,
         platform::format("Invalid parameter not satisfying: %@", "anObject != nil"));
     ALKLog::error(this, "Invalid object to insert at position %zd", index);
     return false;

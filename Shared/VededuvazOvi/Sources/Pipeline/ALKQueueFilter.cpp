@@ -1,6 +1,8 @@
 #include "ALKQueueFilter.h"
 
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 
 #include "ALKErrors.h"
 #include "ALKLog.h"
@@ -169,6 +171,28 @@ void ALKQueueFilter::run(const platform::ObjectPtr& object, const platform::RunL
 }
 
 void ALKQueueFilter::executeBlock(const std::function<void()>& block) { block(); }
+
+bool ALKQueueFilter::waitUntilDrained(std::chrono::steady_clock::time_point deadline) {
+  if (executionQueue_->isCurrent()) {
+    drainExecutionQueue();
+    return true;
+  }
+  struct Drained {
+    std::mutex mutex;  // guards done; any thread
+    std::condition_variable changed;
+    bool done = false;
+  };
+  const auto drained = std::make_shared<Drained>();
+  // The queue is serial: the block runs after every run posted before it.
+  executionQueue_->async([self = sharedAs<ALKQueueFilter>(), drained] {
+    self->drainExecutionQueue();
+    std::lock_guard lock(drained->mutex);
+    drained->done = true;
+    drained->changed.notify_all();
+  });
+  std::unique_lock lock(drained->mutex);
+  return drained->changed.wait_until(lock, deadline, [&] { return drained->done; });
+}
 
 void ALKQueueFilter::complete(const platform::ObjectPtr& object, platform::ObjectPtr output,
                               platform::ErrorPtr error) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -127,6 +128,15 @@ class ALKQueueFilter : public IALKQueueFilter, public IALKQueueDelegate {
   void close() override;
   // Hook: runs `block`, a run's completion, on the scheduling thread.
   virtual void executeBlock(const std::function<void()>& block);
+  // Hook: runs on the execution queue after the stage was closed and every
+  // run posted before it has ended (see waitUntilDrained); releases what the
+  // runs used. Nothing here.
+  virtual void drainExecutionQueue() {}
+  // Has the execution queue run drainExecutionQueue() (inline when the
+  // calling thread runs that queue) and waits for it until `deadline`; false
+  // when the deadline came first (the drain still runs later). For a closed
+  // stage; scheduling thread.
+  bool waitUntilDrained(std::chrono::steady_clock::time_point deadline);
 
   // The input queue's delegate call: wakes an idle, open, unsuspended stage.
   void queueDidEnqueueObjects(IALKQueue& queue, const std::vector<platform::ObjectPtr>& objects) override;

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Values/Dictionary.h"
+#include "Values/Value.h"
+
+namespace platform {
+
+// What resolving a DNS-SD service found: the target host name as the back end
+// writes it (Avahi's have no trailing dot), the port, every address as
+// socket-address bytes (with the port, and the interface as the scope of a
+// link-local IPv6 address) and the TXT record (key to value bytes).
+struct ResolvedService {
+  std::string hostName;
+  int port = -1;
+  std::vector<Data> addresses;
+  Dictionary txtRecord;
+};
+
+// A back end that resolves DNS-SD service instances: Avahi, or a fake in the
+// process for tests.
+class ServiceResolver {
+ public:
+  // Called on the run loop of the thread that started the resolution, possibly
+  // from inside resolve(), with everything found so far; `finished` on the
+  // last call, after which nothing comes. A failure finishes with nothing
+  // found.
+  using Handler = std::function<void(const ResolvedService& found, bool finished)>;
+
+  // One running resolution. Destroying it stops it: the handler is not called
+  // afterwards. Destroyed on the thread that started it, never from inside
+  // its handler.
+  class Resolution {
+   public:
+    virtual ~Resolution() = default;
+  };
+
+  // Avahi, the default back end.
+  static std::shared_ptr<ServiceResolver> avahi();
+
+  virtual ~ServiceResolver() = default;
+  // Starts resolving the instance `name` of `type` in `domain` on the current
+  // run loop. The resolution runs until it finished or is destroyed.
+  virtual std::unique_ptr<Resolution> resolve(const std::string& name, const std::string& type,
+                                              const std::string& domain, Handler handler) = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,181 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "ALKActivity.h"
+#include "ALKActivityRequest.h"
+#include "ALKActivityRequestID.h"
+#include "ALKFetchRequest.h"
+#include "Errors/Error.h"
+#include "Values/Object.h"
+#include "Values/Url.h"
+#include "Values/Value.h"
+
+namespace SQLite {
+class Database;
+class Statement;
+}  // namespace SQLite
+
+// Posted synchronously on the saving thread with the store as sender: once
+// per save that has changes, before the will-save one (no user info), then
+// before and after the write, both with the context's notification under
+// "underlyingNotification"; the did-save one lists the saved rows (snapshots
+// keeping their last values) under "inserted", "updated" and "deleted".
+inline constexpr const char* ALKActivityStoreDidChangeNotification = "ALKActivityStoreDidChangeNotification";
+inline constexpr const char* ALKActivityStoreWillSaveNotification = "ALKActivityStoreWillSaveNotification";
+inline constexpr const char* ALKActivityStoreDidSaveNotification = "ALKActivityStoreDidSaveNotification";
+inline constexpr const char* ALKActivityStoreUnderlyingNotificationKey = "underlyingNotification";
+inline constexpr const char* ALKInsertedObjectsKey = "inserted";
+inline constexpr const char* ALKUpdatedObjectsKey = "updated";
+inline constexpr const char* ALKDeletedObjectsKey = "deleted";
+// SQLite's result codes, with its message as the localized description.
+inline constexpr const char* ALKSQLiteErrorDomain = "NSSQLiteErrorDomain";
+// NSCocoaErrorDomain: a row that no longer exists; a file made for another model.
+inline constexpr std::int64_t kALKObjectNotFoundError = 133000;
+inline constexpr std::int64_t kALKIncompatibleStoreError = 134100;
+
+// The pending hits of one tracker in an SQLite file, with a context of its
+// own: one connection opened lazily once (a file that fails to open is never
+// tried again, nor deleted), an identity map of the rows it has handed out,
+// and the unsaved changes (inserted, changed, deleted rows) that only save()
+// writes, in one IMMEDIATE transaction. Counts and plain fetches see the
+// unsaved changes; grouped fetches see the file.
+//
+// The file: WAL journal, synchronous=NORMAL, a busy timeout of a few seconds,
+// the table of rows with indexes on the timestamp and on (URL string,
+// timestamp), and a metadata table naming the model and its version. A new
+// file is made with mode 0600, missing folders with mode 0700.
+//
+// Threads: no lock. One store object is used on one serial line of execution
+// (the store queue); the save notifications are posted there. Another thread
+// that wants to know whether the file holds rows asks
+// countActivityRequestsInFile, which opens a connection of its own.
+class ALKActivityStore : public platform::Object {
+  struct Private {
+    explicit Private() = default;
+  };
+
+ public:
+  static constexpr const char* kDefaultModelURL = "ALKActivityRequest.momd";
+  // Turns a grouped fetch's dictionary into what the caller wants; nil is left out.
+  using Transcoder = std::function<platform::Value(const platform::Value& result)>;
+
+  // A closed store at `storeURL` (a file URL); nil, with "Invalid arguments",
+  // without one of the two.
+  static std::shared_ptr<ALKActivityStore> activityStoreWithURL(
+      const std::optional<platform::Url>& storeURL,
+      const std::optional<std::string>& modelURL = std::string(kDefaultModelURL));
+  ALKActivityStore(Private, platform::Url storeURL, std::string modelURL);
+  ~ALKActivityStore() override;
+
+  // The connection, opened on the first call; nullptr when the file could not
+  // be opened (then for good) or after close().
+  SQLite::Database* context();
+  // Whether the connection is open, or a file (not a folder) is at the path.
+  bool hasStoreData() const;
+  // Writes the unsaved changes. False without a connection (error untouched)
+  // or when the write fails (error set; the changes stay unsaved).
+  bool save(platform::ErrorPtr* error = nullptr);
+  bool hasChanges() const;
+  // Drops the unsaved changes, closes the connection and deletes the file
+  // with its -wal, -shm and -journal companions; the next use makes a new
+  // file. False without a connection.
+  bool resetDataStore();
+  // Closes the connection for good; the unsaved changes are dropped.
+  void close();
+
+  // Nullopt (with the error) when the fetch fails, and without a connection.
+  std::optional<std::vector<platform::Value>> executeFetchRequest(const ALKFetchRequest& request,
+                                                                  platform::ErrorPtr* error = nullptr,
+                                                                  const Transcoder& transcoder = nullptr);
+  // 0 without a connection; nullopt (with the error) when the count fails.
+  // The request's limit caps the count.
+  std::optional<std::size_t> countForFetchRequest(const ALKFetchRequest& request, platform::ErrorPtr* error = nullptr);
+  // The row of a grouped result's "objectID".
+  Transcoder managedObjectIdToObjectTranscodeBlock();
+  // The row with this ID, nullptr when there is none.
+  std::shared_ptr<ALKActivityRequest> objectWithID(const std::shared_ptr<ALKActivityRequestID>& objectID);
+  std::shared_ptr<ALKActivityRequest> existingObjectWithID(const std::shared_ptr<ALKActivityRequestID>& objectID,
+                                                           platform::ErrorPtr* error);
+  // Deletes the row from the context (not saved).
+  bool removeExistingObjectWithID(const std::shared_ptr<ALKActivityRequestID>& objectID);
+  // A new row in the context (not saved); nullptr without a connection.
+  std::shared_ptr<ALKActivityRequest> insertNewActivityRequest();
+  void deleteObject(const std::shared_ptr<ALKActivityRequest>& row);
+
+  // The rows of the SQLite file at `path`, through a read-only connection of
+  // its own that never creates the file or the schema: 0 without a file,
+  // nullopt when it cannot be read (a missing table included). Any thread.
+  static std::optional<std::size_t> countActivityRequestsInFile(const std::string& path);
+
+  // Row operations; none of them saves (ALKActivityStoreActivityRequest.cpp).
+  // Each answers 0 or nil, without opening anything, when hasStoreData() is NO.
+  // With a limit, counts no further than it.
+  std::optional<std::size_t> countActivityRequestsWithPredicate(std::optional<double> timestamp,
+                                                                platform::ErrorPtr* error = nullptr,
+                                                                std::size_t limit = ALKFetchRequest::kNoLimit);
+  // 0 also when the count fails.
+  std::size_t numberOfActivityRequests();
+  static ALKFetchRequest fetchRequestForEarliestActivityRequests(std::optional<double> timestamp, std::size_t offset,
+                                                                 std::size_t limit);
+  static ALKFetchRequest fetchRequestForLatestActivityRequests(std::optional<double> timestamp, std::size_t offset,
+                                                               std::size_t limit);
+  std::optional<std::vector<std::shared_ptr<ALKActivityRequest>>> earliestActivityRequests(
+      std::optional<double> timestamp, std::size_t offset, std::size_t limit);
+  std::optional<std::vector<std::shared_ptr<ALKActivityRequest>>> latestActivityRequests(
+      std::optional<double> timestamp, std::size_t offset, std::size_t limit);
+  std::shared_ptr<ALKActivityRequest> earliestActivityRequest(std::optional<double> timestamp = std::nullopt);
+  std::shared_ptr<ALKActivityRequest> latestActivityRequest(std::optional<double> timestamp = std::nullopt);
+  // A row with this timestamp, seeing unsaved changes; of several, one in
+  // state 1 first.
+  std::shared_ptr<ALKActivityRequest> activityRequestWithTimestamp(double timestamp);
+  // A new row under the capacity, stamped `timestamp` when positive, else
+  // with the activity's own "timestamp", else now. nullptr when the capacity
+  // is reached or there is no connection (with its ERROR line, error nil),
+  // and when the count fails (error set).
+  std::shared_ptr<ALKActivityRequest> addRequestWithActivity(const std::shared_ptr<ALKActivity>& activity,
+                                                             const std::optional<std::string>& urlString,
+                                                             double timestamp, platform::ErrorPtr* error = nullptr);
+  bool removeActivityRequestWithTimestamp(double timestamp);
+  void removeActivityRequest(const std::shared_ptr<ALKActivityRequest>& row);
+  bool removeAllActivityRequests() { return resetDataStore(); }
+
+  const platform::Url& storeURL() const { return storeURL_; }
+  const std::string& modelURL() const { return modelURL_; }
+  std::string storePath() const { return storeURL_.filePath(); }
+  // 0 for no limit.
+  std::size_t capacity() const { return capacity_; }
+  void setCapacity(std::size_t capacity) { capacity_ = capacity; }
+
+ private:
+  struct Statements;
+
+  bool openStack(platform::ErrorPtr& error);
+  void closeConnection();
+  SQLite::Statement& statement(const std::string& sql);
+  std::shared_ptr<ALKActivityRequest> rowFromStatement(SQLite::Statement& query);
+  std::optional<std::vector<platform::Value>> groupedFetch(const ALKFetchRequest& request);
+  std::vector<platform::Value> plainFetch(const ALKFetchRequest& request);
+  bool isPendingDeletion(std::int64_t key) const;
+  std::optional<std::vector<std::shared_ptr<ALKActivityRequest>>> rowsOfGroupedFetch(const ALKFetchRequest& request);
+  void postNotification(const char* name, const platform::Dictionary* underlying);
+
+  const platform::Url storeURL_;
+  const std::string modelURL_;
+  std::size_t capacity_ = 0;
+  bool skipUpdateContext_ = false;
+
+  std::unique_ptr<SQLite::Database> database_;
+  std::unique_ptr<Statements> statements_;
+  std::unordered_map<std::int64_t, std::shared_ptr<ALKActivityRequest>> registered_;  // saved rows by key
+  std::vector<std::shared_ptr<ALKActivityRequest>> inserted_;
+  std::vector<std::shared_ptr<ALKActivityRequest>> deleted_;  // saved rows
+  std::int64_t nextTemporaryID_ = 1;
+};

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <memory>
+
+#include "ALKActivityStoreFilter.h"
+
+// The store stage that keeps each hit on disk: an activity (with its own
+// timestamp) or a URL request (its URL and the current time) becomes a row,
+// which is saved; the output is the row's ID. Anything else fails with -301
+// and stays at the head of the input queue. A hit the store refuses for its
+// capacity, or because it cannot be used, is dropped (with the store's ERROR
+// line); a failed count or save keeps it at the head, and a failed save takes
+// its unsaved row out of the store again so that a later run does not write
+// it twice.
+//
+// Threads: the execution block runs on the store queue, the only place that
+// uses the store; the rest as for every stage.
+class ALKWriteActivityRequestFilter : public ALKActivityStoreFilter {
+ public:
+  // Active; a nil store is accepted (every run then drops its hit).
+  static std::shared_ptr<ALKWriteActivityRequestFilter> filterWithActivityStore(
+      std::shared_ptr<ALKActivityStore> store, std::shared_ptr<IALKQueue> inputQueue,
+      std::shared_ptr<IALKQueue> outputQueue, std::shared_ptr<platform::DispatchQueue> executionQueue);
+
+  ALKWriteActivityRequestFilter(Passkey key, std::shared_ptr<ALKActivityStore> store,
+                                std::shared_ptr<IALKQueue> inputQueue, std::shared_ptr<IALKQueue> outputQueue,
+                                std::shared_ptr<platform::DispatchQueue> executionQueue);
+  ~ALKWriteActivityRequestFilter() override;
+};

@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ALKActivityStore.h"
+#include "Observation/NotificationCenter.h"
+#include "RecordingLogger.h"
+#include "StoreTestSupport.h"
+#include "TemporaryDirectory.h"
+
+namespace {
+
+class ActivityStoreTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<ALKActivityStore> storeAt(const std::string& path) {
+    return ALKActivityStore::activityStoreWithURL(platform::Url::fileUrl(path));
+  }
+  std::shared_ptr<ALKActivityRequest> add(ALKActivityStore& store, double timestamp,
+                                          std::optional<std::string> url = std::nullopt) {
+    return store.addRequestWithActivity(url ? nullptr : activityStamped(timestamp), url, timestamp);
+  }
+
+  RecordingLoggerScope logger;
+  TemporaryDirectory folder;
+  const std::string path = folder.file("Caches/app/VededuvazOvi-Test-UA-1.sqlite");
+};
+
+TEST_F(ActivityStoreTest, OpensLazilyWithPrivateModesAndKeepsTimestampsExact) {
+  auto store = storeAt(path);
+  EXPECT_FALSE(ALKActivityStore::activityStoreWithURL(std::nullopt));
+  EXPECT_EQ(store->numberOfActivityRequests(), 0u);
+  EXPECT_EQ(store->earliestActivityRequest(), nullptr);
+  EXPECT_FALSE(std::filesystem::exists(path)) << "asking must not create the file";
+
+  const double precise = 786'000'000.123456789;
+  ASSERT_TRUE(add(*store, precise));
+  ASSERT_TRUE(store->save());
+  struct stat file {}, parent {};
+  ASSERT_EQ(::stat(path.c_str(), &file), 0);
+  ASSERT_EQ(::stat(std::filesystem::path(path).parent_path().c_str(), &parent), 0);
+  EXPECT_EQ(file.st_mode & 0777, 0600u);
+  EXPECT_EQ(parent.st_mode & 0777, 0700u);
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{precise, 0}}));
+  EXPECT_TRUE(store->removeActivityRequestWithTimestamp(precise));
+  ASSERT_TRUE(store->save());
+  EXPECT_TRUE(rowsInFile(path).empty());
+}
+
+TEST_F(ActivityStoreTest, CountsAndLookupsSeeUnsavedChangesButGroupedFetchesDoNot) {
+  auto store = storeAt(path);
+  add(*store, 10.0);
+  EXPECT_EQ(store->numberOfActivityRequests(), 1u);
+  EXPECT_TRUE(store->activityRequestWithTimestamp(10.0));
+  EXPECT_EQ(store->earliestActivityRequest(), nullptr);
+  ASSERT_TRUE(store->save());
+  auto saved = store->earliestActivityRequest();
+  ASSERT_TRUE(saved);
+  EXPECT_FALSE(saved->objectID()->isTemporaryID());
+  EXPECT_EQ(saved->activity()->timestamp(), 10.0);
+
+  store->removeActivityRequest(saved);
+  EXPECT_EQ(store->numberOfActivityRequests(), 0u);
+  EXPECT_EQ(store->activityRequestWithTimestamp(10.0), nullptr);
+  EXPECT_EQ(store->earliestActivityRequest(), saved) << "the file still holds it";
+}
+
+TEST_F(ActivityStoreTest, GroupedFetchesYieldTheExtremeRowOfEachURLString) {
+  auto store = storeAt(path);
+  for (double timestamp : {30.0, 10.0, 20.0}) add(*store, timestamp);
+  add(*store, 5.0, "http://b/");
+  add(*store, 40.0, "http://b/");
+  add(*store, 15.0, "http://a/");
+  ASSERT_TRUE(store->save());
+
+  const auto stamps = [](const auto& rows) {
+    std::vector<double> result;
+    for (const auto& row : *rows) result.push_back(row->timestamp());
+    return result;
+  };
+  EXPECT_EQ(stamps(store->earliestActivityRequests(std::nullopt, 0, ALKFetchRequest::kNoLimit)),
+            (std::vector<double>{5.0, 10.0, 15.0}));
+  EXPECT_EQ(stamps(store->latestActivityRequests(std::nullopt, 0, ALKFetchRequest::kNoLimit)),
+            (std::vector<double>{40.0, 30.0, 15.0}));
+  EXPECT_EQ(store->earliestActivityRequest(20.0)->timestamp(), 20.0);
+  EXPECT_EQ(stamps(store->earliestActivityRequests(std::nullopt, 1, 1)), (std::vector<double>{10.0}));
+  EXPECT_FALSE(store->earliestActivityRequests(std::nullopt, 7, 3));
+  EXPECT_TRUE(logger->contains("No exceeded activity requests."));
+}
+
+TEST_F(ActivityStoreTest, CapacityRefusesRowsButAFailedCountIsAnError) {
+  auto store = storeAt(path);
+  store->setCapacity(2);
+  add(*store, 1.0);
+  ASSERT_TRUE(add(*store, 2.0));
+  EXPECT_TRUE(logger->contains("Did insert {amount: 2, "));
+  platform::ErrorPtr error;
+  EXPECT_FALSE(store->addRequestWithActivity(activityStamped(3.0), std::nullopt, 0.0, &error));
+  EXPECT_FALSE(error);
+  EXPECT_TRUE(logger->contains("Unable to add new activity request. Exceeded capacity {capacity: 2}"));
+  ASSERT_TRUE(store->save());
+  store->removeActivityRequestWithTimestamp(1.0);
+  EXPECT_TRUE(add(*store, 3.0));
+  ASSERT_TRUE(store->save());
+
+  execInFile(path, "DROP TABLE ZACTIVITYREQUEST");
+  logger->clear();
+  EXPECT_FALSE(store->addRequestWithActivity(activityStamped(4.0), std::nullopt, 0.0, &error));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->domain(), ALKSQLiteErrorDomain);
+  EXPECT_TRUE(logger->contains("Failed to execute fetch requests. "));
+  EXPECT_FALSE(logger->contains("Exceeded capacity"));
+}
+
+TEST_F(ActivityStoreTest, AFailedSaveKeepsItsChangesAndASuccessfulOneTellsTheDeletedRows) {
+  auto store = storeAt(path);
+  add(*store, 1.0)->setState(1);
+  ASSERT_TRUE(store->save());
+  execInFile(path, "CREATE TRIGGER refuse BEFORE INSERT ON ZACTIVITYREQUEST BEGIN SELECT RAISE(ABORT, 'no'); END");
+  add(*store, 2.0);
+  store->removeActivityRequestWithTimestamp(1.0);
+  platform::ErrorPtr error;
+  EXPECT_FALSE(store->save(&error));
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(store->hasChanges());
+  EXPECT_TRUE(logger->contains("Unable to save changes: "));
+  EXPECT_EQ(rowsInFile(path).size(), 1u);
+
+  std::vector<std::string> posted;
+  std::vector<double> deleted;
+  auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+      "", store.get(), [&](const platform::Notification& notification) {
+        posted.push_back(notification.name);
+        const auto* underlying = notification.userInfo.objectForKey(ALKActivityStoreUnderlyingNotificationKey).dictionary();
+        if (const auto* rows = underlying ? underlying->objectForKey(ALKDeletedObjectsKey).array() : nullptr) {
+          for (const auto& row : *rows) deleted.push_back(row.objectAs<ALKActivityRequest>()->timestamp());
+        }
+      });
+  execInFile(path, "DROP TRIGGER refuse");
+  ASSERT_TRUE(store->save(&error));
+  EXPECT_FALSE(store->hasChanges());
+  EXPECT_EQ(posted, (std::vector<std::string>{ALKActivityStoreDidChangeNotification, ALKActivityStoreWillSaveNotification,
+                                              ALKActivityStoreDidSaveNotification}));
+  EXPECT_EQ(deleted, std::vector<double>{1.0});
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{2.0, 0}}));
+}
+
+TEST_F(ActivityStoreTest, RemovalOfADuplicateTimestampPrefersTheReadRow) {
+  auto store = storeAt(path);
+  add(*store, 7.0);
+  add(*store, 7.0)->setState(1);
+  ASSERT_TRUE(store->save());
+  EXPECT_TRUE(store->removeActivityRequestWithTimestamp(7.0));
+  ASSERT_TRUE(store->save());
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{7.0, 0}}));
+  EXPECT_FALSE(store->removeActivityRequestWithTimestamp(8.0));
+}
+
+TEST_F(ActivityStoreTest, ResetRemovesTheFileWithItsCompanionsAndTheNextUseStartsAfresh) {
+  auto store = storeAt(path);
+  EXPECT_FALSE(store->resetDataStore()) << "nothing opened yet";
+  add(*store, 1.0);
+  ASSERT_TRUE(store->save());
+  ASSERT_TRUE(std::filesystem::exists(path + "-wal"));
+  EXPECT_TRUE(store->removeAllActivityRequests());
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) EXPECT_FALSE(std::filesystem::exists(path + suffix));
+  EXPECT_EQ(store->numberOfActivityRequests(), 0u);
+  EXPECT_TRUE(add(*store, 2.0));
+  ASSERT_TRUE(store->save());
+  EXPECT_EQ(rowsInFile(path).size(), 1u);
+}
+
+TEST_F(ActivityStoreTest, AFileOfAnotherKindFailsToOpenOnceAndIsKept) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  const auto refusedOnce = [&](const std::string& why) {
+    logger->clear();
+    auto store = storeAt(path);
+    EXPECT_EQ(store->context(), nullptr) << why;
+    EXPECT_EQ(store->context(), nullptr) << why;
+    EXPECT_EQ(logger->count("Failed to add persistent store, error: "), 1u) << why;
+    EXPECT_FALSE(store->addRequestWithActivity(activityStamped(1.0), std::nullopt, 0.0));
+    EXPECT_FALSE(store->save());
+    EXPECT_FALSE(store->resetDataStore());
+    EXPECT_TRUE(std::filesystem::exists(path)) << why;
+  };
+  std::ofstream(path) << std::string(4096, 'x');
+  refusedOnce("not SQLite");
+  std::filesystem::remove(path);
+  SQLite::Database(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE).exec("CREATE TABLE other (x)");
+  refusedOnce("another schema");
+  EXPECT_FALSE(ALKActivityStore::countActivityRequestsInFile(path));
+}
+
+TEST_F(ActivityStoreTest, TheAvailabilityCheckNeverCreatesAndCountsEveryState) {
+  EXPECT_EQ(ALKActivityStore::countActivityRequestsInFile(path), 0u);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  auto store = storeAt(path);
+  add(*store, 1.0)->setState(1);
+  ASSERT_TRUE(store->save());
+  EXPECT_EQ(ALKActivityStore::countActivityRequestsInFile(path), 1u);
+}
+
+}  // namespace

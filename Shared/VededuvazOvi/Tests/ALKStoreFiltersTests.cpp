@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include "ALKErrors.h"
+#include "Http/HttpMessage.h"
+#include "RecordingLogger.h"
+#include "StoreTestSupport.h"
+#include "TemporaryDirectory.h"
+
+namespace {
+
+class StoreFiltersTest : public ::testing::Test {
+ protected:
+  // Queues hits stamped `timestamps` and waits until the file holds them and
+  // the write stage has finished with them.
+  void store(StorePipeline& stages, const std::vector<double>& timestamps) {
+    const std::size_t before = rowsInFile(path).size();
+    for (double timestamp : timestamps) stages.input->enqueueObject(activityStamped(timestamp));
+    ASSERT_TRUE(waitFor([&] {
+      return rowsInFile(path).size() == before + timestamps.size() && stages.input->isEmpty() &&
+             !stages.write->isExecuting();
+    }));
+  }
+  bool allSent(StorePipeline& stages, std::size_t count) {
+    return waitFor([&] { return stages.sent.size() >= count && rowsInFile(path).empty() && stages.queueB->isEmpty(); });
+  }
+
+  RecordingLoggerScope logger;
+  TemporaryDirectory folder;
+  const std::string path = folder.file("store.sqlite");
+};
+
+TEST_F(StoreFiltersTest, HitsLeaveInOrderOneAtATime) {
+  StorePipeline stages(path);
+  store(stages, {30.0, 10.0, 20.0});
+  EXPECT_TRUE(stages.read->hasInputObjectsAvailable());
+  stages.dispatch();
+  ASSERT_TRUE(allSent(stages, 3));
+  EXPECT_EQ(stages.sent, (std::vector<double>{10.0, 20.0, 30.0}));
+  EXPECT_EQ(stages.removalsPendingAtSend, (std::vector<std::size_t>{0, 0, 0}));
+  EXPECT_FALSE(stages.read->hasInputObjectsAvailable());
+  stages.readOnce();
+  EXPECT_TRUE(logger->contains("No activity request found."));
+  store(stages, {40.0});
+  EXPECT_TRUE(stages.read->hasInputObjectsAvailable()) << "the count follows the saves";
+}
+
+TEST_F(StoreFiltersTest, AFailedSendKeepsTheRowForTheNextDispatch) {
+  StorePipeline stages(path);
+  stages.sendError = [&](double) {
+    return stages.sent.size() == 1 ? platform::Error::make(platform::Error::kURLErrorDomain, -1009) : nullptr;
+  };
+  store(stages, {1.0, 2.0});
+  stages.dispatch();
+  ASSERT_TRUE(pumpUntil([&] { return !stages.sender->isExecuting() && stages.sent.size() == 1; }));
+  drainMainRunLoop();
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{1.0, 1}, {2.0, 0}}));
+  stages.readOnce();
+  EXPECT_TRUE(logger->contains("Ignore already read request. Wait until it is removed from the store."));
+
+  stages.dispatch();
+  ASSERT_TRUE(allSent(stages, 3));
+  EXPECT_EQ(stages.sent, (std::vector<double>{1.0, 1.0, 2.0}));
+}
+
+TEST_F(StoreFiltersTest, ADispatchWhileAHitWaitsForRemovalNeverSendsItTwice) {
+  StorePipeline stages(path);
+  std::vector<double> timestamps;
+  for (int hit = 1; hit <= 15; ++hit) timestamps.push_back(hit);
+  store(stages, timestamps);
+  stages.dispatch();
+  stages.remove->setSuspended(true);
+  for (std::size_t sent = 1; sent <= timestamps.size(); ++sent) {
+    ASSERT_TRUE(pumpUntil([&] { return stages.queueB->count() == 1 && !stages.read->isExecuting(); }));
+    for (int again = 0; again < 3; ++again) stages.readOnce();
+    ASSERT_EQ(stages.sent.size(), sent);
+    stages.remove->setSuspended(false);
+    stages.remove->execute();
+    ASSERT_TRUE(pumpUntil([&] { return stages.queueB->isEmpty(); }));
+    stages.remove->setSuspended(true);
+  }
+  EXPECT_EQ(stages.sent, timestamps);
+  EXPECT_TRUE(waitFor([&] { return rowsInFile(path).empty(); }));
+}
+
+TEST_F(StoreFiltersTest, ReadRowsOfAnEarlierProcessAreSentAgainAndUnreadableRowsAreDropped) {
+  {
+    auto earlier = ALKActivityStore::activityStoreWithURL(platform::Url::fileUrl(path));
+    earlier->addRequestWithActivity(activityStamped(2.0), std::nullopt, 0.0)->setState(1);
+    earlier->addRequestWithActivity(activityStamped(3.0), std::nullopt, 0.0);
+    ASSERT_TRUE(earlier->save());
+  }
+  execInFile(path, "INSERT INTO ZACTIVITYREQUEST (ZSTATE, ZTIMESTAMP, ZACTIVITY) VALUES (0, 1.0, x'00')");
+  StorePipeline stages(path);
+  stages.dispatch();
+  ASSERT_TRUE(allSent(stages, 2));
+  EXPECT_EQ(stages.sent, (std::vector<double>{2.0, 3.0}));
+  EXPECT_EQ(logger->count("Remove unreadable activity request"), 1u);
+}
+
+TEST_F(StoreFiltersTest, InputsOtherThanHitsFailAndAFailedWriteIsNotWrittenTwice) {
+  StorePipeline stages(path);
+  stages.input->enqueueObject(std::make_shared<platform::Error>("x", 1));
+  ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
+  drainMainRunLoop();
+  EXPECT_EQ(stages.input->count(), 1u) << "refused input stays at the head";
+  stages.input->dequeueAllObjects();
+
+  stages.input->enqueueObject(platform::HttpMessage::makeRequest("GET", *platform::Url::fromString("http://h/collect")));
+  ASSERT_TRUE(waitFor([&] { return rowsInFile(path).size() == 1; }));
+
+  execInFile(path, "CREATE TRIGGER refuse BEFORE INSERT ON ZACTIVITYREQUEST BEGIN SELECT RAISE(ABORT, 'no'); END");
+  stages.input->enqueueObject(activityStamped(5.0));
+  ASSERT_TRUE(waitFor([&] { return logger->contains("Unable to save changes: "); }));
+  ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
+  execInFile(path, "DROP TRIGGER refuse");
+  stages.write->execute();
+  ASSERT_TRUE(pumpUntil([&] { return stages.input->isEmpty(); }));
+  EXPECT_EQ(rowsInFile(path).size(), 2u);
+}
+
+TEST_F(StoreFiltersTest, AClosedReadFilterIsNoLongerWokenByRemovals) {
+  StorePipeline stages(path);
+  store(stages, {1.0, 2.0});
+  stages.read->close();
+  stages.read->execute();
+  EXPECT_FALSE(stages.read->activityStoreDidRemoveBlock());
+  stages.queueB->enqueueObject(activityStamped(1.0));
+  ASSERT_TRUE(waitFor([&] { return rowsInFile(path).size() == 1; }));
+  drainMainRunLoop();
+  EXPECT_TRUE(stages.sent.empty());
+}
+
+}  // namespace
