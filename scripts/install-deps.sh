@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   clang libclang-rt-14-dev openssl python3 ca-certificates
   avahi-daemon avahi-utils dbus iproute2
+  umockdev libumockdev-dev
 )
 
 missing=()

@@ -1,0 +1,357 @@
+#include "Usb/LibusbBackend.h"
+
+#include <libusb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+// The process's libusb context and its event thread. Shared by every device,
+// handle and watch made from it, so it outlives them.
+class LibusbContext {
+ public:
+  static std::shared_ptr<LibusbContext> shared(UsbReturn& result) {
+    static std::mutex mutex;  // guards made; any thread
+    static std::shared_ptr<LibusbContext> made;
+    std::lock_guard lock(mutex);
+    if (!made) {
+      libusb_context* context = nullptr;
+      const int status = libusb_init(&context);
+      if (status != 0) {
+        result = LibusbBackend::fromError(status);
+        return nullptr;
+      }
+      made = std::make_shared<LibusbContext>(context);
+    }
+    result = usbreturn::kSuccess;
+    return made;
+  }
+
+  explicit LibusbContext(libusb_context* context) : context_(context) {
+    events_ = std::thread([this] { eventLoop(); });
+  }
+  ~LibusbContext() {
+    stopping_ = true;
+    libusb_interrupt_event_handler(context_);
+    events_.join();
+    libusb_exit(context_);
+  }
+
+  libusb_context* context() const { return context_; }
+
+  // Returns once the event thread started a new turn: no callback that libusb
+  // chose before the call is still running. Not on the event thread.
+  void barrier() {
+    std::unique_lock lock(mutex_);
+    const std::uint64_t wanted = turns_ + 2;
+    libusb_interrupt_event_handler(context_);
+    turned_.wait(lock, [&] { return turns_ >= wanted || stopping_; });
+  }
+
+ private:
+  void eventLoop() {
+    while (!stopping_) {
+      timeval wait{0, 200000};
+      libusb_handle_events_timeout_completed(context_, &wait, nullptr);
+      std::lock_guard lock(mutex_);
+      ++turns_;
+      turned_.notify_all();
+    }
+  }
+
+  libusb_context* const context_;
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;  // guards turns_; the event thread and barrier callers
+  std::condition_variable turned_;
+  std::uint64_t turns_ = 0;
+  std::thread events_;
+};
+
+// One outstanding transfer; freed on the event thread after its completion.
+struct TransferState {
+  class LibusbHandle* owner = nullptr;
+  libusb_transfer* transfer = nullptr;
+  std::uint8_t endpoint = 0;
+  std::vector<std::uint8_t> buffer;
+  UsbDeviceHandle::RawCompletion completion;
+};
+
+class LibusbHandle : public UsbDeviceHandle {
+ public:
+  LibusbHandle(std::shared_ptr<LibusbContext> context, libusb_device_handle* handle)
+      : context_(std::move(context)), handle_(handle) {}
+
+  ~LibusbHandle() override {
+    std::unique_lock lock(mutex_);
+    for (auto* state : inFlight_) libusb_cancel_transfer(state->transfer);
+    // libusb must not close a handle while it still owns transfers of it.
+    drained_.wait(lock, [&] { return inFlight_.empty(); });
+    for (auto number : claimed_) libusb_release_interface(handle_, number);
+    lock.unlock();
+    libusb_close(handle_);
+  }
+
+  UsbReturn control(const UsbControlSetup& setup, std::span<std::uint8_t> data, std::size_t& done,
+                    UsbMillis timeout) override {
+    done = 0;
+    const int result =
+        libusb_control_transfer(handle_, setup.requestType, setup.request, setup.value, setup.index, data.data(),
+                                static_cast<std::uint16_t>(std::min<std::size_t>(data.size(), 0xFFFF)),
+                                static_cast<unsigned>(timeout.count()));
+    if (result < 0) return LibusbBackend::fromError(result);
+    done = static_cast<std::size_t>(result);
+    return usbreturn::kSuccess;
+  }
+  UsbReturn configuration(std::uint8_t& value) override {
+    int configuration = 0;
+    const int result = libusb_get_configuration(handle_, &configuration);
+    value = static_cast<std::uint8_t>(configuration);
+    return LibusbBackend::fromError(result);
+  }
+  UsbReturn claimInterface(std::uint8_t number) override {
+    libusb_set_auto_detach_kernel_driver(handle_, 1);
+    const int result = libusb_claim_interface(handle_, number);
+    if (result == 0) {
+      std::lock_guard lock(mutex_);
+      claimed_.insert(number);
+    }
+    return LibusbBackend::fromError(result);
+  }
+  UsbReturn releaseInterface(std::uint8_t number) override {
+    {
+      std::lock_guard lock(mutex_);
+      claimed_.erase(number);
+    }
+    return LibusbBackend::fromError(libusb_release_interface(handle_, number));
+  }
+  UsbReturn alternateSetting(std::uint8_t number, std::uint8_t& alternate) override {
+    std::uint8_t value = 0;
+    std::size_t done = 0;
+    const UsbReturn result = control({0x81, 0x0A, 0, number}, {&value, 1}, done, UsbMillis(5000));
+    if (result != usbreturn::kSuccess) return result;
+    if (done != 1) return usbreturn::kInternalError;
+    alternate = value;
+    return usbreturn::kSuccess;
+  }
+  UsbReturn setAlternateSetting(std::uint8_t number, std::uint8_t alternate) override {
+    return LibusbBackend::fromError(libusb_set_interface_alt_setting(handle_, number, alternate));
+  }
+  bool hostStalled(std::uint8_t endpoint) const override {
+    std::lock_guard lock(mutex_);
+    return stalled_.contains(endpoint);
+  }
+  UsbReturn clearHalt(std::uint8_t endpoint) override {
+    const int result = libusb_clear_halt(handle_, endpoint);
+    if (result == 0) {
+      std::lock_guard lock(mutex_);
+      stalled_.erase(endpoint);
+    }
+    return LibusbBackend::fromError(result);
+  }
+  using UsbDeviceHandle::submitBulk;
+  UsbReturn submitBulk(std::uint8_t endpoint, std::vector<std::uint8_t> buffer, UsbMillis timeout,
+                       RawCompletion completion) override {
+    if (buffer.size() > static_cast<std::size_t>(INT32_MAX)) return usbreturn::kError;
+    auto* transfer = libusb_alloc_transfer(0);
+    if (!transfer) return usbreturn::kError;
+    auto* state = new TransferState{this, transfer, endpoint, std::move(buffer), std::move(completion)};
+    libusb_fill_bulk_transfer(transfer, handle_, endpoint, state->buffer.data(),
+                              static_cast<int>(state->buffer.size()), &LibusbHandle::transferDone, state,
+                              static_cast<unsigned>(timeout.count()));
+    std::lock_guard lock(mutex_);
+    const int result = libusb_submit_transfer(transfer);
+    if (result != 0) {
+      libusb_free_transfer(transfer);
+      delete state;
+      return LibusbBackend::fromError(result);
+    }
+    inFlight_.insert(state);
+    return usbreturn::kSuccess;
+  }
+  void abortEndpoint(std::uint8_t endpoint) override {
+    std::lock_guard lock(mutex_);
+    for (auto* state : inFlight_)
+      if (state->endpoint == endpoint) libusb_cancel_transfer(state->transfer);
+  }
+
+ private:
+  // On the event thread.
+  static void LIBUSB_CALL transferDone(libusb_transfer* transfer) {
+    auto* state = static_cast<TransferState*>(transfer->user_data);
+    const UsbReturn result = LibusbBackend::fromTransferStatus(transfer->status);
+    state->buffer.resize(static_cast<std::size_t>(std::max(transfer->actual_length, 0)));
+    LibusbHandle* owner = state->owner;
+    if (result == usbreturn::kPipeStalled) {
+      std::lock_guard lock(owner->mutex_);
+      owner->stalled_.insert(state->endpoint);
+    }
+    state->completion(result, std::move(state->buffer));
+    libusb_free_transfer(transfer);
+    std::lock_guard lock(owner->mutex_);
+    owner->inFlight_.erase(state);
+    delete state;
+    owner->drained_.notify_all();
+  }
+
+  const std::shared_ptr<LibusbContext> context_;
+  libusb_device_handle* const handle_;
+  mutable std::mutex mutex_;  // guards the sets below; any thread and the event thread
+  std::condition_variable drained_;
+  std::set<TransferState*> inFlight_;
+  std::set<std::uint8_t> claimed_;
+  std::set<std::uint8_t> stalled_;
+};
+
+class LibusbDevice : public UsbDeviceRef {
+ public:
+  LibusbDevice(std::shared_ptr<LibusbContext> context, libusb_device* device)
+      : context_(std::move(context)), device_(libusb_ref_device(device)) {
+    key_.bus = libusb_get_bus_number(device);
+    key_.address = libusb_get_device_address(device);
+    const int depth = libusb_get_port_numbers(device, key_.ports.data(), static_cast<int>(key_.ports.size()));
+    key_.depth = static_cast<std::uint8_t>(depth > 0 ? depth : 0);
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(device, &descriptor) == 0) vendor_ = descriptor.idVendor;
+  }
+  ~LibusbDevice() override { libusb_unref_device(device_); }
+
+  UsbDeviceKey key() const override { return key_; }
+  std::uint16_t vendorId() const override { return vendor_; }
+  UsbReturn open(std::shared_ptr<UsbDeviceHandle>& handle) override {
+    libusb_device_handle* opened = nullptr;
+    const int result = libusb_open(device_, &opened);
+    if (result != 0) return LibusbBackend::fromError(result);
+    handle = std::make_shared<LibusbHandle>(context_, opened);
+    return usbreturn::kSuccess;
+  }
+
+ private:
+  const std::shared_ptr<LibusbContext> context_;
+  libusb_device* const device_;
+  UsbDeviceKey key_;
+  std::uint16_t vendor_ = 0;
+};
+
+// One hot-plug watch. libusb calls `arrived` and `left` on the event thread,
+// or on the watching thread inside the registration for devices present.
+struct HotplugWatch {
+  HotplugWatch(std::shared_ptr<LibusbContext> context, RunLoop target, UsbBackend::EventHandler handler)
+      : context(std::move(context)), target(std::move(target)), handler(std::move(handler)) {}
+  std::shared_ptr<LibusbContext> context;
+  RunLoop target;
+  UsbBackend::EventHandler handler;
+  std::shared_ptr<std::atomic<bool>> active = std::make_shared<std::atomic<bool>>(true);
+  // Devices reported so far, by key: only touched on the target's thread.
+  std::shared_ptr<std::vector<UsbDeviceKey>> known = std::make_shared<std::vector<UsbDeviceKey>>();
+  libusb_hotplug_callback_handle callback = 0;
+};
+
+// The watch whose registration runs on this thread, collecting the devices
+// present into `enumerated`.
+thread_local HotplugWatch* enumerating = nullptr;
+thread_local std::vector<std::shared_ptr<UsbDeviceRef>>* enumerated = nullptr;
+
+int LIBUSB_CALL hotplugCallback(libusb_context*, libusb_device* device, libusb_hotplug_event event, void* data) {
+  auto* watch = static_cast<HotplugWatch*>(data);
+  auto ref = std::make_shared<LibusbDevice>(watch->context, device);
+  const bool arrived = event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED;
+  if (enumerating == watch) {
+    auto& known = *watch->known;
+    if (arrived && std::find(known.begin(), known.end(), ref->key()) == known.end()) {
+      enumerated->push_back(ref);
+      known.push_back(ref->key());
+    }
+    return 0;
+  }
+  watch->target.perform([active = watch->active, known = watch->known, handler = watch->handler, ref, arrived] {
+    if (!active->load()) return;
+    auto found = std::find(known->begin(), known->end(), ref->key());
+    if (arrived) {
+      if (found != known->end()) return;  // reported inside the registration already
+      known->push_back(ref->key());
+    } else if (found != known->end()) {
+      known->erase(found);
+    }
+    handler({ref, arrived});
+  });
+  return 0;
+}
+
+class LibusbRegistration : public UsbBackend::Registration {
+ public:
+  explicit LibusbRegistration(std::unique_ptr<HotplugWatch> watch) : watch_(std::move(watch)) {}
+  ~LibusbRegistration() override {
+    watch_->active->store(false);
+    libusb_hotplug_deregister_callback(watch_->context->context(), watch_->callback);
+    // A callback already chosen may still run on the event thread: the watch
+    // it points to is freed only after that thread moved on.
+    watch_->context->barrier();
+  }
+
+ private:
+  std::unique_ptr<HotplugWatch> watch_;
+};
+
+}  // namespace
+
+UsbReturn LibusbBackend::fromError(int error) {
+  switch (error) {
+    case LIBUSB_SUCCESS: return usbreturn::kSuccess;
+    case LIBUSB_ERROR_BUSY: return usbreturn::kExclusiveAccess;
+    case LIBUSB_ERROR_NO_DEVICE: return usbreturn::kNoDevice;
+    case LIBUSB_ERROR_TIMEOUT: return usbreturn::kTimeout;
+    case LIBUSB_ERROR_PIPE: return usbreturn::kPipeStalled;
+    case LIBUSB_ERROR_INTERRUPTED: return usbreturn::kAborted;
+    case LIBUSB_ERROR_ACCESS: return usbreturn::kNotPermitted;
+    case LIBUSB_ERROR_NOT_FOUND: return usbreturn::kNotFound;
+    case LIBUSB_ERROR_NOT_SUPPORTED: return usbreturn::kUnsupported;
+    default: return error > 0 ? usbreturn::kSuccess : usbreturn::kError;
+  }
+}
+
+UsbReturn LibusbBackend::fromTransferStatus(int status) {
+  switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED: return usbreturn::kSuccess;
+    case LIBUSB_TRANSFER_TIMED_OUT: return usbreturn::kTimeout;
+    case LIBUSB_TRANSFER_STALL: return usbreturn::kPipeStalled;
+    case LIBUSB_TRANSFER_NO_DEVICE: return usbreturn::kNoDevice;
+    case LIBUSB_TRANSFER_CANCELLED: return usbreturn::kAborted;
+    default: return usbreturn::kError;
+  }
+}
+
+UsbReturn LibusbBackend::watch(std::uint16_t vendor, const RunLoop& target, EventHandler handler,
+                               std::vector<std::shared_ptr<UsbDeviceRef>>& present,
+                               std::unique_ptr<Registration>& registration) {
+  present.clear();
+  UsbReturn result = usbreturn::kSuccess;
+  auto context = LibusbContext::shared(result);
+  if (!context) return result;
+  if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return usbreturn::kUnsupported;
+  auto watch = std::make_unique<HotplugWatch>(context, target, std::move(handler));
+  enumerating = watch.get();
+  enumerated = &present;
+  const int status = libusb_hotplug_register_callback(
+      context->context(),
+      static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+      LIBUSB_HOTPLUG_ENUMERATE, vendor, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, hotplugCallback,
+      watch.get(), &watch->callback);
+  enumerating = nullptr;
+  enumerated = nullptr;
+  if (status != LIBUSB_SUCCESS) {
+    present.clear();
+    return fromError(status);
+  }
+  registration = std::make_unique<LibusbRegistration>(std::move(watch));
+  return usbreturn::kSuccess;
+}
+
+}  // namespace platform

@@ -1,0 +1,141 @@
+// The libusb back end against a virtual printer served through umockdev.
+// Runs under libumockdev-preload.so.0 (umockdev-wrapper); see CMakeLists.txt.
+
+#include <gtest/gtest.h>
+#include <umockdev.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DQUSBDevice.h"
+#include "DQUSBDevicesSearcher.h"
+#include "DQUSBPipe.h"
+#include "Usb/LibusbBackend.h"
+#include "UsbfsAdapter.h"
+#include "USBTestSupport.h"
+
+using platform::VirtualPrinter;
+using namespace testsupport;
+
+namespace {
+
+// The bus: a root hub and a printer on port 4, made before libusb starts.
+struct Bus {
+  UMockdevTestbed* testbed = nullptr;
+  std::shared_ptr<VirtualPrinter> printer;
+  std::unique_ptr<UsbfsAdapter> adapter;
+};
+
+Bus& bus() {
+  static Bus* made = new Bus;  // lives until the process ends, as libusb's context does
+  return *made;
+}
+
+// The printer on port 4 as discovery reports it through libusb.
+std::shared_ptr<DQUSBDevice> discoveredPrinter() {
+  Recorder recorder;
+  auto searcher = std::make_shared<DQUSBDevicesSearcher>();
+  searcher->setDelegate(&recorder);
+  EXPECT_TRUE(searcher->startInRunLoop(platform::RunLoop::current(), nullptr, nullptr));
+  searcher->stop();
+  return recorder.found.empty() ? nullptr : recorder.found.front();
+}
+
+TEST(LibusbBackendTest, DiscoveryReportsPresentPrintersInsideStartThenArrivalsAndRemovals) {
+  Recorder recorder;
+  auto searcher = std::make_shared<DQUSBDevicesSearcher>();
+  searcher->setDelegate(&recorder);
+  ASSERT_TRUE(searcher->startInRunLoop(platform::RunLoop::current(), nullptr, nullptr));
+  ASSERT_EQ(recorder.found.size(), 1u);
+  EXPECT_EQ(recorder.found[0]->locationID(), 0x01400000u);
+
+  auto second = std::make_shared<VirtualPrinter>(zarnPrinter());
+  UsbfsAdapter adapter(bus().testbed, second, 3, 5);
+  adapter.plug();
+  ASSERT_TRUE(spinUntil([&] { return recorder.found.size() == 2; }));
+  EXPECT_EQ(recorder.found[1]->locationID(), 0x01500000u);
+  adapter.unplug();
+  ASSERT_TRUE(spinUntil([&] { return recorder.lost.size() == 1; }));
+  EXPECT_TRUE(recorder.found[1]->matchesService(recorder.lost[0]));
+  searcher->stop();
+}
+
+TEST(LibusbBackendTest, SnapshotReadsStringsDeviceIDsAndTheInfoDescriptorThroughControlTransfers) {
+  auto printer = discoveredPrinter();
+  ASSERT_TRUE(printer);
+  EXPECT_EQ(printer->productName(), "Virtual Printer 100");
+  EXPECT_EQ(printer->serialNumber(), "SN0001");
+  EXPECT_EQ(printer->deviceIDStrings(),
+            (std::vector<std::string>{"MFG:Zarn;MDL:Virtual 100;DES:Office printer;SN:SN0001;",
+                                      "MFG:Zarn;MDL:Virtual 100 IPP;CID:ZARN-1;NEXADIS:USB#07#01#04;"}));
+  EXPECT_TRUE(printer->isScanCapable());
+  ASSERT_TRUE(printer->deviceInfo()->deviceInfoDescriptor());
+  EXPECT_EQ(printer->deviceInfo()->stringDescriptors().at(4), "1.0,1.1,2.0");
+}
+
+TEST(LibusbBackendTest, BulkExchangeDetachesTheKernelDriverForItsTime) {
+  auto printer = discoveredPrinter();
+  ASSERT_TRUE(printer);
+  auto& model = *bus().printer;
+  model.setOutputHandler(0, [&model](std::span<const std::uint8_t> request) {
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(request.size()) + "\r\n\r\n";
+    model.pushInput(0, std::span(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()));
+    model.pushInput(0, request);
+  });
+  ASSERT_TRUE(model.kernelDriverBound(0));
+  auto interface = printer->interfaceForDescriptor(printer->deviceInfo()->descriptorForClass(7, 1, 4));
+  ASSERT_TRUE(interface);
+  DQUSBPipe pipe(interface);
+  ASSERT_TRUE(pipe.open(nullptr));
+  EXPECT_FALSE(model.kernelDriverBound(0));
+  EXPECT_EQ(model.currentAlternate(0), 1);
+
+  const std::string request = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  ASSERT_TRUE(pipe.writeBuffer(reinterpret_cast<const std::uint8_t*>(request.data()), request.size(), nullptr));
+  const std::string expected = "HTTP/1.1 200 OK\r\nContent-Length: 35\r\n\r\n" + request;
+  std::vector<std::uint8_t> buffer(512);
+  std::string response;
+  platform::ErrorPtr error;
+  while (response.size() < expected.size()) {
+    const std::size_t count = pipe.readToBuffer(buffer.data(), buffer.size(), 1.0, 1.0, &error);
+    ASSERT_FALSE(error);
+    if (count == 0) break;
+    response.append(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count));
+  }
+  EXPECT_EQ(response, expected);
+
+  // Nothing more to read: the transfer times out (cancelled by libusb) and
+  // answers no bytes and no error; an asynchronous read gets the next bytes.
+  EXPECT_EQ(pipe.readToBuffer(buffer.data(), buffer.size(), 0.1, 0.1, &error), 0u);
+  EXPECT_FALSE(error);
+  ASSERT_TRUE(pipe.scheduleInRunLoop(platform::RunLoop::current()));
+  std::string later;
+  ASSERT_TRUE(pipe.readToBuffer(64, nullptr, [&](const platform::ErrorPtr&, std::size_t, auto bytes) {
+    later.assign(bytes.begin(), bytes.end());
+  }));
+  model.pushInput(0, std::span(reinterpret_cast<const std::uint8_t*>("late"), 4));
+  ASSERT_TRUE(spinUntil([&] { return !later.empty(); }));
+  EXPECT_EQ(later, "late");
+
+  pipe.close();
+  EXPECT_TRUE(model.kernelDriverBound(0));
+  EXPECT_EQ(model.currentAlternate(0), 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  redirectUSBTrace();
+  auto& made = bus();
+  made.testbed = umockdev_testbed_new();
+  umockdev_testbed_add_from_string(made.testbed, UsbfsAdapter::hubRecord().c_str(), nullptr);
+  auto description = zarnPrinter();
+  description.interfaces[0].kernelDriver = true;
+  made.printer = std::make_shared<VirtualPrinter>(description);
+  made.adapter = std::make_unique<UsbfsAdapter>(made.testbed, made.printer, 2, 4);
+  made.adapter->plug();
+  return RUN_ALL_TESTS();
+}
