@@ -129,7 +129,7 @@ platform::ErrorPtr DQUSBHTTPStream::openInterface() {
   } else {
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBStream] - Failed to open USB interface: %@:%@", "[nil]", 0);
   }
-  if (isInterfaceError(last, DQUSBInterfaceError::kExclusiveAccess)) {
+  if (!gone && isInterfaceError(last, DQUSBInterfaceError::kExclusiveAccess)) {
     return errorWithCode(DQHTTPStreamError::kInterfaceExclusive, last);
   }
   return errorWithCode(DQHTTPStreamError::kConnectionFailure, last,
