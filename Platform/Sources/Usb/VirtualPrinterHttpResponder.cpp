@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 
 namespace platform {
@@ -93,7 +94,10 @@ std::optional<VirtualPrinterHttpResponder::Request> VirtualPrinterHttpResponder:
     if (colon != std::string::npos) request.fields.emplace_back(line.substr(0, colon), trimmed(line.substr(colon + 1)));
   }
   const std::size_t bodyStart = static_cast<std::size_t>(headEnd - buffer_.begin()) + kEnd.size();
-  const std::size_t length = std::stoul(request.field("Content-Length").value_or("0"));
+  // A length that is no number counts as none.
+  const std::string lengthText = request.field("Content-Length").value_or("0");
+  std::size_t length = 0;
+  std::from_chars(lengthText.data(), lengthText.data() + lengthText.size(), length);
   if (buffer_.size() - bodyStart < length) return std::nullopt;
   request.body.assign(buffer_.begin() + static_cast<std::ptrdiff_t>(bodyStart),
                       buffer_.begin() + static_cast<std::ptrdiff_t>(bodyStart + length));
