@@ -7,9 +7,6 @@
 // shortens them to 1 ms to show the cost of the data path alone.
 #include <benchmark/benchmark.h>
 
-#include <glib.h>
-
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,8 +16,7 @@
 #include "DQURLDataAccumulationConsumer.h"
 #include "DQUSBPipe.h"
 #include "DQUSBStreamProvider.h"
-#include "System/AppIdentity.h"
-#include "Usb/SimUsbBus.h"
+#include "NEXAKitUsbBenchSupport.h"
 #include "Usb/VirtualPrinterHttpResponder.h"
 
 namespace {
@@ -37,28 +33,16 @@ std::shared_ptr<platform::HttpMessage> blob() {
 }
 
 // A printer of the maker whose interface 0 (alternates 7-1-2 and 7-1-4) serves
-// the body at every path.
-struct Printer {
-  Printer() {
-    gchar* made = g_dir_make_tmp("usb-stream-bench-XXXXXX", nullptr);
-    folder = made ? made : "";
-    g_free(made);
-    platform::AppIdentity::shared().setLogsDirectory(folder);
+// NEXA over 512-byte packets.
+struct Printer : BenchPrinter {
+  Printer() : BenchPrinter(description()) {}
+  static platform::VirtualPrinter::Description description() {
     using Model = platform::VirtualPrinter;
-    auto description = Model::standardDescription(DQUSBConstatns::ZarnVendorID(), 512);
-    description.deviceIDs[{0, 1}] =
+    auto made = Model::standardDescription(DQUSBConstatns::ZarnVendorID(), 512);
+    made.deviceIDs[{0, 1}] =
         Model::deviceIDAnswer("MFG:Zarn;MDL:Virtual 100;NEXADIS:USB#07#01#04;", Model::LengthField::CountsItself);
-    model = std::make_shared<Model>(description);
-    service = bus->plug(model, platform::SimUsbBus::key(2, 1));
+    return made;
   }
-  ~Printer() {
-    std::error_code ignored;
-    if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
-  }
-  std::string folder;
-  std::shared_ptr<platform::SimUsbBus> bus = std::make_shared<platform::SimUsbBus>();
-  std::shared_ptr<platform::VirtualPrinter> model;
-  std::shared_ptr<platform::UsbDeviceRef> service;
 };
 
 void BM_UsbStreamChunkedGet(benchmark::State& state) {
