@@ -4,7 +4,6 @@
 // same bytes; and the time to take a printer's snapshot.
 #include <benchmark/benchmark.h>
 
-
 #include <cstdint>
 #include <cstring>
 #include <string>
