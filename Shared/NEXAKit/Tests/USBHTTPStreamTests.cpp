@@ -74,6 +74,10 @@ class USBHTTPStreamTest : public ::testing::Test {
   }
   std::shared_ptr<HttpMessage> handle(const Responder::Request& request) {
     if (request.target == "/silent") return nullptr;
+    if (request.target == "/unframed") {
+      printer->pushInput(0, bytes("HTTP/1.1 500 Internal Error\r\nX-Printer: jammed\r\n\r\n"));
+      return nullptr;
+    }
     if (request.target == "/echo") return answer(request.method == "POST" ? 201 : 200, text(platform::Data(request.body)));
     if (request.target == "/secret" && request.field("Authorization") != "Basic YWRtaW46c2VjcmV0") {
       auto response = answer(401);
@@ -245,6 +249,13 @@ TEST_F(USBHTTPStreamTest, NoAnswerFailsOnceWithCode4AndCancellationOnlyAllowsInt
   EXPECT_TRUE(recorder->calls.empty());
   stream->close();
   EXPECT_FALSE(std::static_pointer_cast<DQUSBHTTPStream>(stream)->device()->isConnected());
+}
+
+TEST_F(USBHTTPStreamTest, AnErrorStatusWithoutBodyFramingEndsAfterTheHeaderCheck) {
+  auto stream = openStream("/unframed");
+  ASSERT_TRUE(spinUntil([&] { return stream->canBeInterrupted() && recorder->calls.size() == 2; }));
+  EXPECT_EQ(recorder->calls, (std::vector<std::string>{"response 500", "end"}));
+  EXPECT_GT(std::static_pointer_cast<DQUSBHTTPStream>(stream)->streamStatus()->responseReadingTime(), timing.headerCheck);
 }
 
 TEST_F(USBHTTPStreamTest, StaleBytesOfAnEarlierExchangeAreDrainedBeforeTheRequest) {
