@@ -2,6 +2,8 @@
 
 #include <glib.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -64,6 +66,33 @@ std::string AppIdentity::shortVersion() const {
 }
 void AppIdentity::setShortVersion(std::string version) {
   setOverride(&AppIdentity::shortVersion_, std::move(version));
+}
+
+std::string AppIdentity::executablePath() const {
+  if (std::string value = overridden(&AppIdentity::executablePath_); !value.empty()) return value;
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+  return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
+}
+void AppIdentity::setExecutablePath(std::string path) {
+  setOverride(&AppIdentity::executablePath_, std::move(path));
+}
+
+std::optional<std::string> AppIdentity::localeIdentifier() const {
+  if (std::string value = overridden(&AppIdentity::localeIdentifier_); !value.empty()) return value;
+  for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    if (const char* value = std::getenv(variable); value && *value) return localeIdentifierFromName(value);
+  }
+  return std::nullopt;
+}
+void AppIdentity::setLocaleIdentifier(std::string identifier) {
+  setOverride(&AppIdentity::localeIdentifier_, std::move(identifier));
+}
+
+std::optional<std::string> AppIdentity::localeIdentifierFromName(std::string_view name) {
+  name = name.substr(0, name.find_first_of(".@"));
+  if (name.empty() || name == "C" || name == "POSIX") return std::nullopt;
+  return std::string(name);
 }
 
 std::string AppIdentity::cachesDirectory() const {

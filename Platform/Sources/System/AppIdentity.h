@@ -1,7 +1,9 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -26,6 +28,22 @@ class AppIdentity {
   // "0" by default.
   std::string shortVersion() const;
   void setShortVersion(std::string version);
+  // Whether the application gave its name or version (they are not
+  // defaults).
+  bool hasName() const { return !overridden(&AppIdentity::name_).empty(); }
+  bool hasShortVersion() const { return !overridden(&AppIdentity::shortVersion_).empty(); }
+  // The path of the running program (/proc/self/exe) by default.
+  std::string executablePath() const;
+  void setExecutablePath(std::string path);
+
+  // The user's locale, "de_DE" for LANG=de_DE.UTF-8: the first non-empty of
+  // $LC_ALL, $LC_MESSAGES and $LANG, read on every call; nullopt for the
+  // "C" and "POSIX" locales and when none is set.
+  std::optional<std::string> localeIdentifier() const;
+  void setLocaleIdentifier(std::string identifier);
+  // A locale name without its ".codeset" and "@modifier"; nullopt for "",
+  // "C" and "POSIX".
+  static std::optional<std::string> localeIdentifierFromName(std::string_view name);
 
   // The directories are read from the environment on every call:
   // $XDG_CACHE_HOME, else ~/.cache.
@@ -48,6 +66,8 @@ class AppIdentity {
   std::string bundleIdentifier_;
   std::string name_;
   std::string shortVersion_;
+  std::string executablePath_;
+  std::string localeIdentifier_;
   std::string cachesDirectory_;
   std::string logsDirectory_;
   std::string temporaryDirectory_;

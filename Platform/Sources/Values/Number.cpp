@@ -1,5 +1,6 @@
 #include "Values/Number.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -136,11 +137,9 @@ std::string Number::description() const {
   switch (kind_) {
     case Kind::Bool:
     case Kind::Int:
-      std::snprintf(buffer, sizeof buffer, "%" PRId64, i_);
-      return buffer;
+      return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, i_).ptr);
     case Kind::UInt:
-      std::snprintf(buffer, sizeof buffer, "%" PRIu64, u_);
-      return buffer;
+      return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, u_).ptr);
     case Kind::Double:
       if (std::isnan(d_)) return "nan";
       if (std::isinf(d_)) return d_ > 0 ? "inf" : "-inf";

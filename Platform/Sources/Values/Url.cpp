@@ -122,9 +122,14 @@ std::optional<std::string> Url::percentDecode(std::string_view text) {
 }
 
 std::string Url::percentEncode(std::string_view text, std::string_view allowed) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
+  appendPercentEncoded(out, text, allowed);
+  return out;
+}
+
+void Url::appendPercentEncoded(std::string& out, std::string_view text, std::string_view allowed) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
   for (unsigned char c : text) {
     const bool unreserved = g_ascii_isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
     if (unreserved || (c != 0 && allowed.find(static_cast<char>(c)) != std::string_view::npos)) {
@@ -135,7 +140,6 @@ std::string Url::percentEncode(std::string_view text, std::string_view allowed) 
       out += kHex[c & 15];
     }
   }
-  return out;
 }
 
 }  // namespace platform

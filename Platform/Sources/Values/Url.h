@@ -48,6 +48,8 @@ class Url {
   static std::optional<std::string> percentDecode(std::string_view text);
   // Percent-encoding of every byte outside the unreserved set and `allowed`.
   static std::string percentEncode(std::string_view text, std::string_view allowed = {});
+  // The same, appended to `out`.
+  static void appendPercentEncoded(std::string& out, std::string_view text, std::string_view allowed = {});
 
  private:
   Url() = default;

@@ -90,6 +90,11 @@ std::int64_t Value::integerValue() const {
   return 0;
 }
 
+std::int32_t Value::intValue() const {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(integerValue(), std::numeric_limits<std::int32_t>::min(),
+                                                            std::numeric_limits<std::int32_t>::max()));
+}
+
 double Value::doubleValue() const {
   if (auto n = number()) return n->doubleValue();
   if (auto s = string()) return stringDoubleValue(*s);
@@ -271,7 +276,8 @@ std::int64_t stringIntegerValue(std::string_view text) {
   return value == kMin ? std::numeric_limits<std::int64_t>::max() : -value;
 }
 
-double stringDoubleValue(std::string_view text) {
+double stringDoubleValue(std::string_view text, std::size_t* end) {
+  if (end) *end = 0;
   std::size_t i = skipBlanks(text);
   const std::size_t start = i;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
@@ -290,6 +296,7 @@ double stringDoubleValue(std::string_view text) {
       i = j;
     }
   }
+  if (end) *end = i;
   const std::string prefix(text.substr(start, i - start));
   return g_ascii_strtod(prefix.c_str(), nullptr);
 }

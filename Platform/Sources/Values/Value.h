@@ -84,6 +84,8 @@ class Value {
   // longest numeric prefix. Other kinds read as NO and 0.
   bool boolValue() const;
   std::int64_t integerValue() const;
+  // integerValue clamped to the 32-bit range.
+  std::int32_t intValue() const;
   double doubleValue() const;
   // A string as it is, a number's description; other kinds give "".
   std::string stringValue() const;
@@ -112,7 +114,8 @@ class Value {
 // The conversions of Value on raw text (the platform's NSString rules).
 bool stringBoolValue(std::string_view text);
 std::int64_t stringIntegerValue(std::string_view text);
-double stringDoubleValue(std::string_view text);
+// With `end`, the index just past the number read (0 when there is none).
+double stringDoubleValue(std::string_view text, std::size_t* end = nullptr);
 // The hexadecimal number at the start of the text as the platform's scanner
 // reads it: blanks skipped, an optional "0x" or "0X", then at least one hex
 // digit; a value past 32 bits saturates at 0xFFFFFFFF. nullopt when there is

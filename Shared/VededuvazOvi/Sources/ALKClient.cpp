@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ALKAnalyticsRegistry.h"
+#include "ALKGoogleAnalyticsBackend.h"
 #include "ALKLog.h"
 #include "ALKLogIndent.h"
 #include "ALKSharedInstance.h"
@@ -47,6 +48,7 @@ std::shared_ptr<ALKTracker> ALKClient::sharedDefaultTracker() { return sharedCli
 ALKClient::ALKClient() {
   ALKLogIndent indent;
   ALKLog::debug(this, "Init");
+  ALKGoogleAnalyticsBackend::registerBackend();
 }
 
 ALKClient::~ALKClient() {

@@ -112,7 +112,7 @@ class ALKClient : public platform::Object, public platform::KeyValueObservable {
 
   // Exception and assertion reporting (ALKClientExceptionReporting.cpp).
   // The back end's "%@ExceptionActivityWithDescription:fatal:" entry.
-  using ExceptionActivityFactory = std::shared_ptr<ALKActivity>(const std::string& description, bool fatal);
+  using ExceptionActivityFactory = ALKExceptionActivityEntry;
   // How long an uncaught-exception report waits for the stores to take it.
   static constexpr std::chrono::seconds kReportTimeout{2};
 

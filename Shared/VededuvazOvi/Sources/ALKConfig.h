@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ALKActivity.h"
+#include "ALKAnalyticsRegistry.h"
 #include "ALKPropertyBag.h"
 #include "IALKParentConfigProvider.h"
 #include "Values/Url.h"
@@ -34,7 +35,7 @@ class ALKConfig : public ALKPropertyBag {
   static constexpr int kMaxParentChainLength = 32;
 
   // A back end's preset, registered under "<type>Config".
-  using Preset = std::shared_ptr<ALKConfig>();
+  using Preset = ALKConfigEntry;
 
   // A config without a dictionary.
   ALKConfig() : ALKConfig(nullptr) {}

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ALKActivity.h"
+#include "ALKAnalyticsRegistry.h"
 #include "ALKConfig.h"
 #include "ALKPipeline.h"
 #include "ALKQueueFilter.h"
@@ -40,9 +41,9 @@ class ALKTracker : public IALKTracker, public IALKParentConfigProvider, public I
   // "%@TrackerWithTrackingId:" makes a tracker for a tracking id,
   // "%@ActivityPipeline" builds the tracker's pipeline, "%@UpdateFilter:"
   // adjusts a stage about to run.
-  using Factory = std::shared_ptr<ALKTracker>(const std::string& trackingId);
-  using PipelineTemplate = std::shared_ptr<ALKPipeline>(ALKTracker& tracker);
-  using FilterUpdate = void(ALKTracker& tracker, ALKQueueFilter& filter);
+  using Factory = ALKTrackerWithTrackingIdEntry;
+  using PipelineTemplate = ALKActivityPipelineEntry;
+  using FilterUpdate = ALKUpdateFilterEntry;
 
   ALKTracker();
   ~ALKTracker() override;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "ALKConfig.h"
+#include "ALKGoogleAnalyticsBackend.h"
 #include "EngineTestSupport.h"
 #include "Archiving/PropertyList.h"
 #include "RecordingLogger.h"
@@ -102,7 +103,8 @@ TEST(ALKConfigTest, MakesConfigsFromPropertiesAndMergesTheRegisteredPreset) {
   auto activity = std::make_shared<ALKActivity>();
   EXPECT_EQ(ALKConfig::configWithProperties(Dictionary{{"defaultActivity", activity}})->defaultActivity(), activity);
 
-  // Without a back end: the base values and the type.
+  // Without a back end (a client made earlier in the process registered one): the base values and the type.
+  ALKGoogleAnalyticsBackend::unregisterBackend();
   RecordingLoggerScope recorder;
   auto plain = ALKConfig::configWithAnalyticsType("GoogleAnalytics");
   EXPECT_EQ(plain->rateLimit(), 0.5);
