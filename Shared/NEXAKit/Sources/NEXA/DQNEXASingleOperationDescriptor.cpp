@@ -8,7 +8,7 @@ DQNEXASingleOperationDescriptor::DQNEXASingleOperationDescriptor(std::string nam
                                                                  std::uint64_t maxRetriesCount,
                                                                  double timeoutBetweenRetries)
     : DQNEXABaseOperationDescriptor(name.empty() ? defaultNameForPath(path, resultClass) : std::move(name),
-                                    std::move(resultClass), cacheSupported, connectionTimeout, maxRetriesCount,
+                                    resultClass, cacheSupported, connectionTimeout, maxRetriesCount,
                                     timeoutBetweenRetries),
       path_(std::move(path)) {}
 
