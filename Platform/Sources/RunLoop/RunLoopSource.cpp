@@ -69,9 +69,13 @@ void RunLoopSource::schedule(const RunLoop& runLoop) {
 }
 
 void RunLoopSource::signal() {
+  state_->everSignalled.store(true);
   state_->signalled.store(true);
   std::lock_guard lock(mutex_);
   for (const auto& scheduled : sources_) scheduled.second.wakeUp();
+  // The remembered run loop may be one the source was never scheduled in
+  // (setRunLoop); waking a loop twice does no harm.
+  if (runLoop_) runLoop_->wakeUp();
 }
 
 void RunLoopSource::invalidate() {

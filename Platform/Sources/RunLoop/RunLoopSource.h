@@ -28,14 +28,18 @@ class RunLoopSource {
 
   // Adds the source to a run loop; the first one is remembered as runLoop().
   void schedule(const RunLoop& runLoop);
-  // Marks the source signalled and wakes the run loops it is scheduled in, so
-  // that a thread blocked in a turn returns. Any thread.
+  // Marks the source signalled and wakes the run loops it is scheduled in and
+  // the one remembered as runLoop(), so that a thread blocked in a turn of
+  // any of them returns. Any thread.
   void signal();
   // Removes the source from every run loop; safe to repeat. Any thread.
   void invalidate();
 
   bool isValid() const { return state_->valid.load(); }
+  // Signalled and not yet performed.
   bool isSignalled() const { return state_->signalled.load(); }
+  // Signalled at least once, performed or not: it stays true.
+  bool wasSignalled() const { return state_->everSignalled.load(); }
   std::optional<RunLoop> runLoop() const;
   void setRunLoop(const RunLoop& runLoop);
 
@@ -49,6 +53,7 @@ class RunLoopSource {
 
   struct State {
     std::atomic<bool> signalled{false};
+    std::atomic<bool> everSignalled{false};
     std::atomic<bool> valid{true};
     std::function<void()> perform;  // set once, before scheduling
   };

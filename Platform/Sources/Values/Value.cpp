@@ -157,10 +157,20 @@ std::size_t Value::hash() const {
 std::string Value::description() const {
   std::string out;
   describe(out, 0, false);
+  if (out.size() > kMaxDescriptionLength) {
+    // Cut where a character begins, so that the text stays UTF-8.
+    std::size_t cut = kMaxDescriptionLength;
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out.resize(cut);
+    out += "...";
+  }
   return out;
 }
 
 void Value::describe(std::string& out, int indent, bool nested) const {
+  // Past the limit nothing more is described, so that a collection sharing
+  // its items many times over is never walked in full.
+  if (out.size() > kMaxDescriptionLength) return;
   switch (kind()) {
     case Kind::Nil:
       out += "(null)";
@@ -200,7 +210,7 @@ void Value::describe(std::string& out, int indent, bool nested) const {
     case Kind::Array: {
       out += "(\n";
       const Array& items = *array();
-      for (std::size_t i = 0; i < items.size(); ++i) {
+      for (std::size_t i = 0; i < items.size() && out.size() <= kMaxDescriptionLength; ++i) {
         appendIndent(out, indent + 1);
         items[i].describe(out, indent + 1, true);
         out += i + 1 < items.size() ? ",\n" : "\n";
@@ -212,6 +222,7 @@ void Value::describe(std::string& out, int indent, bool nested) const {
     case Kind::Dictionary: {
       out += "{\n";
       for (const auto& [key, value] : *dictionary()) {
+        if (out.size() > kMaxDescriptionLength) break;
         appendIndent(out, indent + 1);
         if (isPlainWord(key)) {
           out += key;
@@ -283,7 +294,7 @@ double stringDoubleValue(std::string_view text) {
   return g_ascii_strtod(prefix.c_str(), nullptr);
 }
 
-std::optional<std::uint32_t> stringHexIntValue(std::string_view text) {
+std::optional<std::uint64_t> stringHexLongLongValue(std::string_view text) {
   std::size_t i = skipBlanks(text);
   // "0x" counts as a prefix only when a digit follows; else the 0 is the number.
   if (i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
@@ -291,12 +302,18 @@ std::optional<std::uint32_t> stringHexIntValue(std::string_view text) {
     i += 2;
   }
   if (i >= text.size() || !g_ascii_isxdigit(text[i])) return std::nullopt;
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t value = 0;
   for (; i < text.size() && g_ascii_isxdigit(text[i]); ++i) {
-    value = std::min<std::uint64_t>((value << 4) | static_cast<unsigned>(g_ascii_xdigit_value(text[i])),
-                                    std::numeric_limits<std::uint32_t>::max());
+    value = value > (kMax >> 4) ? kMax : (value << 4) | static_cast<unsigned>(g_ascii_xdigit_value(text[i]));
   }
-  return static_cast<std::uint32_t>(value);
+  return value;
+}
+
+std::optional<std::uint32_t> stringHexIntValue(std::string_view text) {
+  const auto value = stringHexLongLongValue(text);
+  if (!value) return std::nullopt;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(*value, std::numeric_limits<std::uint32_t>::max()));
 }
 
 }  // namespace platform

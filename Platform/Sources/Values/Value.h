@@ -91,8 +91,12 @@ class Value {
   bool operator==(const Value& other) const;
   std::size_t hash() const;
 
+  // The longest description; a longer one is cut there and ends in "...".
+  static constexpr std::size_t kMaxDescriptionLength = 1u << 20;
+
   // The text the platform's %@ shows: strings as they are, "(null)" for nil,
-  // "<null>" for null, collections in the property-list style.
+  // "<null>" for null, collections in the property-list style; at most
+  // kMaxDescriptionLength bytes and the "..." that marks a cut.
   std::string description() const;
 
  private:
@@ -114,6 +118,8 @@ double stringDoubleValue(std::string_view text);
 // digit; a value past 32 bits saturates at 0xFFFFFFFF. nullopt when there is
 // no digit.
 std::optional<std::uint32_t> stringHexIntValue(std::string_view text);
+// The same number read to 64 bits; past them it saturates at UINT64_MAX.
+std::optional<std::uint64_t> stringHexLongLongValue(std::string_view text);
 
 }  // namespace platform
 

@@ -80,6 +80,18 @@ Data archiveWith(Array objects, std::int64_t root = 1) {
 
 Value uid(std::int64_t n) { return Value(Dictionary{{"CF$UID", n}}); }
 
+// Arrays `levels` deep, each holding the next one twice, the last one `leaf`
+// twice: a few hundred bytes that expand to 2^levels leaves.
+Data sharedReferenceArchive(std::int64_t levels, const Value& leaf) {
+  Array objects{Value("$null")};
+  for (std::int64_t i = 1; i <= levels; ++i) {
+    objects.push_back(Value(Dictionary{{"NS.objects", Array{uid(i + 1), uid(i + 1)}}, {"$class", uid(levels + 2)}}));
+  }
+  objects.push_back(leaf);
+  objects.push_back(Value(Dictionary{{"$classname", "NSArray"}, {"$classes", Array{Value("NSArray")}}}));
+  return archiveWith(std::move(objects));
+}
+
 }  // namespace
 
 TEST(KeyedArchiveTest, RoundTripsValuesAndKeepsNumberKinds) {
@@ -203,6 +215,8 @@ TEST(KeyedArchiveTest, RefusesDamagedOrForeignArchives) {
       {"record without class", archiveWith({Value("$null"), Value(Dictionary{{"label", uid(0)}})})},
       {"class record is a string", archiveWith({Value("$null"), Value(Dictionary{{"$class", uid(0)}})})},
       {"date as root", archiveWith({Value("$null"), Value(Date(1))})},
+      {"shared references expand too far", sharedReferenceArchive(40, Value("leaf"))},
+      {"shared text expands too far", sharedReferenceArchive(12, Value(std::string(20000, 'x')))},
   };
   for (const auto& c : cases) {
     ErrorPtr error;
@@ -219,6 +233,10 @@ TEST(KeyedArchiveTest, RefusesDamagedOrForeignArchives) {
   }
   objects.push_back(arrayClass);
   EXPECT_TRUE(unarchive(archiveWith(objects)).isNil());
+  // Sharing within the limits decodes, shared.
+  const Value shared = unarchive(sharedReferenceArchive(10, Value("leaf")));
+  ASSERT_TRUE(shared.array());
+  EXPECT_EQ(shared.array()->at(0).array(), shared.array()->at(1).array());
 }
 
 TEST(KeyedArchiveTest, ContainsExceptionsOfDecodeFunctions) {

@@ -47,6 +47,26 @@ TEST(RunLoopSourceTest, SignalFromAnotherThreadWakesABlockedTurn) {
   EXPECT_FALSE(source.isValid());
 }
 
+TEST(RunLoopSourceTest, SignalWakesTheRememberedRunLoopToo) {
+  RunLoopThread thread("source.remembered");
+  std::promise<void> waiting;
+  std::promise<void> returned;
+  thread.runLoop().perform([&] {
+    waiting.set_value();
+    RunLoop::current().runOnce(true);  // nothing but a wake-up ends this turn
+    returned.set_value();
+  });
+  waiting.get_future().wait();
+  RunLoopSource source;  // scheduled nowhere
+  source.setRunLoop(thread.runLoop());
+  source.signal();
+  auto woken = returned.get_future();
+  const bool wasWoken = woken.wait_for(kPatience) == std::future_status::ready;
+  if (!wasWoken) thread.runLoop().wakeUp();  // let the thread end
+  EXPECT_TRUE(wasWoken);
+  EXPECT_TRUE(source.wasSignalled());
+}
+
 TEST(RunLoopSourceTest, SignalSentBeforeTheWaitIsNotLost) {
   RunLoop loop = RunLoop::current();
   int performed = 0;
@@ -55,6 +75,7 @@ TEST(RunLoopSourceTest, SignalSentBeforeTheWaitIsNotLost) {
   source.schedule(loop);
   EXPECT_TRUE(loop.runUntil([&] { return performed > 0; }, kPatience));
   EXPECT_FALSE(source.isSignalled());
+  EXPECT_TRUE(source.wasSignalled());  // performed, yet it was signalled
   // Performed once per signal, not on every turn.
   loop.runOnce(false);
   EXPECT_EQ(performed, 1);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <glib.h>
+
 #include <cmath>
 #include <limits>
 #include <unordered_set>
@@ -94,6 +96,8 @@ TEST(ValueTest, HexScanSkipsBlanksTakesAPrefixAndSaturates) {
   EXPECT_EQ(stringHexIntValue("123456789abc"), 0xFFFFFFFFu);
   EXPECT_EQ(stringHexIntValue("; 5"), std::nullopt);
   EXPECT_EQ(stringHexIntValue(""), std::nullopt);
+  EXPECT_EQ(stringHexLongLongValue("123456789abc"), 0x123456789abcu);
+  EXPECT_EQ(stringHexLongLongValue("1ffffffffffffffff"), 0xFFFFFFFFFFFFFFFFu);
 }
 
 TEST(ValueTest, NilNullAndEmptyAreDistinct) {
@@ -158,6 +162,15 @@ TEST(ValueTest, DescribesCollectionsInPropertyListStyle) {
   EXPECT_EQ(Value().description(), "(null)");
   EXPECT_EQ(Value::null().description(), "<null>");
   EXPECT_EQ(Value(Data{1, 0xab}).description(), "{length = 2, bytes = 0x01ab}");
+
+  // Items shared many times over: the description stops at its limit.
+  Value shared("\xC3\xA9t\xC3\xA9");
+  for (int level = 0; level < 18; ++level) shared = Value(Array{shared, shared});
+  const std::string text = shared.description();
+  EXPECT_LE(text.size(), Value::kMaxDescriptionLength + 3);
+  EXPECT_GT(text.size(), Value::kMaxDescriptionLength - 4);
+  EXPECT_TRUE(text.ends_with("..."));
+  EXPECT_TRUE(g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr));
 }
 
 TEST(FormatTest, FormatsValuesObjectsAndCConversions) {

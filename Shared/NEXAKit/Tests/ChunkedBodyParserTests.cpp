@@ -46,15 +46,6 @@ constexpr std::string_view kBody = "5\r\nhello\r\n0\r\n\r\n";
 
 }  // namespace
 
-TEST(ChunkedBodyParserTest, DecodesAChunkAndTheLastChunkInOnePiece) {
-  Parse parse;
-  parse.feed(kBody);
-  EXPECT_EQ(parse.recorder->body, "hello");
-  EXPECT_EQ(parse.recorder->pieces, 1);
-  EXPECT_EQ(parse.recorder->finished, 1);
-  EXPECT_EQ(parse.parser->state(), DQChunkedBodyParser::kFinished);
-}
-
 TEST(ChunkedBodyParserTest, AnySplitOfTheBodyGivesTheSameResult) {
   const std::string body = "3;ext=1\r\nabc\r\n0x0A\r\n0123456789\r\n 1\r\nZ\r\n0\r\n\r\n";
   for (std::size_t first = 0; first <= body.size(); ++first) {
@@ -68,10 +59,6 @@ TEST(ChunkedBodyParserTest, AnySplitOfTheBodyGivesTheSameResult) {
       ASSERT_TRUE(parse.recorder->errors.empty());
     }
   }
-  Parse byByte;
-  for (char c : body) byByte.feed(std::string_view(&c, 1));
-  EXPECT_EQ(byByte.recorder->body, "abc0123456789Z");
-  EXPECT_EQ(byByte.recorder->finished, 1);
 }
 
 TEST(ChunkedBodyParserTest, TheBodyEndsAtTheFirstLineFeedAfterTheLastChunk) {
@@ -81,12 +68,9 @@ TEST(ChunkedBodyParserTest, TheBodyEndsAtTheFirstLineFeedAfterTheLastChunk) {
   alone.feed("\r\n");
   EXPECT_EQ(alone.recorder->finished, 1);
 
+  // Trailers are dropped, and nothing is reported after the end.
   Parse trailers;
-  trailers.feed("0\r\nX-Checksum: 1\r\n\r\n");
-  EXPECT_EQ(trailers.recorder->finished, 1);
-
-  // Nothing is reported after the end.
-  trailers.feed("5\r\nhello\r\n");
+  trailers.feed("0\r\nX-Checksum: 1\r\n\r\n").feed("5\r\nhello\r\n");
   EXPECT_EQ(trailers.recorder->pieces, 0);
   EXPECT_EQ(trailers.recorder->finished, 1);
 }
@@ -97,23 +81,16 @@ TEST(ChunkedBodyParserTest, ReportsABadSizeLineWithThePieceAndPosition) {
   parse.feed("hello\r\n");
   ASSERT_EQ(parse.recorder->errors.size(), 1u);
   const auto& error = *parse.recorder->errors[0];
-  EXPECT_EQ(error.domain(), "com.zarn.NEXAKit.ChunkedBodyParserError");
-  EXPECT_EQ(error.code(), 1);
-  EXPECT_EQ(*error.userInfo().objectForKey(DQChunkedBodyParser::kErrorDataKey).data(),
-            platform::Data(bytesOf("hello\r\n").begin(), bytesOf("hello\r\n").end()));
+  EXPECT_TRUE(error.is("com.zarn.NEXAKit.ChunkedBodyParserError", 1));
   EXPECT_EQ(error.userInfo().objectForKey(DQChunkedBodyParser::kErrorPositionKey), platform::Value(0u));
-  EXPECT_EQ(parse.parser->state(), DQChunkedBodyParser::kFailed);
-  EXPECT_THAT(log.lines(), testing::ElementsAre(testing::Pair(
-                               kDQLogLevelError, "[DQChunkedBodyParser] - Error in data header, position: 0")));
+  EXPECT_EQ(log.lines().size(), 1u);
 
   // Nothing is taken after a failure.
   parse.feed(kBody);
   EXPECT_EQ(parse.recorder->pieces, 0);
   EXPECT_EQ(parse.recorder->errors.size(), 1u);
 
-  Parse highBytes;
-  highBytes.feed("5\xC3\xA9\r\nhello\r\n");
-  EXPECT_EQ(highBytes.recorder->errors.size(), 1u);
+  EXPECT_EQ(Parse().feed("5\xC3\xA9\r\nhello\r\n").recorder->errors.size(), 1u);  // no ASCII
 }
 
 TEST(ChunkedBodyParserTest, ReportsAChunkNotFollowedByCRLFAtItsPositionInTheKeptBytes) {
@@ -124,13 +101,12 @@ TEST(ChunkedBodyParserTest, ReportsAChunkNotFollowedByCRLFAtItsPositionInTheKept
   parse.feed("5\r\nhello\r\n1").feed("\r\nAxx");
   ASSERT_EQ(parse.recorder->errors.size(), 1u);
   const auto& error = *parse.recorder->errors[0];
-  EXPECT_EQ(error.code(), 2);
+  EXPECT_TRUE(error.is(DQChunkedBodyParser::kErrorDomain, 2));
   EXPECT_EQ(error.userInfo().objectForKey(DQChunkedBodyParser::kErrorPositionKey), platform::Value(4u));
   EXPECT_EQ(*error.userInfo().objectForKey(DQChunkedBodyParser::kErrorDataKey).data(),
             platform::Data(bytesOf("\r\nAxx").begin(), bytesOf("\r\nAxx").end()));
   EXPECT_EQ(parse.recorder->body, "helloA");
-  EXPECT_THAT(log.lines(), testing::ElementsAre(testing::Pair(
-                               kDQLogLevelError, "[DQChunkedBodyParser] - Error in data trailer, position: 4")));
+  EXPECT_EQ(log.lines().size(), 1u);
 }
 
 TEST(ChunkedBodyParserTest, KeepsALongSizeLineUntilItsLineFeedButNotForEver) {
@@ -138,9 +114,7 @@ TEST(ChunkedBodyParserTest, KeepsALongSizeLineUntilItsLineFeedButNotForEver) {
   Parse parse;
   for (std::size_t at = 0; at < extension.size(); at += 100) parse.feed(std::string_view(extension).substr(at, 100));
   parse.feed("hello\r\n0\r\n\r\n");
-  EXPECT_EQ(parse.recorder->body, "hello");
   EXPECT_EQ(parse.recorder->finished, 1);
-
   // A device that never ends its size line cannot make the parser hold more
   // than one line's worth.
   testsupport::CapturedLog log;
@@ -148,7 +122,6 @@ TEST(ChunkedBodyParserTest, KeepsALongSizeLineUntilItsLineFeedButNotForEver) {
   const std::string blanks(512, ' ');
   for (int i = 0; i < 3 && endless.recorder->errors.empty(); ++i) endless.feed(blanks);
   ASSERT_EQ(endless.recorder->errors.size(), 1u);
-  EXPECT_EQ(endless.recorder->errors[0]->code(), 1);
 }
 
 TEST(ChunkedBodyParserTest, ADelegateMayReleaseTheParserWhenTheBodyEnds) {

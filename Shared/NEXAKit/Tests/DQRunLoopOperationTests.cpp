@@ -67,27 +67,32 @@ TEST(DQRunLoopOperationTest, CancelFromAnotherThreadWakesEachOfTheFourWaits) {
       {"runUntilTimeout:", [](TaskOperation& op) { op.runUntilTimeout(3600.0); }},
   };
   for (const auto& [name, wait] : waits) {
-    SCOPED_TRACE(name);
-    auto operation = std::make_shared<TaskOperation>(wait);
-    QueuedRun run(operation);
-    operation->waitForStart();
-    operation->cancel();
-    EXPECT_TRUE(run.finished());
-    EXPECT_TRUE(operation->returned.load());
-    EXPECT_TRUE(operation->isCancelled());
+    // A signal of the wake-up source itself cancels too, and keeps reading as
+    // cancelled once the source has been performed.
+    for (const bool bySignal : {false, true}) {
+      SCOPED_TRACE(name + (bySignal ? " signalled" : " cancelled"));
+      auto operation = std::make_shared<TaskOperation>(wait);
+      QueuedRun run(operation);
+      operation->waitForStart();
+      bySignal ? operation->wakeUpSource()->signal() : operation->cancel();
+      const bool finished = run.finished();
+      if (!finished) operation->cancel();  // let the queue end
+      EXPECT_TRUE(finished);
+      EXPECT_TRUE(operation->returned.load());
+      EXPECT_TRUE(operation->isCancelled());
+    }
   }
 }
 
-TEST(DQRunLoopOperationTest, WaitsEndByTheirConditionWithoutCancellation) {
+TEST(DQRunLoopOperationTest, WaitsEndByTheirConditionOrTimeWithoutCancellation) {
   std::atomic<bool> done{false};
   int checks = 0;
   auto operation = std::make_shared<TaskOperation>([&](TaskOperation& op) {
     // Set from a block performed on this run loop: the wait checks before each turn.
     RunLoop::current().perform([&] { done.store(true); });
-    op.runUntil([&] {
-      ++checks;
-      return done.load();
-    });
+    op.runUntil([&] { return ++checks, done.load(); });
+    op.runUntil([&] { return ++checks, false; }, 0.0);  // nothing for a time that is not positive
+    op.runUntilTimeout(0.01);                           // a short pause that ends by itself
   });
   QueuedRun run(operation);
   ASSERT_TRUE(run.finished());
@@ -119,24 +124,6 @@ TEST(DQRunLoopOperationTest, CancellationEndsMayInterruptWaitOnlyWhenAllowed) {
   loop.wakeUp();
   EXPECT_TRUE(run.finished());
   EXPECT_FALSE(done.load());
-}
-
-TEST(DQRunLoopOperationTest, TimedWaitsEndAtTheirTimeAndIgnoreNonPositiveTimes) {
-  int conditionChecks = 0;
-  auto operation = std::make_shared<TaskOperation>([&](TaskOperation& op) {
-    op.runUntil(
-        [&] {
-          ++conditionChecks;
-          return false;
-        },
-        0.0);
-    op.runUntil([&] { return ++conditionChecks, false; }, -1.0);
-    op.runUntilTimeout(0.01);  // a short pause that ends by itself
-  });
-  QueuedRun run(operation);
-  ASSERT_TRUE(run.finished());
-  EXPECT_EQ(conditionChecks, 0);
-  EXPECT_FALSE(operation->isCancelled());
 }
 
 TEST(DQRunLoopOperationTest, ChildFollowsItsParentsCancellationThroughTheParentsSource) {

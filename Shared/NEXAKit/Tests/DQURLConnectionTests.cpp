@@ -87,42 +87,24 @@ class DQURLConnectionTest : public ::testing::Test {
   std::vector<Seen> seen;
 };
 
-TEST(HttpServerTest, StopsWhenNothingWasAskedOfIt) {
-  // A test that fails before its first request still ends.
-  HttpServer server;
-  server.start();
-  server.stop();
-}
-
 TEST_F(DQURLConnectionTest, GetAndHeadCollectStatusHeaderAndBody) {
   auto consumer = DQURLDataAccumulationConsumer::make();
   auto get = DQURLConnection::connectionWithGETRequest(url(server.url("/doc")), directProvider(), consumer);
   ASSERT_TRUE(get);
   ASSERT_TRUE(load(*get));
   EXPECT_FALSE(consumer->loadingError());
-  EXPECT_EQ(consumer->responseStatusCode(), 200);
-  ASSERT_TRUE(consumer->responseHeader());
   EXPECT_EQ(consumer->responseHeader()->objectForKey("X-Printer"), Value("ready"));
   EXPECT_EQ(text(consumer->responseData()), "<doc/>");
-  EXPECT_FALSE(consumer->authenticationRequest());
 
   auto headConsumer = DQURLDataAccumulationConsumer::make();
-  auto head = DQURLConnection::connectionWithHEADRequest(url(server.url("/doc")), directProvider(), headConsumer);
-  ASSERT_TRUE(load(*head));
-  EXPECT_EQ(headConsumer->responseStatusCode(), 200);
-  EXPECT_EQ(headConsumer->responseHeader()->objectForKey("Content-Length"), Value("6"));
+  ASSERT_TRUE(load(*DQURLConnection::connectionWithHEADRequest(url(server.url("/doc")), directProvider(), headConsumer)));
   EXPECT_TRUE(headConsumer->responseData().empty());
 
-  // Redirects are reported, not followed.
   auto moved = DQURLDataAccumulationConsumer::make();
   ASSERT_TRUE(load(*DQURLConnection::connectionWithGETRequest(url(server.url("/moved")), directProvider(), moved)));
   EXPECT_EQ(moved->responseStatusCode(), 302);
 
-  const auto all = requests();
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[0].method, "GET");
-  EXPECT_EQ(all[0].host, "127.0.0.1:" + std::to_string(server.port()));
-  EXPECT_EQ(all[1].method, "HEAD");
+  EXPECT_EQ(requests().size(), 2u);  // the redirect was not followed
 }
 
 TEST_F(DQURLConnectionTest, PutAndPostSendTheirBodyWithoutExpectContinue) {
@@ -132,29 +114,20 @@ TEST_F(DQURLConnectionTest, PutAndPostSendTheirBodyWithoutExpectContinue) {
   auto put = DQURLConnection::connectionWithPUTRequest(url(server.url("/doc")), directProvider(), plain,
                                                        bytes(document), "text/xml;charset=UTF-8");
   ASSERT_TRUE(load(*put));
-  EXPECT_EQ(plain->responseStatusCode(), 200);
 
   auto accumulating = DQURLDataAccumulationConsumer::make();
-  auto post = DQURLConnection::connectionWithPOSTRequest(url(server.url("/doc")), directProvider(), accumulating,
-                                                         bytes("<a/>"), "text/xml");
-  ASSERT_TRUE(load(*post));
+  ASSERT_TRUE(load(*DQURLConnection::connectionWithPOSTRequest(url(server.url("/doc")), directProvider(), accumulating,
+                                                               bytes("<a/>"), "text/xml")));
   EXPECT_EQ(accumulating->responseStatusCode(), 201);
-  EXPECT_EQ(text(accumulating->responseData()), "stored");
 
   const auto all = requests();
   ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[0].method, "PUT");
   EXPECT_EQ(all[0].body, document);
   EXPECT_EQ(all[0].contentType, "text/xml;charset=UTF-8");
-  EXPECT_EQ(all[0].contentLength, std::to_string(document.size()));
   EXPECT_EQ(all[0].expect, "");
-  EXPECT_EQ(all[1].method, "POST");
-  EXPECT_EQ(all[1].body, "<a/>");
-  EXPECT_EQ(all[1].contentType, "text/xml");
 }
 
 TEST(DQURLConnectionFailureTest, PeerThatNeverAnswersEndsByTheConnectionTimer) {
-  CapturedLog log;
   RawServer silent([](int socket, const std::string&) {
     char byte;
     // Read until the client gives up and closes.
@@ -167,8 +140,6 @@ TEST(DQURLConnectionFailureTest, PeerThatNeverAnswersEndsByTheConnectionTimer) {
   ASSERT_TRUE(consumer->loadingError());
   EXPECT_TRUE(consumer->loadingError()->is(Error::kURLErrorDomain, -1001));
   EXPECT_FALSE(consumer->responseStatusCode());
-  EXPECT_TRUE(log.contains(kDQLogLevelDebug, "[DQURLConnection] - Adding connection timer for 0.25"));
-  EXPECT_TRUE(log.contains(kDQLogLevelInfo, "[DQURLConnectionConsumer] - Connection timer did fire"));
 }
 
 TEST(DQURLConnectionFailureTest, RefusedConnectionIsCode8AndNonHttpUrlDoesNotOpen) {
@@ -179,12 +150,10 @@ TEST(DQURLConnectionFailureTest, RefusedConnectionIsCode8AndNonHttpUrlDoesNotOpe
   ASSERT_TRUE(consumer->loadingError());
   EXPECT_TRUE(consumer->loadingError()->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kConnectionRefused));
 
-  auto ftp = DQURLConnection::connectionWithGETRequest(url("ftp://127.0.0.1/"), directProvider(),
-                                                       DQURLConnectionConsumer::make());
   ErrorPtr error;
-  EXPECT_FALSE(load(*ftp, 30, &error));
-  ASSERT_TRUE(error);
-  EXPECT_TRUE(error->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kOtherFailure));
+  EXPECT_FALSE(load(*DQURLConnection::connectionWithGETRequest(url("ftp://127.0.0.1/"), directProvider(),
+                                                               DQURLConnectionConsumer::make()), 30, &error));
+  EXPECT_TRUE(error && error->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kOtherFailure));
 }
 
 TEST(DQURLConnectionFailureTest, AnswerThatIsNoHttpIsCode3OverCode7) {
@@ -219,7 +188,6 @@ TEST(DQNetworkHTTPStreamTest, DeliversResponseDataEndInOrderAndBodiesUndecoded) 
   EXPECT_TRUE(RunLoop::current().runUntil([&] { return !delegate->calls.empty() && delegate->calls.back() == "end"; },
                                           kPatience));
   EXPECT_EQ(delegate->calls, (std::vector<std::string>{"response 200", "data not gzip", "end"}));
-  EXPECT_EQ(stream->responseHeader()->objectForKey("Content-Encoding"), Value("gzip"));
   stream->close();
 }
 
@@ -227,20 +195,8 @@ TEST(DQNetworkHTTPStreamTest, NothingIsDeliveredAfterClose) {
   RawServer peer([](int socket, const std::string&) {
     RawServer::sendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody");
   });
-  auto stream = directProvider()->streamForRequest(HttpMessage::makeRequest("GET", url(peer.url("/"))));
-  auto delegate = std::make_shared<RecordingDelegate>();
-  delegate->onResponse = [](IDQHTTPStream& s) { s.close(); };  // closed from inside a delegate call
-  stream->setDelegate(delegate);
-  ASSERT_TRUE(stream->openInRunLoop(std::nullopt, 30, nullptr, nullptr));
-  EXPECT_TRUE(RunLoop::current().runUntil([&] { return !delegate->calls.empty(); }, kPatience));
-  RunLoop::current().runUntil(RunLoop::Clock::now() + std::chrono::milliseconds(50));
-  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"response 200"}));
-  // A second open of a used stream is refused.
-  ErrorPtr error;
-  EXPECT_FALSE(stream->openInRunLoop(std::nullopt, 30, &error, nullptr));
-  EXPECT_TRUE(error);
-
-  // Closed and let go from inside a delegate call: the stream outlives the call.
+  // Closed and let go from inside a delegate call: the stream outlives the
+  // call and reports nothing more.
   auto dropped = directProvider()->streamForRequest(HttpMessage::makeRequest("GET", url(peer.url("/"))));
   auto dropping = std::make_shared<RecordingDelegate>();
   dropping->onResponse = [&dropped](IDQHTTPStream& s) {
@@ -250,6 +206,7 @@ TEST(DQNetworkHTTPStreamTest, NothingIsDeliveredAfterClose) {
   dropped->setDelegate(dropping);
   ASSERT_TRUE(dropped->openInRunLoop(std::nullopt, 30, nullptr, nullptr));
   EXPECT_TRUE(RunLoop::current().runUntil([&] { return !dropped; }, kPatience));
+  RunLoop::current().runUntil(RunLoop::Clock::now() + std::chrono::milliseconds(50));
   EXPECT_EQ(dropping->calls, (std::vector<std::string>{"response 200"}));
 }
 
@@ -263,17 +220,12 @@ TEST(DQURLConnectionTlsTest, SelfSignedCertificateRefusedWhenValidatingAcceptedW
   });
   server.start();
 
-  auto refused = DQURLDataAccumulationConsumer::make();
-  ASSERT_TRUE(load(*DQURLConnection::connectionWithGETRequest(url(server.url("/secure")), directProvider(true), refused)));
-  ASSERT_TRUE(refused->loadingError());
-  EXPECT_EQ(refused->loadingError()->domain(), DQHTTPStreamError::domain());
-  EXPECT_FALSE(refused->responseStatusCode());
-
-  auto accepted = DQURLDataAccumulationConsumer::make();
-  ASSERT_TRUE(
-      load(*DQURLConnection::connectionWithGETRequest(url(server.url("/secure")), directProvider(false), accepted)));
-  EXPECT_FALSE(accepted->loadingError());
-  EXPECT_EQ(text(accepted->responseData()), "secret");
+  for (const bool validate : {true, false}) {
+    auto consumer = DQURLDataAccumulationConsumer::make();
+    ASSERT_TRUE(load(*DQURLConnection::connectionWithGETRequest(url(server.url("/secure")), directProvider(validate), consumer)));
+    EXPECT_EQ(consumer->loadingError() != nullptr, validate);
+    EXPECT_EQ(text(consumer->responseData()), validate ? "" : "secret");
+  }
 }
 
 TEST(DQURLConnectionProxyTest, SystemProxyIsHonouredOnlyWhenAsked) {
@@ -329,16 +281,8 @@ class FetchOperation : public DQRunLoopOperation {
 
 }  // namespace
 
-TEST_F(DQURLConnectionTest, RunsOnAnOperationAndCancellationAbandonsTheWait) {
+TEST(DQURLConnectionOperationTest, CancellationAbandonsTheWaitOfAnOperation) {
   OperationQueue queue("fetch.test");
-  auto fetch = std::make_shared<FetchOperation>(url(server.url("/doc")));
-  std::promise<void> finished;
-  fetch->setCompletionBlock([&] { finished.set_value(); });
-  queue.addOperation(fetch);
-  ASSERT_EQ(finished.get_future().wait_for(kPatience), std::future_status::ready);
-  EXPECT_EQ(fetch->consumer->responseStatusCode(), 200);
-  EXPECT_EQ(text(fetch->consumer->responseData()), "<doc/>");
-
   std::promise<void> accepted;
   RawServer silent([&](int socket, const std::string&) {
     accepted.set_value();
@@ -376,11 +320,8 @@ TEST(DQURLConnectionConsumerTest, EndBeforeResponseStillLeavesStatusAndHeader) {
   auto consumer = DQURLDataAccumulationConsumer::make();
   consumer->stream(*stream, bytes("ok"));
   consumer->streamDidEnd(*stream);
-  EXPECT_TRUE(consumer->isLoadingCompleted());
   EXPECT_EQ(consumer->responseStatusCode(), 200);
-  EXPECT_EQ(consumer->responseHeader()->objectForKey("Content-Length"), Value("2"));
   consumer->streamDidReceiveResponse(*stream);  // the response that follows changes nothing
-  EXPECT_EQ(text(consumer->responseData()), "ok");
   consumer->connectionTimerDidFire();  // too late to matter
   EXPECT_FALSE(consumer->loadingError());
 }

@@ -22,47 +22,37 @@ std::optional<std::vector<Triple>> interfacesOf(std::string_view deviceID) {
 
 }  // namespace
 
-TEST(DeviceIDParserTest, MakesAParserForEveryNonEmptyText) {
-  EXPECT_EQ(DQDeviceIDParser::parserWithDeviceIDString(""), nullptr);
-  const auto parser = DQDeviceIDParser::parserWithDeviceIDString("no keys here");
-  ASSERT_TRUE(parser);
-  EXPECT_EQ(parser->deviceID(), "no keys here");
-  EXPECT_EQ(parser->modelName(), std::nullopt);
-}
-
-TEST(DeviceIDParserTest, ReadsTheKnownFields) {
+TEST(DeviceIDParserTest, ReadsTheKnownFieldsWhereAFieldStarts) {
   const DQDeviceIDParser parser("MFG:Maker;MDL:Model 100;CMD:PCL;SN:CN12345;CID:ZRN_PCL;");
   EXPECT_EQ(parser.modelName(), "Model 100");
-  EXPECT_EQ(parser.manufacturer(), "Maker");
-  EXPECT_EQ(parser.serialNumber(), "CN12345");
   EXPECT_EQ(parser.identifier(), "ZRN_PCL");
   EXPECT_EQ(parser.deviceDescription(), std::nullopt);
-
   EXPECT_EQ(DQDeviceIDParser("MODEL:X;").modelName(), "X");
   EXPECT_EQ(DQDeviceIDParser("MODEL:X;MDL:Y;").modelName(), "Y");
   EXPECT_EQ(DQDeviceIDParser("mfg:Maker;").manufacturer(), "Maker");
-  EXPECT_EQ(DQDeviceIDParser("DES:;").deviceDescription(), "");
-  // Values are handed out as they stand.
-  EXPECT_EQ(DQDeviceIDParser("DES: A  B ;").deviceDescription(), " A  B ");
-}
-
-TEST(DeviceIDParserTest, MatchesKeysOnlyWhereAFieldStarts) {
+  EXPECT_EQ(DQDeviceIDParser("DES: A  B ;").deviceDescription(), " A  B ");  // as it stands
   EXPECT_EQ(DQDeviceIDParser("XSN:123;SN:456;").serialNumber(), "456");
   EXPECT_EQ(DQDeviceIDParser("DES:has SN:1 inside;").serialNumber(), std::nullopt);
   EXPECT_EQ(DQDeviceIDParser("MFG:A; SN:789;").serialNumber(), "789");
-  EXPECT_EQ(DQDeviceIDParser("  MFG:A;").manufacturer(), "A");
 }
 
 TEST(DeviceIDParserTest, TheLastValueRunsToTheEndOfTheText) {
   EXPECT_EQ(DQDeviceIDParser("MFG:Maker;MDL:Model 100").modelName(), "Model 100");
   EXPECT_EQ(DQDeviceIDParser("MDL:").modelName(), "");
+  // The text ends at its first NUL: the padding devices add is no value's.
+  using namespace std::string_literals;
+  const auto padded = DQDeviceIDParser::parserWithDeviceIDString("MFG:Maker;MDL:Model 100\0\0;SN:1;\0"s);
+  ASSERT_TRUE(padded);
+  EXPECT_EQ(padded->deviceID(), "MFG:Maker;MDL:Model 100");
+  EXPECT_EQ(padded->modelName(), "Model 100");
+  EXPECT_EQ(padded->serialNumber(), std::nullopt);
+  EXPECT_EQ(DQDeviceIDParser::parserWithDeviceIDString("\0MFG:Maker;"s), nullptr);
+  EXPECT_EQ(DQDeviceIDParser::parserWithDeviceIDString(""), nullptr);
 }
 
 TEST(DeviceIDParserTest, ListsTheNEXAInterfaces) {
   EXPECT_EQ(interfacesOf("NEXADIS:USB#07#01#04;"), (std::vector<Triple>{{7, 1, 4}}));
   EXPECT_EQ(interfacesOf("nexadis:usb#ff#cc#1a;"), (std::vector<Triple>{{255, 204, 26}}));
-  EXPECT_THAT((*DQDeviceIDParser("NEXADIS:USB#07#01#04;").NEXAIS())[0]->description(),
-              testing::MatchesRegex("<DQUSBIterfaceLocator: 0x[0-9a-f]+> \\[7-1-4\\]"));
   EXPECT_EQ(interfacesOf("NEXADIS:USB#07#01#04,USB#FF#CC#00;"), (std::vector<Triple>{{7, 1, 4}, {255, 204, 0}}));
   EXPECT_EQ(interfacesOf("NEXADIS:xUSB#07#01#02 USB#07#01#02;"), (std::vector<Triple>{{7, 1, 2}, {7, 1, 2}}));
   // Exactly two digits per field: a short field spoils the item.
@@ -72,7 +62,3 @@ TEST(DeviceIDParserTest, ListsTheNEXAInterfaces) {
   EXPECT_EQ(interfacesOf("MFG:Maker;"), std::nullopt);
 }
 
-TEST(DeviceIDParserTest, ScansHexNumbers) {
-  EXPECT_EQ(DQDeviceIDParser::hexNumberFromString(" 0x1F"), 0x1Fu);
-  EXPECT_EQ(DQDeviceIDParser::hexNumberFromString("zz"), std::nullopt);
-}

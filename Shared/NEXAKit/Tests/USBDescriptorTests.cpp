@@ -53,11 +53,8 @@ TEST(USBDescriptorTest, DeviceDescriptorReadsLittleEndianFieldsAndNeedsEighteenB
   const Bytes raw{18, 1, 0x00, 0x02, 0, 0, 0, 64, 0x7A, 0x2F, 0x34, 0x12, 0x01, 0x01, 1, 2, 3, 1};
   const auto device = DQUSBDeviceDescriptor::withIOKitDescriptor(raw);
   ASSERT_TRUE(device);
-  EXPECT_EQ(device->USBVersion(), 0x0200);
   EXPECT_EQ(device->vendorID(), DQUSBConstatns::ZarnVendorID());
   EXPECT_EQ(device->productID(), 0x1234);
-  EXPECT_EQ(device->serialNumberStringIndex(), 3);
-  EXPECT_EQ(device->numberOfCondigurations(), 1);
 
   EXPECT_FALSE(DQUSBDeviceDescriptor::withIOKitDescriptor(std::span(raw).first(17)));
 }
@@ -77,58 +74,36 @@ TEST(USBDescriptorTest, ConfigurationKeepsEveryAlternateWithItsOwnEndpoints) {
                         .build();
   const auto configuration = DQUSBConfigurationDescriptor::descriptorWithRawData(raw);
   ASSERT_TRUE(configuration);
-  EXPECT_EQ(configuration->maxPower(), 50);
 
   const auto& interfaces = configuration->interfaces();
   ASSERT_EQ(interfaces.size(), 3u);
   EXPECT_EQ(endpointAddresses(*interfaces[0]), (std::vector<std::uint8_t>{0x01, 0x81}));
   EXPECT_EQ(endpointAddresses(*interfaces[1]), (std::vector<std::uint8_t>{0x02, 0x82}));
   EXPECT_TRUE(interfaces[2]->endpoints().empty());
-  EXPECT_EQ(interfaces[0]->endpoints()[0]->maxPacketSize(), 512);
-
-  const auto alternates = configuration->interfaceDescriptorsForInterfaceNumber(0);
-  ASSERT_EQ(alternates.size(), 2u);
-  EXPECT_EQ(alternates[0], interfaces[0]);
-  EXPECT_EQ(alternates[1], interfaces[1]);
-  EXPECT_TRUE(configuration->interfaceDescriptorsForInterfaceNumber(5).empty());
+  EXPECT_EQ(configuration->interfaceDescriptorsForInterfaceNumber(0),
+            (std::vector<std::shared_ptr<DQUSBInterfaceDescriptor>>{interfaces[0], interfaces[1]}));
 
   // The first match in descriptor order, though interface 1 matches too.
   EXPECT_EQ(configuration->interfaceDescriptorForClass(7, 1, 2), interfaces[0]);
   EXPECT_EQ(configuration->interfaceDescriptorForClass(7, 1, 4), interfaces[1]);
   EXPECT_EQ(configuration->interfaceDescriptorForClass(7, 1, 3), nullptr);
-  EXPECT_TRUE(configuration->containsInterfacesForClass(7, DQUSBConstatns::printingSubclass()));
-  EXPECT_FALSE(configuration->containsInterfacesForClass(8, 6));
-
-  EXPECT_TRUE(interfaces[0]->isPrintInterface());
   EXPECT_FALSE(interfaces[0]->isAirPrintInterface());
   EXPECT_TRUE(interfaces[1]->isAirPrintInterface());
-  EXPECT_EQ(interfaces[1]->interfaceIdentifier(), "7-1-4");
-  EXPECT_THAT(interfaces[1]->description(),
-              testing::MatchesRegex("<DQUSBInterfaceDescriptor: 0x[0-9a-f]+> \\(#0 alternate 1\\) - \\[7-1-4\\] "));
-}
-
-TEST(USBDescriptorTest, ConfigurationSizesAtTheEdges) {
-  EXPECT_FALSE(DQUSBConfigurationDescriptor::descriptorWithRawData(Bytes(8, 9)));
-  const auto bare = DQUSBConfigurationDescriptor::descriptorWithRawData(ConfigurationBuilder().build());
-  ASSERT_TRUE(bare);
-  EXPECT_TRUE(bare->interfaces().empty());
-
-  // An endpoint before any interface belongs to none.
-  const auto orphan =
-      DQUSBConfigurationDescriptor::descriptorWithRawData(ConfigurationBuilder().endpoint(0x81).interface(0, 0, 2).build());
-  ASSERT_EQ(orphan->interfaces().size(), 1u);
-  EXPECT_TRUE(orphan->interfaces()[0]->endpoints().empty());
 }
 
 TEST(USBDescriptorTest, ConfigurationWalkDistrustsTheDevicesLengths) {
   testsupport::CapturedLog log;
+  EXPECT_FALSE(DQUSBConfigurationDescriptor::descriptorWithRawData(Bytes(8, 9)));
+  EXPECT_TRUE(DQUSBConfigurationDescriptor::descriptorWithRawData(ConfigurationBuilder().build())->interfaces().empty());
+  // An endpoint before any interface belongs to none.
+  const auto orphan =
+      DQUSBConfigurationDescriptor::descriptorWithRawData(ConfigurationBuilder().endpoint(0x81).interface(0, 0, 2).build());
+  EXPECT_TRUE(orphan->interfaces()[0]->endpoints().empty());
+
   // bLength 0 ends the walk; what came before stays.
   const auto stopped = DQUSBConfigurationDescriptor::descriptorWithRawData(
       ConfigurationBuilder().interface(0, 0, 2).add({0, 4}).interface(1, 0, 2).build());
   ASSERT_EQ(stopped->interfaces().size(), 1u);
-  EXPECT_THAT(log.lines(), testing::ElementsAre(testing::Pair(
-                               kDQLogLevelError,
-                               "[DQUSBConfigurationDescriptor] - Enumeration failed. Unexpected descriptor length {0}")));
 
   // Descriptors too short for their kind are skipped and the walk goes on.
   const auto shortOnes = DQUSBConfigurationDescriptor::descriptorWithRawData(ConfigurationBuilder()
@@ -142,33 +117,27 @@ TEST(USBDescriptorTest, ConfigurationWalkDistrustsTheDevicesLengths) {
   EXPECT_EQ(endpointAddresses(*shortOnes->interfaces()[0]), (std::vector<std::uint8_t>{0x81}));
 
   // wTotalLength past the data: the walk ends with the data, and a
-  // descriptor cut off by the end is not read.
-  Bytes cut = ConfigurationBuilder().interface(0, 0, 2).interface(1, 0, 4).build(400);
+  // descriptor cut off by the end is not read; short of the data: what lies
+  // past it is not part of it.
+  const ConfigurationBuilder two = ConfigurationBuilder().interface(0, 0, 2).interface(1, 0, 4);
+  Bytes cut = two.build(400);
   cut.resize(cut.size() - 3);
-  const auto truncated = DQUSBConfigurationDescriptor::descriptorWithRawData(cut);
-  ASSERT_EQ(truncated->interfaces().size(), 1u);
-
-  // wTotalLength short of the data: what lies past it is not part of it.
-  const Bytes whole = ConfigurationBuilder().interface(0, 0, 2).interface(1, 0, 4).build();
-  const auto limited = DQUSBConfigurationDescriptor::descriptorWithRawData(
-      ConfigurationBuilder().interface(0, 0, 2).interface(1, 0, 4).build(static_cast<int>(whole.size()) - 9));
-  EXPECT_EQ(limited->interfaces().size(), 1u);
+  EXPECT_EQ(DQUSBConfigurationDescriptor::descriptorWithRawData(cut)->interfaces().size(), 1u);
+  EXPECT_EQ(DQUSBConfigurationDescriptor::descriptorWithRawData(two.build(static_cast<int>(two.build().size()) - 9))
+                ->interfaces().size(), 1u);
 }
 
 TEST(USBDescriptorTest, DeviceInfoDescriptorFormsAndCapabilities) {
   const Bytes extended{10, 0x21, 3, 0, 1, 4, 0x12, 0x00, 5, 6};
   const auto base = DQUSBDeviceInfoDescriptor::withDraftIOKitDescriptor(extended);
   ASSERT_TRUE(base);
-  EXPECT_EQ(base->basicCapabilities(), 0x0012);
   EXPECT_EQ(base->IPPVersionDescriptor(), 0);
-  EXPECT_EQ(base->IPPPrinterUUIDDescriptor(), 0);
   EXPECT_TRUE(base->isScanCapable());
   EXPECT_TRUE(base->isAirPrintCapable());
   EXPECT_FALSE(base->isFaxCapable());
 
   const auto full = DQUSBDeviceInfoDescriptor::withIOKitDescriptor(extended);
   ASSERT_TRUE(full);
-  EXPECT_EQ(full->IPPVersionDescriptor(), 5);
   EXPECT_EQ(full->IPPPrinterUUIDDescriptor(), 6);
 
   EXPECT_FALSE(DQUSBDeviceInfoDescriptor::withIOKitDescriptor(std::span(extended).first(9)));

@@ -1,6 +1,3 @@
-#include <unistd.h>
-
-#include <cstdio>
 #include <fstream>
 
 #include "Text/Base64.h"
@@ -22,59 +19,38 @@ std::string names(const std::vector<DQXMLNodePtr>& nodes) {
   return text;
 }
 
-TEST_F(XMLTest, EmptyDataFailsWithCodeZeroAndNoUserInfo) {
+TEST_F(XMLTest, EmptyOrMalformedDataFailsWithAnXMLError) {
   platform::ErrorPtr error;
   EXPECT_EQ(DQXMLDocument::documentWithData(platform::Data{}, &error), nullptr);
   ASSERT_NE(error, nullptr);
-  EXPECT_EQ(error->domain(), "com.zarn.NEXAKit.connect.xml");
-  EXPECT_EQ(error->code(), 0);
-  EXPECT_TRUE(error->userInfo().empty());
-}
-
-TEST_F(XMLTest, MalformedDocumentCarriesLibxmlCodeMessageAndSeverity) {
-  platform::ErrorPtr error;
+  EXPECT_TRUE(error->is("com.zarn.NEXAKit.connect.xml", 0));
   EXPECT_EQ(parse("<a></b>", &error), nullptr);
-  ASSERT_NE(error, nullptr);
-  EXPECT_EQ(error->domain(), DQXMLDocument::XMLErrorDomain());
-  EXPECT_EQ(error->code(), XML_ERR_TAG_NAME_MISMATCH);
-  EXPECT_FALSE(error->localizedDescription().empty());
-  EXPECT_EQ(error->userInfo().objectForKey("severity"), platform::Value(3));
+  EXPECT_TRUE(error->is("com.zarn.NEXAKit.connect.xml", XML_ERR_TAG_NAME_MISMATCH));
   EXPECT_FALSE(error->userInfo().contains("node"));  // the records are gone
 }
 
 TEST_F(XMLTest, NothingIsLoadedFromOutsideTheDocument) {
-  char path[] = "/tmp/xmltest-XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  std::ofstream(path) << "TOP-SECRET";
-  char dtdPath[] = "/tmp/xmltest-dtd-XXXXXX";
-  fd = mkstemp(dtdPath);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  std::ofstream(dtdPath) << "<!ENTITY leak 'FROM-DTD'>";
-
-  auto document = parse(std::string("<!DOCTYPE r [<!ENTITY inner 'kept'><!ENTITY x SYSTEM 'file://") + path +
+  testsupport::TemporaryDirectory directory;
+  const std::string secret = directory.file("secret"), dtd = directory.file("dtd");
+  std::ofstream(secret) << "TOP-SECRET";
+  std::ofstream(dtd) << "<!ENTITY leak 'FROM-DTD'>";
+  auto document = parse("<!DOCTYPE r [<!ENTITY inner 'kept'><!ENTITY x SYSTEM 'file://" + secret +
                         "'><!ATTLIST r mode CDATA 'default'>]><r>&inner;|&x;|</r>");
   ASSERT_NE(document, nullptr);
-  auto xml = document->XMLString().value_or("");
-  EXPECT_EQ(xml.find("TOP-SECRET"), std::string::npos);
   EXPECT_EQ(document->rootElement()->stringValue(), "kept||");
   EXPECT_EQ(document->rootElement()->valueOfAttributeForName("mode"), "default");
-
-  auto external = parse(std::string("<!DOCTYPE r SYSTEM 'file://") + dtdPath + "'><r>&leak;</r>");
+  auto external = parse("<!DOCTYPE r SYSTEM 'file://" + dtd + "'><r>&leak;</r>");
   ASSERT_NE(external, nullptr);
   EXPECT_EQ(external->XMLString().value_or("").find("FROM-DTD"), std::string::npos);
-  unlink(path);
-  unlink(dtdPath);
 }
 
 TEST_F(XMLTest, XPathUsesTheRootsPrefixesAndStartsAtTheReceiver) {
   auto document = parse(kStatus);
   ASSERT_NE(document, nullptr);
-  EXPECT_EQ(names(document->nodesForXPath("/ps:Status/ps:Supply/dd:Level", nullptr)), "dd:Level dd:Level ");
   EXPECT_EQ(names(document->nodesForXPath("//ps:Supply[@kind='ink']/@dd:id", nullptr)), "dd:id dd:id ");
 
+  // Namespace nodes are no records: left out.
+  EXPECT_EQ(names(document->nodesForXPath("/ps:Status/namespace::* | //dd:Revision", nullptr)), "dd:Revision ");
   auto supply = document->nodeForXPath("//ps:Supply[2]");
   ASSERT_NE(supply, nullptr);
   EXPECT_EQ(supply->XPath(), "/ps:Status/ps:Supply[2]");
@@ -82,8 +58,6 @@ TEST_F(XMLTest, XPathUsesTheRootsPrefixesAndStartsAtTheReceiver) {
   EXPECT_EQ(level->stringValue(), "75");
   // The same record always yields the same wrapper, by any road.
   EXPECT_EQ(level, supply->childAtIndex(0));
-  EXPECT_EQ(level->parent(), supply);
-  EXPECT_EQ(document->rootElement()->parent(), document);
   EXPECT_EQ(level->rootDocument(), document);
 
   // Results that are no node sets, and empty ones, give nothing and no error.
@@ -91,14 +65,6 @@ TEST_F(XMLTest, XPathUsesTheRootsPrefixesAndStartsAtTheReceiver) {
   EXPECT_TRUE(document->nodesForXPath("count(//dd:Level)", &error).empty());
   EXPECT_TRUE(document->nodesForXPath("//dd:Missing", &error).empty());
   EXPECT_EQ(error->domain(), "untouched");
-}
-
-TEST_F(XMLTest, NamespaceNodesAreLeftOutOfResults) {
-  auto document = parse(kStatus);
-  EXPECT_TRUE(document->nodesForXPath("//namespace::*", nullptr).empty());
-  auto mixed = document->nodesForXPath("/ps:Status/namespace::* | //dd:Revision", nullptr);
-  EXPECT_EQ(names(mixed), "dd:Revision ");
-  EXPECT_TRUE(document->rootElement()->nodesForXPath("namespace::dd", nullptr).empty());
 }
 
 TEST_F(XMLTest, FailedEvaluationReportsItsOwnError) {
@@ -111,8 +77,6 @@ TEST_F(XMLTest, FailedEvaluationReportsItsOwnError) {
   ASSERT_NE(error, nullptr);
   EXPECT_EQ(error->domain(), "com.zarn.NEXAKit.connect.xml");
   EXPECT_NE(error->code(), parseError->code());
-  EXPECT_TRUE(logged(7, "[DQXMLDocument] - Failed to retrieve nodes for XPath: //ps:Supply[, error: " +
-                            error->description()));
   // An unknown prefix is an evaluation failure too.
   EXPECT_TRUE(document->nodesForXPath("//zz:Supply", &error).empty());
   EXPECT_EQ(error->domain(), "com.zarn.NEXAKit.connect.xml");
@@ -124,16 +88,9 @@ TEST_F(XMLTest, DefaultNamespaceOnTheRootLeavesNoXPathContext) {
   platform::ErrorPtr error = platform::Error::make("untouched", 1);
   EXPECT_TRUE(document->nodesForXPath("//p:a", &error).empty());
   EXPECT_EQ(error->domain(), "untouched");
-  EXPECT_TRUE(logged(3, "Unable to register a namespace with prefix=(null)and href=urn:default\n"));
-  EXPECT_TRUE(logged(7, "[DQXMLDocument] - Cannot obtain XPath context for document"));
-}
-
-TEST_F(XMLTest, DetachedNodesHaveNoXPath) {
-  auto element = DQXMLNode::elementWithName("a");
-  platform::ErrorPtr error = platform::Error::make("untouched", 1);
-  EXPECT_TRUE(element->nodesForXPath("*", &error).empty());
+  // Nor has a detached node.
+  EXPECT_TRUE(DQXMLNode::elementWithName("a")->nodesForXPath("*", &error).empty());
   EXPECT_EQ(error->domain(), "untouched");
-  EXPECT_TRUE(logged(7, "[DQXMLDocument] - Cannot obtain XPath context for document"));
 }
 
 TEST_F(XMLTest, SerialisesWithDeclarationDataAndBase64) {
@@ -142,7 +99,6 @@ TEST_F(XMLTest, SerialisesWithDeclarationDataAndBase64) {
   auto data = document->XMLData();
   ASSERT_TRUE(data);
   EXPECT_EQ(platform::Base64::decode(document->base64EncodedStringRepresentation().value_or("")), data);
-  EXPECT_EQ(document->rootElement()->childAtIndex(0)->description(), "<b x=\"1\">t</b>");
 }
 
 TEST_F(XMLTest, RoundTripOfParseEditSerialiseParse) {
@@ -151,16 +107,11 @@ TEST_F(XMLTest, RoundTripOfParseEditSerialiseParse) {
   auto note = document->nodeForXPath("//dd:Note");
   EXPECT_EQ(note->stringValue(), "low & soon");  // references are read once more
   note->setStringValue("a < b & \"c\"");
-  auto added = document->addElementWithFullName("dd:Serial", root);
-  ASSERT_NE(added, nullptr);
-  added->setStringValue("CN-1'2");
-  root->elementForLocalName("Supply")->attributeForName("kind")->setStringValue("toner");
-
+  document->addElementWithFullName("dd:Serial", root)->setStringValue("CN-1'2");
   auto again = DQXMLDocument::documentWithData(document->XMLData().value(), nullptr);
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(again->nodeForXPath("//dd:Note")->stringValue(), "a < b & \"c\"");
   EXPECT_EQ(again->nodeForXPath("/ps:Status/dd:Serial")->stringValue(), "CN-1'2");
-  EXPECT_EQ(again->rootElement()->elementForLocalName("Supply")->valueOfAttributeForName("kind"), "toner");
 }
 
 TEST_F(XMLTest, AddElementWithFullNameResolvesThePrefixFromTheParent) {
@@ -200,7 +151,6 @@ TEST_F(XMLTest, DocumentSubclassesChooseTheWrapperClasses) {
   EXPECT_NE(std::dynamic_pointer_cast<SupplyElement>(document->nodeForXPath("//ps:Supply")), nullptr);
   EXPECT_EQ(std::dynamic_pointer_cast<SupplyElement>(document->nodeForXPath("//dd:Level")), nullptr);
   EXPECT_NE(std::dynamic_pointer_cast<StatusDocument>(document->copy()), nullptr);
-  EXPECT_EQ(document->className(), "com.zarn.NEXAKit.Tolvek.DQXMLDocument");
 }
 
 TEST_F(XMLTest, WrappersOutlivingTheirDocumentAreShells) {
@@ -214,10 +164,7 @@ TEST_F(XMLTest, WrappersOutlivingTheirDocumentAreShells) {
   }
   for (const auto& node : {level, attribute, text}) {
     EXPECT_EQ(node->impl(), nullptr);
-    EXPECT_FALSE(node->name());
     EXPECT_FALSE(node->stringValue());
-    EXPECT_FALSE(node->XMLString());
-    EXPECT_TRUE(node->children().empty());
     EXPECT_EQ(node->parent(), nullptr);
   }
 }
@@ -230,7 +177,6 @@ TEST_F(XMLTest, ErrorsNameANodeOnlyOfALiveDocument) {
   error.node = xmlDocGetRootElement(reinterpret_cast<xmlDocPtr>(document->impl()));
   auto reported = DQXMLErrorFromLibxml(&error, reinterpret_cast<xmlDocPtr>(document->impl()));
   EXPECT_EQ(reported->userInfo().objectForKey("node").object(), document->rootElement());
-  EXPECT_EQ(reported->userInfo().objectForKey("severity"), platform::Value(2));
   EXPECT_FALSE(DQXMLErrorFromLibxml(&error, nullptr)->userInfo().contains("node"));
   error.code = XML_ERR_OK;
   EXPECT_EQ(DQXMLErrorFromLibxml(&error, nullptr), nullptr);

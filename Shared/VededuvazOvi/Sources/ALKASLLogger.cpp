@@ -227,6 +227,12 @@ std::shared_ptr<platform::DispatchQueue> ALKASLLogger::queue() {
   return queue_;
 }
 
+std::shared_ptr<ALKASLLogger::Client> ALKASLLogger::client() {
+  setupASLClientIfNeeded();
+  std::lock_guard lock(mutex_);
+  return client_;
+}
+
 void ALKASLLogger::setupASLClientIfNeeded() {
   std::lock_guard lock(mutex_);
   if (state() != State::Fresh) return;

@@ -26,6 +26,9 @@
 class ALKASLLogger : public platform::Object, public IALKLogger {
  public:
   enum class State : std::uint8_t { Fresh, Connected, Failed, Closed };
+  // The outputs of one set-up (system log, file, standard error); opaque
+  // outside the logger.
+  class Client;
 
   // `systemLogPath` is the system log's socket; it need not exist (the file
   // and standard error outputs work without it).
@@ -71,6 +74,8 @@ class ALKASLLogger : public platform::Object, public IALKLogger {
   void setupASLClientIfNeeded();
   // The write queue after set-up; nullptr in Failed and Closed.
   std::shared_ptr<platform::DispatchQueue> queue();
+  // The outputs after set-up; nullptr in Failed and Closed.
+  std::shared_ptr<Client> client();
   // Whether a debugger traces the process ("TracerPid:" of
   // /proc/self/status is not 0); false when that cannot be read.
   static bool shouldLogToStdErr();
@@ -79,8 +84,6 @@ class ALKASLLogger : public platform::Object, public IALKLogger {
   std::string indentation() const;
 
  private:
-  class Client;
-
   // Every change of state goes through here; mutex_ held.
   void transition(State next);
   // Runs on the "ALKASLLog" queue.

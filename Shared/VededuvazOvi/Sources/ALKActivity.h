@@ -33,8 +33,8 @@ class ALKActivity : public ALKPropertyBag, public platform::KeyedCoding {
 
   // "<ALKActivity: 0x...> = {type: ...}".
   std::string description() const override;
-  // An activity of the same class on a copy of the dictionary (values
-  // shared; none stays none). A subclass overrides it to copy as itself.
+  // An activity on a copy of the dictionary (values shared; none stays
+  // none). A subclass copies as its own class through ALKCopiedAsOwnClass.
   std::shared_ptr<platform::Object> copy() const override;
 
   std::vector<std::string> archivedClassNames() const override { return {"ALKActivity", "NSObject"}; }

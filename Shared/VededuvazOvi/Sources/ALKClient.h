@@ -36,7 +36,8 @@ class ALKClient : public platform::Object, public platform::KeyValueObservable {
   // Drops the process's reference (the client closes when that was the last)
   // so that the next sharedClient() makes a new one.
   static void resetSharedClient();
-  // The shared client's default tracker.
+  // The shared client's default tracker. (C++ cannot give a static member the
+  // name of the member defaultTracker() below.)
   static std::shared_ptr<ALKTracker> sharedDefaultTracker();
 
   ALKClient();
@@ -69,8 +70,9 @@ class ALKClient : public platform::Object, public platform::KeyValueObservable {
   std::shared_ptr<ALKTracker> createTrackerWithTrackingId(const std::string& trackingId,
                                                           const platform::Value& analyticsType);
 
-  // The trackers in insertion order; empty when there are none.
-  const std::vector<std::shared_ptr<ALKTracker>>& trackers() const { return trackers_; }
+  // A copy of the trackers in insertion order (empty when there are none):
+  // closing a tracker while walking it is safe.
+  std::vector<std::shared_ptr<ALKTracker>> trackers() const { return trackers_; }
   std::size_t trackersCount() const { return trackers_.size(); }
   void addTracker(std::shared_ptr<ALKTracker> tracker);
   // A nil tracker and a tracker that already has a client are reported to
@@ -138,11 +140,15 @@ class ALKClient : public platform::Object, public platform::KeyValueObservable {
   // The analytics type's exception activity; nil without a factory. Main thread.
   std::shared_ptr<ALKActivity> createExceptionActivityWithDescription(const std::string& description, bool fatal);
 
+ protected:
+  // Hooks run after a successful insertion or removal, before the change
+  // notice closes; both update the dispatch timer here. Main thread.
+  virtual void didInsertTrackers(const std::vector<std::shared_ptr<ALKTracker>>& trackers);
+  virtual void didRemoveTrackers();
+
  private:
   // Creates the activity and sends it to every tracker, on the main thread.
   void reportFailure(const std::string& description, bool fatal);
-  void didInsertTrackers(const std::vector<std::shared_ptr<ALKTracker>>& trackers);
-  void didRemoveTrackers();
   void setDefaultTrackerAnnounced(std::shared_ptr<ALKTracker> tracker);
 
   std::vector<std::shared_ptr<ALKTracker>> trackers_;

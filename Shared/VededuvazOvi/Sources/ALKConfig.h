@@ -50,8 +50,8 @@ class ALKConfig : public ALKPropertyBag {
     return ALKPropertyBag::valueForProperty(name);
   }
 
-  // A config of the same class on a copy of the own dictionary (values
-  // shared), without parent.
+  // A config on a copy of the own dictionary (values shared), without
+  // parent. A subclass copies as its own class through ALKCopiedAsOwnClass.
   std::shared_ptr<platform::Object> copy() const override;
 
   std::weak_ptr<IALKParentConfigProvider> parentConfigProvider() const { return parentConfigProvider_; }

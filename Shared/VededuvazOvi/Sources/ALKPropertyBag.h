@@ -59,3 +59,20 @@ class ALKPropertyBag : public platform::Object {
  private:
   std::shared_ptr<platform::Dictionary> mutableProperties_;
 };
+
+// Gives a subclass of ALKActivity or ALKConfig copies of its own class, made
+// by its constructor from a dictionary on a copy of the own one, as the base
+// class makes its copies:
+//   class MyActivity : public ALKCopiedAsOwnClass<MyActivity, ALKActivity> {
+//    public:
+//     using ALKCopiedAsOwnClass::ALKCopiedAsOwnClass;
+//   };
+// A subclass derived straight from the base copies as the base class.
+template <class Derived, class Base>
+class ALKCopiedAsOwnClass : public Base {
+ public:
+  using Base::Base;
+  std::shared_ptr<platform::Object> copy() const override {
+    return std::make_shared<Derived>(this->copiedProperties());
+  }
+};

@@ -47,7 +47,7 @@ ALKTracker::~ALKTracker() {
         // Reported above; a destructor raises nothing.
       }
     }
-    dropPipeline();
+    close();
   } catch (...) {
     // Nothing a destructor could do about it.
   }
@@ -137,11 +137,13 @@ void ALKTracker::removePendingActivities() {
 void ALKTracker::close() {
   ALKLogIndent indent;
   ALKLog::info(this, "Close");
-  const auto self = sharedAs<ALKTracker>();  // the client may hold the last reference
+  // The client may hold the last reference; none is left while the tracker
+  // is being destroyed, and then no client holds it either.
+  const auto self = std::dynamic_pointer_cast<ALKTracker>(weak_from_this().lock());
   closed_ = true;
   skipCreatingConfig_ = true;
   dropPipeline();
-  if (const auto owner = client()) owner->removeTracker(self);
+  if (const auto owner = client(); owner && self) owner->removeTracker(self);
   if (config_) setConfig(nullptr);
 }
 

@@ -61,7 +61,8 @@ class ALKTracker : public IALKTracker, public IALKParentConfigProvider, public I
   // named by the configuration, with its journal companions.
   void removePendingActivities() override;
   // For good: closes and drops the pipeline, leaves the client and the
-  // configuration; no pipeline or configuration is made again.
+  // configuration; no pipeline or configuration is made again. Destroying
+  // the tracker runs it too.
   void close() override;
 
   std::shared_ptr<ALKClient> client() const override { return client_.lock(); }

@@ -64,30 +64,20 @@ ALKQueueFilter::ExecutionBlock passOn() {
 }  // namespace
 
 TEST(ALKQueueFilterTest, AnInactiveStageRunsOncePerWakeUpAnActiveOneGoesOn) {
-  Harness harness;
-  auto inactive = ALKQueueFilter::transformQueueFilterWithInputQueue(harness.input, harness.output, false, nullptr,
-                                                                     nullptr);
-  inactive->setCompletionBlock(harness.recorder());
   const auto a = activityOfType("a"), b = activityOfType("b"), c = activityOfType("c");
-  harness.input->enqueueObject(a);
-  harness.input->enqueueObject(b);  // while a run is scheduled: no second run
-  ASSERT_TRUE(harness.waitForCompletions(1));
-  drainMainRunLoop();
-  EXPECT_EQ(harness.completions.size(), 1u);
-  EXPECT_EQ(harness.output->objects(), std::vector<ObjectPtr>{a});
-  EXPECT_EQ(harness.input->objects(), std::vector<ObjectPtr>{b});
-
-  harness.input->enqueueObject(c);  // wakes it for one more: the head
-  ASSERT_TRUE(harness.waitForCompletions(2));
-  EXPECT_EQ(harness.output->objects(), (std::vector<ObjectPtr>{a, b}));
-
-  Harness second;
-  auto active = second.stage(true, passOn());
-  for (const auto& object : {a, b, c}) second.input->enqueueObject(object);
-  ASSERT_TRUE(second.waitForCompletions(3));
-  EXPECT_EQ(second.output->objects(), (std::vector<ObjectPtr>{a, b, c}));
-  EXPECT_TRUE(second.input->isEmpty());
-  EXPECT_EQ(second.input->delegate(), active);  // listening again
+  for (const bool active : {false, true}) {
+    Harness harness;
+    auto stage = harness.stage(active, passOn());
+    harness.input->enqueueObject(a);
+    harness.input->enqueueObject(b);  // while a run is scheduled: no second wake-up
+    ASSERT_TRUE(harness.waitForCompletions(active ? 2 : 1));
+    drainMainRunLoop();
+    EXPECT_EQ(harness.output->count(), active ? 2u : 1u);
+    harness.input->enqueueObject(c);  // wakes it (again): the head goes
+    ASSERT_TRUE(harness.waitForCompletions(active ? 3 : 2));
+    EXPECT_EQ(harness.output->objects()->at(1), b);
+    EXPECT_EQ(harness.input->delegate(), stage);  // listening again
+  }
 }
 
 TEST(ALKQueueFilterTest, RunsOnItsQueueAndCompletesOnTheSchedulingThread) {
@@ -126,66 +116,46 @@ TEST(ALKQueueFilterTest, AFailedRunKeepsItsObjectUntilALaterRunSucceeds) {
   ASSERT_TRUE(harness.waitForCompletions(1));
   drainMainRunLoop();
   // The default policy halts after the error: the stage waits, listening.
-  EXPECT_TRUE(harness.completions[0].error->is("test", 1));
   EXPECT_EQ(harness.input->objects(), (std::vector<ObjectPtr>{a, b}));
-  EXPECT_TRUE(harness.output->isEmpty());
-  EXPECT_FALSE(stage->isExecuting());
   EXPECT_EQ(harness.input->delegate(), stage);
-
   harness.input->enqueueObject(activityOfType("c"));  // the wake-up offers a again
   ASSERT_TRUE(harness.waitForCompletions(4));
   EXPECT_EQ(harness.output->objects()->front(), a);
-  EXPECT_TRUE(harness.input->isEmpty());
 
   // A policy that lets errors pass goes straight on.
-  Harness lenient;
-  auto failing = lenient.stage(true, [](ALKQueueFilter& filter, const ObjectPtr&, const ALKQueueFilter::Finish& finish) {
-    finish(filter, nullptr, platform::Error::make("test", 2));
-  });
   int asked = 0;
-  failing->setProceedErrorHandler([&](const ErrorPtr&, bool& stop) { stop = ++asked >= 3; });
-  lenient.input->enqueueObject(activityOfType("x"));
-  ASSERT_TRUE(lenient.waitForCompletions(3));
-  drainMainRunLoop();
-  EXPECT_EQ(lenient.completions.size(), 3u);
+  stage->setProceedErrorHandler([&](const ErrorPtr&, bool& stop) { stop = ++asked >= 3; });
+  runs = 0;
+  harness.input->enqueueObject(activityOfType("x"));
+  ASSERT_TRUE(harness.waitForCompletions(6));  // failed, asked, went on without a wake-up
+  EXPECT_EQ(asked, 1);
 }
 
 TEST(ALKQueueFilterTest, ExceptionsBecomeErrorsAndASecondFinishIsIgnored) {
-  RecordingLoggerScope recorder;
   Harness harness;
   int runs = 0;
   auto stage = harness.stage(false, [&](ALKQueueFilter& filter, const ObjectPtr& object,
                                         const ALKQueueFilter::Finish& finish) {
-    switch (++runs) {
-      case 1:
-        throw std::runtime_error("boom");
-      case 2:
-        throw 42;
-      default:
-        finish(filter, object, nullptr);
-        throw std::logic_error("after finishing");
-    }
+    if (++runs == 1) throw std::runtime_error("boom");
+    if (runs == 2) throw 42;
+    finish(filter, object, nullptr);
+    throw std::logic_error("after finishing");
   });
   const auto a = activityOfType("a");
   harness.input->enqueueObject(a);
-  ASSERT_TRUE(harness.waitForCompletions(1));
-  stage->execute();
-  ASSERT_TRUE(harness.waitForCompletions(2));
+  for (std::size_t run = 1; run <= 3; ++run) {
+    if (run > 1) stage->execute();
+    ASSERT_TRUE(harness.waitForCompletions(run));
+  }
+  drainMainRunLoop();
+  ASSERT_EQ(harness.completions.size(), 3u);
   for (const auto& [text, completion] : {std::pair{"boom", harness.completions[0]}, {"unknown exception", harness.completions[1]}}) {
     ASSERT_TRUE(completion.error);
     EXPECT_TRUE(completion.error->is(ALKErrorDomain, kALKErrorExecutionException));
     EXPECT_EQ(completion.error->userInfo().objectForKey(kALKErrorExceptionKey), platform::Value(text));
-    EXPECT_EQ(completion.output, nullptr);
   }
-  EXPECT_EQ(harness.input->peekObject(), a);
-
-  stage->execute();
-  ASSERT_TRUE(harness.waitForCompletions(3));
-  drainMainRunLoop();
-  EXPECT_EQ(harness.completions.size(), 3u);
   EXPECT_EQ(harness.completions[2].error, nullptr);
   EXPECT_EQ(harness.output->objects(), std::vector<ObjectPtr>{a});
-  EXPECT_TRUE(recorder->contains("<ERROR> [ALKQueueFilter("));
 }
 
 TEST(ALKQueueFilterTest, CancellationTurnsTheRunIntoAUserCancelledError) {
@@ -194,24 +164,21 @@ TEST(ALKQueueFilterTest, CancellationTurnsTheRunIntoAUserCancelledError) {
   auto stage = harness.stage(false, held.block());
   stage->cancel();  // idle: not marked
   EXPECT_FALSE(stage->isCancelled());
-
   const auto a = activityOfType("a");
   harness.input->enqueueObject(a);
   ASSERT_TRUE(pumpUntil([&] { return held.runs.size() == 1; }));
   stage->cancel();
   held.runs[0].second(*stage, a, nullptr);  // a success, all the same
-  ASSERT_TRUE(harness.waitForCompletions(1));
-  EXPECT_TRUE(harness.completions[0].error->is(platform::Error::kCocoaErrorDomain, platform::Error::kUserCancelledError));
-  EXPECT_EQ(harness.input->peekObject(), a);
-  EXPECT_FALSE(stage->isCancelled());
-
   // Cancelled before the run began: the block is not called.
+  ASSERT_TRUE(harness.waitForCompletions(1));
   EXPECT_TRUE(stage->execute());
   stage->cancel();
   ASSERT_TRUE(harness.waitForCompletions(2));
   EXPECT_EQ(held.runs.size(), 1u);
-  EXPECT_EQ(harness.completions[1].output, a);
-  EXPECT_TRUE(harness.completions[1].error->is(platform::Error::kCocoaErrorDomain, platform::Error::kUserCancelledError));
+  for (const auto& completion : harness.completions) {
+    EXPECT_TRUE(completion.error->is(platform::Error::kCocoaErrorDomain, platform::Error::kUserCancelledError));
+  }
+  EXPECT_EQ(harness.input->peekObject(), a);
 }
 
 TEST(ALKQueueFilterTest, AClosedStageNeverRunsAndDoesNotReport) {
@@ -238,46 +205,17 @@ TEST(ALKQueueFilterTest, ASuspendedStageIsRefusedAndAProducerAlwaysRuns) {
   stage->setSuspended(true);
   harness.input->enqueueObject(activityOfType("a"));  // no wake-up while suspended
   drainMainRunLoop();
-  EXPECT_TRUE(harness.completions.empty());
   EXPECT_FALSE(stage->execute());
   ASSERT_EQ(harness.completions.size(), 1u);
   EXPECT_TRUE(harness.completions[0].error->is(ALKErrorDomain, kALKErrorCannotExecute));
   EXPECT_EQ(harness.input->count(), 1u);
 
-  stage->setSuspended(false);
-  EXPECT_TRUE(stage->execute());
-  ASSERT_TRUE(harness.waitForCompletions(2));
-
   auto produced = ALKQueue::queue();
-  int received = 0;
   auto producer = ALKQueueFilter::producerQueueFilterWithOutputQueue(produced, true, nullptr, [&](const ObjectPtr& object) {
-    received += object ? 100 : 1;
-    return activityOfType("made");
+    return object ? nullptr : activityOfType("made");  // its work gets no input
   });
-  EXPECT_EQ(producer->type(), IALKQueueFilter::Type::Producer);
   EXPECT_TRUE(producer->execute());
   ASSERT_TRUE(pumpUntil([&] { return produced->count() == 1; }));
-  EXPECT_EQ(received, 1);
-}
-
-TEST(ALKQueueFilterTest, AnActiveStageWhoseNextRunIsRefusedStaysDeafUntilExecuted) {
-  Harness harness;
-  std::shared_ptr<ALKQueueFilter> stage;
-  stage = harness.stage(true, passOn());
-  stage->setCompletionBlock([&](ALKQueueFilter& filter, const ObjectPtr& output, const ErrorPtr& error) {
-    harness.completions.push_back({output, error, true});
-    filter.setSuspended(true);
-  });
-  harness.input->insertObjects({activityOfType("a"), activityOfType("b")}, platform::IndexSet{0, 1});
-  ASSERT_TRUE(harness.waitForCompletions(2));  // the run, then the refused next run
-  EXPECT_TRUE(harness.completions[1].error->is(ALKErrorDomain, kALKErrorCannotExecute));
-  stage->setSuspended(false);
-  harness.input->enqueueObject(activityOfType("c"));
-  drainMainRunLoop();
-  EXPECT_EQ(harness.completions.size(), 2u);
-  EXPECT_EQ(harness.input->count(), 2u);
-  EXPECT_TRUE(stage->execute());
-  ASSERT_TRUE(harness.waitForCompletions(3));
 }
 
 TEST(ALKQueueFilterTest, PacesFromTheEndOfOneRunToTheStartOfTheNext) {
@@ -293,26 +231,21 @@ TEST(ALKQueueFilterTest, PacesFromTheEndOfOneRunToTheStartOfTheNext) {
   stage->setClock(clock);
   stage->setDequeueRate(2);
   const platform::DispatchTime t0 = clock->now();
-  harness.input->insertObjects({activityOfType("a"), activityOfType("b"), activityOfType("c")},
-                               platform::IndexSet(platform::Range{0, 3}));
+  harness.input->insertObjects({activityOfType("a"), activityOfType("b")}, platform::IndexSet{0, 1});
   ASSERT_TRUE(harness.waitForCompletions(1));  // never ran: at once
-  EXPECT_EQ(starts, std::vector<platform::DispatchTime>{t0});
   EXPECT_EQ(clock->nextWaitingTime(), t0 + 7'000'000'000);
-
   clock->advance(1.9);
   drainMainRunLoop();
   EXPECT_EQ(starts.size(), 1u);
   clock->advance(0.1);
   ASSERT_TRUE(harness.waitForCompletions(2));
-  clock->advance(2);
-  ASSERT_TRUE(harness.waitForCompletions(3));
-  EXPECT_EQ(starts, (std::vector<platform::DispatchTime>{t0, t0 + 7'000'000'000, t0 + 14'000'000'000}));
+  EXPECT_EQ(starts, (std::vector<platform::DispatchTime>{t0, t0 + 7'000'000'000}));
 
   // An unbounded rate saturates instead of wrapping round to "now".
   stage->setDequeueRate(std::numeric_limits<double>::infinity());
   EXPECT_GT(stage->nextDispatchTime(), stage->lastExecutedTime() + 1'000'000'000'000'000'000);  // centuries away
-  stage->setProperty(nullptr, ALKQueueFilter::kDequeueRateKey);
-  EXPECT_EQ(stage->dequeueRate(), 0.0);
+  // Before a first run, or once its time is set back to that, no pacing.
+  stage->setLastExecutedTime(platform::kDispatchTimeForever);
   EXPECT_EQ(stage->nextDispatchTime(), platform::kDispatchTimeNow);
 }
 
@@ -324,13 +257,9 @@ TEST(ALKQueueFilterTest, TestStagesFilterAndAFullOutputQueueIsReported) {
   });
   auto kept = activityOfType("kept");
   kept->setValue(true, "keep");
-  input->insertObjects({activityOfType("dropped"), kept}, platform::IndexSet{0, 1});
+  output->setCapacity(1);
+  input->insertObjects({activityOfType("dropped"), kept, kept}, platform::IndexSet{0, 1, 2});
   ASSERT_TRUE(pumpUntil([&] { return input->isEmpty(); }));
   EXPECT_EQ(output->objects(), std::vector<ObjectPtr>{kept});
-
-  output->setCapacity(1);
-  input->enqueueObject(kept);
-  ASSERT_TRUE(pumpUntil([&] { return input->isEmpty(); }));
-  EXPECT_EQ(output->count(), 1u);
   EXPECT_TRUE(recorder->contains("Output refused by the output queue"));
 }

@@ -27,7 +27,9 @@ void DQRunLoopOperation::cancel() {
 }
 
 bool DQRunLoopOperation::isCancelled() const {
-  return platform::Operation::isCancelled() || (wakeUpSource_ && wakeUpSource_->isSignalled()) ||
+  // A source that was signalled, by cancel() or directly, keeps the operation
+  // cancelled after it has been performed.
+  return platform::Operation::isCancelled() || (wakeUpSource_ && wakeUpSource_->wasSignalled()) ||
          (parent_ && parent_->isCancelled());
 }
 

@@ -35,7 +35,8 @@ class DQRunLoopOperation : public platform::Operation {
 
   // Cancels and signals the wake-up source. Any thread.
   void cancel() override;
-  // Cancelled itself, its source signalled, or its parent cancelled. Any thread.
+  // Cancelled itself, its source ever signalled (also after the source has
+  // been performed), or its parent cancelled. Any thread.
   bool isCancelled() const override;
 
   // The waits. Each spins the calling thread's run loop, one turn at a time

@@ -29,7 +29,15 @@ bool ALKPipeline::isValidPipelineFilterSequence(const Filters& filters) {
   return true;
 }
 
-ALKPipeline::ALKPipeline(Private, Filters filters) : filters_(std::move(filters)) {
+ALKPipeline::ALKPipeline(Private, Filters filters) : filters_(std::move(filters)) { setObservesChanges(true); }
+
+void ALKPipeline::setObservesChanges(bool observes) {
+  if (observes == observesChanges_) return;
+  observesChanges_ = observes;
+  if (!observes) {
+    observations_.clear();
+    return;
+  }
   for (const auto& filter : filters_) {
     if (filter->inputQueue()) observeCount(*filter->inputQueue());
     observations_.push_back(
@@ -38,7 +46,6 @@ ALKPipeline::ALKPipeline(Private, Filters filters) : filters_(std::move(filters)
         }));
   }
   if (const auto& last = filters_.back()->outputQueue()) observeCount(*last);
-  observesChanges_ = true;
 }
 
 ALKPipeline::~ALKPipeline() {
@@ -90,10 +97,7 @@ void ALKPipeline::cancelFilters() {
 void ALKPipeline::close() {
   ALKLogIndent indent;
   ALKLog::debug(this, "Close");
-  if (observesChanges_) {
-    observesChanges_ = false;
-    observations_.clear();
-  }
+  setObservesChanges(false);
   for (const auto& filter : filters_) filter->close();
 }
 

@@ -49,6 +49,9 @@ class ALKPipeline : public platform::Object {
   std::shared_ptr<IALKPipelineDelegate> delegate() const { return delegate_.lock(); }
   void setDelegate(std::weak_ptr<IALKPipelineDelegate> delegate) { delegate_ = std::move(delegate); }
   bool observesChanges() const { return observesChanges_; }
+  // Subscribes to the queues' counts and the stages' "executing", or
+  // unsubscribes; nothing when the pipeline already does as asked.
+  void setObservesChanges(bool observes);
 
   // Each operation goes to every stage, first to last.
   // Stages that cannot run refuse and tell their completion blocks.

@@ -277,6 +277,11 @@ void ALKQueueFilter::setProperty(platform::Value value, const std::string& key) 
   properties_->set(key, std::move(value));
 }
 
+std::optional<platform::Dictionary> ALKQueueFilter::properties() const {
+  std::lock_guard lock(propertiesMutex_);
+  return properties_;
+}
+
 double ALKQueueFilter::dequeueRate() const { return propertyForKey(kDequeueRateKey).doubleValue(); }
 
 void ALKQueueFilter::setDequeueRate(double seconds) { setProperty(platform::Value(seconds), kDequeueRateKey); }

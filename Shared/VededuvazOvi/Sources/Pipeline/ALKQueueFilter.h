@@ -145,6 +145,8 @@ class ALKQueueFilter : public IALKQueueFilter, public IALKQueueDelegate {
   // nil value removes the key. Any thread.
   platform::Value propertyForKey(const std::string& key) const;
   void setProperty(platform::Value value, const std::string& key);
+  // A copy of all of them; nullopt before the first stored value.
+  std::optional<platform::Dictionary> properties() const;
   double dequeueRate() const override;
   void setDequeueRate(double seconds) override;
 
@@ -170,6 +172,9 @@ class ALKQueueFilter : public IALKQueueFilter, public IALKQueueDelegate {
   void setProceedErrorHandler(ProceedErrorHandler handler) { proceedErrorHandler_ = std::move(handler); }
   // When the last run completed; kDispatchTimeForever before the first.
   platform::DispatchTime lastExecutedTime() const { return lastExecutedTime_.load(); }
+  // The pacing counts from it: kDispatchTimeForever lets the next run start
+  // at once.
+  void setLastExecutedTime(platform::DispatchTime time) { lastExecutedTime_.store(time); }
   const std::shared_ptr<ALKClock>& clock() const { return clock_; }
   void setClock(std::shared_ptr<ALKClock> clock) { clock_ = std::move(clock); }
 

@@ -43,6 +43,13 @@ class Scanner {
     while (!atEnd() && isTokenChar(peek())) ++pos_;
     return text_.substr(start, pos_ - start);
   }
+  // An unquoted value: up to the next comma or blank, so that a printer's
+  // "realm=Printer/Admin" is read whole.
+  std::string_view unquotedValue() {
+    const std::size_t start = pos_;
+    while (!atEnd() && peek() != ',' && peek() != ' ' && peek() != '\t') ++pos_;
+    return text_.substr(start, pos_ - start);
+  }
   // A token68: its characters, then any '=' padding, then the end or a comma.
   std::optional<std::string_view> token68() {
     const std::size_t start = pos_;
@@ -96,7 +103,7 @@ bool readParameters(Scanner& scanner, DQAuthenticateHeader::Challenge& challenge
       if (!quoted) return false;
       value = std::move(*quoted);
     } else {
-      value = std::string(scanner.token());
+      value = std::string(scanner.unquotedValue());
     }
     challenge.parameters.emplace_back(std::string(name), std::move(value));
     scanner.skipSpace();

@@ -8,8 +8,9 @@
 
 // The challenges of a "WWW-Authenticate" field (RFC 9110 section 11.6.1),
 // read leniently: a challenge is a scheme followed by a token68 or by
-// comma-separated parameters; values are tokens or quoted strings. Parsing
-// stops at the first thing that fits neither, keeping what came before.
+// comma-separated parameters; values are quoted strings or run to the next
+// comma or blank. Parsing stops at the first thing that fits neither, keeping
+// what came before.
 class DQAuthenticateHeader {
  public:
   struct Challenge {

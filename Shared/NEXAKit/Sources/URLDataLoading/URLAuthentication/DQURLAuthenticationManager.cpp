@@ -76,7 +76,13 @@ void DQURLAuthenticationManager::endAuthentication(bool success) {
     }
     lastProtectionSpace_.reset();
     lastChallenge_.reset();
-    // The retry number counts the requests of one authentication.
+    // The retry number counts the requests of one authentication, and starts
+    // again with the next. Kept credentials that failed are dropped and the
+    // obtain block asked instead; it must see that ask as a first one (1),
+    // since the user has not been asked yet in this authentication, and a
+    // higher number only when the user's own answer was refused. A counter
+    // that ran on across authentications would show every later first ask as
+    // a retry after wrong credentials.
     retryCounter_ = 0;
     authenticationInProgress_ = false;
   }

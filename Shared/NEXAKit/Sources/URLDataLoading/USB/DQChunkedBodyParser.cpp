@@ -119,7 +119,10 @@ DQChunkedBodyParser::HeaderResult DQChunkedBodyParser::parseHeader(std::span<con
   if (std::any_of(line.begin(), line.end(), [](std::uint8_t byte) { return byte >= 0x80; })) {
     return HeaderResult::kBad;
   }
-  const auto size = platform::stringHexIntValue(std::string_view(reinterpret_cast<const char*>(line.data()), line.size()));
+  // Read in full, never cut to 32 bits: a size that no body may have is
+  // refused by the accumulator as soon as it is announced.
+  const auto size =
+      platform::stringHexLongLongValue(std::string_view(reinterpret_cast<const char*>(line.data()), line.size()));
   if (!size) return HeaderResult::kBad;
   if (headerLength) *headerLength = line.size();
   if (chunkLength) *chunkLength = *size;

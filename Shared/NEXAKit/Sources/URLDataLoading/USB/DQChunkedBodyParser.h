@@ -45,7 +45,8 @@ class DQChunkedBodyParser : public platform::Object {
   void appendData(std::span<const std::uint8_t> data);
 
   // Reads one chunk-size line: hexadecimal, blanks before it and "0x"
-  // accepted, extensions after it ignored. kIncomplete while no line feed has
+  // accepted, extensions after it ignored; the size is read in full (past 64
+  // bits it saturates), never cut to 32 bits. kIncomplete while no line feed has
   // come; kBad for a line without a number, with bytes that are not ASCII, or
   // longer than kMaximumSizeLineLength.
   static HeaderResult parseHeader(std::span<const std::uint8_t> bytes, std::size_t* headerLength,

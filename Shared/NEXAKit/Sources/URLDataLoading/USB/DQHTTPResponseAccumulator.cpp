@@ -28,6 +28,10 @@ std::optional<std::uint64_t> contentLengthValue(std::string_view text) {
 // Answers that have no body whatever their fields say (RFC 9112 section 6.3).
 bool statusHasNoBody(std::int64_t status) { return (status >= 100 && status < 200) || status == 204 || status == 304; }
 
+// An interim answer (100 Continue, 102, 103): the real one follows it. 101
+// switches protocols and is the last answer in HTTP.
+bool isInterimStatus(std::int64_t status) { return status >= 100 && status < 200 && status != 101; }
+
 }  // namespace
 
 DQHTTPResponseAccumulator::DQHTTPResponseAccumulator(const platform::HttpMessage* request)
@@ -44,7 +48,12 @@ bool DQHTTPResponseAccumulator::appendData(std::span<const std::uint8_t> data) {
 
 bool DQHTTPResponseAccumulator::appendHeaderData(std::span<const std::uint8_t> data) {
   if (!waitingForData_ || headerComplete_) return false;
-  const std::size_t headLength = headParser_.append(data);
+  std::size_t headLength = headParser_.append(data);
+  // Interim answers are dropped with their heads; the next head is parsed.
+  while (headParser_.isComplete() && isInterimStatus(headParser_.message()->statusCode())) {
+    headParser_ = platform::HttpResponseParser();
+    headLength += headParser_.append(data.subspan(headLength));
+  }
   if (headParser_.isInvalid()) {
     fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
     return false;
@@ -95,6 +104,12 @@ bool DQHTTPResponseAccumulator::appendBodyData(std::span<const std::uint8_t> dat
     finishBody();
   } else if (chunkedBodyParser_) {
     chunkedBodyParser_->appendData(data);
+    // A chunk announced larger than the body may still grow fails at once,
+    // not once that much has come (with data of it, the data callback saw to it).
+    if (waitingForData_ && chunkedBodyParser_->state() == DQChunkedBodyParser::kInChunkData &&
+        chunkedBodyParser_->remainingChunkBytes() > kMaximumBodyLength - responseBody_.size()) {
+      fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
+    }
   } else {
     const std::uint64_t missing = expectedContentLength_ - responseBody_.size();
     const auto taken = static_cast<std::size_t>(std::min<std::uint64_t>(missing, data.size()));
@@ -113,9 +128,12 @@ std::optional<std::string> DQHTTPResponseAccumulator::headerFieldForKey(std::str
   return responseMessage_->headerField(name);
 }
 
-void DQHTTPResponseAccumulator::parser(DQChunkedBodyParser&, std::span<const std::uint8_t> data) {
+void DQHTTPResponseAccumulator::parser(DQChunkedBodyParser& parser, std::span<const std::uint8_t> data) {
   if (!waitingForData_) return;
-  if (responseBody_.size() + data.size() > kMaximumBodyLength) {
+  // The parser has counted this piece off its chunk already: what the chunk
+  // still announces must fit as well, or none of it is kept.
+  const std::uint64_t kept = responseBody_.size() + data.size();
+  if (kept > kMaximumBodyLength || parser.remainingChunkBytes() > kMaximumBodyLength - kept) {
     fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
     return;
   }

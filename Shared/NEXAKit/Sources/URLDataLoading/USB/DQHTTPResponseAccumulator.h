@@ -19,9 +19,11 @@
 
 // Builds one HTTP response from the bytes a printer sends over a USB pipe, in
 // whatever pieces they come: the head, then a body framed by Content-Length,
-// by chunked transfer coding, or not at all (an answer to HEAD, a 1xx, 204 or
-// 304). What the printer claims is bounded: the head to 64 KiB, a chunk-size
-// line to 1 KiB, the body to 64 MiB. Made with make_shared (it is its chunked
+// by chunked transfer coding, or not at all (an answer to HEAD, a 101, 204 or
+// 304). Interim answers (100 Continue and the other 1xx but 101) are dropped
+// and the answer after them is parsed. What the printer claims is bounded:
+// the head to 64 KiB, a chunk-size line to 1 KiB, the body to 64 MiB (a chunk
+// announced past it fails at once). Made with make_shared (it is its chunked
 // parser's delegate) and used on one thread.
 class DQHTTPResponseAccumulator : public platform::Object, public DQChunkedBodyParserDelegate {
  public:

@@ -12,26 +12,24 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-constexpr std::size_t kItemLength = 12;  // USB#hh#hh#hh
-
-// Whether `text` starts with an item "USB#hh#hh#hh" (any case); `item`
-// receives its three numbers.
-bool scanInterfaceItem(std::string_view text, std::uint8_t item[3]) {
-  if (text.size() < kItemLength || !equalsIgnoringCase(text.substr(0, 4), "USB#")) return false;
-  for (std::size_t field = 0; field < 3; ++field) {
-    const std::size_t at = 4 + field * 3;
-    if (!g_ascii_isxdigit(text[at]) || !g_ascii_isxdigit(text[at + 1])) return false;
-    if (field < 2 && text[at + 2] != '#') return false;
-    item[field] = static_cast<std::uint8_t>(g_ascii_xdigit_value(text[at]) << 4 | g_ascii_xdigit_value(text[at + 1]));
-  }
-  return true;
-}
+std::string_view beforeFirstNul(std::string_view text) { return text.substr(0, text.find('\0')); }
 
 }  // namespace
 
 std::shared_ptr<DQDeviceIDParser> DQDeviceIDParser::parserWithDeviceIDString(std::string_view deviceID) {
-  if (deviceID.empty()) return nullptr;
+  if (beforeFirstNul(deviceID).empty()) return nullptr;
   return std::make_shared<DQDeviceIDParser>(std::string(deviceID));
+}
+
+DQDeviceIDParser::DQDeviceIDParser(std::string deviceID) : deviceID_(std::move(deviceID)) {
+  deviceID_.resize(beforeFirstNul(deviceID_).size());
+}
+
+const std::regex& DQDeviceIDParser::interfaceSpecsParsingExpression() {
+  // A function-local static: made once even under concurrent first calls.
+  static const std::regex expression("USB#([0-9a-f]{2})#([0-9a-f]{2})#([0-9a-f]{2})",
+                                     std::regex::ECMAScript | std::regex::icase | std::regex::optimize);
+  return expression;
 }
 
 std::optional<std::string> DQDeviceIDParser::modelName() const {
@@ -59,15 +57,15 @@ std::optional<DQDeviceIDParser::Locators> DQDeviceIDParser::NEXAIS() const {
   const auto section = sectionWithName("NEXADIS:");
   if (!section || section->empty()) return std::nullopt;
   Locators locators;
-  const std::string_view value = *section;
-  for (std::size_t i = 0; i < value.size();) {
+  const auto& expression = interfaceSpecsParsingExpression();
+  for (auto match = std::sregex_iterator(section->begin(), section->end(), expression); match != std::sregex_iterator();
+       ++match) {
     std::uint8_t item[3];
-    if (scanInterfaceItem(value.substr(i), item)) {
-      locators.push_back(std::make_shared<DQUSBIterfaceLocator>(item[0], item[1], item[2]));
-      i += kItemLength;
-    } else {
-      ++i;
+    for (std::size_t field = 0; field < 3; ++field) {
+      // Two hexadecimal digits, as the expression requires.
+      item[field] = static_cast<std::uint8_t>(*hexNumberFromString((*match)[field + 1].str()));
     }
+    locators.push_back(std::make_shared<DQUSBIterfaceLocator>(item[0], item[1], item[2]));
   }
   return locators;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,11 +18,13 @@ class DQDeviceIDParser : public platform::Object {
  public:
   using Locators = std::vector<std::shared_ptr<DQUSBIterfaceLocator>>;
 
-  // nullptr for an empty text; else a parser, even when no key is known.
+  // nullptr for an empty text (or one that begins with NUL); else a parser,
+  // even when no key is known.
   static std::shared_ptr<DQDeviceIDParser> parserWithDeviceIDString(std::string_view deviceID);
-  explicit DQDeviceIDParser(std::string deviceID) : deviceID_(std::move(deviceID)) {}
+  // Devices pad the text with NUL bytes: it ends at its first NUL.
+  explicit DQDeviceIDParser(std::string deviceID);
 
-  // The text exactly as given.
+  // The text as given, up to its first NUL.
   const std::string& deviceID() const { return deviceID_; }
 
   std::optional<std::string> modelName() const;  // "MDL:", else "MODEL:"
@@ -45,6 +48,11 @@ class DQDeviceIDParser : public platform::Object {
   // The hexadecimal number at the start of the text (blanks and "0x"
   // accepted); nullopt when there is none.
   static std::optional<std::uint32_t> hexNumberFromString(std::string_view text);
+
+  // The item syntax of "NEXADIS:", "USB#cc#ss#pp" in any case, with the three
+  // numbers captured; made on the first call, shared by every parser and
+  // only read after that (any thread).
+  static const std::regex& interfaceSpecsParsingExpression();
 
  private:
   std::string deviceID_;
