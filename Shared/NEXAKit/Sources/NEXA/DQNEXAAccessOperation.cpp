@@ -200,7 +200,14 @@ std::shared_ptr<DQURLConnectionConsumer> DQNEXAAccessOperation::performRequest(c
   } authenticationEnd{*this, authenticationStarted, lastStatus};
 
   std::shared_ptr<DQURLConnectionConsumer> consumer;
-  while (!isCancelled()) {
+  for (bool firstPass = true; !isCancelled(); firstPass = false) {
+    // A USB printer is let go when an exchange ends: each further pass finds
+    // it again (the network and file providers stay resolved).
+    ErrorPtr providerError;
+    if (!firstPass && !resolveStreamProvider(&providerError)) {
+      if (error) *error = Error::withUnderlying(DQNEXAError::domain(), DQNEXAError::kCannotRequest, providerError);
+      return nullptr;
+    }
     auto connection = makeConnection();
     if (!connection) {
       com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning,

@@ -9,6 +9,7 @@
 #include "DQNEXASingleOperationDescriptor.h"
 #include "DQNetworkHTTPStreamProvider.h"
 #include "DQURL.h"
+#include "DQUSBStreamProvider.h"
 
 using namespace platform;
 
@@ -35,7 +36,11 @@ std::optional<Dictionary> DQPrinterResolvingOperation::resolutionInfo() const {
 std::shared_ptr<IDQHTTPStreamProvider> DQPrinterResolvingOperation::streamProviderForURL(const Url& url, bool useProxy,
                                                                                          bool validateCertificates) {
   std::shared_ptr<IDQHTTPStreamProvider> provider;
-  if (url.isFileUrl()) provider = DQLocalFileHTTPStreamProvider::make();
+  if (url.isFileUrl()) {
+    provider = DQLocalFileHTTPStreamProvider::make();
+  } else if (url.hasScheme("nexausb")) {
+    provider = std::make_shared<DQUSBStreamProvider>(url);
+  }
   if (!provider) provider = DQNetworkHTTPStreamProvider::initUsingProxy(useProxy, validateCertificates);
   return provider;
 }
