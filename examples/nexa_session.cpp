@@ -1,7 +1,9 @@
 // Runs a NEXA session end to end, three times: against the printer documents
-// in examples/nexa-printer (a file URL), and against a printer of our own on
-// a loopback HTTP server that asks for Basic credentials (admin/secret) and
-// is advertised through an in-process DNS-SD back end. Each run prints the
+// in examples/nexa-printer (a file URL); against a printer of our own on a
+// loopback HTTP server that asks for Basic credentials (admin/secret) and is
+// advertised through an in-process DNS-SD back end; and against the simulated
+// USB printer of the host layer, serving the same documents behind its bulk
+// pipes, reached by its serial number. Each run prints the
 // resolution info, a configuration fetched through a path expression on the
 // discovery tree, an upload, and the timings.
 #include <httplib.h>
@@ -17,10 +19,15 @@
 #include "DQLog.h"
 #include "DQNEXASession.h"
 #include "DQNetServicePrinterURLResolver.h"
+#include "DQUSBConstatns.h"
 #include "DQXMLDocument.h"
 #include "RunLoop/RunLoop.h"
 #include "ServiceDiscovery/FakeServiceBackend.h"
 #include "Text/Base64.h"
+#include "Usb/SimUsbBus.h"
+#include "Usb/UsbBackend.h"
+#include "Usb/VirtualPrinter.h"
+#include "Usb/VirtualPrinterHttpResponder.h"
 
 using namespace platform;
 using Clock = std::chrono::steady_clock;
@@ -57,7 +64,7 @@ bool pumpUntil(const std::function<bool()>& done) {
 
 void printInfo(const std::optional<Dictionary>& info) {
   if (!info) return;
-  for (const char* key : {"AccessURLs", "HostNames", "IPAddresses", "ConnectionType"}) {
+  for (const char* key : {"AccessURLs", "HostNames", "IPAddresses", "ConnectionType", "USBSerialNumber"}) {
     const Value value = info->objectForKey(key);
     if (value.isNil()) continue;
     std::string text;
@@ -146,24 +153,38 @@ bool runSession(const char* title, const Url& printerURI, DQPrinterResolvingOper
   return true;
 }
 
-// The printer of our own: the documents of `folder` over HTTP, the
-// configuration and uploads behind Basic credentials.
+// The printer of our own: the documents of `folder`, the discovery tree
+// for anyone, the rest and uploads behind Basic credentials. Answers
+// (status, body); any thread.
+std::pair<int, std::string> answerPrinterRequest(const std::filesystem::path& folder, const std::string& method,
+                                                 const std::string& target, const std::string& authorization) {
+  if (target != "/DevMgmt/DiscoveryTree.xml" &&
+      authorization != "Basic " + Base64::encode(std::string_view("admin:secret"))) {
+    return {401, ""};
+  }
+  if (method == "PUT") return {target == "/DevMgmt/Settings.xml" ? 200 : 404, ""};
+  const auto path = folder / target.substr(1);
+  if (!target.starts_with("/DevMgmt/") || target.find("..") != std::string::npos || !std::filesystem::exists(path)) {
+    return {404, ""};
+  }
+  return {200, readFile(path)};
+}
+
+constexpr const char* kChallenge = "Basic realm=\"Printer\"";
+
+// That printer on a loopback HTTP server.
 class LoopbackPrinter {
  public:
   explicit LoopbackPrinter(std::filesystem::path folder) : folder_(std::move(folder)) {
-    server_.Get(R"(/DevMgmt/([A-Za-z]+\.xml))", [this](const httplib::Request& request, httplib::Response& response) {
-      const std::string name = request.matches[1];
-      if (name != "DiscoveryTree.xml" && !authorized(request, response)) return;
-      const auto path = folder_ / "DevMgmt" / name;
-      if (!std::filesystem::exists(path)) {
-        response.status = 404;
-        return;
-      }
-      response.set_content(readFile(path), "text/xml");
-    });
-    server_.Put("/DevMgmt/Settings.xml", [this](const httplib::Request& request, httplib::Response& response) {
-      if (authorized(request, response)) response.status = 200;
-    });
+    auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+      const auto [status, body] =
+          answerPrinterRequest(folder_, request.method, request.path, request.get_header_value("Authorization"));
+      response.status = status;
+      if (status == 401) response.set_header("WWW-Authenticate", kChallenge);
+      if (!body.empty()) response.set_content(body, "text/xml");
+    };
+    server_.Get(".*", handler);
+    server_.Put(".*", handler);
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -175,20 +196,34 @@ class LoopbackPrinter {
   int port() const { return port_; }
 
  private:
-  static bool authorized(const httplib::Request& request, httplib::Response& response) {
-    if (request.get_header_value("Authorization") == "Basic " + Base64::encode(std::string_view("admin:secret"))) {
-      return true;
-    }
-    response.status = 401;
-    response.set_header("WWW-Authenticate", "Basic realm=\"Printer\"");
-    return false;
-  }
-
   std::filesystem::path folder_;
   httplib::Server server_;
   int port_ = -1;
   std::thread thread_;
 };
+
+// That printer behind the bulk pipes of a simulated USB printer of the maker
+// (serial number SN-DEMO-0042), installed as the process's USB host.
+std::shared_ptr<VirtualPrinterHttpResponder> plugUSBPrinter(const std::filesystem::path& folder) {
+  auto description = VirtualPrinter::standardDescription(DQUSBConstatns::ZarnVendorID());
+  description.strings[3] = "SN-DEMO-0042";
+  description.deviceIDs[{0, 0}] = VirtualPrinter::deviceIDAnswer(
+      "MFG:Zarn;MDL:Office Printer 7;SN:SN-DEMO-0042;", VirtualPrinter::LengthField::TextOnly);
+  description.deviceIDs[{0, 1}] = VirtualPrinter::deviceIDAnswer(
+      "MFG:Zarn;MDL:Office Printer 7;NEXADIS:USB#07#01#04;", VirtualPrinter::LengthField::CountsItself);
+  auto printer = std::make_shared<VirtualPrinter>(std::move(description));
+  auto bus = std::make_shared<SimUsbBus>();
+  bus->plug(printer, SimUsbBus::key(2, 1));
+  UsbBackend::setShared(bus);
+  return VirtualPrinterHttpResponder::attach(printer, 0, [folder, printer](const VirtualPrinterHttpResponder::Request& request) {
+    const auto [status, body] =
+        answerPrinterRequest(folder, request.method, request.target, request.field("Authorization").value_or(""));
+    auto response = HttpMessage::makeResponse(status, status == 200 ? "OK" : "Not OK");
+    if (status == 401) response->setHeaderField("WWW-Authenticate", kChallenge);
+    response->setBody(Data(body.begin(), body.end()));
+    return response;
+  });
+}
 
 }  // namespace
 
@@ -214,6 +249,10 @@ int main() {
                   [dnssd](const std::optional<Url>& uri) {
                     return std::make_shared<DQNetServicePrinterURLResolver>(*uri, dnssd);
                   }) && ok;
+
+  auto usbPrinter = plugUSBPrinter(folder);
+  ok = runSession("simulated USB printer", *Url::fromString("nexausb://SN-DEMO-0042/"), nullptr) && ok;
+  UsbBackend::setShared(nullptr);
   std::filesystem::remove_all(folder);
   return ok ? 0 : 1;
 }
