@@ -37,9 +37,7 @@ TEST_F(NEXAFileSessionTest, FolderResolvesAndServesDependentRequestsAndUploads) 
   EXPECT_EQ(resolved.texts("AccessURLs"), std::vector<std::string>{folderURL().absoluteString()});
 
   // The dependent path "/DevMgmt/..." stays under the folder.
-  Answer config;
-  session->scheduleRequestRegisteredWithName("config", config.block());
-  ASSERT_TRUE(config.wait());
+  const Answer config = runRequest(*session, "config");
   EXPECT_FALSE(config.error);
   expectConfig(config.result);
 
@@ -48,10 +46,7 @@ TEST_F(NEXAFileSessionTest, FolderResolvesAndServesDependentRequestsAndUploads) 
   ASSERT_TRUE(missing.wait());
   EXPECT_EQ(missing.code(), DQNEXAError::kNoPath);
 
-  Answer upload;
-  session->scheduleDataUploading(testsupport::bytes("<s>on</s>"), "DevMgmt/Settings.xml", upload.block());
-  ASSERT_TRUE(upload.wait());
-  EXPECT_FALSE(upload.error);
+  EXPECT_FALSE(upload(*session, "<s>on</s>").error);
   std::stringstream written;
   written << std::ifstream(folder.file("DevMgmt/Settings.xml")).rdbuf();
   EXPECT_EQ(written.str(), "<s>on</s>");

@@ -88,12 +88,6 @@ class NEXANetworkSessionTest : public ::testing::Test {
       return std::make_shared<DQDirectPrinterURLResolver>(*uri, Dictionary{{"AccessURLs", access}});
     };
   }
-  Answer run(DQNEXASession& session, const std::string& name) {
-    Answer answer;
-    session.scheduleRequestRegisteredWithName(name, answer.block());
-    EXPECT_TRUE(answer.wait()) << name;
-    return answer;
-  }
 
   LoopbackPrinter printer;
   Credentials credentials;
@@ -126,7 +120,7 @@ TEST_F(NEXANetworkSessionTest, ResolutionThroughDNSSDKeepsTheLocalPortAndProbesT
   EXPECT_TRUE(log.contains(kDQLogLevelInfo, "[DQPrinterResolvingOperation] - Printer resolving succeeded"));
 
   // A request then runs on the resolved base URL.
-  expectConfig(run(*session, "config").result);
+  expectConfig(runRequest(*session, "config").result);
 }
 
 TEST_F(NEXANetworkSessionTest, ProbeMovesFromARefusedURLToTheNextOne) {
@@ -196,7 +190,7 @@ TEST_F(NEXANetworkSessionTest, NegativeResolutionsAnswerEveryRequestWithTheirErr
 
 TEST_F(NEXANetworkSessionTest, DependentRequestAsksForCredentialsOnMainThenAnswersFromTheCache) {
   auto session = sessionWithBaseURL();
-  const Answer config = run(*session, "config");
+  const Answer config = runRequest(*session, "config");
   EXPECT_TRUE(config.onMain);
   EXPECT_FALSE(config.error);
   expectConfig(config.result);
@@ -245,7 +239,7 @@ TEST_F(NEXANetworkSessionTest, DependentRequestAsksForCredentialsOnMainThenAnswe
 
   // The user cancels a prompt of a registered request: the request is named.
   auto fresh = sessionWithBaseURL();
-  const Answer refused = run(*fresh, "config");
+  const Answer refused = runRequest(*fresh, "config");
   EXPECT_EQ(refused.code(), DQNEXAError::kUnauthorized);
   EXPECT_EQ(refused.error->userInfo().objectForKey("RequestName").stringValue(), "config");
 }
@@ -254,7 +248,7 @@ TEST_F(NEXANetworkSessionTest, StatusUploadsPostAlternativesAndFailures) {
   auto session = sessionWithBaseURL();
   session->registerDataRetrievingRequestWithDescriptor(std::make_shared<DQNEXASingleOperationDescriptor>(
       "status", "Jobs/Status", std::nullopt, false, 20.0, 3, 0.05));
-  const Answer status = run(*session, "status");
+  const Answer status = runRequest(*session, "status");
   EXPECT_FALSE(status.error);
   int statusRequests = 0;
   for (const auto& path : printer.paths()) statusRequests += path == "GET /Jobs/Status";
@@ -330,7 +324,7 @@ TEST_F(NEXANetworkSessionTest, HostileTreeNeverLoadsItsExternalEntity) {
   printer.setTree("<?xml version=\"1.0\"?><!DOCTYPE t [<!ENTITY x SYSTEM \"file://" + folder.file("secret.txt") +
                   "\">]><t:Tree xmlns:t=\"urn:t\">&x;</t:Tree>");
   auto session = sessionWithBaseURL();
-  const Answer tree = run(*session, "tree");
+  const Answer tree = runRequest(*session, "tree");
   if (auto document = std::dynamic_pointer_cast<DQXMLDocument>(tree.result)) {
     EXPECT_EQ(document->XMLString()->find("TOP-SECRET"), std::string::npos);
   }

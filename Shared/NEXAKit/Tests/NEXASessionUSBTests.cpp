@@ -66,16 +66,11 @@ TEST_F(NEXAUSBSessionTest, SerialNumberResolvesAndServesDependentRequestsAndUplo
   // The scheme is compared in any letter case: the USB provider reaches it.
   EXPECT_TRUE(std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider()));
 
-  Answer config;
-  session->scheduleRequestRegisteredWithName("config", config.block());
-  ASSERT_TRUE(config.wait());
+  const Answer config = runRequest(*session, "config");
   EXPECT_FALSE(config.error);
   expectConfig(config.result);
 
-  Answer upload;
-  session->scheduleDataUploading(testsupport::bytes("<s>usb</s>"), "DevMgmt/Settings.xml", upload.block());
-  ASSERT_TRUE(upload.wait());
-  EXPECT_FALSE(upload.error);
+  EXPECT_FALSE(upload(*session, "<s>usb</s>").error);
   const auto requests = responder->requests();
   ASSERT_FALSE(requests.empty());
   EXPECT_EQ(requests.back().method, "PUT");

@@ -127,6 +127,20 @@ std::vector<std::string> ResolveAnswer::texts(const char* key) const {
   return out;
 }
 
+Answer runRequest(DQNEXASession& session, const std::string& name) {
+  Answer answer;
+  session.scheduleRequestRegisteredWithName(name, answer.block());
+  EXPECT_TRUE(answer.wait()) << name;
+  return answer;
+}
+
+Answer upload(DQNEXASession& session, const std::string& body) {
+  Answer answer;
+  session.scheduleDataUploading(testsupport::bytes(body), "DevMgmt/Settings.xml", answer.block());
+  EXPECT_TRUE(answer.wait());
+  return answer;
+}
+
 void registerTreeAndConfig(DQNEXASession& session) {
   ASSERT_TRUE(session.registerDataRetrievingRequest("tree", "DevMgmt/DiscoveryTree.xml", TestTreeDocument::resultClass(),
                                                     3, true));

@@ -118,7 +118,12 @@ struct ResolveAnswer {
   std::vector<std::string> texts(const char* key) const;
 };
 
-// The "tree" and "config" registrations both transports share.
+// Schedules a registered request and waits for its answer.
+Answer runRequest(DQNEXASession& session, const std::string& name);
+// Uploads `body` to DevMgmt/Settings.xml and waits for the answer.
+Answer upload(DQNEXASession& session, const std::string& body);
+
+// The "tree" and "config" registrations every transport shares.
 void registerTreeAndConfig(DQNEXASession& session);
 // Asserts a product configuration document.
 void expectConfig(const platform::ObjectPtr& result);
