@@ -65,10 +65,17 @@ TEST_F(NEXAFileSessionTest, BaseURLSessionIsResolvedAtOnce) {
   EXPECT_EQ(resolved.calls, 1);
   EXPECT_EQ(session->printerResolvingState(), DQNEXASession::kResolved);
   EXPECT_TRUE(session->checkResolvingStatus(nullptr));
-  Answer tree;
-  session->scheduleDataRetrievingForPath("DevMgmt/DiscoveryTree.xml", TestTreeDocument::resultClass(), tree.block());
-  ASSERT_TRUE(tree.wait());
+  // A cacheable registration under the default name of a path: scheduling
+  // that path later answers from it at once.
+  const auto name = DQNEXAOperationFactory::defaultSingleOperationNameForPath("DevMgmt/DiscoveryTree.xml",
+                                                                             TestTreeDocument::resultClass());
+  session->registerDataRetrievingRequest(name, "DevMgmt/DiscoveryTree.xml", TestTreeDocument::resultClass(), 3, true);
+  const Answer tree = runRequest(*session, name);
   EXPECT_TRUE(std::dynamic_pointer_cast<TestTreeDocument>(tree.result));
+  Answer byPath;
+  session->scheduleDataRetrievingForPath("DevMgmt/DiscoveryTree.xml", TestTreeDocument::resultClass(), byPath.block());
+  EXPECT_EQ(byPath.calls, 1);
+  EXPECT_EQ(byPath.result, tree.result);
 }
 
 TEST_F(NEXAFileSessionTest, CancelledResolvingStartsOverAndAnswersLaterCallers) {
