@@ -4,17 +4,12 @@
 // same URL. Each transfer opens a connection of its own in both cases.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
-#include <httplib.h>
 
 #include <memory>
 #include <string>
-#include <thread>
 
-#include "DQNetworkHTTPStreamProvider.h"
-#include "DQRunLoopOperation.h"
-#include "DQURLConnection.h"
-#include "DQURLDataAccumulationConsumer.h"
 #include "Dispatch/OperationQueue.h"
+#include "NEXAKitBenchSupport.h"
 #include "Values/Url.h"
 
 namespace {
@@ -24,47 +19,17 @@ constexpr std::size_t kBodySize = 1024 * 1024;
 // One server for the whole binary, serving the body at /blob.
 class BlobServer {
  public:
-  BlobServer() : body_(kBodySize, 'x') {
-    server_.Get("/blob", [this](const httplib::Request&, httplib::Response& response) {
-      response.set_content(body_, "application/octet-stream");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-  }
-  ~BlobServer() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/blob"; }
-
+  std::string url() const { return server_.url("/blob"); }
   static BlobServer& shared() {
     static BlobServer server;
     return server;
   }
 
  private:
-  std::string body_;
-  httplib::Server server_;
-  int port_ = -1;
-  std::thread thread_;
+  nexabench::LoopbackServer server_{{{"/blob", {std::string(kBodySize, 'x'), "application/octet-stream"}}}};
 };
 
-class FetchOperation : public DQRunLoopOperation {
- public:
-  explicit FetchOperation(platform::Url url) : url_(std::move(url)) {}
-  void performOperationTask() override {
-    consumer = DQURLDataAccumulationConsumer::make();
-    auto connection = DQURLConnection::connectionWithGETRequest(
-        url_, DQNetworkHTTPStreamProvider::initUsingProxy(false, true), consumer);
-    if (!connection->open(20, nullptr, [this] { return isCancelled(); })) return;
-    runUntil([&] { return connection->isLoadingCompleted(); });
-    connection->close();
-  }
-  std::shared_ptr<DQURLDataAccumulationConsumer> consumer;
-
- private:
-  platform::Url url_;
-};
+using nexabench::FetchOperation;
 
 size_t appendTo(char* bytes, size_t size, size_t count, void* data) {
   auto* body = static_cast<platform::Data*>(data);

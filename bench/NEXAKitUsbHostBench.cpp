@@ -4,11 +4,8 @@
 // same bytes; and the time to take a printer's snapshot.
 #include <benchmark/benchmark.h>
 
-#include <glib.h>
-
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <memory>
 #include <vector>
@@ -17,9 +14,7 @@
 #include "DQUSBDevice.h"
 #include "DQUSBDeviceInfo.h"
 #include "DQUSBPipe.h"
-#include "System/AppIdentity.h"
-#include "Usb/SimUsbBus.h"
-#include "Usb/VirtualPrinter.h"
+#include "NEXAKitUsbBenchSupport.h"
 
 namespace {
 
@@ -36,28 +31,16 @@ const std::vector<std::uint8_t>& payload() {
 }
 
 // A printer on a simulated bus: interface 0, alternate 0 with bulk 0x01 and
-// 0x81 of 512-byte packets; the USB trace in a temporary folder.
-struct Printer {
-  Printer() {
-    gchar* made = g_dir_make_tmp("usb-bench-XXXXXX", nullptr);
-    folder = made ? made : "";
-    g_free(made);
-    platform::AppIdentity::shared().setLogsDirectory(folder);
-    auto description = platform::VirtualPrinter::standardDescription(DQUSBConstatns::ZarnVendorID(), kPacket);
-    description.deviceIDs[{0, 0}] = platform::VirtualPrinter::deviceIDAnswer(
+// 0x81 of 512-byte packets.
+struct Printer : BenchPrinter {
+  Printer() : BenchPrinter(description()) {}
+  static platform::VirtualPrinter::Description description() {
+    auto made = platform::VirtualPrinter::standardDescription(DQUSBConstatns::ZarnVendorID(), kPacket);
+    made.deviceIDs[{0, 0}] = platform::VirtualPrinter::deviceIDAnswer(
         "MFG:Zarn;MDL:Virtual 100;SN:SN0001;", platform::VirtualPrinter::LengthField::CountsItself);
-    description.deviceInfoDescriptor = std::vector<std::uint8_t>{10, 0x21, 1, 0, 0, 2, 0x12, 0x00, 0, 0};
-    model = std::make_shared<platform::VirtualPrinter>(description);
-    service = bus->plug(model, platform::SimUsbBus::key(2, 1));
+    made.deviceInfoDescriptor = std::vector<std::uint8_t>{10, 0x21, 1, 0, 0, 2, 0x12, 0x00, 0, 0};
+    return made;
   }
-  ~Printer() {
-    std::error_code ignored;
-    if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
-  }
-  std::string folder;
-  std::shared_ptr<platform::SimUsbBus> bus = std::make_shared<platform::SimUsbBus>();
-  std::shared_ptr<platform::VirtualPrinter> model;
-  std::shared_ptr<platform::UsbDeviceRef> service;
 };
 
 void BM_MemcpyBaseline(benchmark::State& state) {

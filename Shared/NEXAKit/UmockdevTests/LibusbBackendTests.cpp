@@ -12,6 +12,10 @@
 #include "DQUSBDevice.h"
 #include "DQUSBDevicesSearcher.h"
 #include "DQUSBPipe.h"
+#include "DQUSBStreamProvider.h"
+#include "DQURLDataAccumulationConsumer.h"
+#include "TestSupport.h"
+#include "Usb/VirtualPrinterHttpResponder.h"
 #include "Usb/LibusbBackend.h"
 #include "UsbfsAdapter.h"
 #include "USBTestSupport.h"
@@ -122,6 +126,27 @@ TEST(LibusbBackendTest, BulkExchangeDetachesTheKernelDriverForItsTime) {
   pipe.close();
   EXPECT_TRUE(model.kernelDriverBound(0));
   EXPECT_EQ(model.currentAlternate(0), 0);
+}
+
+TEST(LibusbBackendTest, HTTPExchangeWithAChunkedAnswerThroughTheUSBStream) {
+  using Responder = platform::VirtualPrinterHttpResponder;
+  auto responder = Responder::attach(bus().printer, 0, [](const Responder::Request& request) {
+    auto response = platform::HttpMessage::makeResponse(200, "OK");
+    response->setBody(bytes("answer to " + request.target + std::string(1500, '.')));
+    return response;
+  });
+  responder->setChunkSize(100);
+  auto provider = std::make_shared<DQUSBStreamProvider>(*platform::Url::fromString("nexausb://SN0001/"));
+  provider->startResolving();
+  ASSERT_TRUE(provider->isResolved());
+  auto consumer = DQURLDataAccumulationConsumer::make();
+  auto connection = DQURLConnection::connectionWithGETRequest(*platform::Url::fromString("nexausb://SN0001/status"),
+                                                              provider, consumer);
+  ASSERT_TRUE(load(*connection));
+  EXPECT_EQ(consumer->responseStatusCode(), 200);
+  EXPECT_EQ(text(consumer->responseData()), "answer to /status" + std::string(1500, '.'));
+  EXPECT_FALSE(provider->device()->isConnected());  // the close disconnected the device object
+  EXPECT_TRUE(bus().printer->kernelDriverBound(0));
 }
 
 }  // namespace

@@ -1,0 +1,174 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "DQNEXAAccessOperation.h"
+#include "DQNEXAOperationFactory.h"
+#include "DQNEXAResolvingContext.h"
+#include "DQPrinterResolvingOperation.h"
+#include "DQURLAuthenticationChallenge.h"
+#include "DQURLAuthenticationManager.h"
+#include "Dispatch/OperationQueue.h"
+#include "Errors/Error.h"
+#include "Values/Dictionary.h"
+#include "Values/Url.h"
+
+// What a client talks to for NEXA data from one printer: it resolves the
+// printer's address once (or takes a given base URL), keeps the registered
+// requests, and runs each request as an access operation on one serial
+// queue, behind the resolving and behind the requests it depends on.
+// Finished operations whose descriptors allow it stay cached by name.
+//
+// Threads: the client calls every method on the main thread, and the tables
+// are touched only there. Operation completions, the end of resolving and the
+// credentials block run later on the main queue; immediate answers (cached
+// results, errors, a finished resolving) run on the caller's thread, inside
+// the call. Closures hold the session weakly; destroying it cancels its
+// operations and joins its worker.
+//
+// Waiting on the main thread for every operation (waitUntilAllOperationsAreFinished,
+// or a cancel with wait = false replaced by true) while an operation waits for
+// credentials that only the main queue can deliver would never end unless the
+// operations are cancelled: use cancelAllRequests(true) there.
+class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
+ public:
+  // (result or nullptr, error or nullptr)
+  using RequestCompletion = std::function<void(const platform::ObjectPtr& result, const platform::ErrorPtr& error)>;
+  // (resolution info or none, error or nullptr)
+  using ResolveCompletion =
+      std::function<void(const std::optional<platform::Dictionary>& info, const platform::ErrorPtr& error)>;
+  // Asked on the main queue; answers later through the challenge.
+  using CredentialsBlock =
+      std::function<void(const std::shared_ptr<DQURLAuthenticationChallenge>& challenge, std::uint64_t retryNumber)>;
+  using OperationMaker = std::function<std::shared_ptr<DQNEXAAccessOperation>()>;
+
+  enum ResolvingState : std::int64_t {
+    kNotResolved = 0,
+    kResolving = 1,
+    kResolved = 2,
+    kFailed = 3,
+    kInaccessible = 4,
+  };
+
+  static std::shared_ptr<DQNEXASession> make(std::optional<platform::Url> printerURI,
+                                             std::optional<platform::Url> baseNEXAURL, bool useProxy,
+                                             bool validateCertificates, CredentialsBlock credentialsResolveBlock);
+  // Both flags on.
+  static std::shared_ptr<DQNEXASession> make(std::optional<platform::Url> printerURI,
+                                             std::optional<platform::Url> baseNEXAURL,
+                                             CredentialsBlock credentialsResolveBlock);
+  ~DQNEXASession();
+  DQNEXASession(const DQNEXASession&) = delete;
+  DQNEXASession& operator=(const DQNEXASession&) = delete;
+
+  // --- resolving
+  void schedulePrinterResolve(ResolveCompletion completion);
+  void launchResolvingIfNeeded(ResolveCompletion completion);
+  void completeResolveWithResolvingOperation(const std::shared_ptr<DQPrinterResolvingOperation>& operation);
+  // Drops the waiting resolve completions without calling them; while
+  // resolving, also cancels every operation (waiting for them with `wait`).
+  void cancelPrinterResolve(bool wait);
+  void setNeedsReresolve();
+  // YES when resolved; otherwise NO, and `completion` gets NEXA error 7
+  // (failed), 9 (inaccessible) or 10 (not resolved yet) at once.
+  bool checkResolvingStatus(const ResolveCompletion& completion);
+
+  // --- requests; each answers the request's name, or none.
+  std::optional<std::string> scheduleDataRetrievingForPath(const std::string& path,
+                                                           const std::optional<DQNEXAResultClass>& resultClass,
+                                                           RequestCompletion completion);
+  std::optional<std::string> scheduleDataUploading(const platform::Value& data, const std::string& path,
+                                                   RequestCompletion completion);
+  std::optional<std::string> scheduleRequestRegisteredWithName(const std::string& name, RequestCompletion completion);
+  std::optional<std::string> scheduleRequestWithDescriptor(
+      const std::shared_ptr<IDQNEXAOperationDescriptor>& descriptor, RequestCompletion completion);
+  std::optional<std::string> scheduleRequestWithName(const std::string& name, const OperationMaker& makeOperation,
+                                                     RequestCompletion completion);
+  // The result of a finished cached operation of that name.
+  platform::ObjectPtr cachedResultForRequestRegisteredWithName(const std::string& name) const;
+
+  // --- cancelling; cancelled requests never call their completions.
+  void cancelRequest(const std::string& name);
+  void cancelAllRequests(bool wait);
+  void cancelAllOperations(bool wait);
+  void waitUntilAllOperationsAreFinished();
+
+  // --- registrations (the factory's)
+  std::optional<std::string> registerDataRetrievingRequest(const std::string& name, const std::string& path,
+                                                           const std::optional<DQNEXAResultClass>& resultClass,
+                                                           std::uint64_t retriesCount, bool cacheSupported);
+  std::optional<std::string> registerDataRetrievingRequest(const std::string& name,
+                                                           const std::vector<std::string>& dependencies,
+                                                           const std::string& pathExpression,
+                                                           const std::optional<DQNEXAResultClass>& resultClass,
+                                                           bool cacheSupported);
+  std::optional<std::string> registerDataRetrievingRequestWithDescriptor(
+      const std::shared_ptr<IDQNEXAOperationDescriptor>& descriptor);
+  std::optional<std::string> registerDataUploadingRequestWithDescriptor(
+      const std::shared_ptr<IDQNEXAOperationDescriptor>& descriptor);
+  void unregisterAllRequests();
+
+  // The shared provider choice.
+  static std::shared_ptr<IDQHTTPStreamProvider> streamProviderForURL(const platform::Url& url, bool useProxy,
+                                                                     bool validateCertificates) {
+    return DQPrinterResolvingOperation::streamProviderForURL(url, useProxy, validateCertificates);
+  }
+
+  // How resolving operations choose their resolver (the scheme's by
+  // default); for resolvers with their own DNS-SD back end.
+  void setResolverFactory(DQPrinterResolvingOperation::ResolverFactory factory) {
+    resolverFactory_ = std::move(factory);
+  }
+
+  // --- accessors
+  const std::optional<platform::Url>& printerURI() const { return printerURI_; }
+  const std::optional<platform::Url>& baseURL() const { return baseURL_; }
+  void setBaseURL(std::optional<platform::Url> url) { baseURL_ = std::move(url); }
+  std::int64_t printerResolvingState() const { return printerResolvingState_; }
+  const std::optional<platform::Dictionary>& printerResolutionInfo() const { return printerResolutionInfo_; }
+  const platform::ErrorPtr& printerResolutionError() const { return printerResolutionError_; }
+  const std::shared_ptr<DQNEXAResolvingContext>& printerResolvingContext() const { return printerResolvingContext_; }
+  const std::shared_ptr<DQPrinterResolvingOperation>& printerResolvingOperation() const {
+    return printerResolvingOperation_;
+  }
+  DQNEXAOperationFactory& operationFactory() { return operationFactory_; }
+  const std::shared_ptr<DQURLAuthenticationManager>& authManager() const { return authManager_; }
+  bool useSystemProxyFlag() const { return useSystemProxyFlag_; }
+  bool validateHTTPSCertificatesFlag() const { return validateHTTPSCertificatesFlag_; }
+
+  DQNEXASession(std::optional<platform::Url> printerURI, std::optional<platform::Url> baseNEXAURL, bool useProxy,
+                bool validateCertificates, CredentialsBlock credentialsResolveBlock);
+
+ private:
+  void launchOperation(const std::shared_ptr<DQNEXAAccessOperation>& operation);
+  // Sets up the requests `operation` needs; false when one cannot be made
+  // or the names form a cycle (`chain` holds the names being set up).
+  bool setupOperationDependencies(const std::shared_ptr<DQNEXAAccessOperation>& operation,
+                                  std::vector<std::string>& chain);
+  void addCompletionBlock(RequestCompletion block, const std::string& name);
+  void handleCompletion(const std::shared_ptr<DQNEXAAccessOperation>& operation);
+
+  const bool useSystemProxyFlag_;
+  const bool validateHTTPSCertificatesFlag_;
+  const std::optional<platform::Url> printerURI_;
+  std::int64_t printerResolvingState_ = kNotResolved;
+  std::optional<platform::Url> baseURL_;
+  std::unique_ptr<platform::OperationQueue> operationQueue_;
+  std::map<std::string, std::shared_ptr<DQNEXAAccessOperation>> operationsCache_;
+  std::map<std::string, std::vector<RequestCompletion>> completionBlocks_;
+  DQNEXAOperationFactory operationFactory_;
+  std::shared_ptr<DQURLAuthenticationManager> authManager_;
+  const CredentialsBlock authBlock_;
+  std::vector<ResolveCompletion> resolveCompletionBlocks_;
+  std::optional<platform::Dictionary> printerResolutionInfo_;
+  platform::ErrorPtr printerResolutionError_;
+  std::shared_ptr<DQNEXAResolvingContext> printerResolvingContext_;
+  std::shared_ptr<DQPrinterResolvingOperation> printerResolvingOperation_;
+  DQPrinterResolvingOperation::ResolverFactory resolverFactory_;
+};

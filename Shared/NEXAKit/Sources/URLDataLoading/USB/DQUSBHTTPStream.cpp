@@ -1,0 +1,336 @@
+#include "DQUSBHTTPStream.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+
+#include "DQLog.h"
+#include "DQUSBInterfaceError.h"
+#include "DQUSBStreamAuthenticationRequest.h"
+
+namespace {
+
+bool isInterfaceError(const platform::ErrorPtr& error, std::optional<std::int64_t> code = std::nullopt) {
+  return error && error->domain() == DQUSBInterfaceError::domain() && (!code || error->code() == *code);
+}
+
+std::chrono::steady_clock::duration seconds(double value) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(value));
+}
+
+}  // namespace
+
+DQUSBHTTPStream::DQUSBHTTPStream(std::shared_ptr<DQUSBDevice> device, DQDeviceIDParser::Locators interfaceLocators,
+                                 std::shared_ptr<platform::HttpMessage> request, Timing timing)
+    : device_(std::move(device)),
+      interfaceLocators_(std::move(interfaceLocators)),
+      request_(std::move(request)),
+      timing_(timing) {}
+
+DQUSBHTTPStream::~DQUSBHTTPStream() {
+  cancelTimer();
+  if (levelZeroRunLoopSource_) levelZeroRunLoopSource_->invalidate();
+  if (pipe_) pipe_->close();
+  if (responseAccumulator_) responseAccumulator_->setDelegate({});
+}
+
+DQUSBDevice::Interfaces DQUSBHTTPStream::buildSortedInterfaceDescriptorsForLocators() const {
+  auto located = device_ ? device_->interfaceDescriptorsForLocators(interfaceLocators_) : std::nullopt;
+  if (!located) return {};
+  auto has = [this](const std::shared_ptr<DQUSBInterfaceDescriptor>& descriptor, bool (DQUSBInterfaceDescriptor::*kind)() const) {
+    return device_->interfaceDescriptorHasAlternatesMatchingPredicate(
+        descriptor, [kind](const DQUSBInterfaceDescriptor& one) { return (one.*kind)(); });
+  };
+  std::stable_sort(located->begin(), located->end(), [&](const auto& left, const auto& right) {
+    const bool leftIPP = has(left, &DQUSBInterfaceDescriptor::isAirPrintInterface);
+    const bool rightIPP = has(right, &DQUSBInterfaceDescriptor::isAirPrintInterface);
+    if (leftIPP != rightIPP) return !leftIPP;
+    return !has(left, &DQUSBInterfaceDescriptor::isPrintInterface) &&
+           has(right, &DQUSBInterfaceDescriptor::isPrintInterface);
+  });
+  return *located;
+}
+
+bool DQUSBHTTPStream::openInRunLoop(const std::optional<platform::RunLoop>& runLoop, double, platform::ErrorPtr* error,
+                                    CancellationBlock cancellationBlock) {
+  if (opened_) return true;
+  auto fail = [error](platform::ErrorPtr made) {
+    if (error) *error = std::move(made);
+    return false;
+  };
+  if (opening_ || !device_ || !device_->isConnected() || !request_) {
+    return fail(errorWithCode(DQHTTPStreamError::kConnectionFailure, nullptr, true));
+  }
+  auto self = sharedAs<DQUSBHTTPStream>();  // the waits may drop the caller's reference
+  if (responseAccumulator_) responseAccumulator_->setDelegate({});
+  responseAccumulator_ = std::make_shared<DQHTTPResponseAccumulator>(request_.get());
+  responseAccumulator_->setDelegate(std::static_pointer_cast<DQHTTPResponseAccumulatorDelegate>(self));
+  if (buildSortedInterfaceDescriptorsForLocators().empty()) {
+    return fail(errorWithCode(DQHTTPStreamError::kConnectionFailure, nullptr, true));
+  }
+  runLoop_ = runLoop ? *runLoop : platform::RunLoop::current();
+  streamStatus_ = std::make_shared<DQUSBHTTPStreamStatus>(std::move(cancellationBlock));
+
+  opening_ = true;
+  platform::ErrorPtr failure = openInterface();
+  opening_ = false;
+  if (!pipe_) return fail(failure);
+
+  levelZeroRunLoopSource_ = DQLevelZeroRunLoopSource::make();
+  levelZeroRunLoopSource_->scheduleInRunLoop(runLoop_);
+  requestData_ = request_->serializedMessage();
+  com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Start pulling data from the pipe");
+  opened_ = true;
+  schedule(timing_.firstWriteDelay, &DQUSBHTTPStream::pullDataFromPipe);
+  return true;
+}
+
+platform::ErrorPtr DQUSBHTTPStream::openInterface() {
+  const auto descriptors = buildSortedInterfaceDescriptorsForLocators();
+  const auto deadline = std::chrono::steady_clock::now() + seconds(timing_.openSearch);
+  platform::ErrorPtr last;
+  bool gone = false;  // the printer went: no pass can succeed
+  while (std::chrono::steady_clock::now() < deadline) {
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Opening the connection");
+    bool allGone = true;
+    for (const auto& descriptor : descriptors) {
+      auto interface = device_->interfaceForDescriptor(descriptor);
+      if (!interface) {
+        com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning, "[DQUSBStream] - Cannot locatie interface: %@", *descriptor);
+      }
+      auto pipe = std::make_shared<DQUSBPipe>(interface);
+      platform::ErrorPtr error;
+      if (interface && pipe->open(&error)) {
+        interface_ = std::move(interface);
+        pipe_ = std::move(pipe);
+        break;
+      }
+      if (error) last = error;
+      if (!isInterfaceError(error, DQUSBInterfaceError::kNoDevice)) allGone = false;
+      // A printer that went cannot come back under this device object.
+      if (!device_->isConnected() || isInterfaceError(error, DQUSBInterfaceError::kNoDevice)) {
+        gone = true;
+        break;
+      }
+    }
+    if (pipe_ || allGone || gone) {
+      com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Connection is opened or device is removed");
+      break;
+    }
+    const bool cancelled = !waitForTimeout(timing_.openPassInterval, [this] {
+      return !opening_ || streamStatus_->isCancelled();
+    });
+    if (cancelled) break;
+  }
+  if (pipe_) return nullptr;
+  if (last) {
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBStream] - Failed to open USB interface: %@:%@",
+                                 last->domain(), last->code());
+  } else {
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBStream] - Failed to open USB interface: %@:%@", "[nil]", 0);
+  }
+  if (!gone && isInterfaceError(last, DQUSBInterfaceError::kExclusiveAccess)) {
+    return errorWithCode(DQHTTPStreamError::kInterfaceExclusive, last);
+  }
+  return errorWithCode(DQHTTPStreamError::kConnectionFailure, last,
+                       gone || isInterfaceError(last, DQUSBInterfaceError::kNoDevice));
+}
+
+void DQUSBHTTPStream::pullDataFromPipe() {
+  cancelTimer();
+  auto self = sharedAs<DQUSBHTTPStream>();
+  bufferForReading_.resize(kBlockSize + 1);
+  std::size_t drained = 0;
+  while (alive() && drained < kDrainLimit) {
+    platform::ErrorPtr error;
+    const std::size_t count = pipe_->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.drainNoData,
+                                                  timing_.drainCompletion, &error);
+    if (count == 0 || error) break;
+    drained += count;
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - %@ bytes are pulled from the pipe", count);
+  }
+  if (alive()) writeRequest();
+}
+
+void DQUSBHTTPStream::writeRequest() {
+  cancelTimer();
+  auto self = sharedAs<DQUSBHTTPStream>();
+  canBeInterrupted_ = false;
+  if (com_zarn_NEXAKit_TolvekDQLogWouldLog(kDQLogLevelDebug)) {
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Sending request to NEXA interface:\n%@",
+                                 redactedRequestText(requestData_));
+  }
+  for (std::size_t at = 0; at < requestData_.size();) {
+    const std::size_t remaining = requestData_.size() - at;
+    const std::size_t block = remaining < kBlockSize + 1 ? remaining : kBlockSize;
+    platform::ErrorPtr error;
+    bool written = false;
+    for (int attempt = 0; attempt < 3 && !written; ++attempt) {
+      if (attempt > 0 && !waitForTimeout(timing_.retryInterval)) return;
+      error.reset();
+      written = pipe_->writeBuffer(requestData_.data() + at, block, &error);
+      if (!alive()) return;
+    }
+    if (!written) return reportError(streamErrorWithError(error));
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - %@ bytes are sent", block);
+    at += block;
+  }
+  streamStatus_->handleRequestSendCompletion();
+  responseHeaderCheckTimeout_ = timing_.headerCheck;
+  readResponse();
+}
+
+void DQUSBHTTPStream::readResponse() {
+  cancelTimer();
+  auto self = sharedAs<DQUSBHTTPStream>();
+  com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Reading the response");
+  const std::uint64_t before = streamStatus_->responseBytesReaden();
+  bufferForReading_.resize(kBlockSize + 1);
+  for (int reads = 0;; ++reads) {
+    if (reads == kReadsPerTurn) {
+      // Let the run loop's timers and cancellation in now and then.
+      return schedule(0, &DQUSBHTTPStream::readResponse);
+    }
+    std::fill_n(bufferForReading_.begin(), kBlockSize, std::uint8_t(' '));
+    platform::ErrorPtr error;
+    std::size_t count = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (attempt > 0 && !waitForTimeout(timing_.retryInterval)) return;
+      error.reset();
+      count = pipe_->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.readNoData, timing_.readCompletion,
+                                  &error);
+      if (!alive()) return;
+      if (!error) break;
+    }
+    if (error) return reportError(streamErrorWithError(error));
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Read bytes from USB port: %@", count);
+    if (count == 0) break;
+    streamStatus_->addResponseBytes(count);
+    responseAccumulator_->appendData(std::span(bufferForReading_.data(), count));
+    if (!opened_ || !responseAccumulator_->isWaitingForData()) return finish();
+  }
+
+  if (streamStatus_->responseBytesReaden() == before) {
+    const double readingTime = streamStatus_->responseReadingTime();
+    if (readingTime > responseHeaderCheckTimeout_) {
+      const auto status = statusCode();
+      if (status && *status != 200 && responseAccumulator_->isHeaderComplete() &&
+          !responseAccumulator_->headerFieldForKey("Transfer-Encoding") &&
+          !responseAccumulator_->headerFieldForKey("Content-Length")) {
+        com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelInfo, "[DQUSBHTTPStream] - Device did report error code");
+        finish();
+        if (auto delegate = this->delegate(); delegate && opened_) delegate->streamDidEnd(*this);
+        return;
+      }
+      responseHeaderCheckTimeout_ += timing_.headerCheck;
+    }
+    if (readingTime > timing_.responseTimeout) {
+      com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBStream] - Response timeout, report error");
+      return reportError(errorWithCode(DQHTTPStreamError::kTimedOut));
+    }
+    if (readingTime > timing_.cancellationHonoured && streamStatus_->isCancelled()) {
+      com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning, "[DQUSBStream] - Response timeout, allow cancel");
+      return finish();
+    }
+  } else {
+    canBeInterrupted_ = false;
+  }
+  com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Schedule new read");
+  schedule(timing_.pollInterval, &DQUSBHTTPStream::readResponse);
+}
+
+void DQUSBHTTPStream::accumulatorDidFinishParsingHeader(DQHTTPResponseAccumulator& accumulator) {
+  std::shared_ptr<IDQURLAuthenticationRequest> authentication;
+  if (accumulator.statusCode() == 401) {
+    authentication = DQUSBStreamAuthenticationRequest::authenticationInfoWithDevice(
+        device_->serialNumber().value_or(""), accumulator.responseMessage().get());
+  }
+  setResponse(static_cast<int>(accumulator.statusCode()), accumulator.responseHeader(), std::move(authentication));
+  if (auto delegate = this->delegate(); delegate && opened_) delegate->streamDidReceiveResponse(*this);
+}
+
+void DQUSBHTTPStream::accumulatorDidFinishParsingBody(DQHTTPResponseAccumulator& accumulator) {
+  if (auto delegate = this->delegate(); delegate && opened_) delegate->stream(*this, accumulator.body());
+  if (auto delegate = this->delegate(); delegate && opened_) delegate->streamDidEnd(*this);
+}
+
+void DQUSBHTTPStream::accumulatorHeader(DQHTTPResponseAccumulator&, const platform::ErrorPtr& didFailParsingWithError) {
+  reportError(errorWithCode(DQHTTPStreamError::kUnparsableResponse, didFailParsingWithError));
+}
+
+void DQUSBHTTPStream::close() {
+  if (levelZeroRunLoopSource_) {
+    levelZeroRunLoopSource_->invalidate();
+    levelZeroRunLoopSource_.reset();
+  }
+  if (pipe_) pipe_->close();
+  if (interface_) interface_->close();
+  pipe_.reset();
+  interface_.reset();
+  requestData_.clear();
+  cancelTimer();
+  opened_ = false;
+  opening_ = false;
+  if (device_) device_->disconnect();
+}
+
+void DQUSBHTTPStream::schedule(double seconds, void (DQUSBHTTPStream::*step)()) {
+  cancelTimer();
+  std::weak_ptr<DQUSBHTTPStream> weak = sharedAs<DQUSBHTTPStream>();
+  readingTimer_ = platform::Timer::scheduled(*runLoop_, seconds, false, [weak, step](platform::Timer&) {
+    if (auto stream = weak.lock(); stream && stream->alive()) ((*stream).*step)();
+  });
+}
+
+void DQUSBHTTPStream::cancelTimer() {
+  if (readingTimer_) readingTimer_->invalidate();
+  readingTimer_.reset();
+}
+
+bool DQUSBHTTPStream::waitForTimeout(double seconds, const std::function<bool()>& stop) {
+  if (!runLoop_) return true;
+  const bool opening = opening_;
+  // A close during the wait ends it: the open or the step stops.
+  auto ended = [&] { return (opening ? !opening_ : !alive()) || (stop && stop()); };
+  runLoop_->runUntil(ended, ::seconds(seconds));
+  return !ended();
+}
+
+void DQUSBHTTPStream::finish() {
+  canBeInterrupted_ = true;
+  if (levelZeroRunLoopSource_) levelZeroRunLoopSource_->signal();
+}
+
+void DQUSBHTTPStream::reportError(const platform::ErrorPtr& error) {
+  finish();
+  if (auto delegate = this->delegate(); delegate && opened_) delegate->stream(*this, error);
+}
+
+platform::ErrorPtr DQUSBHTTPStream::errorWithCode(std::int64_t code, platform::ErrorPtr underlying,
+                                                  bool nonRecoverable) {
+  platform::Dictionary userInfo;
+  if (nonRecoverable) userInfo.set(DQHTTPStreamError::nonRecoverableErrorInfoKey(), platform::Value(true));
+  return DQHTTPStreamError::errorWithCode(code, std::move(underlying), std::move(userInfo));
+}
+
+platform::ErrorPtr DQUSBHTTPStream::streamErrorWithError(const platform::ErrorPtr& error) {
+  if (!isInterfaceError(error)) return errorWithCode(DQHTTPStreamError::kOtherFailure, error);
+  return errorWithCode(DQHTTPStreamError::kConnectionFailure, error, error->code() == DQUSBInterfaceError::kNoDevice);
+}
+
+std::string DQUSBHTTPStream::redactedRequestText(const platform::Data& serialized) {
+  std::string text(serialized.begin(), serialized.end());
+  for (std::size_t line = 0; line < std::min(text.find("\r\n\r\n"), text.size());) {
+    const std::size_t end = text.find("\r\n", line);
+    const std::size_t colon = text.find(':', line);
+    if (colon < end) {
+      std::string name = text.substr(line, colon - line);
+      std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+      if (name == "authorization") text.replace(colon + 1, end - colon - 1, " <redacted>");
+    }
+    line = text.find("\r\n", line);
+    if (line == std::string::npos) break;
+    line += 2;
+  }
+  return text;
+}

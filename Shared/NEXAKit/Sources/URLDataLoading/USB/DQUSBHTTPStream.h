@@ -1,0 +1,136 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "DQHTTPResponseAccumulator.h"
+#include "DQHTTPResponseAccumulatorDelegate.h"
+#include "DQHTTPStreamBase.h"
+#include "DQLevelZeroRunLoopSource.h"
+#include "DQUSBDevice.h"
+#include "DQUSBHTTPStreamStatus.h"
+#include "DQUSBInterface.h"
+#include "DQUSBPipe.h"
+#include "Dispatch/Timer.h"
+#include "Http/HttpMessage.h"
+
+// The waits of a USB exchange, in seconds. Tests shorten them.
+struct DQUSBStreamTiming {
+  double openSearch = 60.0;          // how long the open looks for a free interface
+  double openPassInterval = 3.0;     // between two passes over the interfaces
+  double firstWriteDelay = 0.1;      // from the open to the write
+  double retryInterval = 0.5;        // between tries of a failed write or read
+  double readNoData = 20.0;          // a read's no-data time-out
+  double readCompletion = 60.0;      // a read's completion time-out
+  double headerCheck = 10.0;         // first check for a device error status, raised by itself
+  double cancellationHonoured = 10.0;  // reading time before cancellation may interrupt
+  double responseTimeout = 40.0;     // reading time without a response
+  double pollInterval = 0.3;         // between empty reads
+  double drainNoData = 0.2;          // a drain read's no-data time-out
+  double drainCompletion = 1.0;      // a drain read's completion time-out
+};
+
+// One HTTP/1.1 exchange with a USB printer over one of the interfaces it
+// names for NEXA: the open finds a free interface (dedicated ones first,
+// IPP-over-USB ones last), then the request goes into the bulk OUT pipe in
+// 1024-byte blocks and the bulk IN pipe is polled until the response is
+// complete. Stale bytes left in the IN pipe by an earlier exchange are
+// drained before the request is written.
+//
+// Everything runs on the thread of the run loop given to the open: one-shot
+// timers drive the steps, and reads and writes are synchronous transfers that
+// spin that run loop while they last. Callbacks of other sources that run
+// meanwhile may close the stream; it then stops at once and tells its
+// delegate nothing more. Made with make_shared.
+class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulatorDelegate {
+ public:
+  using Timing = DQUSBStreamTiming;
+
+
+  static constexpr std::size_t kBlockSize = 1024;
+  // Reads in a row before the reading returns to the run loop once.
+  static constexpr int kReadsPerTurn = 64;
+  // The most bytes drained before a request; more means the printer is
+  // still sending, and the exchange goes on regardless.
+  static constexpr std::size_t kDrainLimit = 256 * 1024;
+
+  // `device` may be null: the open then fails as for a gone printer.
+  DQUSBHTTPStream(std::shared_ptr<DQUSBDevice> device, DQDeviceIDParser::Locators interfaceLocators,
+                  std::shared_ptr<platform::HttpMessage> request, Timing timing = {});
+  ~DQUSBHTTPStream() override;
+
+  // Opens an interface and starts the exchange; true at once when open. The
+  // time-out is not used: the connection's timer bounds the exchange. The
+  // open waits for a busy interface by spinning the run loop.
+  bool openInRunLoop(const std::optional<platform::RunLoop>& runLoop, double timeout, platform::ErrorPtr* error,
+                     CancellationBlock cancellationBlock) override;
+  // Ends the exchange at any point and disconnects the device object, so
+  // the next exchange resolves the printer afresh.
+  void close() override;
+
+  double minimumConnectionTimeout() const override { return 300.0; }
+  bool canBeInterrupted() const override { return canBeInterrupted_; }
+  bool isOpened() const { return opened_; }
+  // Does nothing: credentials go into the request before the open.
+  bool applyCredentials(const std::string&, const std::string&) { return true; }
+
+  const std::shared_ptr<DQUSBDevice>& device() const { return device_; }
+  const std::shared_ptr<DQUSBHTTPStreamStatus>& streamStatus() const { return streamStatus_; }
+  const std::shared_ptr<DQUSBInterface>& interface() const { return interface_; }
+
+  // The device's interfaces of the locators' kinds, those without an
+  // IPP-over-USB alternate first, then those without a plain print
+  // alternate; equal ones keep the device's order.
+  DQUSBDevice::Interfaces buildSortedInterfaceDescriptorsForLocators() const;
+  // The serialised request for the debug log, the Authorization value
+  // replaced by "<redacted>".
+  static std::string redactedRequestText(const platform::Data& serialized);
+
+  // DQHTTPResponseAccumulatorDelegate, from inside appendData on the
+  // stream's thread.
+  void accumulatorDidFinishParsingHeader(DQHTTPResponseAccumulator& accumulator) override;
+  void accumulatorDidFinishParsingBody(DQHTTPResponseAccumulator& accumulator) override;
+  void accumulatorHeader(DQHTTPResponseAccumulator& accumulator, const platform::ErrorPtr& didFailParsingWithError) override;
+
+ private:
+  // Whether the exchange may go on: open, with its pipe.
+  bool alive() const { return opened_ && pipe_; }
+  // Looks for a free interface; keeps it and its pipe, or answers the error.
+  platform::ErrorPtr openInterface();
+  void pullDataFromPipe();
+  void writeRequest();
+  void readResponse();
+  // Replaces the pending step by `step` after `seconds` on the kept run loop.
+  void schedule(double seconds, void (DQUSBHTTPStream::*step)());
+  void cancelTimer();
+  // Spins the kept run loop for `seconds`; false when `stop` answered true.
+  bool waitForTimeout(double seconds, const std::function<bool()>& stop = nullptr);
+  // Allows interruption and wakes the waiting caller.
+  void finish();
+  void reportError(const platform::ErrorPtr& error);
+  static platform::ErrorPtr errorWithCode(std::int64_t code, platform::ErrorPtr underlying = nullptr,
+                                          bool nonRecoverable = false);
+  static platform::ErrorPtr streamErrorWithError(const platform::ErrorPtr& error);
+
+  const std::shared_ptr<DQUSBDevice> device_;
+  const DQDeviceIDParser::Locators interfaceLocators_;
+  const std::shared_ptr<platform::HttpMessage> request_;
+  const Timing timing_;
+  bool canBeInterrupted_ = true;
+  bool opened_ = false;
+  bool opening_ = false;
+  std::optional<platform::RunLoop> runLoop_;
+  std::vector<std::uint8_t> bufferForReading_;
+  platform::Data requestData_;
+  std::shared_ptr<DQHTTPResponseAccumulator> responseAccumulator_;
+  std::shared_ptr<DQUSBInterface> interface_;
+  std::shared_ptr<DQUSBPipe> pipe_;
+  std::shared_ptr<platform::Timer> readingTimer_;
+  std::shared_ptr<DQLevelZeroRunLoopSource> levelZeroRunLoopSource_;
+  std::shared_ptr<DQUSBHTTPStreamStatus> streamStatus_;
+  double responseHeaderCheckTimeout_ = 0;
+};

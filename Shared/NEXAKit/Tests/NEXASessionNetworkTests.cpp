@@ -1,0 +1,331 @@
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+
+#include <fstream>
+
+#include "DQDirectPrinterURLResolver.h"
+#include "DQNEXAError.h"
+#include "DQNEXASingleOperationDescriptor.h"
+#include "DQNetServicePrinterURLResolver.h"
+#include "Dispatch/DispatchQueue.h"
+#include "NEXATestSupport.h"
+#include "ServiceDiscovery/FakeServiceBackend.h"
+
+using namespace platform;
+using namespace nexatest;
+
+namespace {
+
+Data address(int family, const char* text) {
+  if (family == AF_INET) {
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    inet_pton(AF_INET, text, &v4.sin_addr);
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(&v4);
+    return Data(begin, begin + sizeof(v4));
+  }
+  sockaddr_in6 v6{};
+  v6.sin6_family = AF_INET6;
+  inet_pton(AF_INET6, text, &v6.sin6_addr);
+  const auto* begin = reinterpret_cast<const std::uint8_t*>(&v6);
+  return Data(begin, begin + sizeof(v6));
+}
+
+// A POST whose body alternatives are tried in order.
+class PostAlternatives : public DQNEXASingleOperationDescriptor, public IDQPostDataNEXAOperationDescriptor {
+ public:
+  PostAlternatives() : DQNEXASingleOperationDescriptor("post", "Post", std::nullopt, false, 20, 3, 0.05) {}
+  Value dataToPostForOperation(const DQNEXAAccessOperation&, ErrorPtr*) const override {
+    return Array{testsupport::bytes("<a/>"), testsupport::bytes("<b/>")};
+  }
+};
+
+// The credentials the user gives, by retry: wrong, then right (or a
+// cancellation when `cancel` is set).
+struct Credentials {
+  struct Call {
+    bool onMain;
+    std::uint64_t retry;
+    std::string space;
+  };
+  std::vector<Call> calls;
+  bool cancel = false;
+  DQNEXASession::CredentialsBlock block() {
+    return [this](const std::shared_ptr<DQURLAuthenticationChallenge>& challenge, std::uint64_t retry) {
+      const auto& space = challenge->protectionSpace();
+      calls.push_back({DispatchQueue::isMainThread(), retry,
+                       space.host() + ":" + std::to_string(space.port()) + " " + space.protocol() + " " +
+                           space.realm().value_or("") + " " + space.authenticationMethod()});
+      if (cancel) return challenge->cancellChallenge();
+      challenge->completeChallengeWithUserName("admin", retry == 1 ? "wrong" : "secret");
+    };
+  }
+};
+
+class NEXANetworkSessionTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<DQNEXASession> sessionWithBaseURL() {
+    auto session = DQNEXASession::make(std::nullopt, printer.baseURL(), false, false, credentials.block());
+    registerTreeAndConfig(*session);
+    return session;
+  }
+  // A session that resolves `uri` with the resolver `factory` makes.
+  std::shared_ptr<DQNEXASession> resolvingSession(const std::string& uri,
+                                                  DQPrinterResolvingOperation::ResolverFactory factory) {
+    auto session = DQNEXASession::make(Url::fromString(uri), std::nullopt, false, false, credentials.block());
+    session->setResolverFactory(std::move(factory));
+    registerTreeAndConfig(*session);
+    return session;
+  }
+  DQPrinterResolvingOperation::ResolverFactory dnssd() {
+    return [this](const std::optional<Url>& uri) { return std::make_shared<DQNetServicePrinterURLResolver>(*uri, backend); };
+  }
+  static DQPrinterResolvingOperation::ResolverFactory direct(std::vector<std::string> urls) {
+    return [urls](const std::optional<Url>& uri) {
+      Array access;
+      for (const auto& text : urls) access.push_back(*Url::fromString(text));
+      return std::make_shared<DQDirectPrinterURLResolver>(*uri, Dictionary{{"AccessURLs", access}});
+    };
+  }
+
+  LoopbackPrinter printer;
+  Credentials credentials;
+  std::shared_ptr<FakeServiceBackend> backend = std::make_shared<FakeServiceBackend>();
+  testsupport::CapturedLog log;
+};
+
+}  // namespace
+
+TEST_F(NEXANetworkSessionTest, ResolutionThroughDNSSDKeepsTheLocalPortAndProbesTheTree) {
+  backend->addService("Printer", "_http._tcp", "local",
+                      ResolvedService{"localhost.", printer.port(), {address(AF_INET6, "::1"), address(AF_INET, "127.0.0.1")}, {}});
+  auto session = resolvingSession("dnssd://Printer._http._tcp.local", dnssd());
+  ResolveAnswer resolved;
+  session->schedulePrinterResolve(resolved.block());
+  EXPECT_EQ(session->printerResolvingState(), DQNEXASession::kResolving);
+  ASSERT_TRUE(resolved.wait());
+  EXPECT_FALSE(resolved.error);
+  EXPECT_EQ(session->printerResolvingState(), DQNEXASession::kResolved);
+  const std::string port = std::to_string(printer.port());
+  const std::vector<std::string> urls{"http://localhost.:" + port + "/", "http://[::1]:" + port + "/",
+                                      "http://127.0.0.1:" + port + "/"};
+  EXPECT_EQ(resolved.texts("AccessURLs"), urls);
+  EXPECT_EQ(resolved.texts("HostNames"), std::vector<std::string>{"localhost."});
+  EXPECT_EQ(resolved.texts("IPAddresses"), (std::vector<std::string>{"::1", "127.0.0.1"}));
+  const auto base = session->printerResolvingContext()->baseNEXAURL();
+  ASSERT_TRUE(base);
+  EXPECT_NE(std::find(urls.begin(), urls.end(), base->absoluteString()), urls.end());
+  EXPECT_EQ(printer.paths(), std::vector<std::string>{"GET /DevMgmt/DiscoveryTree.xml"});
+  EXPECT_TRUE(log.contains(kDQLogLevelInfo, "[DQPrinterResolvingOperation] - Printer resolving succeeded"));
+
+  // A request then runs on the resolved base URL.
+  expectConfig(runRequest(*session, "config").result);
+}
+
+TEST_F(NEXANetworkSessionTest, ProbeMovesFromARefusedURLToTheNextOne) {
+  auto session = resolvingSession("http://printer.invalid/",
+                                  direct({"http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/",
+                                          printer.url("/")}));
+  ResolveAnswer resolved;
+  session->schedulePrinterResolve(resolved.block());
+  ASSERT_TRUE(resolved.wait());
+  EXPECT_FALSE(resolved.error);
+  EXPECT_EQ(session->printerResolvingContext()->baseNEXAURL()->absoluteString(), printer.url("/"));
+  EXPECT_EQ(resolved.texts("AccessURLs").size(), 2u);
+}
+
+TEST_F(NEXANetworkSessionTest, NegativeResolutionsAnswerEveryRequestWithTheirError) {
+  // A service on a port nobody listens on refuses: inaccessible.
+  backend->addService("Gone", "_http._tcp", "local",
+                      ResolvedService{"localhost.", testsupport::closedPort(), {address(AF_INET, "127.0.0.1")}, {}});
+  auto refused = resolvingSession("dnssd://Gone._http._tcp.local", dnssd());
+  Answer request;
+  refused->scheduleRequestRegisteredWithName("config", request.block());
+  ResolveAnswer resolved;
+  refused->schedulePrinterResolve(resolved.block());
+  ASSERT_TRUE(resolved.wait());
+  EXPECT_TRUE(DQNEXAError::isNEXAError(resolved.error, DQNEXAError::kInaccessible));
+  EXPECT_EQ(refused->printerResolvingState(), DQNEXASession::kInaccessible);
+  ASSERT_TRUE(request.wait());
+  EXPECT_EQ(request.code(), DQNEXAError::kInaccessible);
+  EXPECT_FALSE(refused->checkResolvingStatus(resolved.block()));
+  EXPECT_EQ(resolved.calls, 2);
+
+  // A printer without the tree (404) is inaccessible too.
+  auto missing = resolvingSession("http://printer.invalid/", direct({printer.url("/nothing/")}));
+  ResolveAnswer notFound;
+  missing->schedulePrinterResolve(notFound.block());
+  ASSERT_TRUE(notFound.wait());
+  EXPECT_TRUE(DQNEXAError::isNEXAError(notFound.error, DQNEXAError::kInaccessible));
+  EXPECT_TRUE(log.contains(kDQLogLevelError, "[DQPrinterResolvingOperation] - Printer resolving failed (Device Inaccessible)"));
+
+  // A tree behind credentials: the probe has none to give, so no NEXA.
+  auto garbled = resolvingSession("http://printer.invalid/", direct({printer.url("/locked/")}));
+  ResolveAnswer unsupported;
+  garbled->schedulePrinterResolve(unsupported.block());
+  ASSERT_TRUE(unsupported.wait());
+  EXPECT_TRUE(DQNEXAError::isNEXAError(unsupported.error, DQNEXAError::kCannotRequest));
+  EXPECT_EQ(garbled->printerResolvingState(), DQNEXASession::kFailed);
+
+  // A resolver that declines without answering ends the resolution at once.
+  auto declined = resolvingSession("http://printer.invalid/", [](const std::optional<Url>& uri) {
+    return std::make_shared<DQPrinterURLResolver>(uri);
+  });
+  ResolveAnswer nothing;
+  declined->schedulePrinterResolve(nothing.block());
+  ASSERT_TRUE(nothing.wait());
+  EXPECT_TRUE(DQNEXAError::isNEXAError(nothing.error, DQNEXAError::kCannotRequest));
+
+  // No address at all.
+  auto nowhere = DQNEXASession::make(std::nullopt, std::nullopt, nullptr);
+  ResolveAnswer none;
+  EXPECT_FALSE(nowhere->checkResolvingStatus(none.block()));
+  EXPECT_EQ(none.error->code(), DQNEXAError::kNotResolved);
+  nowhere->schedulePrinterResolve(none.block());
+  EXPECT_EQ(none.calls, 2);
+  EXPECT_EQ(none.error->code(), DQNEXAError::kCannotRequest);
+  EXPECT_EQ(nowhere->printerResolvingState(), DQNEXASession::kFailed);
+}
+
+TEST_F(NEXANetworkSessionTest, DependentRequestAsksForCredentialsOnMainThenAnswersFromTheCache) {
+  auto session = sessionWithBaseURL();
+  const Answer config = runRequest(*session, "config");
+  EXPECT_TRUE(config.onMain);
+  EXPECT_FALSE(config.error);
+  expectConfig(config.result);
+
+  const auto requests = printer.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].path, "/DevMgmt/DiscoveryTree.xml");
+  EXPECT_EQ(requests[1].authorization, "");
+  EXPECT_EQ(requests[2].authorization, "Basic YWRtaW46d3Jvbmc=");
+  EXPECT_EQ(requests[3].authorization, "Basic YWRtaW46c2VjcmV0");
+  const std::string space = "127.0.0.1:" + std::to_string(printer.port()) + " http Printer " +
+                            ProtectionSpace::kAuthenticationMethodHTTPBasic;
+  ASSERT_EQ(credentials.calls.size(), 2u);
+  for (std::uint64_t retry : {1u, 2u}) {
+    EXPECT_TRUE(credentials.calls[retry - 1].onMain);
+    EXPECT_EQ(credentials.calls[retry - 1].retry, retry);
+    EXPECT_EQ(credentials.calls[retry - 1].space, space);
+  }
+
+  // Cached: answered inside the call, nothing sent.
+  Answer again;
+  session->scheduleRequestRegisteredWithName("config", again.block());
+  EXPECT_EQ(again.calls, 1);
+  EXPECT_EQ(again.result, config.result);
+  EXPECT_EQ(session->cachedResultForRequestRegisteredWithName("config"), config.result);
+  EXPECT_EQ(printer.requests().size(), 4u);
+
+  // The same realm elsewhere takes the credentials that worked, unasked.
+  Answer other;
+  session->scheduleDataRetrievingForPath("/DevMgmt/Other.xml", DQNEXAResultClass::XMLDocument(), other.block());
+  ASSERT_TRUE(other.wait());
+  EXPECT_FALSE(other.error);
+  EXPECT_EQ(credentials.calls.size(), 2u);
+
+  // A changed password prompts again, and the requests stay bounded.
+  printer.setPassword("changed");
+  credentials.cancel = true;
+  const auto before = printer.requests().size();
+  Answer changed;
+  session->scheduleDataRetrievingForPath("/DevMgmt/Other.xml", std::nullopt, changed.block());
+  ASSERT_TRUE(changed.wait());
+  EXPECT_EQ(changed.code(), DQNEXAError::kUnauthorized);
+  EXPECT_EQ(credentials.calls.size(), 3u);
+  EXPECT_EQ(printer.requests().size() - before, 2u);
+  EXPECT_TRUE(changed.error->underlyingError()->is(Error::kURLErrorDomain, 401));
+
+  // The user cancels a prompt of a registered request: the request is named.
+  auto fresh = sessionWithBaseURL();
+  const Answer refused = runRequest(*fresh, "config");
+  EXPECT_EQ(refused.code(), DQNEXAError::kUnauthorized);
+  EXPECT_EQ(refused.error->userInfo().objectForKey("RequestName").stringValue(), "config");
+}
+
+TEST_F(NEXANetworkSessionTest, StatusUploadsPostAlternativesAndFailures) {
+  auto session = sessionWithBaseURL();
+  session->registerDataRetrievingRequestWithDescriptor(std::make_shared<DQNEXASingleOperationDescriptor>(
+      "status", "Jobs/Status", std::nullopt, false, 20.0, 3, 0.05));
+  const Answer status = runRequest(*session, "status");
+  EXPECT_FALSE(status.error);
+  int statusRequests = 0;
+  for (const auto& path : printer.paths()) statusRequests += path == "GET /Jobs/Status";
+  EXPECT_EQ(statusRequests, 3);
+
+  Answer first, second;
+  const auto one = session->scheduleDataUploading(testsupport::bytes("<s>1</s>"), "DevMgmt/Settings.xml", first.block());
+  const auto two = session->scheduleDataUploading(testsupport::bytes("<s>2</s>"), "DevMgmt/Settings.xml", second.block());
+  ASSERT_TRUE(one && two);
+  EXPECT_NE(*one, *two);
+  ASSERT_TRUE(pumpMain([&] { return first.calls && second.calls; }));
+  EXPECT_FALSE(first.result || first.error || second.result || second.error);
+  std::vector<std::string> bodies;
+  for (const auto& request : printer.requests()) {
+    if (request.method != "PUT") continue;
+    EXPECT_EQ(request.contentType, "text/xml;charset=UTF-8");
+    bodies.push_back(request.body);
+  }
+  EXPECT_EQ(bodies, (std::vector<std::string>{"<s>1</s>", "<s>2</s>"}));
+
+  // The second alternative is accepted: no stale error from the first.
+  Answer post;
+  session->scheduleRequestWithDescriptor(std::make_shared<PostAlternatives>(), post.block());
+  ASSERT_TRUE(post.wait());
+  EXPECT_FALSE(post.error);
+  int posts = 0;
+  for (const auto& request : printer.requests()) posts += request.method == "POST";
+  EXPECT_EQ(posts, 2);
+
+  Answer missing, boom;
+  session->scheduleDataRetrievingForPath("Missing", std::nullopt, missing.block());
+  session->scheduleDataRetrievingForPath("Boom", std::nullopt, boom.block());
+  ASSERT_TRUE(pumpMain([&] { return missing.calls && boom.calls; }));
+  EXPECT_EQ(missing.code(), DQNEXAError::kNoPath);
+  EXPECT_TRUE(missing.error->underlyingError()->is(Error::kURLErrorDomain, 404));
+  EXPECT_EQ(boom.code(), DQNEXAError::kUnexpectedStatus);
+
+  // An unknown dependency or a cycle is refused at once, with nothing sent.
+  const auto sent = printer.requests().size();
+  session->registerDataRetrievingRequest("orphan", {"unknown"}, "x", std::nullopt, false);
+  session->registerDataRetrievingRequest("a", {"b"}, "a", std::nullopt, false);
+  session->registerDataRetrievingRequest("b", {"a"}, "b", std::nullopt, false);
+  session->registerDataRetrievingRequest("self", {"self"}, "s", std::nullopt, false);
+  for (const char* name : {"orphan", "a", "self"}) {
+    Answer refused;
+    EXPECT_FALSE(session->scheduleRequestRegisteredWithName(name, refused.block()));
+    EXPECT_EQ(refused.calls, 1) << name;
+    EXPECT_EQ(refused.code(), DQNEXAError::kDependencyMissing) << name;
+  }
+  pumpFor(std::chrono::milliseconds(100));
+  EXPECT_EQ(printer.requests().size(), sent);
+}
+
+TEST_F(NEXANetworkSessionTest, CancelledSlowRequestNeverCallsBack) {
+  auto session = sessionWithBaseURL();
+  Answer slow;
+  const auto name = session->scheduleDataRetrievingForPath("Slow", std::nullopt, slow.block());
+  ASSERT_TRUE(name);
+  ASSERT_TRUE(pumpMain([&] { return !printer.requests().empty(); }));
+  session->cancelRequest(*name);
+  pumpFor(std::chrono::milliseconds(300));
+  printer.releaseSlow();
+  pumpFor(std::chrono::milliseconds(300));
+  EXPECT_EQ(slow.calls, 0) << (slow.error ? slow.error->description() : "no error");
+  const auto start = std::chrono::steady_clock::now();
+  session->cancelAllRequests(true);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+TEST_F(NEXANetworkSessionTest, HostileTreeNeverLoadsItsExternalEntity) {
+  testsupport::TemporaryDirectory folder;
+  std::ofstream(folder.file("secret.txt")) << "TOP-SECRET";
+  printer.setTree("<?xml version=\"1.0\"?><!DOCTYPE t [<!ENTITY x SYSTEM \"file://" + folder.file("secret.txt") +
+                  "\">]><t:Tree xmlns:t=\"urn:t\">&x;</t:Tree>");
+  auto session = sessionWithBaseURL();
+  const Answer tree = runRequest(*session, "tree");
+  if (auto document = std::dynamic_pointer_cast<DQXMLDocument>(tree.result)) {
+    EXPECT_EQ(document->XMLString()->find("TOP-SECRET"), std::string::npos);
+  }
+}

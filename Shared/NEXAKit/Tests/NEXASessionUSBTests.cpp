@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include "DQNEXAError.h"
+#include "DQUSBStreamProvider.h"
+#include "NEXATestSupport.h"
+#include "Text/Base64.h"
+#include "USBTestSupport.h"
+#include "Usb/UsbBackend.h"
+#include "Usb/VirtualPrinterHttpResponder.h"
+
+using namespace platform;
+using namespace nexatest;
+using Responder = VirtualPrinterHttpResponder;
+
+namespace {
+
+// The simulated printer of the host layer as the process's USB host, its
+// NEXA interface answering with the same documents as the loopback printer.
+class NEXAUSBSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testsupport::redirectUSBTrace();
+    printer = std::make_shared<VirtualPrinter>(testsupport::zarnPrinter());
+    bus->plug(printer, SimUsbBus::key(2, 1));
+    responder = Responder::attach(printer, 0, [this](const Responder::Request& request) { return handle(request); });
+    UsbBackend::setShared(bus);
+  }
+  void TearDown() override { UsbBackend::setShared(nullptr); }
+
+  std::shared_ptr<HttpMessage> handle(const Responder::Request& request) {
+    auto answer = [](int status, const std::string& body) {
+      auto response = HttpMessage::makeResponse(status, status == 200 ? "OK" : "Unauthorized");
+      response->setBody(testsupport::bytes(body));
+      return response;
+    };
+    if (request.target == "/DevMgmt/DiscoveryTree.xml") return answer(200, kTree);
+    if (request.field("Authorization") != "Basic " + Base64::encode(std::string_view("admin:secret"))) {
+      auto refused = answer(401, "");
+      refused->setHeaderField("WWW-Authenticate", "Basic realm=\"Printer\"");
+      return refused;
+    }
+    if (request.method == "PUT") return answer(200, "");
+    if (request.target == "/DevMgmt/ProductConfigDyn.xml") return answer(200, kConfig);
+    return answer(404, "");
+  }
+
+  std::shared_ptr<SimUsbBus> bus = std::make_shared<SimUsbBus>();
+  std::shared_ptr<VirtualPrinter> printer;
+  std::shared_ptr<Responder> responder;
+};
+
+}  // namespace
+
+TEST_F(NEXAUSBSessionTest, SerialNumberResolvesAndServesDependentRequestsAndUploads) {
+  auto session = DQNEXASession::make(Url::fromString("NEXAUSB://SN0001/"), std::nullopt,
+                                     [](const std::shared_ptr<DQURLAuthenticationChallenge>& challenge, std::uint64_t) {
+                                       challenge->completeChallengeWithUserName("admin", "secret");
+                                     });
+  registerTreeAndConfig(*session);
+  ResolveAnswer resolved;
+  session->schedulePrinterResolve(resolved.block());
+  ASSERT_TRUE(resolved.wait());
+  EXPECT_FALSE(resolved.error);
+  EXPECT_EQ(resolved.info->objectForKey("ConnectionType").integerValue(), 1);
+  EXPECT_EQ(resolved.info->objectForKey("USBSerialNumber").stringValue(), "SN0001");
+  // The scheme is compared in any letter case: the USB provider reaches it.
+  EXPECT_TRUE(std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider()));
+
+  const Answer config = runRequest(*session, "config");
+  EXPECT_FALSE(config.error);
+  expectConfig(config.result);
+
+  EXPECT_FALSE(upload(*session, "<s>usb</s>").error);
+  const auto requests = responder->requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().method, "PUT");
+  EXPECT_EQ(testsupport::text(requests.back().body), "<s>usb</s>");
+}
+
+TEST_F(NEXAUSBSessionTest, UnknownSerialNumberIsNotSupported) {
+  auto session = DQNEXASession::make(Url::fromString("nexausb://NOPE/"), std::nullopt, nullptr);
+  ResolveAnswer resolved;
+  session->schedulePrinterResolve(resolved.block());
+  ASSERT_TRUE(resolved.wait());
+  ASSERT_TRUE(resolved.error);
+  EXPECT_NE(session->printerResolvingState(), DQNEXASession::kResolved);
+}
