@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <map>
 #include <set>
 
 #include "ALKActivityStore.h"
@@ -13,6 +14,7 @@
 #include "ALKMeasurementConfig.h"
 #include "ALKMeasurementRequestFilter.h"
 #include "ALKTracker.h"
+#include "ChildProcess.h"
 #include "EngineTestSupport.h"
 #include "LoopbackCollector.h"
 #include "System/AppIdentity.h"
@@ -52,7 +54,8 @@ std::string queryOf(const LoopbackCollector::Request& request) {
 class GoogleAnalyticsPipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setenv("XDG_CACHE_HOME", cache_.path().c_str(), 1);
+    // A child process uses its parent's cache folder.
+    if (!std::getenv("ALK_TEST_CHILD")) setenv("XDG_CACHE_HOME", cache_.path().c_str(), 1);
     setenv("NO_PROXY", "127.0.0.1", 1);
     ALKGoogleAnalyticsBackend::registerBackend();
     auto& identity = platform::AppIdentity::shared();
@@ -315,6 +318,42 @@ TEST_F(GoogleAnalyticsPipelineTest, ClosingDuringADelayedAnswerKeepsTheHitForThe
   ASSERT_TRUE(waitForRequests(2));
   ASSERT_TRUE(waitUntil([&] { return stored() == 0; }));
   EXPECT_EQ(valueOf(pairsOf(queryOf(collector_.requests()[1])), "ea"), "act0");
+}
+
+constexpr int kKilledHits = 6;
+
+// The child: stores kKilledHits hits, dispatches to the parent's collector,
+// which holds the first answer back, and waits to be killed.
+TEST_F(GoogleAnalyticsPipelineTest, DISABLED_SendsUntilKilled) {
+  startClient([](ALKConfig& config) {
+    ALKMeasurementConfig(config).setURLStringEndPoint(std::getenv("ALK_TEST_ENDPOINT"));
+    config.setURLConnectionTimeout(60);
+  });
+  sendEvents(kKilledHits);
+  ASSERT_TRUE(waitUntil([&] { return stored() == kKilledHits; }));
+  client_->dispatch();
+  for (;;) platform::RunLoop::main().runOnce(true);
+}
+
+TEST_F(GoogleAnalyticsPipelineTest, HitsOfAKilledProcessAreAllDeliveredByTheNextOne) {
+  collector_.script({.delay = std::chrono::milliseconds(3000)});
+  const pid_t child = spawnTestChild("GoogleAnalyticsPipelineTest.DISABLED_SendsUntilKilled",
+                                     {"ALK_TEST_CHILD=1", "XDG_CACHE_HOME=" + cache_.path(),
+                                      "ALK_TEST_ENDPOINT=" + collector_.endPoint()});
+  ASSERT_GT(child, 0);
+  ASSERT_TRUE(waitUntil([&] { return collector_.arrivals() == 1; }));  // its first row is read, in flight
+  ::kill(child, SIGKILL);
+  waitForChild(child);
+
+  startClient();
+  EXPECT_EQ(stored(), static_cast<std::size_t>(kKilledHits));
+  client_->dispatch();
+  ASSERT_TRUE(waitUntil([&] { return collector_.arrivals() >= kKilledHits + 1 && stored() == 0; }));
+  ASSERT_TRUE(waitUntil([&] { return collector_.count() == collector_.arrivals(); }));
+  std::map<std::string, int> deliveries;
+  for (const auto& request : collector_.requests()) ++deliveries[valueOf(pairsOf(queryOf(request)), "ea")];
+  EXPECT_EQ(deliveries.size(), static_cast<std::size_t>(kKilledHits));
+  for (const auto& [action, times] : deliveries) EXPECT_LE(times, 2) << action;
 }
 
 TEST(ALKGATrackerTest, FileNamesPacingAndStoreSize) {
