@@ -173,18 +173,21 @@ void BM_FloorCurlGetAndCommit(benchmark::State& state) {
 BENCHMARK(BM_FloorCurlGetAndCommit)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // 100,000 hits in dry run, in batches; the resident memory after the first
-// batch and at the end, in kB.
+// batch, half way and at the end, in kB.
 void BM_ResidentMemoryOver100000Hits(benchmark::State& state) {
   CacheFolder folder;
   auto tracker = storeTracker(true, 1'000'000);
   long first = 0;
+  long half = 0;
   for (auto _ : state) {
     for (int batch = 0; batch < 100; ++batch) {
       sendThrough(*tracker, 1000);
       if (batch == 0) first = residentKilobytes();
+      if (batch == 49) half = residentKilobytes();
     }
   }
   state.counters["rss_after_1000_kB"] = static_cast<double>(first);
+  state.counters["rss_after_50000_kB"] = static_cast<double>(half);
   state.counters["rss_after_100000_kB"] = static_cast<double>(residentKilobytes());
   tracker->close();
 }
