@@ -214,6 +214,21 @@ TEST_F(GoogleAnalyticsPipelineTest, PostCarriesTheQueryWithoutCacheBuster) {
   EXPECT_EQ(valueOf(pairsOf(request.body), "ea"), "act0");
 }
 
+TEST_F(GoogleAnalyticsPipelineTest, RedirectsAreFollowedAndAnswerBodiesDropped) {
+  startClient();
+  collector_.script({.status = 302, .location = "/elsewhere"});
+  collector_.script({.status = 200, .bodySize = 1 << 20});
+  sendEvents(1);
+  ASSERT_TRUE(waitUntil([&] { return stored() == 1; }));
+  testing::internal::CaptureStdout();
+  client_->dispatch();
+  ASSERT_TRUE(waitUntil([&] { return stored() == 0; }));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  const auto requests = collector_.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].target, "/elsewhere");
+}
+
 TEST_F(GoogleAnalyticsPipelineTest, TransportFailureHaltsUntilTheNextDispatchAndRejectedHitsAreDropped) {
   startClient();
   collector_.script({.closeWithoutAnswer = true});

@@ -32,6 +32,8 @@ class LoopbackCollector {
     int status = 200;
     std::chrono::milliseconds delay{0};
     bool closeWithoutAnswer = false;
+    std::string location = {};  // a redirect's target
+    std::size_t bodySize = 2;  // bytes of body sent with the answer
   };
 
   LoopbackCollector() {
@@ -127,8 +129,10 @@ class LoopbackCollector {
     }
     request.answered = std::chrono::steady_clock::now();
     if (!answer.closeWithoutAnswer) {
-      const std::string reply =
-          "HTTP/1.1 " + std::to_string(answer.status) + " X\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
+      std::string reply = "HTTP/1.1 " + std::to_string(answer.status) +
+                          " X\r\nContent-Length: " + std::to_string(answer.bodySize) + "\r\nConnection: close\r\n";
+      if (!answer.location.empty()) reply += "Location: " + answer.location + "\r\n";
+      reply += "\r\n" + std::string(answer.bodySize, 'x');
       [[maybe_unused]] const auto sent = ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
     }
     std::lock_guard lock(mutex_);
