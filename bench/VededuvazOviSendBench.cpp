@@ -2,7 +2,7 @@
 // costs the main thread with the pipeline attached, and hits per second from
 // the tracker to a loopback collector (and in dry run), set against the floor
 // of a plain loop of libcurl GETs to the same collector plus one SQLite
-// commit per hit. The last benchmark reports the resident memory before and
+// commit per hit, with the parts of one send on their own. The last benchmark reports the resident memory before and
 // after 100,000 hits.
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
@@ -23,8 +23,10 @@
 #include "ALKLogger.h"
 #include "ALKMeasurementActivity.h"
 #include "ALKMeasurementConfig.h"
+#include "ALKMeasurementRequestFilter.h"
 #include "ALKTracker.h"
 #include "Http/CurlMulti.h"
+#include "Http/URLConnection.h"
 #include "RunLoop/RunLoop.h"
 #include "System/AppIdentity.h"
 #include "VededuvazOviBenchSupport.h"
@@ -171,6 +173,34 @@ void BM_FloorCurlGetAndCommit(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kHits);
 }
 BENCHMARK(BM_FloorCurlGetAndCommit)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The per-hit parts of a send: preparing the request (defaults, ids, query)
+// and one HTTP round trip through URLConnection on the main run loop. The
+// store's commits per hit are in the activity store benchmarks.
+void BM_PrepareHitRequest(benchmark::State& state) {
+  CacheFolder folder;
+  auto tracker = storeTracker(false, 1);
+  const auto config = ALKConfig::configByAddingPropertiesFromConfig(tracker->config());
+  auto activity = eventActivity();
+  activity->setTimestamp(ALKActivity::currentTimestamp());
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(ALKMeasurementRequestFilter::URLRequestForActivity(activity, config, nullptr, nullptr));
+  }
+}
+BENCHMARK(BM_PrepareHitRequest)->Unit(benchmark::kMicrosecond);
+
+void BM_URLConnectionRoundTrip(benchmark::State& state) {
+  platform::URLConnection::Request request{collector().endPoint() + "?v=1", "GET", {}, 10, "Bench/1 (Linux)"};
+  for (auto _ : state) {
+    bool done = false;
+    platform::URLConnection connection(request, platform::RunLoop::main(), [&](long, platform::ErrorPtr) {
+      done = true;
+    });
+    connection.start();
+    platform::RunLoop::main().runUntil([&] { return done; }, std::chrono::seconds(10));
+  }
+}
+BENCHMARK(BM_URLConnectionRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // 100,000 hits in dry run, in batches; the resident memory after the first
 // batch, half way and at the end, in kB.
