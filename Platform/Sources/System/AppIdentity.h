@@ -32,6 +32,7 @@ class AppIdentity {
   // defaults).
   bool hasName() const { return !overridden(&AppIdentity::name_).empty(); }
   bool hasShortVersion() const { return !overridden(&AppIdentity::shortVersion_).empty(); }
+  bool hasBundleIdentifier() const { return !overridden(&AppIdentity::bundleIdentifier_).empty(); }
   // The path of the running program (/proc/self/exe) by default.
   std::string executablePath() const;
   void setExecutablePath(std::string path);

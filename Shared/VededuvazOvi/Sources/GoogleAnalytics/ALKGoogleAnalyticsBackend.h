@@ -3,7 +3,9 @@
 // The Google Analytics back end's entries in ALKAnalyticsRegistry:
 // "googleAnalyticsConfig" (ALKGAConfig::googleAnalyticsConfig) and
 // "googleAnalyticsExceptionActivityWithDescription:fatal:" (an exception
-// activity). Registered explicitly, since a static library keeps no object
+// activity), and the tracker operations of ALKGATracker
+// ("googleAnalyticsTrackerWithTrackingId:", "googleAnalyticsActivityPipeline",
+// "googleAnalyticsUpdateFilter:"). Registered explicitly, since a static library keeps no object
 // that only a static initialiser refers to.
 class ALKGoogleAnalyticsBackend {
  public:

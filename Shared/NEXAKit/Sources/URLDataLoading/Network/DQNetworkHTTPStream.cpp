@@ -6,26 +6,18 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <mutex>
 
 #include "DQHTTPAuthenticationRequest.h"
 #include "DQHTTPStreamError.h"
 #include "DQLog.h"
-#include "RunLoop/GSourceSupport.h"
 
 using platform::Data;
 using platform::ErrorPtr;
-using platform::FdWatch;
 
 namespace {
 
 // Bytes curl hands over per write call: larger pieces mean fewer calls.
 constexpr long kReceiveBufferSize = 64 * 1024;
-
-void initializeCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // "HTTP/1.1 200 OK" into a response message; nullptr when it is not one.
 std::shared_ptr<platform::HttpMessage> responseForStatusLine(std::string_view line) {
@@ -83,7 +75,6 @@ bool DQNetworkHTTPStream::openInRunLoop(const std::optional<platform::RunLoop>& 
   if (!request_ || !request_->url() || !(request_->url()->hasScheme("http") || request_->url()->hasScheme("https"))) {
     return refuseOpen(error, "The request has no HTTP URL");
   }
-  initializeCurlOnce();
   runLoop_ = runLoop ? *runLoop : platform::RunLoop::current();
   if (!configure(timeout)) {
     releaseCurl();
@@ -91,7 +82,7 @@ bool DQNetworkHTTPStream::openInRunLoop(const std::optional<platform::RunLoop>& 
   }
   // Adding the handle arms curl's timer; the transfer runs from the run loop
   // from then on.
-  if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
+  if (!multi_->add(easy_)) {
     releaseCurl();
     return refuseOpen(error, "The transfer could not be started");
   }
@@ -100,17 +91,15 @@ bool DQNetworkHTTPStream::openInRunLoop(const std::optional<platform::RunLoop>& 
 }
 
 bool DQNetworkHTTPStream::configure(double timeout) {
-  multi_ = curl_multi_init();
+  multi_ = std::make_unique<platform::CurlMulti>(
+      *runLoop_, [this](CURL*, CURLcode result) { transferDidComplete(result); },
+      [this] {
+        // A delegate may drop the last reference to this stream.
+        auto self = sharedAs<DQNetworkHTTPStream>();
+        deliverEvents();
+      });
   easy_ = curl_easy_init();
-  if (!multi_ || !easy_) return false;
-  curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &DQNetworkHTTPStream::socketCallback);
-  curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
-  curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &DQNetworkHTTPStream::timerCallback);
-  curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
-
-  timeoutSource_ = platform::newDeadlineSource(-1);
-  g_source_set_callback(timeoutSource_, &DQNetworkHTTPStream::timeoutFired, this, nullptr);
-  platform::attachSource(timeoutSource_, runLoop_->context());
+  if (!easy_) return false;
 
   const platform::HttpMessage& request = *request_;
   bool ok = curl_easy_setopt(easy_, CURLOPT_URL, request.url()->absoluteString().c_str()) == CURLE_OK;
@@ -171,60 +160,16 @@ void DQNetworkHTTPStream::close() {
 }
 
 void DQNetworkHTTPStream::releaseCurl() {
-  if (multi_ && easy_) curl_multi_remove_handle(multi_, easy_);
+  // The multi handle first: it takes the transfer out before the easy
+  // handle goes.
+  multi_.reset();
   if (easy_) curl_easy_cleanup(easy_);
-  if (multi_) curl_multi_cleanup(multi_);
   easy_ = nullptr;
-  multi_ = nullptr;
   if (headers_) curl_slist_free_all(headers_);
   headers_ = nullptr;
-  watches_.clear();
-  if (timeoutSource_) {
-    g_source_destroy(timeoutSource_);
-    g_source_unref(timeoutSource_);
-    timeoutSource_ = nullptr;
-  }
 }
 
 // --- curl's callbacks: they only record; nothing here calls out ---
-
-int DQNetworkHTTPStream::socketCallback(CURL*, curl_socket_t socket, int what, void* data, void*) {
-  auto self = static_cast<DQNetworkHTTPStream*>(data);
-  if (what == CURL_POLL_REMOVE) {
-    self->watches_.erase(socket);
-    return 0;
-  }
-  unsigned events = 0;
-  if (what == CURL_POLL_IN || what == CURL_POLL_INOUT) events |= FdWatch::kReadable;
-  if (what == CURL_POLL_OUT || what == CURL_POLL_INOUT) events |= FdWatch::kWritable;
-  auto& watch = self->watches_[socket];
-  if (watch) {
-    watch->setEvents(events);
-  } else {
-    watch = std::make_unique<FdWatch>(*self->runLoop_, socket, events, [self](int fd, unsigned conditions) {
-      int mask = 0;
-      if (conditions & FdWatch::kReadable) mask |= CURL_CSELECT_IN;
-      if (conditions & FdWatch::kWritable) mask |= CURL_CSELECT_OUT;
-      if (conditions & (FdWatch::kError | FdWatch::kHangUp)) mask |= CURL_CSELECT_ERR;
-      self->drive(fd, mask);
-    });
-  }
-  return 0;
-}
-
-int DQNetworkHTTPStream::timerCallback(CURLM*, long timeoutMs, void* data) {
-  auto self = static_cast<DQNetworkHTTPStream*>(data);
-  if (!self->timeoutSource_) return 0;
-  const gint64 readyTime =
-      timeoutMs < 0 ? -1 : platform::monotonicMicrosAfter(std::chrono::milliseconds(timeoutMs));
-  g_source_set_ready_time(self->timeoutSource_, readyTime);
-  return 0;
-}
-
-int DQNetworkHTTPStream::timeoutFired(void* data) {
-  static_cast<DQNetworkHTTPStream*>(data)->drive(CURL_SOCKET_TIMEOUT, 0);
-  return G_SOURCE_CONTINUE;
-}
 
 size_t DQNetworkHTTPStream::headerCallback(char* bytes, size_t size, size_t count, void* data) {
   auto self = static_cast<DQNetworkHTTPStream*>(data);
@@ -276,32 +221,20 @@ size_t DQNetworkHTTPStream::writeCallback(char* bytes, size_t size, size_t count
   return length;
 }
 
-// --- driving, on the run loop's thread ---
+// --- the end of the transfer, on the run loop's thread ---
 
-void DQNetworkHTTPStream::drive(curl_socket_t socket, int eventMask) {
-  if (!multi_) return;
+void DQNetworkHTTPStream::transferDidComplete(CURLcode result) {
   // A delegate may drop the last reference to this stream.
   auto self = sharedAs<DQNetworkHTTPStream>();
-  int running = 0;
-  curl_multi_socket_action(multi_, socket, eventMask, &running);
-  collectCompletion();
-  deliverEvents();
-}
-
-void DQNetworkHTTPStream::collectCompletion() {
-  int queued = 0;
-  while (CURLMsg* message = multi_ ? curl_multi_info_read(multi_, &queued) : nullptr) {
-    if (message->msg != CURLMSG_DONE) continue;
-    const CURLcode result = message->data.result;
-    if (result == CURLE_OK && headerComplete_) {
-      events_.push_back({Event::Kind::End, {}, nullptr});
-    } else {
-      events_.push_back({Event::Kind::Failure, {}, errorForResult(result)});
-    }
-    setState(State::Ended);
-    // The exchange is over: its sockets and timer go at once.
-    releaseCurl();
+  if (result == CURLE_OK && headerComplete_) {
+    events_.push_back({Event::Kind::End, {}, nullptr});
+  } else {
+    events_.push_back({Event::Kind::Failure, {}, errorForResult(result)});
   }
+  setState(State::Ended);
+  // The exchange is over: its sockets and timer go at once.
+  releaseCurl();
+  deliverEvents();
 }
 
 void DQNetworkHTTPStream::deliverEvents() {

@@ -3,18 +3,15 @@
 #include <deque>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 
 #include <curl/curl.h>
 
 #include "DQHTTPStreamBase.h"
 #include "DQHTTPStreamDelegate.h"
-#include "RunLoop/FdWatch.h"
+#include "Http/CurlMulti.h"
 #include "Http/HttpMessage.h"
 #include "IDQHTTPStream.h"
 #include "RunLoop/RunLoop.h"
-
-typedef struct _GSource GSource;
 
 // An HTTP exchange over the network, made with libcurl. One curl multi handle
 // per stream is driven from the run loop the stream is opened in: curl's
@@ -57,20 +54,16 @@ class DQNetworkHTTPStream : public DQHTTPStreamBase {
   void setState(State state);
 
   bool configure(double timeout);
-  // Runs curl for a socket event or its timer, then delivers what came.
-  void drive(curl_socket_t socket, int eventMask);
-  void collectCompletion();
+  // The transfer's end, from the multi handle; delivers what came.
+  void transferDidComplete(CURLcode result);
   void deliverEvents();
   platform::ErrorPtr errorForResult(CURLcode result) const;
   // Removes every curl handle and run-loop source. Never inside a curl callback.
   void releaseCurl();
 
   void headerLine(std::string_view line);
-  static int socketCallback(CURL* easy, curl_socket_t socket, int what, void* stream, void* socketData);
-  static int timerCallback(CURLM* multi, long timeoutMs, void* stream);
   static size_t headerCallback(char* bytes, size_t size, size_t count, void* stream);
   static size_t writeCallback(char* bytes, size_t size, size_t count, void* stream);
-  static int timeoutFired(void* stream);
 
   const std::shared_ptr<platform::HttpMessage> request_;
   const bool useProxy_;
@@ -78,12 +71,10 @@ class DQNetworkHTTPStream : public DQHTTPStreamBase {
   State state_ = State::Created;
 
   std::optional<platform::RunLoop> runLoop_;
-  CURLM* multi_ = nullptr;
+  std::unique_ptr<platform::CurlMulti> multi_;
   CURL* easy_ = nullptr;
   curl_slist* headers_ = nullptr;
   platform::Data requestBody_;  // what curl sends; kept while it may read it
-  std::unordered_map<curl_socket_t, std::unique_ptr<platform::FdWatch>> watches_;
-  GSource* timeoutSource_ = nullptr;
   char errorBuffer_[CURL_ERROR_SIZE] = {};
 
   std::shared_ptr<platform::HttpMessage> response_;  // the header block being read

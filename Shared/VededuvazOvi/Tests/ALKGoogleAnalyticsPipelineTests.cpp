@@ -1,0 +1,386 @@
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "ALKActivityStore.h"
+#include "ALKClient.h"
+#include "ALKGATracker.h"
+#include "ALKGoogleAnalyticsBackend.h"
+#include "ALKMeasurementActivity.h"
+#include "ALKMeasurementConfig.h"
+#include "ALKMeasurementRequestFilter.h"
+#include "ALKTracker.h"
+#include "ChildProcess.h"
+#include "EngineTestSupport.h"
+#include "LoopbackCollector.h"
+#include "System/AppIdentity.h"
+#include "TemporaryDirectory.h"
+
+namespace {
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+Pairs pairsOf(const std::string& query) {
+  Pairs pairs;
+  std::size_t start = 0;
+  while (start <= query.size()) {
+    const std::size_t end = std::min(query.find('&', start), query.size());
+    const std::string pair = query.substr(start, end - start);
+    const std::size_t equals = pair.find('=');
+    pairs.emplace_back(pair.substr(0, equals), equals == std::string::npos ? "" : pair.substr(equals + 1));
+    start = end + 1;
+  }
+  return pairs;
+}
+
+std::string valueOf(const Pairs& pairs, const std::string& key) {
+  for (const auto& [name, value] : pairs) {
+    if (name == key) return value;
+  }
+  return "<none>";
+}
+
+std::string queryOf(const LoopbackCollector::Request& request) {
+  const std::size_t mark = request.target.find('?');
+  return mark == std::string::npos ? "" : request.target.substr(mark + 1);
+}
+
+// The client as the application uses it, its hits going to a collector on
+// loopback, its store under a temporary cache folder.
+class GoogleAnalyticsPipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A child process uses its parent's cache folder.
+    if (!std::getenv("ALK_TEST_CHILD")) setenv("XDG_CACHE_HOME", cache_.path().c_str(), 1);
+    setenv("NO_PROXY", "127.0.0.1", 1);
+    ALKGoogleAnalyticsBackend::registerBackend();
+    auto& identity = platform::AppIdentity::shared();
+    identity.setBundleIdentifier("com.example.analytics-tests");
+    identity.setShortVersion("1.2");
+    identity.setName("Tests");
+    identity.setLocaleIdentifier("en_US");
+  }
+  void TearDown() override {
+    if (client_) client_->close();
+    client_.reset();
+    tracker_.reset();
+    ALKClient::resetSharedClient();
+    drainMainRunLoop();
+    auto& identity = platform::AppIdentity::shared();
+    identity.setBundleIdentifier("");
+    identity.setShortVersion("");
+    identity.setName("");
+    identity.setLocaleIdentifier("");
+  }
+
+  // The application's calls, then the settings the test needs, made before
+  // the first dispatch.
+  void startClient(const std::function<void(ALKConfig&)>& configure = {}) {
+    client_ = ALKClient::sharedClient();
+    client_->setTrackingId("UA-10000000-1");
+    client_->setClientId("client-1");
+    tracker_ = client_->defaultTracker();
+    ASSERT_TRUE(tracker_);
+    auto config = tracker_->config();
+    config->setValue(true, ALKMeasurementConfig::kShouldAnonymizeIPKey);
+    ALKMeasurementConfig(*config).setURLStringEndPoint(collector_.endPoint());
+    config->setRateLimit(20);
+    config->setURLConnectionTimeout(1);
+    if (configure) configure(*config);
+  }
+  void sendEvents(int count, const std::string& category = "cat") {
+    for (int i = 0; i < count; ++i) {
+      tracker_->sendActivity(ALKMeasurementActivity::eventActivity(category, "act" + std::to_string(i), "label", i));
+    }
+  }
+  std::size_t stored() const {
+    return ALKActivityStore::countActivityRequestsInFile(tracker_->config()->pendingRequestsURL()->filePath()).value_or(0);
+  }
+  // Turns the run loop in short steps: the store's thread does not wake it.
+  static bool waitUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      idle(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
+  bool waitForRequests(std::size_t count) {
+    return waitUntil([&] { return collector_.count() >= count; });
+  }
+  // Turns the run loop a while, to see that nothing more happens.
+  static void idle(std::chrono::milliseconds span) {
+    platform::RunLoop::main().runUntil(std::chrono::steady_clock::now() + span);
+  }
+
+  TemporaryDirectory cache_;
+  LoopbackCollector collector_;
+  std::shared_ptr<ALKClient> client_;
+  std::shared_ptr<ALKTracker> tracker_;
+};
+
+TEST_F(GoogleAnalyticsPipelineTest, StoresUntilDispatchThenSendsPacedInOrder) {
+  startClient();
+  sendEvents(3, "a b&c/\xC3\xA4");
+  ASSERT_TRUE(waitUntil([&] { return stored() == 3; }));
+  idle(std::chrono::milliseconds(100));
+  EXPECT_EQ(collector_.count(), 0u);  // nothing before the first dispatch
+  const auto path = tracker_->config()->pendingRequestsURL()->filePath();
+  EXPECT_EQ(path, cache_.path() + "/com.example.analytics-tests/1.2/VededuvazOvi-GoogleAnalytics-UA-10000000-1.sqlite");
+
+  client_->dispatch();
+  ASSERT_TRUE(waitForRequests(3));
+  ASSERT_TRUE(waitUntil([&] { return stored() == 0; }));
+  const auto requests = collector_.requests();
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    const auto& request = requests[i];
+    EXPECT_EQ(request.method, "GET");
+    EXPECT_EQ(request.target.substr(0, 9), "/collect?");
+    EXPECT_EQ(request.target.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._~%=&-", 9),
+              std::string::npos);
+    const auto pairs = pairsOf(queryOf(request));
+    std::set<std::string> keys;
+    for (const auto& pair : pairs) keys.insert(pair.first);
+    EXPECT_EQ(keys, (std::set<std::string>{"v", "tid", "aip", "cid", "t", "ec", "ea", "el", "ev", "an", "av", "aid", "de",
+                                           "ul", "qt", "z"}))
+        << request.target;
+    EXPECT_EQ(pairs.back().first, "z");
+    EXPECT_EQ(valueOf(pairs, "ea"), "act" + std::to_string(i));  // in order
+    EXPECT_EQ(valueOf(pairs, "ec"), "a%20b%26c%2F%C3%A4");
+    EXPECT_EQ(valueOf(pairs, "tid"), "UA-10000000-1");
+    EXPECT_EQ(valueOf(pairs, "cid"), "client-1");
+    EXPECT_EQ(valueOf(pairs, "aip"), "1");
+    EXPECT_EQ(valueOf(pairs, "z").size(), 12u);
+    EXPECT_NE(request.head.find("User-Agent: Tests/1.2 (Linux)\r\n"), std::string::npos);
+    EXPECT_EQ(request.head.find("Content-Type"), std::string::npos);
+    EXPECT_EQ(request.head.find("Cookie"), std::string::npos);
+    EXPECT_TRUE(request.body.empty());
+    if (i > 0) {
+      // One at a time, paced by 20 hits a second.
+      EXPECT_GE(request.arrived - requests[i - 1].answered, std::chrono::milliseconds(40));
+      EXPECT_GE(std::stoll(valueOf(pairs, "qt")), std::stoll(valueOf(pairsOf(queryOf(requests[i - 1])), "qt")));
+    }
+  }
+}
+
+TEST_F(GoogleAnalyticsPipelineTest, RequestsSwitchToPostAboveTheURLLimit) {
+  auto config = ALKConfig::configWithAnalyticsType("GoogleAnalytics");
+  config->setTrackingId("UA-1");
+  ALKMeasurementConfig measurement(*config);
+  measurement.setClientId("c");
+  measurement.setURLStringEndPoint("http://127.0.0.1:1/collect");
+  config->setURLConnectionTimeout(0);
+  // No timestamp, so the URL's length depends on the cache buster's digits only.
+  auto activity = ALKMeasurementActivity::eventActivity("cat", "act", std::nullopt);
+  activity->removeValueForProperty(ALKActivity::kTimestampKey);
+  const auto get = ALKMeasurementRequestFilter::URLRequestForActivity(activity, config, nullptr, nullptr);
+  ASSERT_TRUE(get);
+  EXPECT_EQ(get->method, "GET");
+  EXPECT_EQ(get->timeout, ALKMeasurementRequestFilter::kDefaultTimeout);  // 0 means none to the transport
+
+  measurement.setMaxEncodedMeasurementURLLength(get->url.size());
+  EXPECT_EQ(ALKMeasurementRequestFilter::URLRequestForActivity(activity, config, nullptr, nullptr)->method, "GET");
+  std::shared_ptr<ALKActivity> actual;
+  for (const std::uint64_t limit : {get->url.size() - 1, std::size_t{0}}) {
+    measurement.setMaxEncodedMeasurementURLLength(limit);
+    const auto post = ALKMeasurementRequestFilter::URLRequestForActivity(activity, config, &actual, nullptr);
+    ASSERT_TRUE(post);
+    EXPECT_EQ(post->method, "POST");
+    EXPECT_EQ(post->url, "http://127.0.0.1:1/collect");
+    EXPECT_EQ(post->body, get->url.substr(get->url.find('?') + 1, get->url.rfind("&z=") - get->url.find('?') - 1));
+    EXPECT_TRUE(ALKMeasurementActivity(*actual).cacheBuster().isNil());
+  }
+  EXPECT_TRUE(activity->valueForProperty("cacheBuster").isNil());  // the caller's activity is never changed
+  measurement.setURLStringEndPoint("ftp://127.0.0.1/collect");
+  EXPECT_FALSE(ALKMeasurementRequestFilter::URLRequestForActivity(activity, config, nullptr, nullptr));
+}
+
+TEST_F(GoogleAnalyticsPipelineTest, PostCarriesTheQueryWithoutCacheBuster) {
+  startClient([](ALKConfig& config) { ALKMeasurementConfig(config).setMaxEncodedMeasurementURLLength(0); });
+  sendEvents(1);
+  client_->dispatch();
+  ASSERT_TRUE(waitForRequests(1));
+  const auto request = collector_.requests()[0];
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.target, "/collect");
+  EXPECT_NE(request.head.find("Content-Type: application/x-www-form-urlencoded"), std::string::npos);
+  EXPECT_NE(request.head.find("Content-Length: " + std::to_string(request.body.size())), std::string::npos);
+  EXPECT_EQ(request.head.find("Expect"), std::string::npos);
+  EXPECT_EQ(valueOf(pairsOf(request.body), "z"), "<none>");
+  EXPECT_EQ(valueOf(pairsOf(request.body), "ea"), "act0");
+}
+
+TEST_F(GoogleAnalyticsPipelineTest, RedirectsAreFollowedAndAnswerBodiesDropped) {
+  startClient();
+  collector_.script({.status = 302, .location = "/elsewhere"});
+  collector_.script({.status = 200, .bodySize = 1 << 20});
+  sendEvents(1);
+  ASSERT_TRUE(waitUntil([&] { return stored() == 1; }));
+  testing::internal::CaptureStdout();
+  client_->dispatch();
+  ASSERT_TRUE(waitUntil([&] { return stored() == 0; }));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  const auto requests = collector_.requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].target, "/elsewhere");
+}
+
+TEST_F(GoogleAnalyticsPipelineTest, TransportFailureHaltsUntilTheNextDispatchAndRejectedHitsAreDropped) {
+  startClient();
+  collector_.script({.closeWithoutAnswer = true});
+  collector_.script({.status = 400});
+  collector_.script({.status = 500});
+  collector_.script({.status = 204});
+  sendEvents(3);
+  ASSERT_TRUE(waitUntil([&] { return stored() == 3; }));
+  client_->dispatch();
+  ASSERT_TRUE(waitForRequests(1));
+  idle(std::chrono::milliseconds(300));
+  EXPECT_EQ(collector_.count(), 1u);  // halted
+  EXPECT_EQ(stored(), 3u);
+
+  client_->dispatch();
+  ASSERT_TRUE(waitForRequests(4));
+  ASSERT_TRUE(waitUntil([&] { return stored() == 0; }));
+  const auto requests = collector_.requests();
+  ASSERT_EQ(requests.size(), 4u);  // 400 and 500 are not sent again
+  const auto first = pairsOf(queryOf(requests[0]));
+  const auto again = pairsOf(queryOf(requests[1]));
+  EXPECT_EQ(valueOf(again, "ea"), "act0");  // the same hit first
+  EXPECT_NE(valueOf(again, "z"), valueOf(first, "z"));
+  EXPECT_EQ(valueOf(pairsOf(queryOf(requests[3])), "ea"), "act2");
+
+  // A collector that is gone: refused, nothing lost.
+  collector_.stop();
+  sendEvents(1);
+  ASSERT_TRUE(waitUntil([&] { return stored() == 1; }));
+  client_->dispatch();
+  idle(std::chrono::milliseconds(300));
+  EXPECT_EQ(stored(), 1u);
+}
+
+TEST_F(GoogleAnalyticsPipelineTest, TimeOutAndUnusableEndpointKeepTheHits) {
+  startClient();
+  collector_.script({.delay = std::chrono::milliseconds(1500)});
+  sendEvents(1);
+  ASSERT_TRUE(waitUntil([&] { return stored() == 1; }));
+  client_->dispatch();
+  ASSERT_TRUE(waitForRequests(1));
+  idle(std::chrono::milliseconds(200));
+  EXPECT_EQ(stored(), 1u);  // no answer within the second: kept
+
+  auto other = ALKGATracker::googleAnalyticsTrackerWithTrackingId("UA-2");
+  ALKMeasurementConfig(*other->config()).setURLStringEndPoint("not a url");
+  client_->addTracker(other);
+  other->sendActivity(ALKMeasurementActivity::eventActivity("c", "a", std::nullopt));
+  const auto otherPath = other->config()->pendingRequestsURL()->filePath();
+  ASSERT_TRUE(waitUntil([&] { return ALKActivityStore::countActivityRequestsInFile(otherPath).value_or(0) == 1; }));
+  other->dispatch();
+  idle(std::chrono::milliseconds(300));
+  EXPECT_EQ(ALKActivityStore::countActivityRequestsInFile(otherPath).value_or(0), 1u);
+}
+
+TEST_F(GoogleAnalyticsPipelineTest, DryRunOptOutAndQueueLimit) {
+  startClient([](ALKConfig& config) {
+    config.setDryRun(true);
+    config.setQueueLimit(5);
+  });
+  sendEvents(7);
+  ASSERT_TRUE(waitUntil([&] { return stored() == 5; }));
+  idle(std::chrono::milliseconds(100));
+  EXPECT_EQ(stored(), 5u);
+  client_->dispatch();
+  ASSERT_TRUE(waitUntil([&] { return stored() == 0; }));
+  client_->setOptOut(true);
+  sendEvents(2);
+  client_->dispatch();
+  idle(std::chrono::milliseconds(200));
+  EXPECT_EQ(stored(), 0u);
+  EXPECT_EQ(collector_.count(), 0u);
+}
+
+TEST_F(GoogleAnalyticsPipelineTest, BlockedCacheFolderGivesTheMemoryForm) {
+  std::ofstream(cache_.file("com.example.analytics-tests")) << "a plain file";
+  startClient();
+  ASSERT_EQ(tracker_->pipeline()->filters().size(), 1u);
+  sendEvents(2);
+  idle(std::chrono::milliseconds(100));
+  EXPECT_EQ(collector_.count(), 0u);
+  client_->dispatch();
+  ASSERT_TRUE(waitForRequests(2));
+}
+
+TEST_F(GoogleAnalyticsPipelineTest, ClosingDuringADelayedAnswerKeepsTheHitForTheNextClient) {
+  startClient();
+  collector_.script({.delay = std::chrono::milliseconds(500)});
+  sendEvents(1);
+  ASSERT_TRUE(waitUntil([&] { return stored() == 1; }));
+  client_->dispatch();
+  ASSERT_TRUE(waitUntil([&] { return collector_.arrivals() == 1; }));
+  client_->close();
+  client_.reset();
+  tracker_.reset();
+  ALKClient::resetSharedClient();
+  idle(std::chrono::milliseconds(700));
+
+  startClient();
+  EXPECT_EQ(stored(), 1u);
+  client_->dispatch();
+  ASSERT_TRUE(waitForRequests(2));
+  ASSERT_TRUE(waitUntil([&] { return stored() == 0; }));
+  EXPECT_EQ(valueOf(pairsOf(queryOf(collector_.requests()[1])), "ea"), "act0");
+}
+
+constexpr int kKilledHits = 6;
+
+// The child: stores kKilledHits hits, dispatches to the parent's collector,
+// which holds the first answer back, and waits to be killed.
+TEST_F(GoogleAnalyticsPipelineTest, DISABLED_SendsUntilKilled) {
+  startClient([](ALKConfig& config) {
+    ALKMeasurementConfig(config).setURLStringEndPoint(std::getenv("ALK_TEST_ENDPOINT"));
+    config.setURLConnectionTimeout(60);
+  });
+  sendEvents(kKilledHits);
+  ASSERT_TRUE(waitUntil([&] { return stored() == kKilledHits; }));
+  client_->dispatch();
+  for (;;) platform::RunLoop::main().runOnce(true);
+}
+
+TEST_F(GoogleAnalyticsPipelineTest, HitsOfAKilledProcessAreAllDeliveredByTheNextOne) {
+  collector_.script({.delay = std::chrono::milliseconds(3000)});
+  const pid_t child = spawnTestChild("GoogleAnalyticsPipelineTest.DISABLED_SendsUntilKilled",
+                                     {"ALK_TEST_CHILD=1", "XDG_CACHE_HOME=" + cache_.path(),
+                                      "ALK_TEST_ENDPOINT=" + collector_.endPoint()});
+  ASSERT_GT(child, 0);
+  ASSERT_TRUE(waitUntil([&] { return collector_.arrivals() == 1; }));  // its first row is read, in flight
+  ::kill(child, SIGKILL);
+  waitForChild(child);
+
+  startClient();
+  EXPECT_EQ(stored(), static_cast<std::size_t>(kKilledHits));
+  client_->dispatch();
+  ASSERT_TRUE(waitUntil([&] { return collector_.arrivals() >= kKilledHits + 1 && stored() == 0; }));
+  ASSERT_TRUE(waitUntil([&] { return collector_.count() == collector_.arrivals(); }));
+  std::map<std::string, int> deliveries;
+  for (const auto& request : collector_.requests()) ++deliveries[valueOf(pairsOf(queryOf(request)), "ea")];
+  EXPECT_EQ(deliveries.size(), static_cast<std::size_t>(kKilledHits));
+  for (const auto& [action, times] : deliveries) EXPECT_LE(times, 2) << action;
+}
+
+TEST(ALKGATrackerTest, FileNamesPacingAndStoreSize) {
+  EXPECT_EQ(ALKGATracker::pendingRequestsURL("GoogleAnalytics", "UA/../%x")->filePath().substr(
+                ALKGATracker::pendingRequestsURL("GoogleAnalytics", "")->filePath().size() - 7),
+            "UA%2F..%2F%25x.sqlite");
+  EXPECT_FALSE(ALKGATracker::pendingRequestsURL("GoogleAnalytics", std::string("UA\0x", 4)));
+  EXPECT_EQ(ALKGATracker::dequeueRateForRateLimit(0.5), 2.0);
+  EXPECT_EQ(ALKGATracker::dequeueRateForRateLimit(-4), 0.25);
+  EXPECT_EQ(ALKGATracker::dequeueRateForRateLimit(0), 0.0);
+  EXPECT_EQ(ALKGATracker::dequeueRateForRateLimit(1e-300), ALKGATracker::kMaxDequeueRate);
+  EXPECT_EQ(ALKGATracker::dequeueRateForRateLimit(std::numeric_limits<double>::infinity()), 0.0);
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A measurement collector on 127.0.0.1 (a port of its own): one connection
+// at a time, one request per connection. It records each request and answers
+// as scripted; unscripted requests get 200. Any thread.
+class LoopbackCollector {
+ public:
+  struct Request {
+    std::string method;
+    std::string target;
+    std::string head;  // the request line and header fields, as received
+    std::string body;
+    std::chrono::steady_clock::time_point arrived;
+    std::chrono::steady_clock::time_point answered;
+  };
+  struct Answer {
+    int status = 200;
+    std::chrono::milliseconds delay{0};
+    bool closeWithoutAnswer = false;
+    std::string location = {};  // a redirect's target
+    std::size_t bodySize = 2;  // bytes of body sent with the answer
+  };
+
+  LoopbackCollector() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 || ::pipe(stopPipe_) != 0) {
+      std::abort();
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~LoopbackCollector() { stop(); }
+
+  // Stops answering; connections are refused from then on.
+  void stop() {
+    if (!thread_.joinable()) return;
+    [[maybe_unused]] const auto written = ::write(stopPipe_[1], "x", 1);
+    thread_.join();
+    ::close(listener_);
+    ::close(stopPipe_[0]);
+    ::close(stopPipe_[1]);
+  }
+
+  std::string endPoint() const { return "http://127.0.0.1:" + std::to_string(port_) + "/collect"; }
+  void script(Answer answer) {
+    std::lock_guard lock(mutex_);
+    script_.push_back(answer);
+  }
+  std::vector<Request> requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  // Requests received so far, answered or not.
+  std::size_t arrivals() const { return arrivals_.load(); }
+  std::size_t count() const {
+    std::lock_guard lock(mutex_);
+    return requests_.size();
+  }
+
+ private:
+  bool waitReadable(int fd, int timeoutMs) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    return ::poll(fds, 2, timeoutMs) > 0 && !(fds[1].revents & POLLIN) && (fds[0].revents & (POLLIN | POLLHUP));
+  }
+
+  void serve() {
+    while (waitReadable(listener_, -1)) {
+      const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection < 0) continue;
+      handle(connection);
+      ::close(connection);
+    }
+  }
+
+  void handle(int connection) {
+    Request request;
+    std::string data;
+    std::size_t headEnd = std::string::npos;
+    std::size_t bodyLength = 0;
+    char buffer[4096];
+    while (headEnd == std::string::npos || data.size() < headEnd + 4 + bodyLength) {
+      if (!waitReadable(connection, 5000)) return;
+      const ssize_t got = ::read(connection, buffer, sizeof(buffer));
+      if (got <= 0) return;
+      data.append(buffer, static_cast<std::size_t>(got));
+      if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
+        request.arrived = std::chrono::steady_clock::now();
+        ++arrivals_;
+        request.head = data.substr(0, headEnd);
+        if (const auto field = request.head.find("Content-Length: "); field != std::string::npos) {
+          bodyLength = std::strtoul(request.head.c_str() + field + 16, nullptr, 10);
+        }
+      }
+    }
+    request.method = request.head.substr(0, request.head.find(' '));
+    const std::size_t targetStart = request.method.size() + 1;
+    request.target = request.head.substr(targetStart, request.head.find(' ', targetStart) - targetStart);
+    request.body = data.substr(headEnd + 4, bodyLength);
+    Answer answer;
+    {
+      std::lock_guard lock(mutex_);
+      if (!script_.empty()) {
+        answer = script_.front();
+        script_.pop_front();
+      }
+    }
+    if (answer.delay.count() > 0 && waitReadable(connection, static_cast<int>(answer.delay.count()))) {
+      // The client went away while the answer was delayed.
+    }
+    request.answered = std::chrono::steady_clock::now();
+    if (!answer.closeWithoutAnswer) {
+      std::string reply = "HTTP/1.1 " + std::to_string(answer.status) +
+                          " X\r\nContent-Length: " + std::to_string(answer.bodySize) + "\r\nConnection: close\r\n";
+      if (!answer.location.empty()) reply += "Location: " + answer.location + "\r\n";
+      reply += "\r\n" + std::string(answer.bodySize, 'x');
+      [[maybe_unused]] const auto sent = ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
+    }
+    std::lock_guard lock(mutex_);
+    requests_.push_back(std::move(request));
+  }
+
+  int listener_ = -1;
+  int stopPipe_[2] = {-1, -1};
+  int port_ = 0;
+  std::thread thread_;
+  mutable std::mutex mutex_;  // guards script_ and requests_
+  std::deque<Answer> script_;
+  std::vector<Request> requests_;
+  std::atomic<std::size_t> arrivals_{0};
+};
