@@ -167,6 +167,14 @@ TEST_F(GoogleAnalyticsPipelineTest, StoresUntilDispatchThenSendsPacedInOrder) {
   }
 }
 
+TEST_F(GoogleAnalyticsPipelineTest, TheDispatchTimerSendsStoredHitsWithoutADispatch) {
+  startClient();
+  client_->config()->setDispatchInterval(0.2);
+  sendEvents(2);
+  ASSERT_TRUE(waitForRequests(2));
+  EXPECT_TRUE(waitUntil([&] { return stored() == 0; }));
+}
+
 TEST_F(GoogleAnalyticsPipelineTest, RequestsSwitchToPostAboveTheURLLimit) {
   auto config = ALKConfig::configWithAnalyticsType("GoogleAnalytics");
   config->setTrackingId("UA-1");
