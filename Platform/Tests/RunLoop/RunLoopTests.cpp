@@ -24,18 +24,24 @@ using namespace std::chrono_literals;
 namespace {
 // Generous bound for waits that should end far sooner; never a verdict on speed.
 constexpr auto kPatience = 10s;
-}  // namespace
 
-TEST(RunLoopSourceTest, SignalFromAnotherThreadWakesABlockedTurn) {
-  RunLoopThread thread("source.test");
-  std::atomic<int> performed{0};
-  RunLoopSource source([&] { ++performed; });
+// Schedules the source in the thread's run loop, from that thread, and waits
+// until it is.
+void scheduleOnThread(RunLoopSource& source, RunLoopThread& thread) {
   std::promise<void> scheduled;
   thread.runLoop().perform([&] {
     source.schedule(RunLoop::current());
     scheduled.set_value();
   });
   scheduled.get_future().wait();
+}
+}  // namespace
+
+TEST(RunLoopSourceTest, SignalFromAnotherThreadWakesABlockedTurn) {
+  RunLoopThread thread("source.test");
+  std::atomic<int> performed{0};
+  RunLoopSource source([&] { ++performed; });
+  scheduleOnThread(source, thread);
   // The thread now blocks in a turn with nothing else to wake it.
   source.signal();
   const auto deadline = std::chrono::steady_clock::now() + kPatience;
@@ -101,12 +107,7 @@ TEST(RunLoopSourceTest, OutlivesTheThreadOfItsRunLoop) {
   RunLoopSource source([] {});
   for (const char* name : {"source.first", "source.second"}) {
     RunLoopThread thread(name);
-    std::promise<void> scheduled;
-    thread.runLoop().perform([&] {
-      source.schedule(RunLoop::current());
-      scheduled.set_value();
-    });
-    scheduled.get_future().wait();
+    scheduleOnThread(source, thread);
   }
   // Both threads and their handles are gone; only the first run loop is
   // remembered as runLoop(), the source is still in both.
