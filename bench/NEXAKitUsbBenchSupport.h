@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "Simulation/Usb/SimUsbBus.h"
+#include "Simulation/Usb/VirtualPrinter.h"
 #include "System/AppIdentity.h"
-#include "Usb/SimUsbBus.h"
-#include "Usb/VirtualPrinter.h"
 
 // A printer on a simulated bus at address 2, port 1, with the USB trace in
 // a temporary folder removed at the end.

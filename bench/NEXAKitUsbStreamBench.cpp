@@ -17,7 +17,7 @@
 #include "DQUSBPipe.h"
 #include "DQUSBStreamProvider.h"
 #include "NEXAKitUsbBenchSupport.h"
-#include "Usb/VirtualPrinterHttpResponder.h"
+#include "Simulation/Usb/VirtualPrinterHttpResponder.h"
 
 namespace {
 

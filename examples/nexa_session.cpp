@@ -22,12 +22,12 @@
 #include "DQUSBConstatns.h"
 #include "DQXMLDocument.h"
 #include "RunLoop/RunLoop.h"
-#include "ServiceDiscovery/FakeServiceBackend.h"
+#include "Simulation/ServiceDiscovery/FakeServiceBackend.h"
+#include "Simulation/Usb/SimUsbBus.h"
+#include "Simulation/Usb/VirtualPrinter.h"
+#include "Simulation/Usb/VirtualPrinterHttpResponder.h"
 #include "Text/Base64.h"
-#include "Usb/SimUsbBus.h"
 #include "Usb/UsbBackend.h"
-#include "Usb/VirtualPrinter.h"
-#include "Usb/VirtualPrinterHttpResponder.h"
 
 using namespace platform;
 using Clock = std::chrono::steady_clock;

@@ -1,4 +1,4 @@
-#include "ServiceDiscovery/FakeServiceBackend.h"
+#include "Simulation/ServiceDiscovery/FakeServiceBackend.h"
 
 #include <utility>
 

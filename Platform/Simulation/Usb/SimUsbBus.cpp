@@ -1,4 +1,4 @@
-#include "Usb/SimUsbBus.h"
+#include "Simulation/Usb/SimUsbBus.h"
 
 #include <algorithm>
 #include <atomic>

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <vector>
 
+#include "Simulation/Usb/VirtualPrinter.h"
 #include "Usb/UsbBackend.h"
-#include "Usb/VirtualPrinter.h"
 
 namespace platform {
 

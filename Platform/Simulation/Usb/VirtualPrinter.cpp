@@ -1,4 +1,4 @@
-#include "Usb/VirtualPrinter.h"
+#include "Simulation/Usb/VirtualPrinter.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "Usb/VirtualPrinterHttpResponder.h"
+#include "Simulation/Usb/VirtualPrinterHttpResponder.h"
 
 #include <algorithm>
 #include <cctype>

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Http/HttpMessage.h"
-#include "Usb/VirtualPrinter.h"
+#include "Simulation/Usb/VirtualPrinter.h"
 
 namespace platform {
 

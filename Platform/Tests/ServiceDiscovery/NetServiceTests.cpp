@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "ServiceDiscovery/FakeServiceBackend.h"
+#include "Simulation/ServiceDiscovery/FakeServiceBackend.h"
 #include "ServiceDiscovery/NetService.h"
 
 using namespace platform;

@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "Usb/LibusbBackend.h"
-#include "Usb/SimUsbBus.h"
+#include "Simulation/Usb/SimUsbBus.h"
+#include "Simulation/Usb/VirtualPrinter.h"
 #include "Usb/UsbReturn.h"
-#include "Usb/VirtualPrinter.h"
 
 using namespace platform;
 using namespace std::chrono_literals;

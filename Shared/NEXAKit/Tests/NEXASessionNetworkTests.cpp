@@ -10,7 +10,7 @@
 #include "DQNetServicePrinterURLResolver.h"
 #include "Dispatch/DispatchQueue.h"
 #include "NEXATestSupport.h"
-#include "ServiceDiscovery/FakeServiceBackend.h"
+#include "Simulation/ServiceDiscovery/FakeServiceBackend.h"
 
 using namespace platform;
 using namespace nexatest;

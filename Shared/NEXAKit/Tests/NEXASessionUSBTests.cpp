@@ -3,10 +3,10 @@
 #include "DQNEXAError.h"
 #include "DQUSBStreamProvider.h"
 #include "NEXATestSupport.h"
+#include "Simulation/Usb/VirtualPrinterHttpResponder.h"
 #include "Text/Base64.h"
 #include "USBTestSupport.h"
 #include "Usb/UsbBackend.h"
-#include "Usb/VirtualPrinterHttpResponder.h"
 
 using namespace platform;
 using namespace nexatest;

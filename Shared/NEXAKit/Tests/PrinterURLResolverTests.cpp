@@ -13,7 +13,7 @@
 #include "DQNetworkPrinterURLResolver.h"
 #include "DQPrinterURLParser.h"
 #include "DQSocketTools.h"
-#include "ServiceDiscovery/FakeServiceBackend.h"
+#include "Simulation/ServiceDiscovery/FakeServiceBackend.h"
 #include "TestSupport.h"
 
 using namespace platform;

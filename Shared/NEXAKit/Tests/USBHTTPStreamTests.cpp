@@ -10,9 +10,9 @@
 #include "DQURLConnection.h"
 #include "DQURLDataAccumulationConsumer.h"
 #include "DQUSBStreamProvider.h"
+#include "Simulation/Usb/VirtualPrinterHttpResponder.h"
 #include "TestSupport.h"
 #include "USBTestSupport.h"
-#include "Usb/VirtualPrinterHttpResponder.h"
 
 using platform::HttpMessage;
 using platform::SimUsbBus;

@@ -9,8 +9,8 @@
 #include "DQUSBConstatns.h"
 #include "DQUSBDevicesSearcherDelegate.h"
 #include "RunLoop/RunLoop.h"
-#include "Usb/SimUsbBus.h"
-#include "Usb/VirtualPrinter.h"
+#include "Simulation/Usb/SimUsbBus.h"
+#include "Simulation/Usb/VirtualPrinter.h"
 
 namespace testsupport {
 

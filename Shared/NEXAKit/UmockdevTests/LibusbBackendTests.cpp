@@ -10,15 +10,15 @@
 #include <vector>
 
 #include "DQUSBDevice.h"
+#include "DQURLDataAccumulationConsumer.h"
 #include "DQUSBDevicesSearcher.h"
 #include "DQUSBPipe.h"
 #include "DQUSBStreamProvider.h"
-#include "DQURLDataAccumulationConsumer.h"
+#include "Simulation/Usb/VirtualPrinterHttpResponder.h"
 #include "TestSupport.h"
-#include "Usb/VirtualPrinterHttpResponder.h"
+#include "USBTestSupport.h"
 #include "Usb/LibusbBackend.h"
 #include "UsbfsAdapter.h"
-#include "USBTestSupport.h"
 
 using platform::VirtualPrinter;
 using namespace testsupport;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Simulation/Usb/VirtualPrinter.h"
 #include "Usb/UsbDeviceHandle.h"
-#include "Usb/VirtualPrinter.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
