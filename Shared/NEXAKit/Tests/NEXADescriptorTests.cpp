@@ -49,11 +49,11 @@ TEST(NEXAOperationFactoryTest, RegistriesNamesAndDefaults) {
 }
 
 TEST(NEXAOperationFactoryTest, PathExpressionRegexIsGreedyAsStoredDescriptorsExpect) {
-  std::smatch match;
-  const std::string text = "dep{'sel:', '{a}'}";
-  ASSERT_TRUE(std::regex_match(text, match, DQNEXADependentOperationDescriptor::regularExpressionToEvaluatePath()));
-  EXPECT_EQ(match[1].str(), "dep{'sel:', '");
-  EXPECT_EQ(match[2].str(), "a}'");
+  const auto match =
+      DQNEXADependentOperationDescriptor::regularExpressionToEvaluatePath().wholeMatch("dep{'sel:', '{a}'}");
+  ASSERT_TRUE(match);
+  EXPECT_EQ(match->string(1), "dep{'sel:', '");
+  EXPECT_EQ(match->string(2), "a}'");
 }
 
 namespace {

@@ -16,8 +16,8 @@ DQNEXADependentOperationDescriptor::DQNEXADependentOperationDescriptor(
       dependencies_(std::move(dependencies)),
       pathExpression_(std::move(pathExpression)) {}
 
-const std::regex& DQNEXADependentOperationDescriptor::regularExpressionToEvaluatePath() {
-  static const std::regex expression(R"(^(.*)\{(.+)\}$)", std::regex::ECMAScript | std::regex::icase);
+const RegularExpression& DQNEXADependentOperationDescriptor::regularExpressionToEvaluatePath() {
+  static const RegularExpression expression(R"(^(.*)\{(.+)\}$)", RegularExpression::kCaseInsensitive);
   return expression;
 }
 
@@ -31,13 +31,10 @@ std::optional<std::string> DQNEXADependentOperationDescriptor::URLPathForOperati
   } else if (subject.ends_with('\n') || subject.ends_with('\r')) {
     subject.remove_suffix(1);
   }
-  std::match_results<std::string_view::const_iterator> match;
-  if (!std::regex_match(subject.begin(), subject.end(), match, regularExpressionToEvaluatePath()) ||
-      match.size() != 3) {
-    return DQNEXAExpression::trimmed(pathExpression_);
-  }
-  const std::string name = DQNEXAExpression::trimmed(match[1].str());
-  const std::string functionPart = match[2].str();
+  const auto match = regularExpressionToEvaluatePath().wholeMatch(subject);
+  if (!match) return DQNEXAExpression::trimmed(pathExpression_);
+  const std::string name = DQNEXAExpression::trimmed(match->string(1));
+  const std::string functionPart = match->string(2);
   ObjectPtr dependencyResult = DQNEXADependency::resultForDependency(name, operation, error);
   if (!dependencyResult) return std::nullopt;
   // The function part is read as literal text: a "%" in it is a character.

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "DQNEXABaseOperationDescriptor.h"
+#include "Text/RegularExpression.h"
 
 // A request whose path is computed from the result of another request:
 // "name{'selector:', arguments...}" calls the selector on the result of the
@@ -29,7 +29,7 @@ class DQNEXADependentOperationDescriptor : public DQNEXABaseOperationDescriptor 
   // non-empty group 2, so "dep{'sel:', '{a}'}" yields the name
   // "dep{'sel:', '" and the function part "a}'". Stored descriptors rely on
   // this reading, so it is kept.
-  static const std::regex& regularExpressionToEvaluatePath();
+  static const platform::RegularExpression& regularExpressionToEvaluatePath();
 
  private:
   const std::vector<std::string> dependencies_;

@@ -25,10 +25,10 @@ DQDeviceIDParser::DQDeviceIDParser(std::string deviceID) : deviceID_(std::move(d
   deviceID_.resize(beforeFirstNul(deviceID_).size());
 }
 
-const std::regex& DQDeviceIDParser::interfaceSpecsParsingExpression() {
+const platform::RegularExpression& DQDeviceIDParser::interfaceSpecsParsingExpression() {
   // A function-local static: made once even under concurrent first calls.
-  static const std::regex expression("USB#([0-9a-f]{2})#([0-9a-f]{2})#([0-9a-f]{2})",
-                                     std::regex::ECMAScript | std::regex::icase | std::regex::optimize);
+  static const platform::RegularExpression expression("USB#([0-9a-f]{2})#([0-9a-f]{2})#([0-9a-f]{2})",
+                                                      platform::RegularExpression::kCaseInsensitive);
   return expression;
 }
 
@@ -57,13 +57,11 @@ std::optional<DQDeviceIDParser::Locators> DQDeviceIDParser::NEXAIS() const {
   const auto section = sectionWithName("NEXADIS:");
   if (!section || section->empty()) return std::nullopt;
   Locators locators;
-  const auto& expression = interfaceSpecsParsingExpression();
-  for (auto match = std::sregex_iterator(section->begin(), section->end(), expression); match != std::sregex_iterator();
-       ++match) {
+  for (const auto& match : interfaceSpecsParsingExpression().matches(*section)) {
     std::uint8_t item[3];
     for (std::size_t field = 0; field < 3; ++field) {
       // Two hexadecimal digits, as the expression requires.
-      item[field] = static_cast<std::uint8_t>(*hexNumberFromString((*match)[field + 1].str()));
+      item[field] = static_cast<std::uint8_t>(*hexNumberFromString(*match.group(field + 1)));
     }
     locators.push_back(std::make_shared<DQUSBIterfaceLocator>(item[0], item[1], item[2]));
   }

@@ -3,12 +3,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "DQUSBIterfaceLocator.h"
+#include "Text/RegularExpression.h"
 #include "Values/Object.h"
 
 // One IEEE 1284 device-ID text ("MFG:Maker;MDL:Model 100;CMD:PCL;") and the
@@ -52,7 +52,7 @@ class DQDeviceIDParser : public platform::Object {
   // The item syntax of "NEXADIS:", "USB#cc#ss#pp" in any case, with the three
   // numbers captured; made on the first call, shared by every parser and
   // only read after that (any thread).
-  static const std::regex& interfaceSpecsParsingExpression();
+  static const platform::RegularExpression& interfaceSpecsParsingExpression();
 
  private:
   std::string deviceID_;

@@ -1,0 +1,84 @@
+#include "Text/RegularExpression.h"
+
+#include <glib.h>
+
+namespace platform {
+
+namespace {
+
+GRegex* compile(const std::string& pattern, unsigned options, bool anchored, std::string* message) {
+  unsigned flags = G_REGEX_RAW | G_REGEX_DOLLAR_ENDONLY | G_REGEX_NEWLINE_ANYCRLF | G_REGEX_OPTIMIZE;
+  if (options & RegularExpression::kCaseInsensitive) flags |= G_REGEX_CASELESS;
+  if (anchored) flags |= G_REGEX_ANCHORED;
+  GError* error = nullptr;
+  GRegex* regex =
+      g_regex_new(pattern.c_str(), static_cast<GRegexCompileFlags>(flags), static_cast<GRegexMatchFlags>(0), &error);
+  if (!regex && message) *message = error ? error->message : "invalid pattern";
+  g_clear_error(&error);
+  return regex;
+}
+
+}  // namespace
+
+RegularExpression::RegularExpression(std::string_view pattern, unsigned options) {
+  const std::string text(pattern);  // GRegex reads a NUL-terminated pattern
+  regex_ = compile(text, options, false, &error_);
+  // Whole matches are tried against the pattern held at both ends, so that an
+  // alternative that spans the subject wins over an earlier shorter one.
+  if (regex_) whole_ = compile("(?:" + text + ")\\z", options, true, nullptr);
+}
+
+RegularExpression::~RegularExpression() {
+  if (regex_) g_regex_unref(regex_);
+  if (whole_) g_regex_unref(whole_);
+}
+
+std::optional<RegularExpression::Match> RegularExpression::firstMatch(std::string_view subject) const {
+  auto found = run(regex_, subject, false);
+  if (found.empty()) return std::nullopt;
+  return std::move(found.front());
+}
+
+std::optional<RegularExpression::Match> RegularExpression::wholeMatch(std::string_view subject) const {
+  auto found = run(whole_, subject, false);
+  if (found.empty()) return std::nullopt;
+  return std::move(found.front());
+}
+
+std::vector<RegularExpression::Match> RegularExpression::matches(std::string_view subject) const {
+  return run(regex_, subject, true);
+}
+
+std::vector<RegularExpression::Match> RegularExpression::run(GRegex* regex, std::string_view subject, bool all) {
+  std::vector<Match> found;
+  // Offsets come back as gint.
+  if (!regex || subject.size() > static_cast<std::size_t>(G_MAXINT)) return found;
+  // A view need not be NUL-terminated: GRegex takes the length, and an empty
+  // view may have no storage at all.
+  const gchar* bytes = subject.empty() ? "" : subject.data();
+  const auto length = static_cast<gssize>(subject.size());
+  GMatchInfo* info = nullptr;
+  g_regex_match_full(regex, bytes, length, 0, static_cast<GRegexMatchFlags>(0), &info, nullptr);
+  while (info && g_match_info_matches(info)) {
+    Match match;
+    const gint groups = g_match_info_get_match_count(info);
+    for (gint group = 0; group < groups; ++group) {
+      gint start = -1;
+      gint end = -1;
+      if (g_match_info_fetch_pos(info, group, &start, &end) && start >= 0 && end >= start) {
+        match.groups_.emplace_back(subject.substr(static_cast<std::size_t>(start),
+                                                  static_cast<std::size_t>(end - start)));
+      } else {
+        match.groups_.emplace_back(std::nullopt);
+      }
+    }
+    // Unset groups after the last one that took part are not counted by GRegex.
+    match.groups_.resize(static_cast<std::size_t>(g_regex_get_capture_count(regex)) + 1);
+    found.push_back(std::move(match));
+    if (!all || !g_match_info_next(info, nullptr)) break;
+  }
+  if (info) g_match_info_free(info);
+  return found;
+}
+
+}  // namespace platform
