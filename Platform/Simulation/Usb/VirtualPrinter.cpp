@@ -93,7 +93,11 @@ VirtualPrinter::Description VirtualPrinter::standardDescription(std::uint16_t ve
   Description description;
   description.vendorId = vendorId;
   description.productId = 0x0100;
-  description.strings = {{1, "Zarn"}, {2, "Virtual Printer 100"}, {3, "SN0001"}};
+  description.strings = {{1, "Zarn"}, {2, "Virtual Printer 100"}, {3, "SN0001"}, {4, "1.0,1.1,2.0"},
+                         {5, "urn:uuid:0c6f-77"}};
+  // An IPP-over-USB printer answers the class descriptor: IPP versions in
+  // string 4, its UUID in string 5.
+  description.deviceInfoDescriptor = std::vector<std::uint8_t>{10, 0x21, 1, 0, 0, 2, 0x12, 0x00, 4, 5};
   const std::vector<Endpoint> bulk{{0x01, 2, maxPacket}, {0x81, 2, maxPacket}};
   description.interfaces = {{0, {{0, 7, 1, 2, 0, bulk}, {1, 7, 1, 4, 0, bulk}}, false}};
   return description;

@@ -76,8 +76,9 @@ class VirtualPrinter : public std::enable_shared_from_this<VirtualPrinter> {
   // counts the two length bytes; some printers do not.
   enum class LengthField { CountsItself, TextOnly };
   static std::vector<std::uint8_t> deviceIDAnswer(std::string_view text, LengthField field);
-  // A printer with one interface: alternate 0 is 7-1-2, alternate 1 is 7-1-4,
-  // each with bulk OUT 0x01 and IN 0x81 of `maxPacket`.
+  // A printer with one interface: alternate 0 is 7-1-2, alternate 1 is 7-1-4
+  // (IPP over USB, so it answers the 0x21 class descriptor), each with bulk
+  // OUT 0x01 and IN 0x81 of `maxPacket`.
   static Description standardDescription(std::uint16_t vendorId, std::uint16_t maxPacket = 512);
 
   explicit VirtualPrinter(Description description);

@@ -14,15 +14,12 @@
 
 namespace testsupport {
 
-// A printer of the maker: one interface with alternates 7-1-2 and 7-1-4, its
-// strings, a device ID per alternate and an extended 0x21 descriptor (scan
-// capable, with IPP strings).
+// A printer of the maker: the standard simulated printer (one interface with
+// alternates 7-1-2 and 7-1-4, an extended 0x21 descriptor, scan capable, with
+// IPP strings) and a device ID per alternate.
 inline platform::VirtualPrinter::Description zarnPrinter(std::uint16_t maxPacket = 512) {
   using Printer = platform::VirtualPrinter;
   auto description = Printer::standardDescription(DQUSBConstatns::ZarnVendorID(), maxPacket);
-  description.strings[4] = "1.0,1.1,2.0";
-  description.strings[5] = "urn:uuid:0c6f-77";
-  description.deviceInfoDescriptor = std::vector<std::uint8_t>{10, 0x21, 1, 0, 0, 2, 0x12, 0x00, 4, 5};
   description.deviceIDs[{0, 0}] =
       Printer::deviceIDAnswer("MFG:Zarn;MDL:Virtual 100;DES:Office printer;SN:SN0001;", Printer::LengthField::TextOnly);
   description.deviceIDs[{0, 1}] = Printer::deviceIDAnswer(
