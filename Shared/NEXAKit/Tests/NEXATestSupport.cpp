@@ -27,6 +27,21 @@ LoopbackPrinter::LoopbackPrinter() {
     response.set_content("<s:Status xmlns:s=\"urn:example:nexa:status\"><s:State>Idle</s:State></s:Status>",
                          "text/xml");
   });
+  routes.Get("/Busy", [this](const httplib::Request& request, httplib::Response& response) {
+    record(request);
+    response.status = 202;
+  });
+  routes.Get("/locked/Jobs/Status", [this](const httplib::Request& request, httplib::Response& response) {
+    record(request);
+    if (!authorized(request, response)) return;
+    std::lock_guard lock(mutex_);
+    response.status = ++lockedStatusCalls_ <= 2 ? 202 : 200;
+  });
+  routes.Get("/Count", [this](const httplib::Request& request, httplib::Response& response) {
+    record(request);
+    std::lock_guard lock(mutex_);
+    response.set_content("<n>" + std::to_string(++countCalls_) + "</n>", "text/xml");
+  });
   routes.Put("/DevMgmt/Settings.xml", [this](const httplib::Request& request, httplib::Response& response) {
     record(request);
     response.status = 200;
@@ -100,6 +115,20 @@ void LoopbackPrinter::releaseSlow() {
     released_ = true;
   }
   slowReleased_.notify_all();
+}
+
+DQPrinterResolvingOperation::ResolverFactory silentResolver() {
+  struct Silent : DQPrinterURLResolver {
+    using DQPrinterURLResolver::DQPrinterURLResolver;
+    bool startResolving(CompletionBlock) override { return true; }
+  };
+  return [](const std::optional<Url>& uri) { return std::make_shared<Silent>(uri); };
+}
+
+void drainMain() {
+  bool drained = false;
+  DispatchQueue::main()->async([&drained] { drained = true; });
+  EXPECT_TRUE(pumpMain([&drained] { return drained; }));
 }
 
 DQNEXASession::RequestCompletion Answer::block() {

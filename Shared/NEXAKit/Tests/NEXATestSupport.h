@@ -1,9 +1,9 @@
 #pragma once
 
 // A loopback printer for the session's tests: a discovery tree under
-// prefixed namespaces, Basic-protected documents, a status that answers 202
-// twice, uploads, POST alternatives, errors and a slow path. Every request is
-// recorded.
+// prefixed namespaces, Basic-protected documents, statuses that answer 202
+// twice (one of them behind credentials) or always, a counter, uploads, POST
+// alternatives, errors and a slow path. Every request is recorded.
 
 #include <gtest/gtest.h>
 
@@ -82,6 +82,8 @@ class LoopbackPrinter {
   std::string password_ = "secret";
   std::string tree_ = kTree;
   int statusCalls_ = 0;
+  int lockedStatusCalls_ = 0;
+  int countCalls_ = 0;
   int postCalls_ = 0;
 };
 
@@ -97,6 +99,13 @@ inline bool pumpMain(const std::function<bool()>& done) {
 inline void pumpFor(std::chrono::milliseconds duration) {
   platform::RunLoop::main().runUntil(std::chrono::steady_clock::now() + duration);
 }
+
+// Runs the main queue's blocks queued so far: a completion queued before
+// the call has run when it returns.
+void drainMain();
+
+// A resolver that never answers: the session stays resolving.
+DQPrinterResolvingOperation::ResolverFactory silentResolver();
 
 // What one request's completion received.
 struct Answer {
