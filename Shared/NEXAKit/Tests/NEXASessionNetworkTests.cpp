@@ -306,13 +306,10 @@ TEST_F(NEXANetworkSessionTest, DependentRequestAsksForCredentialsOnMainThenAnswe
 
 TEST_F(NEXANetworkSessionTest, StatusUploadsPostAlternativesAndFailures) {
   auto session = sessionWithBaseURL();
-  session->registerDataRetrievingRequestWithDescriptor(std::make_shared<DQNEXASingleOperationDescriptor>(
-      "status", "Jobs/Status", std::nullopt, false, 20.0, 3, 0.05));
+  registerPolled(*session, "status", "Jobs/Status", 0.05);
   const Answer status = runRequest(*session, "status");
   EXPECT_FALSE(status.error);
-  int statusRequests = 0;
-  for (const auto& path : printer.paths()) statusRequests += path == "GET /Jobs/Status";
-  EXPECT_EQ(statusRequests, 3);
+  EXPECT_EQ(sent("/Jobs/Status"), 3);
 
   Answer first, second;
   const auto one = session->scheduleDataUploading(testsupport::bytes("<s>1</s>"), "DevMgmt/Settings.xml", first.block());
@@ -383,18 +380,19 @@ TEST_F(NEXANetworkSessionTest, CancelledSlowRequestNeverCallsBack) {
   session->cancelAllRequests(true);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 
-  // Cancelled after its end but before its answer reached the main queue:
-  // neither that answer nor its result go to the next request of the name.
-  Answer first, second;
-  const auto count = session->scheduleDataRetrievingForPath("Count", DQNEXAResultClass::XMLDocument(), first.block());
-  ASSERT_TRUE(count);
+  // Cancelled after its end but before its answer reached the main queue,
+  // while a dependent request keeps it: neither that answer nor its result
+  // go to the next request of the name.
+  session->registerDataRetrievingRequest("count", "Count", DQNEXAResultClass::XMLDocument(), 3, false);
+  session->registerDataRetrievingRequest("after count", {"count"}, "count{'stringValue'}", std::nullopt, false);
+  Answer dependent, second;
+  session->scheduleRequestRegisteredWithName("after count", dependent.block());
   session->waitUntilAllOperationsAreFinished();
-  session->cancelRequest(*count);
-  session->scheduleDataRetrievingForPath("Count", DQNEXAResultClass::XMLDocument(), second.block());
-  ASSERT_TRUE(second.wait());
+  session->cancelRequest("count");
+  session->scheduleRequestRegisteredWithName("count", second.block());
+  ASSERT_TRUE(pumpMain([&] { return dependent.calls && second.calls; }));
   EXPECT_EQ(rootText(second.result), "2");
   drainMain();
-  EXPECT_EQ(first.calls, 0);
   EXPECT_EQ(second.calls, 1);
 }
 
@@ -406,8 +404,7 @@ TEST_F(NEXANetworkSessionTest, CancelEndsEveryWaitOfARequestAtOnce) {
   auto session = DQNEXASession::make(std::nullopt, printer.baseURL(), false, false,
                                      [&](const std::shared_ptr<DQURLAuthenticationChallenge>& challenge,
                                          std::uint64_t) { unanswered = challenge; });
-  session->registerDataRetrievingRequestWithDescriptor(std::make_shared<DQNEXASingleOperationDescriptor>(
-      "busy", "Busy", std::nullopt, false, 20.0, 3, 10.0));
+  registerPolled(*session, "busy", "Busy", 10.0);
   Answer never;
   // Schedules the always-busy request and waits until it pauses after its
   // first answer.
@@ -497,8 +494,7 @@ TEST_F(NEXANetworkSessionTest, CancellingOrRestartingAResolvingNeverStrandsItsCa
 
 TEST_F(NEXANetworkSessionTest, CredentialsAcceptedOnceServeTheLaterPassesOfTheRequest) {
   auto session = sessionWithBaseURL();
-  session->registerDataRetrievingRequestWithDescriptor(std::make_shared<DQNEXASingleOperationDescriptor>(
-      "locked status", "locked/Jobs/Status", std::nullopt, false, 20.0, 3, 0.05));
+  registerPolled(*session, "locked status", "locked/Jobs/Status", 0.05);
   const Answer status = runRequest(*session, "locked status");
   EXPECT_FALSE(status.error);
   // Asked twice (a wrong password first), never again for the 202 passes.

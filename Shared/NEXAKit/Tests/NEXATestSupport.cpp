@@ -1,5 +1,6 @@
 #include "NEXATestSupport.h"
 
+#include "DQNEXASingleOperationDescriptor.h"
 #include "Dispatch/DispatchQueue.h"
 #include "Text/Base64.h"
 
@@ -26,6 +27,10 @@ LoopbackPrinter::LoopbackPrinter() {
     response.status = ++statusCalls_ <= 2 ? 202 : 200;
     response.set_content("<s:Status xmlns:s=\"urn:example:nexa:status\"><s:State>Idle</s:State></s:Status>",
                          "text/xml");
+  });
+  routes.Get("/", [this](const httplib::Request& request, httplib::Response& response) {
+    record(request);
+    response.set_content("<index/>", "text/xml");
   });
   routes.Get("/Busy", [this](const httplib::Request& request, httplib::Response& response) {
     record(request);
@@ -168,6 +173,11 @@ Answer upload(DQNEXASession& session, const std::string& body) {
   session.scheduleDataUploading(testsupport::bytes(body), "DevMgmt/Settings.xml", answer.block());
   EXPECT_TRUE(answer.wait());
   return answer;
+}
+
+void registerPolled(DQNEXASession& session, const std::string& name, const std::string& path, double pause) {
+  ASSERT_TRUE(session.registerDataRetrievingRequestWithDescriptor(
+      std::make_shared<DQNEXASingleOperationDescriptor>(name, path, std::nullopt, false, 20.0, 3, pause)));
 }
 
 void registerTreeAndConfig(DQNEXASession& session) {

@@ -3,7 +3,8 @@
 // A loopback printer for the session's tests: a discovery tree under
 // prefixed namespaces, Basic-protected documents, statuses that answer 202
 // twice (one of them behind credentials) or always, a counter, uploads, POST
-// alternatives, errors and a slow path. Every request is recorded.
+// alternatives, errors, a slow path and a root document. Every request is
+// recorded.
 
 #include <gtest/gtest.h>
 
@@ -132,6 +133,9 @@ Answer runRequest(DQNEXASession& session, const std::string& name);
 // Uploads `body` to DevMgmt/Settings.xml and waits for the answer.
 Answer upload(DQNEXASession& session, const std::string& body);
 
+// Registers a request of `path` without result class or caching, asked
+// again `pause` seconds after a 202.
+void registerPolled(DQNEXASession& session, const std::string& name, const std::string& path, double pause);
 // The "tree" and "config" registrations every transport shares.
 void registerTreeAndConfig(DQNEXASession& session);
 // Asserts a product configuration document.

@@ -37,7 +37,6 @@ void DQNEXAAccessOperation::cancel() {
     challenge = challenge_;
   }
   if (challenge) challenge->interruptWaits();
-  if (authenticationManager_) authenticationManager_->interruptWaits();
 }
 
 ObjectPtr DQNEXAAccessOperation::result() const {

@@ -23,24 +23,14 @@ std::string DQURLAuthenticationManager::keyForProtectionSpace(const platform::Pr
 bool DQURLAuthenticationManager::beginAuthenticationUntil(const CancellationBlock& cancelled) {
   std::unique_lock lock(mutex_);
   while (authenticationInProgress_) {
-    const std::uint64_t seen = interruptions_;
     lock.unlock();
     const bool stop = cancelled && cancelled();
     lock.lock();
     if (stop) return false;
-    authenticationEnded_.wait_for(lock, kPollSlice,
-                                  [&] { return !authenticationInProgress_ || interruptions_ != seen; });
+    authenticationEnded_.wait_for(lock, kPollSlice, [this] { return !authenticationInProgress_; });
   }
   authenticationInProgress_ = true;
   return true;
-}
-
-void DQURLAuthenticationManager::interruptWaits() {
-  {
-    std::lock_guard lock(mutex_);
-    ++interruptions_;
-  }
-  authenticationEnded_.notify_all();
 }
 
 std::shared_ptr<DQURLAuthenticationChallenge> DQURLAuthenticationManager::challengeForProtectionSpace(

@@ -43,11 +43,8 @@ class DQURLAuthenticationManager : public platform::Object {
 
   // Waits until no other authentication is in progress, then begins one:
   // true. False when `cancelled` answers true while waiting (asked between
-  // short slices of waiting, and at once after interruptWaits()).
+  // short slices of waiting).
   bool beginAuthenticationUntil(const CancellationBlock& cancelled);
-  // Makes every waiting beginner ask its cancellation block again now, for
-  // a caller that has just cancelled one. Any thread.
-  void interruptWaits();
   // The challenge for a 401 of `protectionSpace`: completed at once from
   // credentials kept here or stored in the system (first challenge of the
   // authentication only), else passed to the obtain block. Nullptr when
@@ -71,7 +68,6 @@ class DQURLAuthenticationManager : public platform::Object {
   std::mutex mutex_;
   std::condition_variable authenticationEnded_;
   bool authenticationInProgress_ = false;
-  std::uint64_t interruptions_ = 0;
   std::unordered_map<std::string, std::shared_ptr<DQURLAuthenticationChallenge>> obtainedCredentials_;
   std::optional<platform::ProtectionSpace> lastProtectionSpace_;
   std::shared_ptr<DQURLAuthenticationChallenge> lastChallenge_;
