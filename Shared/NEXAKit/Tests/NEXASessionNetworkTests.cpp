@@ -459,6 +459,12 @@ TEST_F(NEXANetworkSessionTest, CancellingOrRestartingAResolvingNeverStrandsItsCa
   ASSERT_TRUE(later.wait());
   EXPECT_FALSE(later.error);
   expectConfig(runRequest(*session, "config").result);
+  // So it does when the resolving operation is cancelled by someone who holds it.
+  session->setResolverFactory(silentResolver());
+  session->setNeedsReresolve();
+  session->schedulePrinterResolve(dropped.block());
+  session->printerResolvingOperation()->cancel();
+  ASSERT_TRUE(pumpMain([&] { return session->printerResolvingState() == DQNEXASession::kNotResolved; }));
   drainMain();
   EXPECT_EQ(dropped.calls + alsoDropped.calls + droppedRequest.calls, 0);
 
