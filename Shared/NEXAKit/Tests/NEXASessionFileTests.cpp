@@ -81,13 +81,7 @@ TEST_F(NEXAFileSessionTest, BaseURLSessionIsResolvedAtOnce) {
 TEST_F(NEXAFileSessionTest, CancelledResolvingStartsOverAndAnswersLaterCallers) {
   // A resolver that never answers keeps the session resolving.
   auto session = DQNEXASession::make(folderURL(), std::nullopt, nullptr);
-  session->setResolverFactory([](const std::optional<Url>& uri) {
-    struct Silent : DQPrinterURLResolver {
-      using DQPrinterURLResolver::DQPrinterURLResolver;
-      bool startResolving(CompletionBlock) override { return true; }
-    };
-    return std::make_shared<Silent>(uri);
-  });
+  session->setResolverFactory(silentResolver());
   ResolveAnswer dropped;
   session->schedulePrinterResolve(dropped.block());
   session->cancelPrinterResolve(true);

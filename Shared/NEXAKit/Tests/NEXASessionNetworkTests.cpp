@@ -41,6 +41,44 @@ class PostAlternatives : public DQNEXASingleOperationDescriptor, public IDQPostD
   }
 };
 
+// A descriptor with no path at all.
+class NoPath : public DQNEXASingleOperationDescriptor {
+ public:
+  NoPath() : DQNEXASingleOperationDescriptor("nopath", "unused", std::nullopt, false, 20, 3, 0.05) {}
+  std::optional<std::string> URLPathForOperation(const DQNEXAAccessOperation&, ErrorPtr*) const override {
+    return std::string();
+  }
+};
+
+// Asks for the tree again while `wanted` answers true, and keeps what it saw.
+class Monitor : public DQNEXASingleOperationDescriptor, public IDQNEXAMonitoringOperationDescriptor {
+ public:
+  explicit Monitor(std::function<bool(int consulted)> wanted)
+      : DQNEXASingleOperationDescriptor("monitor", "DevMgmt/DiscoveryTree.xml", DQNEXAResultClass::XMLDocument(),
+                                        false, 20, 3, 0.05),
+        wanted_(std::move(wanted)) {}
+  bool continueMonitoringForResult(const ObjectPtr& result, const ErrorPtr& error) override {
+    ++consulted;
+    resultsSeen += result && !error;
+    return wanted_(consulted);
+  }
+  void setReachRetryTimeout(bool reached) override { reachedLimit = reached; }
+
+  int consulted = 0;
+  int resultsSeen = 0;
+  bool reachedLimit = false;
+
+ private:
+  const std::function<bool(int)> wanted_;
+};
+
+// The text of a document's root element.
+std::string rootText(const ObjectPtr& result) {
+  auto document = std::dynamic_pointer_cast<DQXMLDocument>(result);
+  auto root = document ? document->nodeForXPath("/*") : nullptr;
+  return root && root->stringValue() ? *root->stringValue() : std::string();
+}
+
 // The credentials the user gives, by retry: wrong, then right (or a
 // cancellation when `cancel` is set).
 struct Credentials {
@@ -89,11 +127,33 @@ class NEXANetworkSessionTest : public ::testing::Test {
     };
   }
 
+  // How many requests for `path` the printer saw.
+  int sent(const std::string& path) const {
+    int count = 0;
+    for (const auto& request : printer.requests()) count += request.path == path;
+    return count;
+  }
+  // Network exchanges that were closed after their end: a pass has read its
+  // answer.
+  int closedExchanges() const {
+    int count = 0;
+    for (const auto& [level, line] : log.lines()) count += line == "[DQNetworkHTTPStream] - ended -> closed";
+    return count;
+  }
+
   LoopbackPrinter printer;
   Credentials credentials;
   std::shared_ptr<FakeServiceBackend> backend = std::make_shared<FakeServiceBackend>();
   testsupport::CapturedLog log;
 };
+
+// How long `step` blocked.
+template <class Step>
+std::chrono::steady_clock::duration timed(Step&& step) {
+  const auto start = std::chrono::steady_clock::now();
+  step();
+  return std::chrono::steady_clock::now() - start;
+}
 
 }  // namespace
 
@@ -246,13 +306,10 @@ TEST_F(NEXANetworkSessionTest, DependentRequestAsksForCredentialsOnMainThenAnswe
 
 TEST_F(NEXANetworkSessionTest, StatusUploadsPostAlternativesAndFailures) {
   auto session = sessionWithBaseURL();
-  session->registerDataRetrievingRequestWithDescriptor(std::make_shared<DQNEXASingleOperationDescriptor>(
-      "status", "Jobs/Status", std::nullopt, false, 20.0, 3, 0.05));
+  registerPolled(*session, "status", "Jobs/Status", 0.05);
   const Answer status = runRequest(*session, "status");
   EXPECT_FALSE(status.error);
-  int statusRequests = 0;
-  for (const auto& path : printer.paths()) statusRequests += path == "GET /Jobs/Status";
-  EXPECT_EQ(statusRequests, 3);
+  EXPECT_EQ(sent("/Jobs/Status"), 3);
 
   Answer first, second;
   const auto one = session->scheduleDataUploading(testsupport::bytes("<s>1</s>"), "DevMgmt/Settings.xml", first.block());
@@ -310,12 +367,206 @@ TEST_F(NEXANetworkSessionTest, CancelledSlowRequestNeverCallsBack) {
   ASSERT_TRUE(pumpMain([&] { return !printer.requests().empty(); }));
   session->cancelRequest(*name);
   pumpFor(std::chrono::milliseconds(300));
+  // The same name again: only the new request is answered.
+  Answer again;
+  EXPECT_EQ(session->scheduleDataRetrievingForPath("Slow", std::nullopt, again.block()), name);
   printer.releaseSlow();
-  pumpFor(std::chrono::milliseconds(300));
+  ASSERT_TRUE(again.wait());
+  EXPECT_FALSE(again.error);
+  drainMain();
+  EXPECT_EQ(again.calls, 1);
   EXPECT_EQ(slow.calls, 0) << (slow.error ? slow.error->description() : "no error");
   const auto start = std::chrono::steady_clock::now();
   session->cancelAllRequests(true);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+
+  // Cancelled after its end but before its answer reached the main queue,
+  // while a dependent request keeps it: neither that answer nor its result
+  // go to the next request of the name.
+  session->registerDataRetrievingRequest("count", "Count", DQNEXAResultClass::XMLDocument(), 3, false);
+  session->registerDataRetrievingRequest("after count", {"count"}, "count{'stringValue'}", std::nullopt, false);
+  Answer dependent, second;
+  session->scheduleRequestRegisteredWithName("after count", dependent.block());
+  session->waitUntilAllOperationsAreFinished();
+  session->cancelRequest("count");
+  session->scheduleRequestRegisteredWithName("count", second.block());
+  ASSERT_TRUE(pumpMain([&] { return dependent.calls && second.calls; }));
+  EXPECT_EQ(rootText(second.result), "2");
+  drainMain();
+  EXPECT_EQ(second.calls, 1);
+}
+
+TEST_F(NEXANetworkSessionTest, CancelEndsEveryWaitOfARequestAtOnce) {
+  // Far below the pause between 202 answers (10 s) and the printer's hold of
+  // "Slow" (5 s), far above what a woken wait takes.
+  constexpr auto kPrompt = std::chrono::seconds(2);
+  std::shared_ptr<DQURLAuthenticationChallenge> unanswered;
+  auto session = DQNEXASession::make(std::nullopt, printer.baseURL(), false, false,
+                                     [&](const std::shared_ptr<DQURLAuthenticationChallenge>& challenge,
+                                         std::uint64_t) { unanswered = challenge; });
+  registerPolled(*session, "busy", "Busy", 10.0);
+  Answer never;
+  // Schedules the always-busy request and waits until it pauses after its
+  // first answer.
+  auto pausing = [&] {
+    const int before = closedExchanges();
+    session->scheduleRequestRegisteredWithName("busy", never.block());
+    ASSERT_TRUE(pumpMain([&] { return closedExchanges() > before; }));
+  };
+
+  pausing();
+  session->cancelRequest("busy");
+  EXPECT_LT(timed([&] { session->waitUntilAllOperationsAreFinished(); }), kPrompt);
+  pausing();
+  EXPECT_LT(timed([&] { session->cancelAllRequests(true); }), kPrompt);
+
+  // The loading of an answer that does not come.
+  const auto slow = session->scheduleDataRetrievingForPath("Slow", std::nullopt, never.block());
+  ASSERT_TRUE(pumpMain([&] { return sent("/Slow") == 1; }));
+  session->cancelRequest(*slow);
+  EXPECT_LT(timed([&] { session->waitUntilAllOperationsAreFinished(); }), kPrompt);
+
+  // Credentials the user does not give.
+  const auto locked = session->scheduleDataRetrievingForPath("DevMgmt/Other.xml", std::nullopt, never.block());
+  ASSERT_TRUE(pumpMain([&] { return unanswered != nullptr; }));
+  session->cancelRequest(*locked);
+  EXPECT_LT(timed([&] { session->waitUntilAllOperationsAreFinished(); }), kPrompt);
+
+  // Destroying the session cancels its operations and joins its worker.
+  pausing();
+  EXPECT_LT(timed([&] { session.reset(); }), kPrompt);
+  drainMain();
+  EXPECT_EQ(never.calls, 0);
+  EXPECT_EQ(sent("/Busy"), 3);
+}
+
+TEST_F(NEXANetworkSessionTest, CancellingOrRestartingAResolvingNeverStrandsItsCallers) {
+  auto session = resolvingSession("http://printer.invalid/", silentResolver());
+  // Every completion scheduled before a cancel during the resolving is
+  // dropped.
+  ResolveAnswer dropped, alsoDropped;
+  Answer droppedRequest;
+  session->schedulePrinterResolve(dropped.block());
+  session->scheduleRequestRegisteredWithName("config", droppedRequest.block());
+  session->cancelAllRequests(true);
+  session->schedulePrinterResolve(alsoDropped.block());
+  session->cancelAllOperations(true);
+  EXPECT_EQ(session->printerResolvingState(), DQNEXASession::kNotResolved);
+  // The next resolve starts a new resolving and is answered.
+  session->setResolverFactory(direct({printer.url("/")}));
+  ResolveAnswer later;
+  session->schedulePrinterResolve(later.block());
+  ASSERT_TRUE(later.wait());
+  EXPECT_FALSE(later.error);
+  expectConfig(runRequest(*session, "config").result);
+  // So it does when the resolving operation is cancelled by someone who holds it.
+  session->setResolverFactory(silentResolver());
+  session->setNeedsReresolve();
+  session->schedulePrinterResolve(dropped.block());
+  session->printerResolvingOperation()->cancel();
+  ASSERT_TRUE(pumpMain([&] { return session->printerResolvingState() == DQNEXASession::kNotResolved; }));
+  drainMain();
+  EXPECT_EQ(dropped.calls + alsoDropped.calls + droppedRequest.calls, 0);
+
+  // The first request after a cancelled resolving waits for the resolving
+  // it starts itself.
+  auto restarted = resolvingSession("http://printer.invalid/", silentResolver());
+  restarted->schedulePrinterResolve(nullptr);
+  restarted->cancelPrinterResolve(true);
+  restarted->setResolverFactory(direct({printer.url("/")}));
+  const Answer config = runRequest(*restarted, "config");
+  EXPECT_FALSE(config.error) << config.error->description();
+  expectConfig(config.result);
+
+  // Callers waiting when the resolving is restarted get the new outcome...
+  auto reresolved = resolvingSession("http://printer.invalid/", silentResolver());
+  ResolveAnswer waiting;
+  reresolved->schedulePrinterResolve(waiting.block());
+  reresolved->setResolverFactory(direct({printer.url("/")}));
+  reresolved->setNeedsReresolve();
+  ASSERT_TRUE(waiting.wait());
+  EXPECT_FALSE(waiting.error);
+  EXPECT_EQ(reresolved->printerResolvingState(), DQNEXASession::kResolved);
+  // ... at once when the session needs no resolving any more.
+  reresolved->setResolverFactory(silentResolver());
+  reresolved->setNeedsReresolve();
+  ResolveAnswer given;
+  reresolved->schedulePrinterResolve(given.block());
+  reresolved->setBaseURL(printer.baseURL());
+  reresolved->setNeedsReresolve();
+  EXPECT_EQ(given.calls, 1);
+  EXPECT_EQ(reresolved->printerResolvingState(), DQNEXASession::kResolved);
+}
+
+TEST_F(NEXANetworkSessionTest, CredentialsAcceptedOnceServeTheLaterPassesOfTheRequest) {
+  auto session = sessionWithBaseURL();
+  registerPolled(*session, "locked status", "locked/Jobs/Status", 0.05);
+  const Answer status = runRequest(*session, "locked status");
+  EXPECT_FALSE(status.error);
+  // Asked twice (a wrong password first), never again for the 202 passes.
+  EXPECT_EQ(credentials.calls.size(), 2u);
+  std::vector<std::string> authorizations;
+  for (const auto& request : printer.requests()) authorizations.push_back(request.authorization);
+  const std::string right = "Basic YWRtaW46c2VjcmV0";
+  EXPECT_EQ(authorizations, (std::vector<std::string>{"", "Basic YWRtaW46d3Jvbmc=", right, right, right}));
+
+  // Without a credentials block there is no challenge to wait for: one
+  // request, and the 401 stands.
+  auto unattended = DQNEXASession::make(std::nullopt, printer.baseURL(), false, false, nullptr);
+  Answer refused;
+  unattended->scheduleDataRetrievingForPath("DevMgmt/Other.xml", std::nullopt, refused.block());
+  ASSERT_TRUE(refused.wait());
+  EXPECT_EQ(refused.code(), DQNEXAError::kUnauthorized);
+  EXPECT_EQ(sent("/DevMgmt/Other.xml"), 1);
+}
+
+TEST_F(NEXANetworkSessionTest, FailuresAreAskedAgainAndMonitorsStopAtTheirLimit) {
+  auto session = sessionWithBaseURL();
+  // A failure is not kept even where results are cached.
+  session->registerDataRetrievingRequest("missing", "Missing", std::nullopt, 3, true);
+  EXPECT_EQ(runRequest(*session, "missing").code(), DQNEXAError::kNoPath);
+  EXPECT_EQ(runRequest(*session, "missing").code(), DQNEXAError::kNoPath);
+  EXPECT_EQ(sent("/Missing"), 2);
+
+  // An empty path asks for nothing, not for the base URL.
+  Answer empty;
+  session->scheduleRequestWithDescriptor(std::make_shared<NoPath>(), empty.block());
+  ASSERT_TRUE(empty.wait());
+  EXPECT_EQ(empty.code(), DQNEXAError::kNoPath);
+  EXPECT_EQ(sent("/"), 0);
+
+  // A monitor that always wants more is consulted up to the retry limit,
+  // with each result.
+  auto tireless = std::make_shared<Monitor>([](int) { return true; });
+  Answer watched;
+  session->scheduleRequestWithDescriptor(tireless, watched.block());
+  ASSERT_TRUE(watched.wait());
+  EXPECT_FALSE(watched.error);
+  EXPECT_TRUE(watched.result);
+  EXPECT_EQ(tireless->consulted, 3);
+  EXPECT_EQ(tireless->resultsSeen, 3);
+  EXPECT_TRUE(tireless->reachedLimit);
+  EXPECT_EQ(sent("/DevMgmt/DiscoveryTree.xml"), 4);
+  // One that is content after its second answer stops there.
+  auto content = std::make_shared<Monitor>([](int consulted) { return consulted < 2; });
+  Answer satisfied;
+  session->scheduleRequestWithDescriptor(content, satisfied.block());
+  ASSERT_TRUE(satisfied.wait());
+  EXPECT_EQ(content->consulted, 2);
+  EXPECT_FALSE(content->reachedLimit);
+  EXPECT_EQ(sent("/DevMgmt/DiscoveryTree.xml"), 6);
+
+  // An operation that is gone by the time its answer would reach the main
+  // queue calls nobody.
+  int calls = 0;
+  auto operation = session->operationFactory().instantiateUnregisteredSingleDataAccessOperation(
+      "DevMgmt/DiscoveryTree.xml", std::nullopt, nullptr, session->printerResolvingContext());
+  operation->setupNEXACompletionBlock([&calls](const std::shared_ptr<DQNEXAAccessOperation>&) { ++calls; });
+  operation->start();
+  EXPECT_FALSE(operation->error());
+  operation.reset();
+  drainMain();
+  EXPECT_EQ(calls, 0);
 }
 
 TEST_F(NEXANetworkSessionTest, HostileTreeNeverLoadsItsExternalEntity) {

@@ -34,6 +34,15 @@ class NEXAUSBSessionTest : public ::testing::Test {
       return response;
     };
     if (request.target == "/DevMgmt/DiscoveryTree.xml") return answer(200, kTree);
+    if (request.target == "/Busy") {
+      // Found again for the next pass, the printer names no NEXA interface:
+      // its device IDs cannot be read any more.
+      printer->setRequestFilter([](const UsbControlSetup& setup) -> UsbReturn {
+        const bool deviceID = setup.requestType == 0xA1 && setup.request == 0;
+        return deviceID ? usbreturn::kPipeStalled : usbreturn::kSuccess;
+      });
+      return answer(202, "");
+    }
     if (request.field("Authorization") != "Basic " + Base64::encode(std::string_view("admin:secret"))) {
       auto refused = answer(401, "");
       refused->setHeaderField("WWW-Authenticate", "Basic realm=\"Printer\"");
@@ -52,7 +61,7 @@ class NEXAUSBSessionTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(NEXAUSBSessionTest, SerialNumberResolvesAndServesDependentRequestsAndUploads) {
-  auto session = DQNEXASession::make(Url::fromString("NEXAUSB://SN0001/"), std::nullopt,
+  auto session = DQNEXASession::make(Url::fromString("nexausb://SN0001/"), std::nullopt,
                                      [](const std::shared_ptr<DQURLAuthenticationChallenge>& challenge, std::uint64_t) {
                                        challenge->completeChallengeWithUserName("admin", "secret");
                                      });
@@ -63,7 +72,6 @@ TEST_F(NEXAUSBSessionTest, SerialNumberResolvesAndServesDependentRequestsAndUplo
   EXPECT_FALSE(resolved.error);
   EXPECT_EQ(resolved.info->objectForKey("ConnectionType").integerValue(), 1);
   EXPECT_EQ(resolved.info->objectForKey("USBSerialNumber").stringValue(), "SN0001");
-  // The scheme is compared in any letter case: the USB provider reaches it.
   EXPECT_TRUE(std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider()));
 
   const Answer config = runRequest(*session, "config");
@@ -75,6 +83,14 @@ TEST_F(NEXAUSBSessionTest, SerialNumberResolvesAndServesDependentRequestsAndUplo
   ASSERT_FALSE(requests.empty());
   EXPECT_EQ(requests.back().method, "PUT");
   EXPECT_EQ(testsupport::text(requests.back().body), "<s>usb</s>");
+}
+
+TEST_F(NEXAUSBSessionTest, PrinterFoundAgainWithoutNEXAInterfacesIsInaccessible) {
+  auto session = DQNEXASession::make(Url::fromString("nexausb://SN0001/"), std::nullopt, nullptr);
+  registerPolled(*session, "busy", "Busy", 0.05);
+  const Answer busy = runRequest(*session, "busy");
+  EXPECT_EQ(busy.code(), DQNEXAError::kInaccessible) << busy.error->description();
+  EXPECT_EQ(responder->requests().size(), 2u);
 }
 
 TEST_F(NEXAUSBSessionTest, UnknownSerialNumberIsNotSupported) {

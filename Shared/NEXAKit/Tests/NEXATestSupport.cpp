@@ -1,5 +1,6 @@
 #include "NEXATestSupport.h"
 
+#include "DQNEXASingleOperationDescriptor.h"
 #include "Dispatch/DispatchQueue.h"
 #include "Text/Base64.h"
 
@@ -26,6 +27,25 @@ LoopbackPrinter::LoopbackPrinter() {
     response.status = ++statusCalls_ <= 2 ? 202 : 200;
     response.set_content("<s:Status xmlns:s=\"urn:example:nexa:status\"><s:State>Idle</s:State></s:Status>",
                          "text/xml");
+  });
+  routes.Get("/", [this](const httplib::Request& request, httplib::Response& response) {
+    record(request);
+    response.set_content("<index/>", "text/xml");
+  });
+  routes.Get("/Busy", [this](const httplib::Request& request, httplib::Response& response) {
+    record(request);
+    response.status = 202;
+  });
+  routes.Get("/locked/Jobs/Status", [this](const httplib::Request& request, httplib::Response& response) {
+    record(request);
+    if (!authorized(request, response)) return;
+    std::lock_guard lock(mutex_);
+    response.status = ++lockedStatusCalls_ <= 2 ? 202 : 200;
+  });
+  routes.Get("/Count", [this](const httplib::Request& request, httplib::Response& response) {
+    record(request);
+    std::lock_guard lock(mutex_);
+    response.set_content("<n>" + std::to_string(++countCalls_) + "</n>", "text/xml");
   });
   routes.Put("/DevMgmt/Settings.xml", [this](const httplib::Request& request, httplib::Response& response) {
     record(request);
@@ -102,6 +122,20 @@ void LoopbackPrinter::releaseSlow() {
   slowReleased_.notify_all();
 }
 
+DQPrinterResolvingOperation::ResolverFactory silentResolver() {
+  struct Silent : DQPrinterURLResolver {
+    using DQPrinterURLResolver::DQPrinterURLResolver;
+    bool startResolving(CompletionBlock) override { return true; }
+  };
+  return [](const std::optional<Url>& uri) { return std::make_shared<Silent>(uri); };
+}
+
+void drainMain() {
+  bool drained = false;
+  DispatchQueue::main()->async([&drained] { drained = true; });
+  EXPECT_TRUE(pumpMain([&drained] { return drained; }));
+}
+
 DQNEXASession::RequestCompletion Answer::block() {
   return [this](const ObjectPtr& r, const ErrorPtr& e) {
     ++calls;
@@ -139,6 +173,11 @@ Answer upload(DQNEXASession& session, const std::string& body) {
   session.scheduleDataUploading(testsupport::bytes(body), "DevMgmt/Settings.xml", answer.block());
   EXPECT_TRUE(answer.wait());
   return answer;
+}
+
+void registerPolled(DQNEXASession& session, const std::string& name, const std::string& path, double pause) {
+  ASSERT_TRUE(session.registerDataRetrievingRequestWithDescriptor(
+      std::make_shared<DQNEXASingleOperationDescriptor>(name, path, std::nullopt, false, 20.0, 3, pause)));
 }
 
 void registerTreeAndConfig(DQNEXASession& session) {

@@ -1,8 +1,9 @@
 #pragma once
 
 // A loopback printer for the session's tests: a discovery tree under
-// prefixed namespaces, Basic-protected documents, a status that answers 202
-// twice, uploads, POST alternatives, errors and a slow path. Every request is
+// prefixed namespaces, Basic-protected documents, statuses that answer 202
+// twice (one of them behind credentials) or always, a counter, uploads, POST
+// alternatives, errors, a slow path and a root document. Every request is
 // recorded.
 
 #include <gtest/gtest.h>
@@ -82,6 +83,8 @@ class LoopbackPrinter {
   std::string password_ = "secret";
   std::string tree_ = kTree;
   int statusCalls_ = 0;
+  int lockedStatusCalls_ = 0;
+  int countCalls_ = 0;
   int postCalls_ = 0;
 };
 
@@ -97,6 +100,13 @@ inline bool pumpMain(const std::function<bool()>& done) {
 inline void pumpFor(std::chrono::milliseconds duration) {
   platform::RunLoop::main().runUntil(std::chrono::steady_clock::now() + duration);
 }
+
+// Runs the main queue's blocks queued so far: a completion queued before
+// the call has run when it returns.
+void drainMain();
+
+// A resolver that never answers: the session stays resolving.
+DQPrinterResolvingOperation::ResolverFactory silentResolver();
 
 // What one request's completion received.
 struct Answer {
@@ -123,6 +133,9 @@ Answer runRequest(DQNEXASession& session, const std::string& name);
 // Uploads `body` to DevMgmt/Settings.xml and waits for the answer.
 Answer upload(DQNEXASession& session, const std::string& body);
 
+// Registers a request of `path` without result class or caching, asked
+// again `pause` seconds after a 202.
+void registerPolled(DQNEXASession& session, const std::string& name, const std::string& path, double pause);
 // The "tree" and "config" registrations every transport shares.
 void registerTreeAndConfig(DQNEXASession& session);
 // Asserts a product configuration document.

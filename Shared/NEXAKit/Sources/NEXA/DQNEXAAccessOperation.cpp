@@ -5,11 +5,19 @@
 #include "DQNEXAError.h"
 #include "DQNEXAExpression.h"
 #include "DQNEXAResolvingContext.h"
+#include "DQURLAuthenticationChallenge.h"
 #include "DQURLAuthenticationManager.h"
 #include "DQURLDataAccumulationConsumer.h"
 #include "Dispatch/DispatchQueue.h"
 
 using namespace platform;
+
+DQNEXAAccessOperation::DQNEXAAccessOperation(DescriptorPtr descriptor,
+                                             std::shared_ptr<DQURLAuthenticationManager> authenticationManager,
+                                             std::shared_ptr<DQNEXAResolvingContext> resolvingContext)
+    : operationDescriptor_(std::move(descriptor)),
+      authenticationManager_(std::move(authenticationManager)),
+      resolvingInfo_(std::move(resolvingContext)) {}
 
 DQNEXAAccessOperation::DQNEXAAccessOperation(DescriptorPtr descriptor,
                                              std::shared_ptr<DQURLAuthenticationManager> authenticationManager,
@@ -19,6 +27,17 @@ DQNEXAAccessOperation::DQNEXAAccessOperation(DescriptorPtr descriptor,
       operationDescriptor_(std::move(descriptor)),
       authenticationManager_(std::move(authenticationManager)),
       resolvingInfo_(std::move(resolvingContext)) {}
+
+void DQNEXAAccessOperation::cancel() {
+  DQRunLoopOperation::cancel();
+  // The credentials waits sleep on condition variables, not on the run loop.
+  std::shared_ptr<DQURLAuthenticationChallenge> challenge;
+  {
+    std::lock_guard lock(challengeMutex_);
+    challenge = challenge_;
+  }
+  if (challenge) challenge->interruptWaits();
+}
 
 ObjectPtr DQNEXAAccessOperation::result() const {
   std::lock_guard lock(outcomeMutex_);
@@ -95,9 +114,7 @@ void DQNEXAAccessOperation::performOperationTask() {
     // Nothing was sent and nothing stored why: the request could not be made.
     if (!consumer && !error && !operationDescriptor_->resultClass()) error = errorWithCode(DQNEXAError::kCannotRequest);
   } else {
-    const bool noNEXA = error && error->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kNoNEXAInterfaces);
-    error = Error::withUnderlying(DQNEXAError::domain(),
-                                  noNEXA ? DQNEXAError::kInaccessible : DQNEXAError::kCannotRequest, error);
+    error = providerFailure(std::move(error));
   }
   if (error) {
     finishTask(nullptr, error);
@@ -105,6 +122,13 @@ void DQNEXAAccessOperation::performOperationTask() {
   }
   ObjectPtr result = operationResultForConsumer(consumer, &error);
   finishTask(std::move(result), std::move(error));
+}
+
+ErrorPtr DQNEXAAccessOperation::providerFailure(ErrorPtr providerError) {
+  const bool noNEXA =
+      providerError && providerError->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kNoNEXAInterfaces);
+  return Error::withUnderlying(DQNEXAError::domain(), noNEXA ? DQNEXAError::kInaccessible : DQNEXAError::kCannotRequest,
+                               std::move(providerError));
 }
 
 std::shared_ptr<DQURLConnectionConsumer> DQNEXAAccessOperation::processConnectionWithURL(const Url&, ErrorPtr*) {
@@ -159,7 +183,17 @@ bool DQNEXAAccessOperation::performAuthentication(bool* authenticationStarted) {
   }
   auto challenge = authenticationManager_->challengeForProtectionSpace(authRequest_->protectionSpace(),
                                                                        operationDescriptor_->operationName());
-  if (!challenge || !challenge->waitForCompletionUntil(cancelled)) return false;
+  if (!challenge) return false;
+  {
+    std::lock_guard lock(challengeMutex_);
+    challenge_ = challenge;
+  }
+  const bool completed = challenge->waitForCompletionUntil(cancelled);
+  {
+    std::lock_guard lock(challengeMutex_);
+    challenge_.reset();
+  }
+  if (!completed) return false;
   userName_ = challenge->userName();
   password_ = challenge->password();
   return true;
@@ -205,7 +239,7 @@ std::shared_ptr<DQURLConnectionConsumer> DQNEXAAccessOperation::performRequest(c
     // it again (the network and file providers stay resolved).
     ErrorPtr providerError;
     if (!firstPass && !resolveStreamProvider(&providerError)) {
-      if (error) *error = Error::withUnderlying(DQNEXAError::domain(), DQNEXAError::kCannotRequest, providerError);
+      if (error) *error = providerFailure(std::move(providerError));
       return nullptr;
     }
     auto connection = makeConnection();
@@ -220,8 +254,10 @@ std::shared_ptr<DQURLConnectionConsumer> DQNEXAAccessOperation::performRequest(c
     if (!passConsumer) return nullptr;
     consumer = passConsumer;
     if (isCancelled()) break;
-    authRequest_ = consumer->authenticationRequest();
-    if (authRequest_) {
+    // A pass without a challenge keeps the last one: the credentials it
+    // got through with go with the next passes too, unasked.
+    if (auto challenged = consumer->authenticationRequest()) {
+      authRequest_ = std::move(challenged);
       if (!performAuthentication(&authenticationStarted)) break;
       continue;
     }

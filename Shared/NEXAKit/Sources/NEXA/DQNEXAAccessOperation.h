@@ -17,6 +17,7 @@
 #include "Values/Url.h"
 
 class DQNEXAResolvingContext;
+class DQURLAuthenticationChallenge;
 class DQURLAuthenticationManager;
 
 // One NEXA request against a printer: takes the base URL and stream provider
@@ -37,9 +38,15 @@ class DQNEXAAccessOperation : public DQRunLoopOperation {
   // Seconds to wait for the stream provider.
   static constexpr double kStreamProviderTimeout = 5.0;
 
+  // An operation with its own cancellation wake-up source: cancel() ends
+  // every wait at once.
+  DQNEXAAccessOperation(DescriptorPtr descriptor, std::shared_ptr<DQURLAuthenticationManager> authenticationManager,
+                        std::shared_ptr<DQNEXAResolvingContext> resolvingContext);
+  // An operation run inside `parentOperation`'s task on its thread, cancelled
+  // with it (see DQRunLoopOperation).
   DQNEXAAccessOperation(DescriptorPtr descriptor, std::shared_ptr<DQURLAuthenticationManager> authenticationManager,
                         std::shared_ptr<DQNEXAResolvingContext> resolvingContext,
-                        std::shared_ptr<platform::Operation> parentOperation = nullptr);
+                        std::shared_ptr<platform::Operation> parentOperation);
 
   // Once the operation has finished, `block` is queued onto the main queue;
   // the call is skipped when the operation is cancelled or gone by then.
@@ -47,6 +54,8 @@ class DQNEXAAccessOperation : public DQRunLoopOperation {
   void setupNEXACompletionBlock(CompletionBlock block);
 
   void performOperationTask() override;
+  // Also wakes a wait for credentials. Any thread.
+  void cancel() override;
 
   // The exchange for the URL; the base makes none. Subclasses override it.
   virtual std::shared_ptr<DQURLConnectionConsumer> processConnectionWithURL(const platform::Url& url,
@@ -58,7 +67,9 @@ class DQNEXAAccessOperation : public DQRunLoopOperation {
   // Writes the credentials obtained for this operation into the request.
   void applyAuthentication(DQURLConnection& connection);
   // Obtains credentials for the last 401; begins the manager's
-  // authentication first unless *authenticationStarted.
+  // authentication first unless *authenticationStarted. Credentials that a
+  // pass got through with are sent again by the later passes of the
+  // operation (a 202 answer, a retry) without asking again.
   bool performAuthentication(bool* authenticationStarted);
   bool isRetryRequiredForConsumer(const std::shared_ptr<DQURLConnectionConsumer>& consumer,
                                   std::uint64_t* currentRetryNumber);
@@ -88,6 +99,9 @@ class DQNEXAAccessOperation : public DQRunLoopOperation {
 
  private:
   void finishTask(platform::ObjectPtr result, platform::ErrorPtr error);
+  // The NEXA error for a stream provider that did not find the printer:
+  // 9 for a printer without NEXA interfaces, else 7.
+  static platform::ErrorPtr providerFailure(platform::ErrorPtr providerError);
 
   const DescriptorPtr operationDescriptor_;
   const std::shared_ptr<DQURLAuthenticationManager> authenticationManager_;
@@ -99,6 +113,10 @@ class DQNEXAAccessOperation : public DQRunLoopOperation {
   std::shared_ptr<IDQURLAuthenticationRequest> authRequest_;
   std::optional<std::string> userName_;
   std::optional<std::string> password_;
+
+  mutable std::mutex challengeMutex_;  // guards challenge_; the operation's thread and cancel()
+  // The challenge the operation waits on, while it waits.
+  std::shared_ptr<DQURLAuthenticationChallenge> challenge_;
 
   mutable std::mutex outcomeMutex_;  // guards result_ and error_; any thread
   platform::ObjectPtr result_;

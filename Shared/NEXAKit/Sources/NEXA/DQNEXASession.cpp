@@ -57,20 +57,15 @@ void DQNEXASession::schedulePrinterResolve(ResolveCompletion completion) {
 }
 
 void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
-  // A resolving that was cancelled away starts over, so that nobody waits
-  // for an end that will not come.
-  if (printerResolvingState_ == kResolving && !printerResolvingOperation_) {
-    printerResolvingState_ = kNotResolved;
-    printerResolvingContext_ = std::make_shared<DQNEXAResolvingContext>();
-  }
-  if (printerResolvingState_ == kResolving) {
-    if (completion) resolveCompletionBlocks_.push_back(std::move(completion));
-    return;
-  }
-  if (printerResolvingState_ != kNotResolved) {
+  if (printerResolvingState_ != kNotResolved && printerResolvingState_ != kResolving) {
     if (completion) completion(printerResolutionInfo_, printerResolutionError_);
     return;
   }
+  // Queued behind the callers that already wait (after setNeedsReresolve,
+  // some may wait in state 0): a resolving that ends at once answers them
+  // all, in order.
+  if (completion) resolveCompletionBlocks_.push_back(std::move(completion));
+  if (printerResolvingState_ == kResolving) return;
   com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelInfo, "[DQNEXASession] - start printer resolving");
   if (baseURL_) {
     printerResolvingContext_->finishWithBaseNEXAURL(
@@ -78,11 +73,10 @@ void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
     printerResolvingState_ = kResolved;
     printerResolutionError_ = nullptr;
     printerResolutionInfo_ = std::nullopt;
-    if (completion) completion(std::nullopt, nullptr);
+    answerResolveCompletions();
     return;
   }
   if (printerURI_) {
-    if (completion) resolveCompletionBlocks_.push_back(std::move(completion));
     printerResolvingState_ = kResolving;
     auto operation = std::make_shared<DQPrinterResolvingOperation>(
         printerURI_, useSystemProxyFlag_, validateHTTPSCertificatesFlag_, printerResolvingContext_, resolverFactory_);
@@ -105,11 +99,31 @@ void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
   printerResolutionInfo_ = std::nullopt;
   printerResolvingContext_->finishWithError(printerResolutionError_);
   printerResolvingState_ = kFailed;
-  if (completion) completion(std::nullopt, printerResolutionError_);
+  answerResolveCompletions();
+}
+
+void DQNEXASession::answerResolveCompletions() {
+  const auto blocks = std::exchange(resolveCompletionBlocks_, {});
+  for (const auto& block : blocks) block(printerResolutionInfo_, printerResolutionError_);
+}
+
+void DQNEXASession::startOverResolving() {
+  printerResolvingOperation_ = nullptr;
+  printerResolvingState_ = kNotResolved;
+  printerResolvingContext_ = std::make_shared<DQNEXAResolvingContext>();
 }
 
 void DQNEXASession::completeResolveWithResolvingOperation(const std::shared_ptr<DQPrinterResolvingOperation>& operation) {
-  if (!operation || operation != printerResolvingOperation_ || operation->isCancelled()) return;
+  if (!operation || operation != printerResolvingOperation_) return;
+  if (operation->isCancelled()) {
+    // Cancelled by someone holding the operation: as a cancel through the
+    // session, the callers are let go and the next caller starts over.
+    if (printerResolvingState_ == kResolving) {
+      startOverResolving();
+      resolveCompletionBlocks_.clear();
+    }
+    return;
+  }
   printerResolutionInfo_ = operation->resolutionInfo();
   printerResolutionError_ = operation->error();
   if (!printerResolutionError_) {
@@ -117,13 +131,11 @@ void DQNEXASession::completeResolveWithResolvingOperation(const std::shared_ptr<
   } else {
     printerResolvingState_ = printerResolutionError_->code() == DQNEXAError::kInaccessible ? kInaccessible : kFailed;
   }
-  const auto blocks = std::exchange(resolveCompletionBlocks_, {});
-  for (const auto& block : blocks) block(printerResolutionInfo_, printerResolutionError_);
+  answerResolveCompletions();
 }
 
 void DQNEXASession::cancelPrinterResolve(bool wait) {
   if (printerResolvingState_ == kResolving) {
-    printerResolvingOperation_ = nullptr;
     printerResolutionError_ = nullptr;
     cancelAllOperations(wait);
   }
@@ -131,10 +143,11 @@ void DQNEXASession::cancelPrinterResolve(bool wait) {
 }
 
 void DQNEXASession::setNeedsReresolve() {
-  printerResolvingState_ = kNotResolved;
   if (printerResolvingOperation_) printerResolvingOperation_->cancel();
-  printerResolvingOperation_ = nullptr;
-  printerResolvingContext_ = std::make_shared<DQNEXAResolvingContext>();
+  startOverResolving();
+  // Callers still waiting for the resolving that was dropped get the
+  // outcome of a new one.
+  if (!resolveCompletionBlocks_.empty()) launchResolvingIfNeeded(nullptr);
 }
 
 bool DQNEXASession::checkResolvingStatus(const ResolveCompletion& completion) {
@@ -301,6 +314,9 @@ ObjectPtr DQNEXASession::cachedResultForRequestRegisteredWithName(const std::str
 // --- cancelling
 
 void DQNEXASession::cancelRequest(const std::string& name) {
+  // The name's completions go with the request: a request scheduled under
+  // the name later gets only its own.
+  completionBlocks_.erase(name);
   auto cached = operationsCache_.find(name);
   if (cached == operationsCache_.end()) return;
   const auto& operation = cached->second;
@@ -315,6 +331,13 @@ void DQNEXASession::cancelAllRequests(bool wait) {
 }
 
 void DQNEXASession::cancelAllOperations(bool wait) {
+  // The queue cancels the resolving operation below. Its callers are let go
+  // like the requests', and the next resolve or request starts a new
+  // resolving with a fresh context instead of waiting for this one.
+  if (printerResolvingState_ == kResolving) {
+    startOverResolving();
+    resolveCompletionBlocks_.clear();
+  }
   for (const auto& [name, operation] : operationsCache_) {
     if (operation->isExecuting()) operation->cancel();
     operation->setupNEXACompletionBlock(nullptr);

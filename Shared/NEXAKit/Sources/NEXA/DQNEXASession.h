@@ -74,6 +74,9 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   // Drops the waiting resolve completions without calling them; while
   // resolving, also cancels every operation (waiting for them with `wait`).
   void cancelPrinterResolve(bool wait);
+  // Forgets the resolving outcome: requests made from now on get a fresh
+  // context, resolved by the next resolving. Resolve completions still
+  // waiting are answered by a resolving started at once.
   void setNeedsReresolve();
   // YES when resolved; otherwise NO, and `completion` gets NEXA error 7
   // (failed), 9 (inaccessible) or 10 (not resolved yet) at once.
@@ -94,8 +97,13 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   platform::ObjectPtr cachedResultForRequestRegisteredWithName(const std::string& name) const;
 
   // --- cancelling; cancelled requests never call their completions.
+  // Cancels the request of that name and drops every completion stored
+  // under the name.
   void cancelRequest(const std::string& name);
   void cancelAllRequests(bool wait);
+  // Cancels every operation and drops the request completions. A resolving
+  // that runs is cancelled too: its resolve completions are dropped, and the
+  // next resolve or request starts a new resolving.
   void cancelAllOperations(bool wait);
   void waitUntilAllOperationsAreFinished();
 
@@ -147,6 +155,10 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
 
  private:
   void launchOperation(const std::shared_ptr<DQNEXAAccessOperation>& operation);
+  // Calls and empties the waiting resolve completions with the outcome.
+  void answerResolveCompletions();
+  // State 0 with a fresh context and no resolving operation.
+  void startOverResolving();
   // Sets up the requests `operation` needs; false when one cannot be made
   // or the names form a cycle (`chain` holds the names being set up).
   bool setupOperationDependencies(const std::shared_ptr<DQNEXAAccessOperation>& operation,

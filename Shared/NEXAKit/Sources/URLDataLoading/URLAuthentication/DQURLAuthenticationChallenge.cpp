@@ -40,13 +40,24 @@ bool DQURLAuthenticationChallenge::waitForCompletionUntil(const CancellationBloc
   while (true) {
     if (completed_) return true;
     if (cancelled_) return false;
+    // An interruption after this point, even while the block is asked,
+    // ends the wait below.
+    const std::uint64_t seen = interruptions_;
     // The block is the caller's: never ask it under our lock.
     lock.unlock();
     const bool stop = cancelled && cancelled();
     lock.lock();
     if (stop) return false;
-    answered_.wait_for(lock, kPollSlice, [this] { return completed_ || cancelled_; });
+    answered_.wait_for(lock, kPollSlice, [&] { return completed_ || cancelled_ || interruptions_ != seen; });
   }
+}
+
+void DQURLAuthenticationChallenge::interruptWaits() {
+  {
+    std::lock_guard lock(mutex_);
+    ++interruptions_;
+  }
+  answered_.notify_all();
 }
 
 std::optional<std::string> DQURLAuthenticationChallenge::userName() const {

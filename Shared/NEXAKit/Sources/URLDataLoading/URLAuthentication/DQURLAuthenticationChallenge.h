@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -32,8 +33,11 @@ class DQURLAuthenticationChallenge : public platform::Object {
 
   // Waits until the challenge is completed (true) or cancelled (false), or
   // `cancelled` answers true (false). Asks `cancelled` between short slices
-  // of waiting.
+  // of waiting, and at once after interruptWaits().
   bool waitForCompletionUntil(const CancellationBlock& cancelled);
+  // Makes every waiter ask its cancellation block again now, for a caller
+  // that has just cancelled it. Any thread.
+  void interruptWaits();
 
   const platform::ProtectionSpace& protectionSpace() const { return protectionSpace_; }
   const std::string& operationName() const { return operationName_; }
@@ -51,4 +55,5 @@ class DQURLAuthenticationChallenge : public platform::Object {
   std::optional<std::string> password_;
   bool completed_ = false;
   bool cancelled_ = false;
+  std::uint64_t interruptions_ = 0;
 };
