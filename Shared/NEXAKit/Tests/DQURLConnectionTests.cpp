@@ -245,6 +245,20 @@ TEST(DQNetworkHTTPStreamTest, BodyPastTheLimitEndsTheExchange) {
   }
 }
 
+TEST(DQURLConnectionConsumerTest, ABodyOfAnnouncedLengthIsKeptInOneAllocationOfThatLength) {
+  // A large piece, then after a pause a small one: grown piece by piece the
+  // body would take twice the room of the first.
+  RawServer peer([](int socket, const std::string&) {
+    RawServer::sendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 61000\r\n\r\n" + std::string(60000, 'a'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    RawServer::sendAll(socket, std::string(1000, 'b'));
+  });
+  auto consumer = DQURLDataAccumulationConsumer::make();
+  ASSERT_TRUE(load(*DQURLConnection::connectionWithGETRequest(url(peer.url("/")), directProvider(), consumer)));
+  EXPECT_EQ(consumer->responseData().size(), 61000u);
+  EXPECT_EQ(consumer->responseData().capacity(), 61000u);
+}
+
 TEST(DQNetworkHTTPStreamTest, DeliversResponseDataEndInOrderAndBodiesUndecoded) {
   // A body that claims to be compressed is handed over as it came.
   RawServer peer([](int socket, const std::string&) {
@@ -261,7 +275,7 @@ TEST(DQNetworkHTTPStreamTest, DeliversResponseDataEndInOrderAndBodiesUndecoded) 
   ASSERT_TRUE(stream->openInRunLoop(std::nullopt, 30, &error, nullptr));
   EXPECT_TRUE(RunLoop::current().runUntil([&] { return !delegate->calls.empty() && delegate->calls.back() == "end"; },
                                           kPatience));
-  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"response 200", "data not gzip", "end"}));
+  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"response 200", "data not ", "data gzip", "end"}));
   stream->close();
 }
 

@@ -239,13 +239,9 @@ size_t DQNetworkHTTPStream::writeCallback(char* bytes, size_t size, size_t count
     return 0;
   }
   auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
-  // Pieces that come within one drive reach the delegate as one.
-  if (!self->events_.empty() && self->events_.back().kind == Event::Kind::Data) {
-    auto& piece = self->events_.back().data;
-    piece.insert(piece.end(), begin, begin + length);
-  } else {
-    self->events_.push_back({Event::Kind::Data, Data(begin, begin + length), nullptr});
-  }
+  // Each piece as it came: joined, a drive's pieces would be copied again
+  // and held twice while the joined piece grows.
+  self->events_.push_back({Event::Kind::Data, Data(begin, begin + length), nullptr});
   return length;
 }
 
