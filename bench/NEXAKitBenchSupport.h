@@ -6,6 +6,8 @@
 
 #include <httplib.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,18 +21,25 @@
 
 namespace nexabench {
 
-// Serves each body at its path on 127.0.0.1 until destroyed.
+// Serves on 127.0.0.1 until destroyed.
 class LoopbackServer {
  public:
-  explicit LoopbackServer(const std::map<std::string, std::pair<std::string, std::string>>& bodies) {
-    for (const auto& [path, body] : bodies) {
-      server_.Get(path, [body](const httplib::Request&, httplib::Response& response) {
-        response.set_content(body.first, body.second);
-      });
-    }
+  // What `routes` sets up on the server; returns once it listens.
+  explicit LoopbackServer(const std::function<void(httplib::Server&)>& routes) {
+    routes(server_);
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  // Each body (text, content type) at its path.
+  explicit LoopbackServer(const std::map<std::string, std::pair<std::string, std::string>>& bodies)
+      : LoopbackServer([&bodies](httplib::Server& server) {
+          for (const auto& [path, body] : bodies) {
+            server.Get(path, [body](const httplib::Request&, httplib::Response& response) {
+              response.set_content(body.first, body.second);
+            });
+          }
+        }) {}
   ~LoopbackServer() {
     server_.stop();
     thread_.join();

@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace platform {
@@ -101,6 +102,24 @@ Dictionary HttpMessage::allHeaderFields() const {
     fields.set(field.first, Value(*headerField(field.first)));
   }
   return fields;
+}
+
+bool HttpMessage::isChunked() const {
+  const std::optional<std::string> codings = headerField("Transfer-Encoding");
+  if (!codings) return false;
+  static constexpr std::string_view kChunked = "chunked";
+  const auto sameLetter = [](char a, char b) { return g_ascii_tolower(a) == g_ascii_tolower(b); };
+  return std::search(codings->begin(), codings->end(), kChunked.begin(), kChunked.end(), sameLetter) != codings->end();
+}
+
+std::optional<std::uint64_t> HttpMessage::contentLengthValue(std::string_view value) {
+  if (value.empty() || value.size() > 18) return std::nullopt;
+  std::uint64_t length = 0;
+  for (char c : value) {
+    if (!g_ascii_isdigit(c)) return std::nullopt;
+    length = length * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return length;
 }
 
 void HttpMessage::appendBody(const std::uint8_t* bytes, std::size_t length) {

@@ -58,6 +58,16 @@ class HttpMessage : public Object {
   const std::vector<Field>& headerFields() const { return fields_; }
   // Name (as first spelled) to value, repeated fields joined, in order.
   Dictionary allHeaderFields() const;
+  // Whether "Transfer-Encoding" names the chunked coding.
+  bool isChunked() const;
+
+  // A Content-Length value: digits only (RFC 9110 section 8.6), so a
+  // negative, empty, repeated ("5, 5"), overlong or trailing-garbage ("12abc")
+  // value is nullopt, never read as its leading digits.
+  static std::optional<std::uint64_t> contentLengthValue(std::string_view value);
+  // Whether a response of this status has no body whatever its fields say
+  // (1xx, 204, 304; RFC 9112 section 6.3).
+  static bool statusHasNoBody(int status) { return (status >= 100 && status < 200) || status == 204 || status == 304; }
 
   const Data& body() const { return body_; }
   void setBody(Data body) { body_ = std::move(body); }

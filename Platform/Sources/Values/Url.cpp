@@ -16,6 +16,10 @@ struct GFreeDeleter {
 };
 using GString_ = std::unique_ptr<char, GFreeDeleter>;
 
+struct GUriDeleter {
+  void operator()(GUri* uri) const { g_uri_unref(uri); }
+};
+
 std::optional<std::string> take(char* text) {
   GString_ owned(text);
   if (!owned) return std::nullopt;
@@ -77,9 +81,23 @@ std::optional<Url> Url::fileUrl(std::string_view absolutePath) {
 std::optional<Url> Url::resolve(std::string_view reference) const {
   if (hasForbiddenByte(reference)) return std::nullopt;
   const std::string ref(reference);
-  GString_ resolved(g_uri_resolve_relative(text_.c_str(), ref.c_str(), kFlags, nullptr));
+  std::unique_ptr<GUri, GUriDeleter> base(g_uri_parse(text_.c_str(), kFlags, nullptr));
+  if (!base) return std::nullopt;
+  std::unique_ptr<GUri, GUriDeleter> resolved(g_uri_parse_relative(base.get(), ref.c_str(), kFlags, nullptr));
   if (!resolved) return std::nullopt;
-  return fromString(resolved.get());
+  // GLib holds the zone of an IPv6 literal decoded ("fe80::1%eth0") and
+  // writes it back so, which no parser reads: the zone is escaped again.
+  const char* host = g_uri_get_host(resolved.get());
+  const char* zone = host ? std::strchr(host, '%') : nullptr;
+  if (!zone || !std::strchr(host, ':')) {
+    GString_ text(g_uri_to_string(resolved.get()));
+    return fromString(text.get());
+  }
+  const std::string escapedHost = std::string(host, zone) + "%25" + percentEncode(zone + 1);
+  GString_ text(g_uri_join(kFlags, g_uri_get_scheme(resolved.get()), g_uri_get_userinfo(resolved.get()),
+                           escapedHost.c_str(), g_uri_get_port(resolved.get()), g_uri_get_path(resolved.get()),
+                           g_uri_get_query(resolved.get()), g_uri_get_fragment(resolved.get())));
+  return fromString(text.get());
 }
 
 bool Url::hasScheme(std::string_view scheme) const {

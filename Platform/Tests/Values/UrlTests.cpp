@@ -42,6 +42,25 @@ TEST(UrlTest, ResolvesRelativeReferences) {
   EXPECT_EQ(base->resolve("https://x/")->absoluteString(), "https://x/");
 }
 
+TEST(UrlTest, ResolvingKeepsTheZoneOfAnIPv6LiteralEscaped) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"http://[fe80::1%25eth0]/", "http://[fe80::1%25eth0]/DevMgmt/DiscoveryTree.xml"},
+      {"http://u@[fe80::1%25eth0]:8080/a/b", "http://u@[fe80::1%25eth0]:8080/a/DevMgmt/DiscoveryTree.xml"},
+      // An escape within the zone is not doubled.
+      {"http://[fe80::1%25a%2525b]/", "http://[fe80::1%25a%2525b]/DevMgmt/DiscoveryTree.xml"},
+      {"http://[::1]:631/x", "http://[::1]:631/DevMgmt/DiscoveryTree.xml"},
+  };
+  for (const auto& [base, joined] : cases) {
+    SCOPED_TRACE(base);
+    const auto resolved = Url::fromString(base)->resolve("DevMgmt/DiscoveryTree.xml");
+    ASSERT_TRUE(resolved);
+    EXPECT_EQ(resolved->absoluteString(), joined);
+    EXPECT_EQ(resolved->host(), Url::fromString(base)->host());
+  }
+  EXPECT_EQ(Url::fromString("http://printer/")->resolve("//[fe80::2%25lo]/z")->absoluteString(),
+            "http://[fe80::2%25lo]/z");
+}
+
 TEST(UrlTest, MakesAndReadsFileUrls) {
   auto url = Url::fileUrl("/tmp/a b.xml");
   ASSERT_TRUE(url);

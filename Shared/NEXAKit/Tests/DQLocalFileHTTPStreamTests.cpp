@@ -2,6 +2,7 @@
 
 #include <glib.h>
 #include <glib/gstdio.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,30 @@ TEST_F(LocalFileTest, GetAndHeadAnswerTheFile) {
     EXPECT_EQ(text(consumer->responseData()), make == &DQURLConnection::connectionWithGETRequest ? "<doc/>" : "");
     EXPECT_EQ(consumer->responseHeader()->objectForKey("Content-Length"), Value("6"));
   }
+}
+
+TEST_F(LocalFileTest, FilesPastTheBodyLimitFailForGoodButAnswerHead) {
+  // A sparse file one byte past the limit, and a device that never ends.
+  const std::string large = directory.file("large.bin");
+  const int fd = g_open(large.c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(IDQHTTPStream::kMaximumBodyLength + 1)), 0);
+  close(fd);
+  for (const Url& url : {fileUrl("large.bin"), *Url::fileUrl("/dev/zero")}) {
+    SCOPED_TRACE(url.absoluteString());
+    auto consumer = run(DQURLConnection::connectionWithGETRequest(url, provider, DQURLDataAccumulationConsumer::make()));
+    const ErrorPtr error = consumer->loadingError();
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kUnparsableResponse));
+    EXPECT_TRUE(error->underlyingError()->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kNotHTTP));
+    EXPECT_TRUE(DQHTTPStreamError::isNonRecoverable(error));
+    EXPECT_FALSE(consumer->responseStatusCode());
+  }
+  auto head = run(DQURLConnection::connectionWithHEADRequest(fileUrl("large.bin"), provider,
+                                                             DQURLDataAccumulationConsumer::make()));
+  EXPECT_EQ(head->responseStatusCode(), 200);
+  EXPECT_EQ(head->responseHeader()->objectForKey("Content-Length"),
+            Value(std::to_string(IDQHTTPStream::kMaximumBodyLength + 1)));
 }
 
 TEST_F(LocalFileTest, MissingUnreadableOrDirectoryPathsAre404) {

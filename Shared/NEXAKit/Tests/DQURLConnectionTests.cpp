@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <future>
 #include <memory>
 #include <string>
@@ -32,19 +33,26 @@ struct Seen {
   std::string method, body, contentType, contentLength, host, expect;
 };
 
-// A delegate that writes down every call, in order.
+// A delegate that writes down every call, in order; bodies of more than a
+// few bytes are only counted.
 class RecordingDelegate : public DQHTTPStreamDelegate {
  public:
   std::vector<std::string> calls;
+  std::uint64_t bodyLength = 0;
+  ErrorPtr failure;
   std::function<void(IDQHTTPStream&)> onResponse;
   void streamDidReceiveResponse(IDQHTTPStream& stream) override {
     calls.push_back("response " + std::to_string(stream.statusCode().value_or(0)));
     if (onResponse) onResponse(stream);
   }
-  void stream(IDQHTTPStream&, const Data& data) override { calls.push_back("data " + text(data)); }
+  void stream(IDQHTTPStream&, const Data& data) override {
+    bodyLength += data.size();
+    if (bodyLength <= 64) calls.push_back("data " + text(data));
+  }
   void streamDidEnd(IDQHTTPStream&) override { calls.push_back("end"); }
   void stream(IDQHTTPStream&, const ErrorPtr& error) override {
     calls.push_back("failure " + std::to_string(error->code()));
+    failure = error;
   }
 };
 
@@ -171,6 +179,86 @@ TEST(DQURLConnectionFailureTest, AnswerThatIsNoHttpIsCode3OverCode7) {
   }
 }
 
+TEST(DQURLConnectionFailureTest, BrokenAnswersGetTheirStreamCodesAndFramingFaultsAreFinal) {
+  std::string longHead = "HTTP/1.1 200 OK\r\n";
+  for (int i = 0; i < 70; ++i) longHead += "X-Field-" + std::to_string(i) + ": " + std::string(1000, 'a') + "\r\n";
+  struct Case {
+    const char* name;
+    std::string reply;
+    std::int64_t code;
+    bool final;  // 3 over 7, not to be retried
+  };
+  const Case cases[] = {
+      {"empty reply", "", DQHTTPStreamError::kConnectionFailure, false},
+      {"closed before the status line", "HTTP/1.", DQHTTPStreamError::kConnectionFailure, false},
+      {"closed before the body's end", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc",
+       DQHTTPStreamError::kConnectionFailure, false},
+      {"length with letters", "HTTP/1.1 200 OK\r\nContent-Length: 12abc\r\n\r\nhello world!!!", 3, true},
+      {"contradictory lengths", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!", 3, true},
+      {"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", 3, true},
+      {"bad chunk size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n0\r\n\r\n", 3, true},
+      {"head past 64 KiB", longHead + "Content-Length: 2\r\n\r\nok", 3, true},
+      {"one header line past 100 KiB", "HTTP/1.1 200 OK\r\nX-Long: " + std::string(120 * 1024, 'a') + "\r\n\r\n",
+       3, true},
+      {"length past the body limit", "HTTP/1.1 200 OK\r\nContent-Length: 67108865\r\n\r\n", 3, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawServer peer([&c](int socket, const std::string&) { RawServer::sendAll(socket, c.reply); });
+    auto consumer = DQURLDataAccumulationConsumer::make();
+    ASSERT_TRUE(load(*DQURLConnection::connectionWithGETRequest(url(peer.url("/")), directProvider(), consumer)));
+    const ErrorPtr error = consumer->loadingError();
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->is(DQHTTPStreamError::domain(), c.code)) << error->description();
+    EXPECT_EQ(DQHTTPStreamError::isNonRecoverable(error), c.final);
+    if (c.final) {
+      EXPECT_TRUE(error->underlyingError() &&
+                  error->underlyingError()->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kNotHTTP));
+      EXPECT_TRUE(consumer->responseData().empty());
+    }
+  }
+}
+
+TEST(DQNetworkHTTPStreamTest, BodyPastTheLimitEndsTheExchange) {
+  // Bodies that never end, close-delimited and chunked: the stream takes
+  // kMaximumBodyLength bytes at the most, then fails for good.
+  const std::string piece(1 << 20, 'x');
+  char size[16];
+  std::snprintf(size, sizeof(size), "%zx\r\n", piece.size());
+  for (const std::string& chunk : {std::string(), std::string(size) + piece + "\r\n"}) {
+    const bool chunked = !chunk.empty();
+    SCOPED_TRACE(chunked ? "chunked" : "close-delimited");
+    RawServer endless([&](int socket, const std::string&) {
+      RawServer::sendAll(socket, chunked ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" : "HTTP/1.1 200 OK\r\n\r\n");
+      while (RawServer::sendAll(socket, chunked ? chunk : piece)) {
+      }
+    });
+    auto stream = directProvider()->streamForRequest(HttpMessage::makeRequest("GET", url(endless.url("/"))));
+    auto delegate = std::make_shared<RecordingDelegate>();
+    stream->setDelegate(delegate);
+    ASSERT_TRUE(stream->openInRunLoop(std::nullopt, 30, nullptr, nullptr));
+    ASSERT_TRUE(RunLoop::current().runUntil([&] { return delegate->failure != nullptr; }, kPatience));
+    EXPECT_LE(delegate->bodyLength, IDQHTTPStream::kMaximumBodyLength);
+    EXPECT_TRUE(delegate->failure->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kUnparsableResponse));
+    EXPECT_TRUE(DQHTTPStreamError::isNonRecoverable(delegate->failure));
+    stream->close();
+  }
+}
+
+TEST(DQURLConnectionConsumerTest, ABodyOfAnnouncedLengthIsKeptInOneAllocationOfThatLength) {
+  // A large piece, then after a pause a small one: grown piece by piece the
+  // body would take twice the room of the first.
+  RawServer peer([](int socket, const std::string&) {
+    RawServer::sendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 61000\r\n\r\n" + std::string(60000, 'a'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    RawServer::sendAll(socket, std::string(1000, 'b'));
+  });
+  auto consumer = DQURLDataAccumulationConsumer::make();
+  ASSERT_TRUE(load(*DQURLConnection::connectionWithGETRequest(url(peer.url("/")), directProvider(), consumer)));
+  EXPECT_EQ(consumer->responseData().size(), 61000u);
+  EXPECT_EQ(consumer->responseData().capacity(), 61000u);
+}
+
 TEST(DQNetworkHTTPStreamTest, DeliversResponseDataEndInOrderAndBodiesUndecoded) {
   // A body that claims to be compressed is handed over as it came.
   RawServer peer([](int socket, const std::string&) {
@@ -187,7 +275,7 @@ TEST(DQNetworkHTTPStreamTest, DeliversResponseDataEndInOrderAndBodiesUndecoded) 
   ASSERT_TRUE(stream->openInRunLoop(std::nullopt, 30, &error, nullptr));
   EXPECT_TRUE(RunLoop::current().runUntil([&] { return !delegate->calls.empty() && delegate->calls.back() == "end"; },
                                           kPatience));
-  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"response 200", "data not gzip", "end"}));
+  EXPECT_EQ(delegate->calls, (std::vector<std::string>{"response 200", "data not ", "data gzip", "end"}));
   stream->close();
 }
 

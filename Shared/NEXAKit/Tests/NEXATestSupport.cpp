@@ -8,7 +8,7 @@ using namespace platform;
 
 namespace nexatest {
 
-LoopbackPrinter::LoopbackPrinter() {
+LoopbackPrinter::LoopbackPrinter(const std::string& host, int port) {
   auto& routes = server_.routes();
   routes.Get("/DevMgmt/DiscoveryTree.xml", [this](const httplib::Request& request, httplib::Response& response) {
     record(request);
@@ -70,7 +70,7 @@ LoopbackPrinter::LoopbackPrinter() {
     slowReleased_.wait_for(lock, std::chrono::seconds(5), [this] { return released_; });
     response.set_content(kConfig, "text/xml");
   });
-  server_.start();
+  server_.start(host, port);
 }
 
 LoopbackPrinter::~LoopbackPrinter() {

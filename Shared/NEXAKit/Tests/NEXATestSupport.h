@@ -59,7 +59,8 @@ struct Request {
 
 class LoopbackPrinter {
  public:
-  LoopbackPrinter();
+  // Listens on `host` and `port` (a port of its own for 0).
+  explicit LoopbackPrinter(const std::string& host = "127.0.0.1", int port = 0);
   ~LoopbackPrinter();
   int port() const { return server_.port(); }
   std::string url(const std::string& path) const { return server_.url(path); }

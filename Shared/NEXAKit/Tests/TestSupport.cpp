@@ -34,8 +34,8 @@ int listenOnLoopback(int* port) {
 
 }  // namespace
 
-void HttpServer::start() {
-  port_ = server_->bind_to_any_port("127.0.0.1");
+void HttpServer::start(const std::string& host, int port) {
+  port_ = port == 0 ? server_->bind_to_any_port(host) : server_->bind_to_port(host, port) ? port : -1;
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   // httplib's stop() does nothing until the listening loop runs, and the join
   // in stop() would then wait for ever: a test that ends before its first

@@ -38,9 +38,9 @@ class HttpServer {
   ~HttpServer() { stop(); }
 
   httplib::Server& routes() { return *server_; }
-  // Binds, then serves on a thread of its own until stop(); returns once the
-  // server listens.
-  void start();
+  // Binds (to a port of its own for port 0), then serves on a thread of its
+  // own until stop(); returns once the server listens.
+  void start(const std::string& host = "127.0.0.1", int port = 0);
   void stop();
   int port() const { return port_; }
   std::string url(const std::string& path) const;

@@ -249,6 +249,9 @@ std::shared_ptr<DQURLConnectionConsumer> DQNEXAAccessOperation::performRequest(c
                                    requestURL_ ? requestURL_->absoluteString() : std::string("(null)"));
       return consumer;
     }
+    // The previous pass's answer serves no more from here on: its body goes
+    // before the next one comes.
+    consumer.reset();
     applyAuthentication(*connection);
     auto passConsumer = processConnection(*connection, error);
     if (!passConsumer) return nullptr;

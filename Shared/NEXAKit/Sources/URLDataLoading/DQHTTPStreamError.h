@@ -29,6 +29,10 @@ class DQHTTPStreamError {
   // when given.
   static platform::ErrorPtr errorWithCode(std::int64_t code, platform::ErrorPtr underlying = nullptr,
                                           platform::Dictionary userInfo = {});
+  // "Response not parsable" (3) with "no HTTP" (7) underlying, `userInfo` on
+  // both; marked not to be retried when `nonRecoverable` (a framing fault or
+  // a body past the streams' limit: asking again gets the same answer).
+  static platform::ErrorPtr unparsableResponseError(bool nonRecoverable, platform::Dictionary userInfo = {});
   // Whether the error is marked not to be retried.
   static bool isNonRecoverable(const platform::ErrorPtr& error);
 };

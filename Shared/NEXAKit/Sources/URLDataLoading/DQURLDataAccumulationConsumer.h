@@ -5,7 +5,9 @@
 #include "DQURLConnectionConsumer.h"
 #include "Values/Value.h"
 
-// A consumer that also keeps the body.
+// A consumer that also keeps the body. A body whose length the response
+// announces is kept in one allocation of that length (of
+// IDQHTTPStream::kMaximumBodyLength at the most).
 class DQURLDataAccumulationConsumer : public DQURLConnectionConsumer {
  public:
   static std::shared_ptr<DQURLDataAccumulationConsumer> make() {

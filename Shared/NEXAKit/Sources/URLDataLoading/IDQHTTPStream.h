@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,6 +19,10 @@ class IDQHTTPStream : public platform::Object {
   // Answers true when the caller's operation is cancelled. Called on the
   // stream's thread.
   using CancellationBlock = std::function<bool()>;
+
+  // No stream hands over a longer body: past it the exchange fails with
+  // DQHTTPStreamError::unparsableResponseError, not to be retried.
+  static constexpr std::uint64_t kMaximumBodyLength = 64 << 20;
 
   // Starts the exchange on `runLoop` (none: the calling thread's), whose
   // thread must be the calling one. False with an error of the HTTP stream

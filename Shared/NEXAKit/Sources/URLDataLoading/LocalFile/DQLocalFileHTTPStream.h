@@ -8,7 +8,8 @@
 
 // An HTTP exchange with the local file system, for file URLs: GET answers 200
 // and the file's bytes, HEAD 200 without them; a missing, unreadable or
-// directory path answers 404; PUT replaces the file atomically and answers
+// directory path answers 404; a file past kMaximumBodyLength fails the
+// exchange with "response not parsable", not to be retried; PUT replaces the file atomically and answers
 // 200 (500 when it cannot be written); other methods answer 405.
 //
 // The answer comes in a later turn of the run loop the stream was opened in,
@@ -26,8 +27,10 @@ class DQLocalFileHTTPStream : public DQHTTPStreamBase {
   double minimumConnectionTimeout() const override { return 0; }
   bool canBeInterrupted() const override { return true; }
 
-  // The answer to a request for a file URL (pure but for the file system).
-  static std::shared_ptr<platform::HttpMessage> responseForRequest(const platform::HttpMessage& request);
+  // The answer to a request for a file URL (pure but for the file system);
+  // nullptr, with `*error` set, for a file too large to answer.
+  static std::shared_ptr<platform::HttpMessage> responseForRequest(const platform::HttpMessage& request,
+                                                                   platform::ErrorPtr* error);
 
  private:
   enum class State { Created, Opened, Closed };

@@ -10,6 +10,7 @@
 #include "DQHTTPAuthenticationRequest.h"
 #include "DQHTTPStreamError.h"
 #include "DQLog.h"
+#include "Http/HttpResponseParser.h"
 
 using platform::Data;
 using platform::ErrorPtr;
@@ -174,8 +175,8 @@ void DQNetworkHTTPStream::releaseCurl() {
 size_t DQNetworkHTTPStream::headerCallback(char* bytes, size_t size, size_t count, void* data) {
   auto self = static_cast<DQNetworkHTTPStream*>(data);
   self->headerLine(std::string_view(bytes, size * count));
-  // A status line we cannot read stops the transfer.
-  return self->unparsableResponse_ ? 0 : size * count;
+  // A status line we cannot read, or a head we refuse, stops the transfer.
+  return self->unparsableResponse_ || self->framingFault_ ? 0 : size * count;
 }
 
 void DQNetworkHTTPStream::headerLine(std::string_view line) {
@@ -183,11 +184,17 @@ void DQNetworkHTTPStream::headerLine(std::string_view line) {
     // Every status line begins a new header block, so informational blocks
     // (100 Continue) are read and dropped.
     response_ = responseForStatusLine(trimmed(line));
+    headLength_ = line.size();
     headerComplete_ = false;
     unparsableResponse_ = response_ == nullptr;
     return;
   }
   if (!response_ || headerComplete_) return;  // trailers, or nothing to add to
+  headLength_ += line.size();
+  if (headLength_ > platform::HttpResponseParser::kMaximumHeadLength) {
+    framingFault_ = "The response head is too long";
+    return;
+  }
   const std::string_view text = trimmed(line);
   if (!text.empty()) {
     // An obsolete folded line, or a line without a name, is dropped.
@@ -198,6 +205,7 @@ void DQNetworkHTTPStream::headerLine(std::string_view line) {
     return;
   }
   if (response_->statusCode() < 200) return;
+  if (!acceptsBodyFraming()) return;
   headerComplete_ = true;
   std::shared_ptr<IDQURLAuthenticationRequest> authentication;
   if (response_->statusCode() == 401) {
@@ -207,17 +215,33 @@ void DQNetworkHTTPStream::headerLine(std::string_view line) {
   events_.push_back({Event::Kind::Response, {}, nullptr});
 }
 
+bool DQNetworkHTTPStream::acceptsBodyFraming() {
+  // curl reads the length itself, but takes the leading digits of a value
+  // such as "12abc" and the last of repeated fields: it is checked here first.
+  const std::optional<std::string> contentLength = response_->headerField("Content-Length");
+  const std::optional<std::uint64_t> length =
+      contentLength ? platform::HttpMessage::contentLengthValue(*contentLength) : std::nullopt;
+  if (contentLength && !length) {
+    framingFault_ = "The response has a malformed Content-Length";
+  } else if (length && *length > kMaximumBodyLength && !response_->isChunked() && request_->method() != "HEAD" &&
+             !platform::HttpMessage::statusHasNoBody(response_->statusCode())) {
+    framingFault_ = "The response body is too large";
+  }
+  return !framingFault_;
+}
+
 size_t DQNetworkHTTPStream::writeCallback(char* bytes, size_t size, size_t count, void* data) {
   auto self = static_cast<DQNetworkHTTPStream*>(data);
   const std::size_t length = size * count;
-  auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
-  // Pieces that come within one drive reach the delegate as one.
-  if (!self->events_.empty() && self->events_.back().kind == Event::Kind::Data) {
-    auto& piece = self->events_.back().data;
-    piece.insert(piece.end(), begin, begin + length);
-  } else {
-    self->events_.push_back({Event::Kind::Data, Data(begin, begin + length), nullptr});
+  self->bodyLength_ += length;
+  if (self->bodyLength_ > kMaximumBodyLength) {
+    self->framingFault_ = "The response body is too large";
+    return 0;
   }
+  auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
+  // Each piece as it came: joined, a drive's pieces would be copied again
+  // and held twice while the joined piece grows.
+  self->events_.push_back({Event::Kind::Data, Data(begin, begin + length), nullptr});
   return length;
 }
 
@@ -261,31 +285,49 @@ void DQNetworkHTTPStream::deliverEvents() {
 }
 
 ErrorPtr DQNetworkHTTPStream::errorForResult(CURLcode result) const {
-  const std::string message = errorBuffer_[0] ? std::string(errorBuffer_) : curl_easy_strerror(result);
+  const std::string message =
+      framingFault_ ? framingFault_ : errorBuffer_[0] ? std::string(errorBuffer_) : curl_easy_strerror(result);
   platform::Dictionary userInfo{{platform::Error::kLocalizedDescriptionKey, platform::Value(message)}};
-  auto unparsable = [&] {
-    auto notHTTP = DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP, nullptr, userInfo);
-    return DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kUnparsableResponse, notHTTP, userInfo);
-  };
-  if (unparsableResponse_) return unparsable();
+  // Asking again gets the same answer: one request, not several.
+  const auto framingFault = [&] { return DQHTTPStreamError::unparsableResponseError(true, userInfo); };
+  const auto withCode = [&](std::int64_t code) { return DQHTTPStreamError::errorWithCode(code, nullptr, userInfo); };
+  if (framingFault_) return framingFault();
+  if (unparsableResponse_) return DQHTTPStreamError::unparsableResponseError(false, userInfo);
   long osErrno = 0;
+  if (easy_) curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osErrno);
   switch (result) {
     case CURLE_COULDNT_CONNECT:
-      if (easy_) curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osErrno);
-      return DQHTTPStreamError::errorWithCode(
-          osErrno == ECONNREFUSED ? DQHTTPStreamError::kConnectionRefused : DQHTTPStreamError::kConnectionFailure,
-          nullptr, userInfo);
+      return withCode(osErrno == ECONNREFUSED ? DQHTTPStreamError::kConnectionRefused
+                                              : DQHTTPStreamError::kConnectionFailure);
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
-      return DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kConnectionFailure, nullptr, userInfo);
-    case CURLE_OPERATION_TIMEDOUT:
-      return DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kTimedOut, nullptr, userInfo);
-    case CURLE_OK:  // ended without a complete header block
+    case CURLE_GOT_NOTHING:   // closed before a status line
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:  // closed before the body's end
+      return withCode(DQHTTPStreamError::kConnectionFailure);
+    case CURLE_RECV_ERROR:
+      // Over plain HTTP with nothing wrong on the socket, it is the chunked
+      // framing curl refused (bodies are not decoded otherwise).
+      if (osErrno == 0 && headerComplete_ && response_->isChunked() && request_->url()->hasScheme("http")) {
+        return framingFault();
+      }
+      return withCode(DQHTTPStreamError::kConnectionFailure);
+    case CURLE_OUT_OF_MEMORY:
+      // curl refuses a header line past its own limit (100 KiB) so, before
+      // the line reaches the header callback.
+      return headerComplete_ ? withCode(DQHTTPStreamError::kOtherFailure) : framingFault();
     case CURLE_WEIRD_SERVER_REPLY:
+      // After a status line curl refused a field of the head, such as a
+      // negative Content-Length; before it the reply is no HTTP.
+      return response_ && !headerComplete_ ? framingFault()
+                                           : DQHTTPStreamError::unparsableResponseError(false, userInfo);
+    case CURLE_OPERATION_TIMEDOUT:
+      return withCode(DQHTTPStreamError::kTimedOut);
+    case CURLE_OK:  // ended without a complete header block
     case CURLE_UNSUPPORTED_PROTOCOL:  // a reply that is no HTTP/1.x (the scheme was checked at open)
     case CURLE_BAD_CONTENT_ENCODING:
-      return unparsable();
+      return DQHTTPStreamError::unparsableResponseError(false, userInfo);
     default:
-      return DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kOtherFailure, nullptr, userInfo);
+      return withCode(DQHTTPStreamError::kOtherFailure);
   }
 }

@@ -21,7 +21,12 @@
 //
 // Requests go out as given: no redirects are followed, no authentication is
 // done by itself, bodies are not decoded and no "Expect: 100-continue" is
-// sent. Used on the thread of its run loop only.
+// sent. What the peer sends is bounded as over USB: a response head to 64 KiB,
+// a body to kMaximumBodyLength (a Content-Length past it fails at once).
+// Broken framing (a Content-Length that is not digits only, or repeated; a bad
+// chunk; a head past its limit) and a body past the limit fail the exchange
+// with "response not parsable", marked not to be retried. Used on the thread
+// of its run loop only.
 class DQNetworkHTTPStream : public DQHTTPStreamBase {
  public:
   // `useProxy`: the system's proxy settings (the usual proxy environment
@@ -62,6 +67,8 @@ class DQNetworkHTTPStream : public DQHTTPStreamBase {
   void releaseCurl();
 
   void headerLine(std::string_view line);
+  // Whether the complete head frames a body we take; else sets framingFault_.
+  bool acceptsBodyFraming();
   static size_t headerCallback(char* bytes, size_t size, size_t count, void* stream);
   static size_t writeCallback(char* bytes, size_t size, size_t count, void* stream);
 
@@ -78,7 +85,11 @@ class DQNetworkHTTPStream : public DQHTTPStreamBase {
   char errorBuffer_[CURL_ERROR_SIZE] = {};
 
   std::shared_ptr<platform::HttpMessage> response_;  // the header block being read
+  std::size_t headLength_ = 0;                      // its bytes so far
   bool headerComplete_ = false;
   bool unparsableResponse_ = false;
+  // What was wrong with the answer's framing or size; the transfer stops.
+  const char* framingFault_ = nullptr;
+  std::uint64_t bodyLength_ = 0;  // body bytes taken so far
   std::deque<Event> events_;
 };

@@ -8,26 +8,6 @@
 
 namespace {
 
-bool containsIgnoringCase(std::string_view text, std::string_view word) {
-  const auto sameLetter = [](char a, char b) { return g_ascii_tolower(a) == g_ascii_tolower(b); };
-  return std::search(text.begin(), text.end(), word.begin(), word.end(), sameLetter) != text.end();
-}
-
-// A Content-Length value: digits only (RFC 9110 section 8.6), so a negative,
-// empty, repeated ("5, 5") or overlong value is refused.
-std::optional<std::uint64_t> contentLengthValue(std::string_view text) {
-  if (text.empty() || text.size() > 18) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (!g_ascii_isdigit(c)) return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return value;
-}
-
-// Answers that have no body whatever their fields say (RFC 9112 section 6.3).
-bool statusHasNoBody(std::int64_t status) { return (status >= 100 && status < 200) || status == 204 || status == 304; }
-
 // An interim answer (100 Continue, 102, 103): the real one follows it. 101
 // switches protocols and is the last answer in HTTP.
 bool isInterimStatus(std::int64_t status) { return status >= 100 && status < 200 && status != 101; }
@@ -80,17 +60,16 @@ bool DQHTTPResponseAccumulator::readBodyFraming() {
   const auto contentLength = headerFieldForKey("Content-Length");
   std::optional<std::uint64_t> length;
   if (contentLength) {
-    length = contentLengthValue(*contentLength);
+    length = platform::HttpMessage::contentLengthValue(*contentLength);
     if (!length) return false;
   }
   expectedContentLength_ = length.value_or(0);
   if (isHeadRequest()) return true;
-  if (statusHasNoBody(statusCode_)) {
+  if (platform::HttpMessage::statusHasNoBody(static_cast<int>(statusCode_))) {
     expectedContentLength_ = 0;
     return true;
   }
-  const auto transferEncoding = headerFieldForKey("Transfer-Encoding");
-  if (!contentLength || (transferEncoding && containsIgnoringCase(*transferEncoding, "chunked"))) {
+  if (!contentLength || responseMessage_->isChunked()) {
     chunkedBodyParser_ = std::make_shared<DQChunkedBodyParser>();
     chunkedBodyParser_->setDelegate(sharedAs<DQHTTPResponseAccumulator>());
     return true;

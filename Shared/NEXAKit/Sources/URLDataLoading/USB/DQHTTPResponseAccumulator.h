@@ -14,6 +14,7 @@
 #include "Values/Dictionary.h"
 #include "Http/HttpMessage.h"
 #include "Http/HttpResponseParser.h"
+#include "IDQHTTPStream.h"
 #include "Values/Object.h"
 #include "Values/Value.h"
 
@@ -29,7 +30,7 @@ class DQHTTPResponseAccumulator : public platform::Object, public DQChunkedBodyP
  public:
   // The expected length until a header sets it.
   static constexpr std::uint64_t kUnknownContentLength = 0x7FFFFFFFFFFFFFFF;
-  static constexpr std::uint64_t kMaximumBodyLength = 64 << 20;
+  static constexpr std::uint64_t kMaximumBodyLength = IDQHTTPStream::kMaximumBodyLength;
 
   // Keeps the request's method; `request` may be null.
   explicit DQHTTPResponseAccumulator(const platform::HttpMessage* request);
