@@ -18,6 +18,7 @@
 #include "TestSupport.h"
 #include "USBTestSupport.h"
 #include "Usb/LibusbBackend.h"
+#include "UmockdevBus.h"
 #include "UsbfsAdapter.h"
 
 using platform::VirtualPrinter;
@@ -25,15 +26,14 @@ using namespace testsupport;
 
 namespace {
 
-// The bus: a root hub and a printer on port 4, made before libusb starts.
-struct Bus {
-  UMockdevTestbed* testbed = nullptr;
-  std::shared_ptr<VirtualPrinter> printer;
-  std::unique_ptr<UsbfsAdapter> adapter;
-};
-
-Bus& bus() {
-  static Bus* made = new Bus;  // lives until the process ends, as libusb's context does
+// The bus, made before libusb starts: its printer on port 4 has a kernel
+// driver bound to interface 0.
+UmockdevBus& bus() {
+  static UmockdevBus* made = [] {
+    auto description = zarnPrinter();
+    description.interfaces[0].kernelDriver = true;
+    return new UmockdevBus(description);
+  }();
   return *made;
 }
 
@@ -56,7 +56,7 @@ TEST(LibusbBackendTest, DiscoveryReportsPresentPrintersInsideStartThenArrivalsAn
   EXPECT_EQ(recorder.found[0]->locationID(), 0x01400000u);
 
   auto second = std::make_shared<VirtualPrinter>(zarnPrinter());
-  UsbfsAdapter adapter(bus().testbed, second, 3, 5);
+  UsbfsAdapter adapter(bus().testbed(), second, 3, 5);
   adapter.plug();
   ASSERT_TRUE(spinUntil([&] { return recorder.found.size() == 2; }));
   EXPECT_EQ(recorder.found[1]->locationID(), 0x01500000u);
@@ -82,7 +82,7 @@ TEST(LibusbBackendTest, SnapshotReadsStringsDeviceIDsAndTheInfoDescriptorThrough
 TEST(LibusbBackendTest, BulkExchangeDetachesTheKernelDriverForItsTime) {
   auto printer = discoveredPrinter();
   ASSERT_TRUE(printer);
-  auto& model = *bus().printer;
+  auto& model = *bus().printer();
   model.setOutputHandler(0, [&model](std::span<const std::uint8_t> request) {
     const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(request.size()) + "\r\n\r\n";
     model.pushInput(0, std::span(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()));
@@ -130,7 +130,7 @@ TEST(LibusbBackendTest, BulkExchangeDetachesTheKernelDriverForItsTime) {
 
 TEST(LibusbBackendTest, HTTPExchangeWithAChunkedAnswerThroughTheUSBStream) {
   using Responder = platform::VirtualPrinterHttpResponder;
-  auto responder = Responder::attach(bus().printer, 0, [](const Responder::Request& request) {
+  auto responder = Responder::attach(bus().printer(), 0, [](const Responder::Request& request) {
     auto response = platform::HttpMessage::makeResponse(200, "OK");
     response->setBody(bytes("answer to " + request.target + std::string(1500, '.')));
     return response;
@@ -146,7 +146,7 @@ TEST(LibusbBackendTest, HTTPExchangeWithAChunkedAnswerThroughTheUSBStream) {
   EXPECT_EQ(consumer->responseStatusCode(), 200);
   EXPECT_EQ(text(consumer->responseData()), "answer to /status" + std::string(1500, '.'));
   EXPECT_FALSE(provider->device()->isConnected());  // the close disconnected the device object
-  EXPECT_TRUE(bus().printer->kernelDriverBound(0));
+  EXPECT_TRUE(bus().printer()->kernelDriverBound(0));
 }
 
 }  // namespace
@@ -154,13 +154,6 @@ TEST(LibusbBackendTest, HTTPExchangeWithAChunkedAnswerThroughTheUSBStream) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   redirectUSBTrace();
-  auto& made = bus();
-  made.testbed = umockdev_testbed_new();
-  umockdev_testbed_add_from_string(made.testbed, UsbfsAdapter::hubRecord().c_str(), nullptr);
-  auto description = zarnPrinter();
-  description.interfaces[0].kernelDriver = true;
-  made.printer = std::make_shared<VirtualPrinter>(description);
-  made.adapter = std::make_unique<UsbfsAdapter>(made.testbed, made.printer, 2, 4);
-  made.adapter->plug();
+  bus();
   return RUN_ALL_TESTS();
 }
