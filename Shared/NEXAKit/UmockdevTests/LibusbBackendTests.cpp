@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "DQUSBConstatns.h"
 #include "DQUSBDevice.h"
 #include "DQURLDataAccumulationConsumer.h"
 #include "DQUSBDevicesSearcher.h"
@@ -147,6 +150,50 @@ TEST(LibusbBackendTest, HTTPExchangeWithAChunkedAnswerThroughTheUSBStream) {
   EXPECT_EQ(text(consumer->responseData()), "answer to /status" + std::string(1500, '.'));
   EXPECT_FALSE(provider->device()->isConnected());  // the close disconnected the device object
   EXPECT_TRUE(bus().printer()->kernelDriverBound(0));
+}
+
+
+// Watches made and dropped while a device keeps coming and going: libusb may
+// be inside a callback of a watch whose registration is being destroyed.
+// That callback must neither touch freed memory (ASan) nor reach a handler
+// after its registration went.
+TEST(LibusbBackendTest, WatchesDroppedWhileDevicesComeAndGoHearNothingMore) {
+  auto model = std::make_shared<VirtualPrinter>(zarnPrinter());
+  UsbfsAdapter adapter(bus().testbed(), model, 5, 7);
+  adapter.plug();
+  std::atomic<bool> toggling{true};
+  std::thread toggler([&] {
+    for (int i = 0; toggling && i < 8000; ++i) {
+      umockdev_testbed_uevent(bus().testbed(), "/sys/devices/usb1/1-7", i % 2 == 0 ? "remove" : "add");
+      std::this_thread::sleep_for(std::chrono::microseconds(150));  // within what the uevent socket holds
+    }
+    umockdev_testbed_uevent(bus().testbed(), "/sys/devices/usb1/1-7", "remove");
+  });
+  auto backend = platform::UsbBackend::shared();
+  int late = 0;
+  int heard = 0;
+  for (int round = 0; round < 400; ++round) {
+    auto alive = std::make_shared<bool>(true);
+    std::vector<std::shared_ptr<platform::UsbDeviceRef>> present;
+    std::unique_ptr<platform::UsbBackend::Registration> registration;
+    auto step = platform::UsbBackend::WatchStep::kHost;
+    ASSERT_EQ(backend->watch(
+                  DQUSBConstatns::ZarnVendorID(), platform::RunLoop::current(),
+                  [alive, &late, &heard](const platform::UsbBackend::Event&) { *alive ? ++heard : ++late; }, present,
+                  registration, step),
+              platform::usbreturn::kSuccess);
+    platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(round % 3));
+    registration.reset();
+    *alive = false;
+    platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
+  }
+  toggling = false;
+  toggler.join();
+  bool drained = false;
+  platform::RunLoop::current().performAfter(std::chrono::milliseconds(50), [&] { drained = true; });
+  ASSERT_TRUE(spinUntil([&] { return drained; }));
+  EXPECT_EQ(late, 0);
+  EXPECT_GT(heard, 0);
 }
 
 }  // namespace
