@@ -127,6 +127,17 @@ class LibusbHandle : public UsbDeviceHandle {
     return usbreturn::kSuccess;
   }
   UsbReturn setAlternateSetting(std::uint8_t number, std::uint8_t alternate) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (!claimed_.contains(number)) return usbreturn::kNotFound;
+    }
+    // libusb 1.0.26 releases a lock it never took when asked to set an
+    // alternate of a device that is gone, and then aborts the process when
+    // the handle is closed. Claiming a claimed interface again sends nothing
+    // and keeps libusb's locks balanced, and it tells whether the device is
+    // still there; only a removal in the instant between the two calls
+    // escapes it.
+    if (libusb_claim_interface(handle_, number) == LIBUSB_ERROR_NO_DEVICE) return usbreturn::kNoDevice;
     return LibusbBackend::fromError(libusb_set_interface_alt_setting(handle_, number, alternate));
   }
   bool hostStalled(std::uint8_t endpoint) const override {

@@ -13,6 +13,7 @@
 
 #include "DQUSBConstatns.h"
 #include "DQUSBDevice.h"
+#include "DQUSBInterfaceError.h"
 #include "DQURLDataAccumulationConsumer.h"
 #include "DQUSBDevicesSearcher.h"
 #include "DQUSBPipe.h"
@@ -152,6 +153,70 @@ TEST(LibusbBackendTest, HTTPExchangeWithAChunkedAnswerThroughTheUSBStream) {
   EXPECT_TRUE(bus().printer()->kernelDriverBound(0));
 }
 
+
+TEST(LibusbBackendTest, ARemovalEndsAReadInFlightAndTheHandleStillCloses) {
+  Recorder recorder;
+  auto searcher = std::make_shared<DQUSBDevicesSearcher>();
+  searcher->setDelegate(&recorder);
+  ASSERT_TRUE(searcher->startInRunLoop(platform::RunLoop::current(), nullptr, nullptr));
+  auto model = std::make_shared<VirtualPrinter>(zarnPrinter());
+  UsbfsAdapter adapter(bus().testbed(), model, 4, 6);
+  adapter.plug();
+  ASSERT_TRUE(spinUntil([&] { return recorder.found.size() == 2; }));
+  auto printer = recorder.found[1];
+  ASSERT_EQ(printer->locationID(), 0x01600000u);
+  auto interface = printer->interfaceForDescriptor(printer->deviceInfo()->descriptorForClass(7, 1, 4));
+  ASSERT_TRUE(interface);
+  DQUSBPipe pipe(interface);
+  ASSERT_TRUE(pipe.open(nullptr));
+  ASSERT_TRUE(pipe.scheduleInRunLoop(platform::RunLoop::current()));
+  bool ended = false;
+  platform::ErrorPtr readError;
+  ASSERT_TRUE(pipe.readToBuffer(64, nullptr, [&](const platform::ErrorPtr& error, std::size_t, auto) {
+    readError = error;
+    ended = true;
+  }));
+
+  adapter.unplug();
+  ASSERT_TRUE(spinUntil([&] { return ended && recorder.lost.size() == 1; }));
+  ASSERT_TRUE(readError);
+  EXPECT_TRUE(readError->is(DQUSBInterfaceError::domain(), DQUSBInterfaceError::kNoDevice));
+  EXPECT_TRUE(printer->matchesService(recorder.lost[0]));
+  platform::ErrorPtr writeError;
+  EXPECT_FALSE(pipe.writeBuffer(reinterpret_cast<const std::uint8_t*>("x"), 1, &writeError));
+  ASSERT_TRUE(writeError);
+  EXPECT_TRUE(writeError->is(DQUSBInterfaceError::domain(), DQUSBInterfaceError::kNoDevice));
+  pipe.close();  // releases and closes the handle of a device that is gone
+  searcher->stop();
+}
+
+TEST(LibusbBackendTest, AStallOnBulkINFailsTheReadUntilTheHaltIsCleared) {
+  auto printer = discoveredPrinter();
+  ASSERT_TRUE(printer);
+  auto& model = *bus().printer();
+  auto interface = printer->interfaceForDescriptor(printer->deviceInfo()->descriptorForClass(7, 1, 4));
+  ASSERT_TRUE(interface);
+  DQUSBPipe pipe(interface);
+  ASSERT_TRUE(pipe.open(nullptr));
+  model.stallEndpoint(0x81, 1);
+  model.pushInput(0, std::span(reinterpret_cast<const std::uint8_t*>("after"), 5));
+  std::vector<std::uint8_t> buffer(64);
+  platform::ErrorPtr error;
+  EXPECT_EQ(pipe.readToBuffer(buffer.data(), buffer.size(), 1.0, 1.0, &error), 0u);
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(error->is(DQUSBInterfaceError::domain(), DQUSBInterfaceError::kOther));
+  EXPECT_TRUE(interface->isPipeStalled(1) || interface->isPipeStalled(2));
+
+  // Opened again, the pipe clears the halt at both ends and reads on.
+  pipe.close();
+  ASSERT_TRUE(pipe.open(nullptr));
+  EXPECT_FALSE(interface->isPipeStalled(1) || interface->isPipeStalled(2));
+  error.reset();
+  const std::size_t count = pipe.readToBuffer(buffer.data(), buffer.size(), 1.0, 1.0, &error);
+  EXPECT_FALSE(error);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count)), "after");
+  pipe.close();
+}
 
 // Watches made and dropped while a device keeps coming and going: libusb may
 // be inside a callback of a watch whose registration is being destroyed.
