@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <functional>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +23,7 @@
 #include "Simulation/Usb/VirtualPrinterHttpResponder.h"
 #include "TestSupport.h"
 #include "USBTestSupport.h"
+#include "RunLoop/RunLoopThread.h"
 #include "Usb/LibusbBackend.h"
 #include "UmockdevBus.h"
 #include "UsbfsAdapter.h"
@@ -226,27 +229,47 @@ TEST(LibusbBackendTest, WatchesDroppedWhileDevicesComeAndGoHearNothingMore) {
   auto model = std::make_shared<VirtualPrinter>(zarnPrinter());
   UsbfsAdapter adapter(bus().testbed(), model, 5, 7);
   adapter.plug();
+  auto backend = platform::UsbBackend::shared();
+  auto watch = [&](platform::UsbBackend::EventHandler handler, std::unique_ptr<platform::UsbBackend::Registration>& to) {
+    std::vector<std::shared_ptr<platform::UsbDeviceRef>> present;
+    auto step = platform::UsbBackend::WatchStep::kHost;
+    return backend->watch(DQUSBConstatns::ZarnVendorID(), platform::RunLoop::current(), std::move(handler), present,
+                          to, step) == platform::usbreturn::kSuccess;
+  };
+  // A watch that stays, on a thread of its own, paces the events: umockdev's
+  // uevent socket holds only so many that libusb has not read yet.
+  platform::RunLoopThread pacerThread("usb-pacer");
+  auto onPacerThread = [&](const std::function<void()>& block) {
+    std::promise<void> done;
+    pacerThread.runLoop().perform([&] {
+      block();
+      done.set_value();
+    });
+    done.get_future().wait();
+  };
+  std::atomic<int> passedOn{0};
+  std::unique_ptr<platform::UsbBackend::Registration> pacer;
+  onPacerThread([&] { watch([&](const platform::UsbBackend::Event&) { ++passedOn; }, pacer); });
+  ASSERT_TRUE(pacer);
   std::atomic<bool> toggling{true};
   std::thread toggler([&] {
     for (int i = 0; toggling && i < 8000; ++i) {
+      const int before = passedOn;
       umockdev_testbed_uevent(bus().testbed(), "/sys/devices/usb1/1-7", i % 2 == 0 ? "remove" : "add");
-      std::this_thread::sleep_for(std::chrono::microseconds(150));  // within what the uevent socket holds
+      for (int wait = 0; toggling && passedOn == before && wait < 200; ++wait)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     umockdev_testbed_uevent(bus().testbed(), "/sys/devices/usb1/1-7", "remove");
   });
-  auto backend = platform::UsbBackend::shared();
   int late = 0;
   int heard = 0;
   for (int round = 0; round < 400; ++round) {
     auto alive = std::make_shared<bool>(true);
-    std::vector<std::shared_ptr<platform::UsbDeviceRef>> present;
     std::unique_ptr<platform::UsbBackend::Registration> registration;
-    auto step = platform::UsbBackend::WatchStep::kHost;
-    ASSERT_EQ(backend->watch(
-                  DQUSBConstatns::ZarnVendorID(), platform::RunLoop::current(),
-                  [alive, &late, &heard](const platform::UsbBackend::Event&) { *alive ? ++heard : ++late; }, present,
-                  registration, step),
-              platform::usbreturn::kSuccess);
+    const bool watching =
+        watch([alive, &late, &heard](const platform::UsbBackend::Event&) { *alive ? ++heard : ++late; }, registration);
+    EXPECT_TRUE(watching);
+    if (!watching) break;
     platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(round % 3));
     registration.reset();
     *alive = false;
@@ -254,6 +277,7 @@ TEST(LibusbBackendTest, WatchesDroppedWhileDevicesComeAndGoHearNothingMore) {
   }
   toggling = false;
   toggler.join();
+  onPacerThread([&] { pacer.reset(); });
   bool drained = false;
   platform::RunLoop::current().performAfter(std::chrono::milliseconds(50), [&] { drained = true; });
   ASSERT_TRUE(spinUntil([&] { return drained; }));
