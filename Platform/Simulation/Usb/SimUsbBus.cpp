@@ -102,7 +102,7 @@ void SimUsbBus::post(const std::shared_ptr<UsbDeviceRef>& device, std::uint16_t 
 
 UsbReturn SimUsbBus::watch(std::uint16_t vendor, const RunLoop& target, EventHandler handler,
                            std::vector<std::shared_ptr<UsbDeviceRef>>& present,
-                           std::unique_ptr<Registration>& registration) {
+                           std::unique_ptr<Registration>& registration, WatchStep&) {
   auto watcher = std::make_shared<Watcher>(vendor, target, std::move(handler));
   std::lock_guard lock(mutex_);
   present.clear();

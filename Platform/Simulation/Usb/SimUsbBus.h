@@ -24,7 +24,7 @@ class SimUsbBus : public UsbBackend, public std::enable_shared_from_this<SimUsbB
 
   UsbReturn watch(std::uint16_t vendor, const RunLoop& target, EventHandler handler,
                   std::vector<std::shared_ptr<UsbDeviceRef>>& present,
-                  std::unique_ptr<Registration>& registration) override;
+                  std::unique_ptr<Registration>& registration, WatchStep& failedStep) override;
 
   // A key on bus 1 with the given address and one port.
   static UsbDeviceKey key(std::uint8_t address, std::uint8_t port);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <set>
@@ -47,31 +48,15 @@ class LibusbContext {
 
   libusb_context* context() const { return context_; }
 
-  // Returns once the event thread started a new turn: no callback that libusb
-  // chose before the call is still running. Not on the event thread.
-  void barrier() {
-    std::unique_lock lock(mutex_);
-    const std::uint64_t wanted = turns_ + 2;
-    libusb_interrupt_event_handler(context_);
-    turned_.wait(lock, [&] { return turns_ >= wanted || stopping_; });
-  }
-
  private:
+  // Nobody waits for a turn of this loop: an interruption that comes while it
+  // is between two turns ends the next one at once.
   void eventLoop() {
-    while (!stopping_) {
-      timeval wait{0, 200000};
-      libusb_handle_events_timeout_completed(context_, &wait, nullptr);
-      std::lock_guard lock(mutex_);
-      ++turns_;
-      turned_.notify_all();
-    }
+    while (!stopping_) libusb_handle_events(context_);
   }
 
   libusb_context* const context_;
   std::atomic<bool> stopping_{false};
-  std::mutex mutex_;  // guards turns_; the event thread and barrier callers
-  std::condition_variable turned_;
-  std::uint64_t turns_ = 0;
   std::thread events_;
 };
 
@@ -142,6 +127,17 @@ class LibusbHandle : public UsbDeviceHandle {
     return usbreturn::kSuccess;
   }
   UsbReturn setAlternateSetting(std::uint8_t number, std::uint8_t alternate) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (!claimed_.contains(number)) return usbreturn::kNotFound;
+    }
+    // libusb 1.0.26 releases a lock it never took when asked to set an
+    // alternate of a device that is gone, and then aborts the process when
+    // the handle is closed. Claiming a claimed interface again sends nothing
+    // and keeps libusb's locks balanced, and it tells whether the device is
+    // still there; only a removal in the instant between the two calls
+    // escapes it.
+    if (libusb_claim_interface(handle_, number) == LIBUSB_ERROR_NO_DEVICE) return usbreturn::kNoDevice;
     return LibusbBackend::fromError(libusb_set_interface_alt_setting(handle_, number, alternate));
   }
   bool hostStalled(std::uint8_t endpoint) const override {
@@ -240,8 +236,9 @@ class LibusbDevice : public UsbDeviceRef {
   std::uint16_t vendor_ = 0;
 };
 
-// One hot-plug watch. libusb calls `arrived` and `left` on the event thread,
-// or on the watching thread inside the registration for devices present.
+// One hot-plug watch. libusb calls back on its event thread (or on a thread
+// inside a synchronous libusb call), or on the watching thread inside the
+// registration for devices present.
 struct HotplugWatch {
   HotplugWatch(std::shared_ptr<LibusbContext> context, RunLoop target, UsbBackend::EventHandler handler)
       : context(std::move(context)), target(std::move(target)), handler(std::move(handler)) {}
@@ -251,7 +248,44 @@ struct HotplugWatch {
   std::shared_ptr<std::atomic<bool>> active = std::make_shared<std::atomic<bool>>(true);
   // Devices reported so far, by key: only touched on the target's thread.
   std::shared_ptr<std::vector<UsbDeviceKey>> known = std::make_shared<std::vector<UsbDeviceKey>>();
-  libusb_hotplug_callback_handle callback = 0;
+};
+
+// The watches libusb may call back, by the number each one hands libusb as
+// its callbacks' user data. libusb may already be inside a callback when the
+// callback is deregistered; so a callback takes its watch from here and holds
+// it while it runs, and a registration that goes only drops its entry: it
+// frees nothing that a callback still uses and waits for no thread.
+// One instance, never destroyed.
+class WatchTable {
+ public:
+  static WatchTable& shared() {
+    static auto* table = new WatchTable;
+    return *table;
+  }
+  std::uintptr_t add(std::shared_ptr<HotplugWatch> watch) {
+    std::lock_guard lock(mutex_);
+    const std::uintptr_t key = next_++;
+    watches_.emplace(key, std::move(watch));
+    return key;
+  }
+  std::shared_ptr<HotplugWatch> find(std::uintptr_t key) {
+    std::lock_guard lock(mutex_);
+    auto found = watches_.find(key);
+    return found == watches_.end() ? nullptr : found->second;
+  }
+  void remove(std::uintptr_t key) {
+    std::shared_ptr<HotplugWatch> removed;  // released outside the lock
+    std::lock_guard lock(mutex_);
+    if (auto found = watches_.find(key); found != watches_.end()) {
+      removed = std::move(found->second);
+      watches_.erase(found);
+    }
+  }
+
+ private:
+  std::mutex mutex_;  // guards the fields below; watching threads and libusb's callbacks
+  std::map<std::uintptr_t, std::shared_ptr<HotplugWatch>> watches_;
+  std::uintptr_t next_ = 1;
 };
 
 // The watch whose registration runs on this thread, collecting the devices
@@ -260,10 +294,11 @@ thread_local HotplugWatch* enumerating = nullptr;
 thread_local std::vector<std::shared_ptr<UsbDeviceRef>>* enumerated = nullptr;
 
 int LIBUSB_CALL hotplugCallback(libusb_context*, libusb_device* device, libusb_hotplug_event event, void* data) {
-  auto* watch = static_cast<HotplugWatch*>(data);
+  const auto watch = WatchTable::shared().find(reinterpret_cast<std::uintptr_t>(data));
+  if (!watch) return 0;  // its registration is gone
   auto ref = std::make_shared<LibusbDevice>(watch->context, device);
   const bool arrived = event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED;
-  if (enumerating == watch) {
+  if (enumerating == watch.get()) {
     auto& known = *watch->known;
     if (arrived && std::find(known.begin(), known.end(), ref->key()) == known.end()) {
       enumerated->push_back(ref);
@@ -285,19 +320,34 @@ int LIBUSB_CALL hotplugCallback(libusb_context*, libusb_device* device, libusb_h
   return 0;
 }
 
+// A watch's entry in the table and its libusb callbacks, one per kind of
+// event. Destroying it never waits: see WatchTable.
 class LibusbRegistration : public UsbBackend::Registration {
  public:
-  explicit LibusbRegistration(std::unique_ptr<HotplugWatch> watch) : watch_(std::move(watch)) {}
+  explicit LibusbRegistration(std::shared_ptr<HotplugWatch> watch)
+      : watch_(watch), key_(WatchTable::shared().add(std::move(watch))) {}
   ~LibusbRegistration() override {
     watch_->active->store(false);
-    libusb_hotplug_deregister_callback(watch_->context->context(), watch_->callback);
-    // A callback already chosen may still run on the event thread: the watch
-    // it points to is freed only after that thread moved on.
-    watch_->context->barrier();
+    for (auto callback : callbacks_) libusb_hotplug_deregister_callback(watch_->context->context(), callback);
+    WatchTable::shared().remove(key_);
   }
 
+  // Arms a callback for `events` of the vendor's devices; with
+  // LIBUSB_HOTPLUG_ENUMERATE, the devices present are reported inside.
+  int arm(std::uint16_t vendor, int events, int flags) {
+    libusb_hotplug_callback_handle callback = 0;
+    const int status = libusb_hotplug_register_callback(
+        watch_->context->context(), events, flags, vendor, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+        hotplugCallback, reinterpret_cast<void*>(key_), &callback);
+    if (status == LIBUSB_SUCCESS) callbacks_.push_back(callback);
+    return status;
+  }
+  HotplugWatch* watch() const { return watch_.get(); }
+
  private:
-  std::unique_ptr<HotplugWatch> watch_;
+  const std::shared_ptr<HotplugWatch> watch_;
+  const std::uintptr_t key_;
+  std::vector<libusb_hotplug_callback_handle> callbacks_;
 };
 
 }  // namespace
@@ -330,27 +380,38 @@ UsbReturn LibusbBackend::fromTransferStatus(int status) {
 
 UsbReturn LibusbBackend::watch(std::uint16_t vendor, const RunLoop& target, EventHandler handler,
                                std::vector<std::shared_ptr<UsbDeviceRef>>& present,
-                               std::unique_ptr<Registration>& registration) {
+                               std::unique_ptr<Registration>& registration, WatchStep& failedStep) {
   present.clear();
   UsbReturn result = usbreturn::kSuccess;
   auto context = LibusbContext::shared(result);
-  if (!context) return result;
-  if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return usbreturn::kUnsupported;
-  auto watch = std::make_unique<HotplugWatch>(context, target, std::move(handler));
-  enumerating = watch.get();
+  if (!context) {
+    failedStep = WatchStep::kHost;
+    return result;
+  }
+  if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
+    failedStep = WatchStep::kArrivals;
+    return usbreturn::kUnsupported;
+  }
+  auto made = std::make_unique<LibusbRegistration>(
+      std::make_shared<HotplugWatch>(std::move(context), target, std::move(handler)));
+  // Removals first: a device that goes while the present ones are listed is
+  // still heard of.
+  int status = made->arm(vendor, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, 0);
+  if (status != LIBUSB_SUCCESS) {
+    failedStep = WatchStep::kRemovals;
+    return fromError(status);
+  }
+  enumerating = made->watch();
   enumerated = &present;
-  const int status = libusb_hotplug_register_callback(
-      context->context(),
-      static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
-      LIBUSB_HOTPLUG_ENUMERATE, vendor, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, hotplugCallback,
-      watch.get(), &watch->callback);
+  status = made->arm(vendor, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, LIBUSB_HOTPLUG_ENUMERATE);
   enumerating = nullptr;
   enumerated = nullptr;
   if (status != LIBUSB_SUCCESS) {
     present.clear();
+    failedStep = WatchStep::kArrivals;
     return fromError(status);
   }
-  registration = std::make_unique<LibusbRegistration>(std::move(watch));
+  registration = std::move(made);
   return usbreturn::kSuccess;
 }
 

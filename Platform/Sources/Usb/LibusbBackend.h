@@ -20,7 +20,7 @@ class LibusbBackend : public UsbBackend {
  public:
   UsbReturn watch(std::uint16_t vendor, const RunLoop& target, EventHandler handler,
                   std::vector<std::shared_ptr<UsbDeviceRef>>& present,
-                  std::unique_ptr<Registration>& registration) override;
+                  std::unique_ptr<Registration>& registration, WatchStep& failedStep) override;
 
   // libusb error codes (LIBUSB_ERROR_*) and transfer states in host codes.
   static UsbReturn fromError(int error);

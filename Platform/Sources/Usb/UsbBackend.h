@@ -20,13 +20,21 @@ class UsbBackend {
     bool arrived = false;  // false: removed
   };
   // Performed on the watch's run loop, never after the registration is gone.
+  // The handler itself may be released on a back-end thread.
   using EventHandler = std::function<void(const Event&)>;
 
-  // A running watch; destroying it stops the events, also those queued.
-  // Destroy it on the watch's run-loop thread.
+  // A running watch; destroying it stops the events, also those queued, and
+  // returns at once. Destroy it on the watch's run-loop thread.
   class Registration {
    public:
     virtual ~Registration() = default;
+  };
+
+  // The step of starting a watch that failed.
+  enum class WatchStep {
+    kHost,      // the host could not be reached
+    kArrivals,  // arrivals could not be watched, or the devices present not listed
+    kRemovals,  // removals could not be watched
   };
 
   virtual ~UsbBackend() = default;
@@ -34,10 +42,11 @@ class UsbBackend {
   // Watches the devices of `vendor`. Those attached now are handed back in
   // `present` before the call returns; later arrivals and removals are
   // performed on `target`, each arrival once per device. Call it on the
-  // thread of `target`.
+  // thread of `target`. On failure nothing stays armed and `failedStep` tells
+  // which step failed.
   virtual UsbReturn watch(std::uint16_t vendor, const RunLoop& target, EventHandler handler,
                           std::vector<std::shared_ptr<UsbDeviceRef>>& present,
-                          std::unique_ptr<Registration>& registration) = 0;
+                          std::unique_ptr<Registration>& registration, WatchStep& failedStep) = 0;
 
   // The process's back end; the libusb one unless another was installed.
   static std::shared_ptr<UsbBackend> shared();

@@ -90,31 +90,62 @@ TEST_F(USBDiscoveryTest, NothingIsReportedAfterStopEvenWhenAlreadyQueued) {
   EXPECT_TRUE(recorder.found.empty());
 }
 
-// A host whose watch fails once, as libusb does without hot-plug support.
+// A host whose watch fails once at a given step, as libusb does without a
+// context or hot-plug support.
 class FailingOnceBus : public SimUsbBus {
  public:
+  FailingOnceBus(WatchStep step, platform::UsbReturn code) : step_(step), code_(code) {}
   platform::UsbReturn watch(std::uint16_t vendor, const platform::RunLoop& target, EventHandler handler,
                             std::vector<std::shared_ptr<platform::UsbDeviceRef>>& present,
-                            std::unique_ptr<Registration>& registration) override {
-    if (failures-- > 0) return platform::usbreturn::kNoDevice;
-    return SimUsbBus::watch(vendor, target, std::move(handler), present, registration);
+                            std::unique_ptr<Registration>& registration, WatchStep& failedStep) override {
+    if (failures-- > 0) {
+      failedStep = step_;
+      return code_;
+    }
+    return SimUsbBus::watch(vendor, target, std::move(handler), present, registration, failedStep);
   }
   int failures = 1;
+
+ private:
+  WatchStep step_;
+  platform::UsbReturn code_;
 };
 
-TEST_F(USBDiscoveryTest, AFailedStartReportsTheHostCodeAndLeavesTheSearcherStopped) {
-  auto failing = std::make_shared<FailingOnceBus>();
-  failing->plug(std::make_shared<VirtualPrinter>(zarnPrinter()), SimUsbBus::key(2, 1));
-  auto searcher = std::make_shared<DQUSBDevicesSearcher>(failing);
-  searcher->setDelegate(&recorder);
-  platform::ErrorPtr error;
-  EXPECT_FALSE(searcher->startInRunLoop(platform::RunLoop::current(), nullptr, &error));
-  ASSERT_TRUE(error);
-  EXPECT_TRUE(error->is(platform::Error::kURLErrorDomain, -536870208));
-  EXPECT_FALSE(searcher->isRunning());
-  // Started again, it really watches.
-  EXPECT_TRUE(searcher->startInRunLoop(platform::RunLoop::current(), nullptr, nullptr));
-  EXPECT_EQ(recorder.found.size(), 1u);
+TEST_F(USBDiscoveryTest, AFailedStartLogsItsStepReportsTheHostCodeAndLeavesTheSearcherStopped) {
+  using Step = SimUsbBus::WatchStep;
+  const struct {
+    Step step;
+    platform::UsbReturn code;
+    const char* line;
+    bool started;  // whether "Start device browser" comes before the failure
+  } cases[] = {
+      {Step::kHost, platform::usbreturn::kNotPermitted, "[DQUSBDevice] - Can't create a master port (e00002e2)", false},
+      {Step::kArrivals, platform::usbreturn::kNoDevice, "[DQUSBDevice] - Can't setup notification for adding devices",
+       true},
+      {Step::kRemovals, platform::usbreturn::kError, "[DQUSBDevice] - Can't setup notification for removeing devices",
+       true},
+  };
+  for (const auto& one : cases) {
+    SCOPED_TRACE(one.line);
+    CapturedLog log;
+    Recorder recorder;
+    auto failing = std::make_shared<FailingOnceBus>(one.step, one.code);
+    failing->plug(std::make_shared<VirtualPrinter>(zarnPrinter()), SimUsbBus::key(2, 1));
+    auto searcher = std::make_shared<DQUSBDevicesSearcher>(failing);
+    searcher->setDelegate(&recorder);
+    platform::ErrorPtr error;
+    EXPECT_FALSE(searcher->startInRunLoop(platform::RunLoop::current(), nullptr, &error));
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->is(platform::Error::kURLErrorDomain, static_cast<std::int32_t>(one.code)));
+    EXPECT_FALSE(searcher->isRunning());
+    std::vector<std::pair<int, std::string>> expected;
+    if (one.started) expected.emplace_back(kDQLogLevelDebug, "[DQUSBDevice] - Start device browser");
+    expected.emplace_back(kDQLogLevelError, one.line);
+    EXPECT_EQ(log.lines(), expected);
+    // Started again, it really watches.
+    EXPECT_TRUE(searcher->startInRunLoop(platform::RunLoop::current(), nullptr, nullptr));
+    EXPECT_EQ(recorder.found.size(), 1u);
+  }
 }
 
 TEST_F(USBDiscoveryTest, SnapshotReadsStringsDeviceIDsOfBothLengthConventionsAndTheExtendedInfoDescriptor) {

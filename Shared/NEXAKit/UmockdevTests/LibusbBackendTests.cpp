@@ -4,12 +4,18 @@
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <functional>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "DQUSBConstatns.h"
 #include "DQUSBDevice.h"
+#include "DQUSBInterfaceError.h"
 #include "DQURLDataAccumulationConsumer.h"
 #include "DQUSBDevicesSearcher.h"
 #include "DQUSBPipe.h"
@@ -17,7 +23,9 @@
 #include "Simulation/Usb/VirtualPrinterHttpResponder.h"
 #include "TestSupport.h"
 #include "USBTestSupport.h"
+#include "RunLoop/RunLoopThread.h"
 #include "Usb/LibusbBackend.h"
+#include "UmockdevBus.h"
 #include "UsbfsAdapter.h"
 
 using platform::VirtualPrinter;
@@ -25,15 +33,14 @@ using namespace testsupport;
 
 namespace {
 
-// The bus: a root hub and a printer on port 4, made before libusb starts.
-struct Bus {
-  UMockdevTestbed* testbed = nullptr;
-  std::shared_ptr<VirtualPrinter> printer;
-  std::unique_ptr<UsbfsAdapter> adapter;
-};
-
-Bus& bus() {
-  static Bus* made = new Bus;  // lives until the process ends, as libusb's context does
+// The bus, made before libusb starts: its printer on port 4 has a kernel
+// driver bound to interface 0.
+UmockdevBus& bus() {
+  static UmockdevBus* made = [] {
+    auto description = zarnPrinter();
+    description.interfaces[0].kernelDriver = true;
+    return new UmockdevBus(description);
+  }();
   return *made;
 }
 
@@ -56,7 +63,7 @@ TEST(LibusbBackendTest, DiscoveryReportsPresentPrintersInsideStartThenArrivalsAn
   EXPECT_EQ(recorder.found[0]->locationID(), 0x01400000u);
 
   auto second = std::make_shared<VirtualPrinter>(zarnPrinter());
-  UsbfsAdapter adapter(bus().testbed, second, 3, 5);
+  UsbfsAdapter adapter(bus().testbed(), second, 3, 5);
   adapter.plug();
   ASSERT_TRUE(spinUntil([&] { return recorder.found.size() == 2; }));
   EXPECT_EQ(recorder.found[1]->locationID(), 0x01500000u);
@@ -82,7 +89,7 @@ TEST(LibusbBackendTest, SnapshotReadsStringsDeviceIDsAndTheInfoDescriptorThrough
 TEST(LibusbBackendTest, BulkExchangeDetachesTheKernelDriverForItsTime) {
   auto printer = discoveredPrinter();
   ASSERT_TRUE(printer);
-  auto& model = *bus().printer;
+  auto& model = *bus().printer();
   model.setOutputHandler(0, [&model](std::span<const std::uint8_t> request) {
     const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(request.size()) + "\r\n\r\n";
     model.pushInput(0, std::span(reinterpret_cast<const std::uint8_t*>(answer.data()), answer.size()));
@@ -130,7 +137,7 @@ TEST(LibusbBackendTest, BulkExchangeDetachesTheKernelDriverForItsTime) {
 
 TEST(LibusbBackendTest, HTTPExchangeWithAChunkedAnswerThroughTheUSBStream) {
   using Responder = platform::VirtualPrinterHttpResponder;
-  auto responder = Responder::attach(bus().printer, 0, [](const Responder::Request& request) {
+  auto responder = Responder::attach(bus().printer(), 0, [](const Responder::Request& request) {
     auto response = platform::HttpMessage::makeResponse(200, "OK");
     response->setBody(bytes("answer to " + request.target + std::string(1500, '.')));
     return response;
@@ -146,7 +153,136 @@ TEST(LibusbBackendTest, HTTPExchangeWithAChunkedAnswerThroughTheUSBStream) {
   EXPECT_EQ(consumer->responseStatusCode(), 200);
   EXPECT_EQ(text(consumer->responseData()), "answer to /status" + std::string(1500, '.'));
   EXPECT_FALSE(provider->device()->isConnected());  // the close disconnected the device object
-  EXPECT_TRUE(bus().printer->kernelDriverBound(0));
+  EXPECT_TRUE(bus().printer()->kernelDriverBound(0));
+}
+
+
+TEST(LibusbBackendTest, ARemovalEndsAReadInFlightAndTheHandleStillCloses) {
+  Recorder recorder;
+  auto searcher = std::make_shared<DQUSBDevicesSearcher>();
+  searcher->setDelegate(&recorder);
+  ASSERT_TRUE(searcher->startInRunLoop(platform::RunLoop::current(), nullptr, nullptr));
+  auto model = std::make_shared<VirtualPrinter>(zarnPrinter());
+  UsbfsAdapter adapter(bus().testbed(), model, 4, 6);
+  adapter.plug();
+  ASSERT_TRUE(spinUntil([&] { return recorder.found.size() == 2; }));
+  auto printer = recorder.found[1];
+  ASSERT_EQ(printer->locationID(), 0x01600000u);
+  auto interface = printer->interfaceForDescriptor(printer->deviceInfo()->descriptorForClass(7, 1, 4));
+  ASSERT_TRUE(interface);
+  DQUSBPipe pipe(interface);
+  ASSERT_TRUE(pipe.open(nullptr));
+  ASSERT_TRUE(pipe.scheduleInRunLoop(platform::RunLoop::current()));
+  bool ended = false;
+  platform::ErrorPtr readError;
+  ASSERT_TRUE(pipe.readToBuffer(64, nullptr, [&](const platform::ErrorPtr& error, std::size_t, auto) {
+    readError = error;
+    ended = true;
+  }));
+
+  adapter.unplug();
+  ASSERT_TRUE(spinUntil([&] { return ended && recorder.lost.size() == 1; }));
+  ASSERT_TRUE(readError);
+  EXPECT_TRUE(readError->is(DQUSBInterfaceError::domain(), DQUSBInterfaceError::kNoDevice));
+  EXPECT_TRUE(printer->matchesService(recorder.lost[0]));
+  platform::ErrorPtr writeError;
+  EXPECT_FALSE(pipe.writeBuffer(reinterpret_cast<const std::uint8_t*>("x"), 1, &writeError));
+  ASSERT_TRUE(writeError);
+  EXPECT_TRUE(writeError->is(DQUSBInterfaceError::domain(), DQUSBInterfaceError::kNoDevice));
+  pipe.close();  // releases and closes the handle of a device that is gone
+  searcher->stop();
+}
+
+TEST(LibusbBackendTest, AStallOnBulkINFailsTheReadUntilTheHaltIsCleared) {
+  auto printer = discoveredPrinter();
+  ASSERT_TRUE(printer);
+  auto& model = *bus().printer();
+  auto interface = printer->interfaceForDescriptor(printer->deviceInfo()->descriptorForClass(7, 1, 4));
+  ASSERT_TRUE(interface);
+  DQUSBPipe pipe(interface);
+  ASSERT_TRUE(pipe.open(nullptr));
+  model.stallEndpoint(0x81, 1);
+  model.pushInput(0, std::span(reinterpret_cast<const std::uint8_t*>("after"), 5));
+  std::vector<std::uint8_t> buffer(64);
+  platform::ErrorPtr error;
+  EXPECT_EQ(pipe.readToBuffer(buffer.data(), buffer.size(), 1.0, 1.0, &error), 0u);
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(error->is(DQUSBInterfaceError::domain(), DQUSBInterfaceError::kOther));
+  EXPECT_TRUE(interface->isPipeStalled(1) || interface->isPipeStalled(2));
+
+  // Opened again, the pipe clears the halt at both ends and reads on.
+  pipe.close();
+  ASSERT_TRUE(pipe.open(nullptr));
+  EXPECT_FALSE(interface->isPipeStalled(1) || interface->isPipeStalled(2));
+  error.reset();
+  const std::size_t count = pipe.readToBuffer(buffer.data(), buffer.size(), 1.0, 1.0, &error);
+  EXPECT_FALSE(error);
+  EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count)), "after");
+  pipe.close();
+}
+
+// Watches made and dropped while a device keeps coming and going: libusb may
+// be inside a callback of a watch whose registration is being destroyed.
+// That callback must neither touch freed memory (ASan) nor reach a handler
+// after its registration went.
+TEST(LibusbBackendTest, WatchesDroppedWhileDevicesComeAndGoHearNothingMore) {
+  auto model = std::make_shared<VirtualPrinter>(zarnPrinter());
+  UsbfsAdapter adapter(bus().testbed(), model, 5, 7);
+  adapter.plug();
+  auto backend = platform::UsbBackend::shared();
+  auto watch = [&](platform::UsbBackend::EventHandler handler, std::unique_ptr<platform::UsbBackend::Registration>& to) {
+    std::vector<std::shared_ptr<platform::UsbDeviceRef>> present;
+    auto step = platform::UsbBackend::WatchStep::kHost;
+    return backend->watch(DQUSBConstatns::ZarnVendorID(), platform::RunLoop::current(), std::move(handler), present,
+                          to, step) == platform::usbreturn::kSuccess;
+  };
+  // A watch that stays, on a thread of its own, paces the events: umockdev's
+  // uevent socket holds only so many that libusb has not read yet.
+  platform::RunLoopThread pacerThread("usb-pacer");
+  auto onPacerThread = [&](const std::function<void()>& block) {
+    std::promise<void> done;
+    pacerThread.runLoop().perform([&] {
+      block();
+      done.set_value();
+    });
+    done.get_future().wait();
+  };
+  std::atomic<int> passedOn{0};
+  std::unique_ptr<platform::UsbBackend::Registration> pacer;
+  onPacerThread([&] { watch([&](const platform::UsbBackend::Event&) { ++passedOn; }, pacer); });
+  ASSERT_TRUE(pacer);
+  std::atomic<bool> toggling{true};
+  std::thread toggler([&] {
+    for (int i = 0; toggling && i < 8000; ++i) {
+      const int before = passedOn;
+      umockdev_testbed_uevent(bus().testbed(), "/sys/devices/usb1/1-7", i % 2 == 0 ? "remove" : "add");
+      for (int wait = 0; toggling && passedOn == before && wait < 200; ++wait)
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    umockdev_testbed_uevent(bus().testbed(), "/sys/devices/usb1/1-7", "remove");
+  });
+  int late = 0;
+  int heard = 0;
+  for (int round = 0; round < 400; ++round) {
+    auto alive = std::make_shared<bool>(true);
+    std::unique_ptr<platform::UsbBackend::Registration> registration;
+    const bool watching =
+        watch([alive, &late, &heard](const platform::UsbBackend::Event&) { *alive ? ++heard : ++late; }, registration);
+    EXPECT_TRUE(watching);
+    if (!watching) break;
+    platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(round % 3));
+    registration.reset();
+    *alive = false;
+    platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
+  }
+  toggling = false;
+  toggler.join();
+  onPacerThread([&] { pacer.reset(); });
+  bool drained = false;
+  platform::RunLoop::current().performAfter(std::chrono::milliseconds(50), [&] { drained = true; });
+  ASSERT_TRUE(spinUntil([&] { return drained; }));
+  EXPECT_EQ(late, 0);
+  EXPECT_GT(heard, 0);
 }
 
 }  // namespace
@@ -154,13 +290,6 @@ TEST(LibusbBackendTest, HTTPExchangeWithAChunkedAnswerThroughTheUSBStream) {
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   redirectUSBTrace();
-  auto& made = bus();
-  made.testbed = umockdev_testbed_new();
-  umockdev_testbed_add_from_string(made.testbed, UsbfsAdapter::hubRecord().c_str(), nullptr);
-  auto description = zarnPrinter();
-  description.interfaces[0].kernelDriver = true;
-  made.printer = std::make_shared<VirtualPrinter>(description);
-  made.adapter = std::make_unique<UsbfsAdapter>(made.testbed, made.printer, 2, 4);
-  made.adapter->plug();
+  bus();
   return RUN_ALL_TESTS();
 }

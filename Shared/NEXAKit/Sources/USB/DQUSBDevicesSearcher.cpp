@@ -11,11 +11,11 @@ bool DQUSBDevicesSearcher::startInRunLoop(const platform::RunLoop& runLoop, cons
   running_ = true;
   runLoop_ = runLoop;
   auto backend = backend_ ? backend_ : platform::UsbBackend::shared();
-  com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBDevice] - Start device browser");
   std::vector<std::shared_ptr<platform::UsbDeviceRef>> present;
   // Events reach this searcher through a weak reference: one destroyed or
   // stopped meanwhile hears nothing.
   std::weak_ptr<DQUSBDevicesSearcher> weak = sharedAs<DQUSBDevicesSearcher>();
+  auto failedStep = platform::UsbBackend::WatchStep::kHost;
   const platform::UsbReturn result = backend->watch(
       DQUSBConstatns::ZarnVendorID(), runLoop,
       [weak](const platform::UsbBackend::Event& event) {
@@ -29,9 +29,14 @@ bool DQUSBDevicesSearcher::startInRunLoop(const platform::RunLoop& runLoop, cons
           self->handleServiceRemoved(event.device);
         }
       },
-      present, registration_);
-  if (result != platform::usbreturn::kSuccess) {
-    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBDevice] - Can't setup notification for adding devices");
+      present, registration_, failedStep);
+  const bool failed = result != platform::usbreturn::kSuccess;
+  // Once the host was reached the browser counts as started, even when
+  // arming its notifications fails.
+  if (!failed || failedStep != platform::UsbBackend::WatchStep::kHost)
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBDevice] - Start device browser");
+  if (failed) {
+    logStartFailure(failedStep, result);
     // Nothing stays armed: a later start tries again.
     registration_.reset();
     running_ = false;
@@ -45,6 +50,22 @@ bool DQUSBDevicesSearcher::startInRunLoop(const platform::RunLoop& runLoop, cons
     handleServiceAdded(service);
   }
   return true;
+}
+
+void DQUSBDevicesSearcher::logStartFailure(platform::UsbBackend::WatchStep step, platform::UsbReturn result) {
+  using Step = platform::UsbBackend::WatchStep;
+  switch (step) {
+    case Step::kHost:
+      com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBDevice] - Can't create a master port (%08x)", result);
+      return;
+    case Step::kArrivals:
+      com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBDevice] - Can't setup notification for adding devices");
+      return;
+    case Step::kRemovals:
+      com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError,
+                                   "[DQUSBDevice] - Can't setup notification for removeing devices");
+      return;
+  }
 }
 
 void DQUSBDevicesSearcher::stop() {

@@ -36,6 +36,9 @@ class DQUSBDevicesSearcher : public platform::Object {
   void handleServiceRemoved(const std::shared_ptr<platform::UsbDeviceRef>& service);
 
  private:
+  // The error line of a start that failed at `step`.
+  static void logStartFailure(platform::UsbBackend::WatchStep step, platform::UsbReturn result);
+
   std::shared_ptr<platform::UsbBackend> backend_;
   DQUSBDevicesSearcherDelegate* delegate_ = nullptr;
   bool running_ = false;
