@@ -413,7 +413,8 @@ UsbReturn VirtualPrinter::submit(std::uint64_t owner, std::uint8_t endpoint, std
       if (timeout.count() > 0) pending.deadline = now + timeout;
       pending_.push_back(std::move(pending));
       settle(now, finished);
-      changed_.notify_all();
+      // The timer thread has to learn of a transfer only while it waits.
+      if (!pending_.empty()) changed_.notify_all();
     } else {
       target->written += buffer.size();
       finished.push_back({std::move(completion), usbreturn::kSuccess, std::move(buffer), target->output});
