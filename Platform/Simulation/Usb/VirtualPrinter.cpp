@@ -167,15 +167,21 @@ void VirtualPrinter::stallEndpoint(std::uint8_t endpoint, int times) {
   stalls_[endpoint] = times;
 }
 
-void VirtualPrinter::failNextWrites(int times, UsbReturn result) {
+void VirtualPrinter::failNextWrites(int times, UsbReturn result, std::size_t taken) {
   std::lock_guard lock(mutex_);
   failingWrites_ = times;
   failingResult_ = result;
+  failingTaken_ = taken;
 }
 
 void VirtualPrinter::setDripDelay(Clock::duration delay) {
   std::lock_guard lock(mutex_);
   drip_ = delay;
+}
+
+void VirtualPrinter::setWriteDelay(Clock::duration delay) {
+  std::lock_guard lock(mutex_);
+  writeDelay_ = delay;
 }
 
 void VirtualPrinter::setRequestFilter(std::function<UsbReturn(const UsbControlSetup&)> filter) {
@@ -245,6 +251,12 @@ std::size_t VirtualPrinter::bytesWritten(std::uint8_t interface) const {
   return found ? found->written : 0;
 }
 
+UsbMillis VirtualPrinter::lastTimeout(std::uint8_t endpoint) const {
+  std::lock_guard lock(mutex_);
+  auto found = timeouts_.find(endpoint);
+  return found == timeouts_.end() ? UsbMillis(0) : found->second;
+}
+
 std::shared_ptr<UsbDeviceHandle> VirtualPrinter::open() {
   return std::make_shared<VirtualPrinterHandle>(shared_from_this(), nextHandle++);
 }
@@ -266,7 +278,7 @@ UsbReturn VirtualPrinter::control(std::uint64_t owner, const UsbControlSetup& se
     const std::uint8_t index = setup.value & 0xFF;
     switch (setup.value >> 8) {
       case 1:
-        answer = deviceDescriptor();
+        answer = description_.rawDeviceDescriptor ? *description_.rawDeviceDescriptor : deviceDescriptor();
         break;
       case 2:
         if (index != 0) return usbreturn::kPipeStalled;
@@ -376,40 +388,38 @@ UsbReturn VirtualPrinter::clearHalt(std::uint8_t endpoint) {
 UsbReturn VirtualPrinter::submit(std::uint64_t owner, std::uint8_t endpoint, std::vector<std::uint8_t> buffer,
                                  UsbMillis timeout, UsbDeviceHandle::RawCompletion completion) {
   std::vector<Finished> finished;
-  std::function<void(std::span<const std::uint8_t>)> output;
   {
     std::lock_guard lock(mutex_);
     if (!connected_) return usbreturn::kNoDevice;
     const auto interface = liveInterface(owner, endpoint);
     if (!interface) return usbreturn::kNotFound;
-    UsbReturn failure = usbreturn::kSuccess;
+    timeouts_[endpoint] = timeout;
+    const bool input = UsbDeviceHandle::isInput(endpoint);
+    auto* target = state(*interface);
+    const auto now = Clock::now();
     if (auto& stalls = stalls_[endpoint]; stalls > 0) {
       --stalls;
       stalled_[endpoint] = true;
-      failure = usbreturn::kPipeStalled;
-    } else if (!UsbDeviceHandle::isInput(endpoint) && failingWrites_ > 0) {
+      finished.push_back({std::move(completion), usbreturn::kPipeStalled, {}});
+    } else if (!input && failingWrites_ > 0) {
       --failingWrites_;
-      failure = failingResult_;
-    }
-    if (failure != usbreturn::kSuccess) {
-      finished.push_back({std::move(completion), failure, {}});
-    } else if (UsbDeviceHandle::isInput(endpoint)) {
-      const auto now = Clock::now();
-      Pending pending{nextId_++, owner, endpoint, *interface, buffer.size(), std::nullopt, now + drip_,
-                      std::move(completion)};
+      buffer.resize(std::min(buffer.size(), failingTaken_));
+      target->written += buffer.size();
+      finished.push_back({std::move(completion), failingResult_, std::move(buffer), target->output});
+    } else if (input || writeDelay_.count() > 0) {
+      Pending pending{nextId_++, owner, endpoint, *interface, buffer.size(), std::nullopt,
+                      now + (input ? drip_ : writeDelay_), std::move(completion), {}};
+      if (!input) pending.written = std::move(buffer);
       if (timeout.count() > 0) pending.deadline = now + timeout;
       pending_.push_back(std::move(pending));
       settle(now, finished);
-      changed_.notify_all();
+      // The timer thread has to learn of a transfer only while it waits.
+      if (!pending_.empty()) changed_.notify_all();
     } else {
-      auto* target = state(*interface);
       target->written += buffer.size();
-      output = target->output;
-      finished.push_back({std::move(completion), usbreturn::kSuccess, std::move(buffer)});
+      finished.push_back({std::move(completion), usbreturn::kSuccess, std::move(buffer), target->output});
     }
   }
-  // The bytes reach the printer before the writer hears they were sent.
-  if (output && !finished.empty() && finished.front().result == usbreturn::kSuccess) output(finished.front().bytes);
   run(finished);
   return usbreturn::kSuccess;
 }
@@ -483,14 +493,20 @@ void VirtualPrinter::settle(Clock::time_point now, std::vector<Finished>& finish
   for (auto it = pending_.begin(); it != pending_.end();) {
     auto* interface = state(it->interface);
     const bool live = interface && interface->claimedBy == it->owner;
+    const bool input = UsbDeviceHandle::isInput(it->endpoint);
     UsbReturn result = usbreturn::kSuccess;
     std::vector<std::uint8_t> bytes;
+    std::function<void(std::span<const std::uint8_t>)> output;
     bool ends = true;
     if (!connected_) {
       result = usbreturn::kNoDevice;
     } else if (!live) {
       result = usbreturn::kAborted;
-    } else if (!interface->input.empty() && now >= it->readyAt) {
+    } else if (!input && now >= it->readyAt) {
+      bytes = std::move(it->written);
+      interface->written += bytes.size();
+      output = interface->output;
+    } else if (input && !interface->input.empty() && now >= it->readyAt) {
       std::size_t count = std::min(it->size, interface->input.size());
       if (drip_.count() > 0) count = std::min<std::size_t>(count, packetSize(it->endpoint));
       bytes.assign(interface->input.begin(), interface->input.begin() + static_cast<std::ptrdiff_t>(count));
@@ -501,7 +517,7 @@ void VirtualPrinter::settle(Clock::time_point now, std::vector<Finished>& finish
       ends = false;
     }
     if (ends) {
-      finished.push_back({std::move(it->completion), result, std::move(bytes)});
+      finished.push_back({std::move(it->completion), result, std::move(bytes), std::move(output)});
       it = pending_.erase(it);
     } else {
       ++it;
@@ -510,7 +526,11 @@ void VirtualPrinter::settle(Clock::time_point now, std::vector<Finished>& finish
 }
 
 void VirtualPrinter::run(std::vector<Finished>& finished) {
-  for (auto& one : finished) one.completion(one.result, std::move(one.bytes));
+  for (auto& one : finished) {
+    // The bytes reach the printer before the writer hears they were sent.
+    if (one.output && !one.bytes.empty()) one.output(one.bytes);
+    one.completion(one.result, std::move(one.bytes));
+  }
   finished.clear();
 }
 
@@ -528,7 +548,8 @@ void VirtualPrinter::timerLoop() {
     std::optional<Clock::time_point> next;
     for (const auto& pending : pending_) {
       const auto* interface = state(pending.interface);
-      if (interface && !interface->input.empty()) next = next ? std::min(*next, pending.readyAt) : pending.readyAt;
+      const bool ready = !UsbDeviceHandle::isInput(pending.endpoint) || (interface && !interface->input.empty());
+      if (ready) next = next ? std::min(*next, pending.readyAt) : pending.readyAt;
       if (pending.deadline) next = next ? std::min(*next, *pending.deadline) : *pending.deadline;
     }
     if (next) changed_.wait_until(lock, *next);

@@ -66,6 +66,9 @@ class VirtualPrinter : public std::enable_shared_from_this<VirtualPrinter> {
     std::vector<Interface> interfaces;
     // Bytes of vendor descriptors appended to the configuration.
     std::size_t configurationPadding = 0;
+    // The answer to GET_DEVICE_DESCRIPTOR instead of the one made from the
+    // fields above, for malformed ones.
+    std::optional<std::vector<std::uint8_t>> rawDeviceDescriptor;
     // The answer to GET_DESCRIPTOR 0x21; none: the request stalls.
     std::optional<std::vector<std::uint8_t>> deviceInfoDescriptor;
     // GET_DEVICE_ID answers by (interface, alternate); see deviceIDAnswer.
@@ -95,10 +98,14 @@ class VirtualPrinter : public std::enable_shared_from_this<VirtualPrinter> {
   void holdByOtherClient(std::uint8_t interface, Clock::time_point until);
   // The next `times` transfers on the endpoint stall.
   void stallEndpoint(std::uint8_t endpoint, int times);
-  // The next `times` bulk OUT transfers fail with `result`.
-  void failNextWrites(int times, UsbReturn result);
+  // The next `times` bulk OUT transfers fail with `result` after the printer
+  // took the first `taken` bytes of each (the host reports them sent).
+  void failNextWrites(int times, UsbReturn result, std::size_t taken = 0);
   // Each IN transfer waits `delay`, then answers at most one packet.
   void setDripDelay(Clock::duration delay);
+  // Each bulk OUT transfer ends `delay` after it was submitted, on the timer
+  // thread (0: at once, on the submitting thread).
+  void setWriteDelay(Clock::duration delay);
   // Asked before every control request; a result other than kSuccess fails it.
   void setRequestFilter(std::function<UsbReturn(const UsbControlSetup&)> filter);
   // Called with the bytes of every OUT transfer of the interface, on the
@@ -116,6 +123,9 @@ class VirtualPrinter : public std::enable_shared_from_this<VirtualPrinter> {
   std::uint8_t currentAlternate(std::uint8_t interface) const;
   int setInterfaceRequests() const;
   std::size_t bytesWritten(std::uint8_t interface) const;
+  // The time-out the host gave the last bulk transfer on the endpoint (0:
+  // none, or no transfer yet).
+  UsbMillis lastTimeout(std::uint8_t endpoint) const;
 
   // The device side of one open handle (used by the simulated bus).
   std::shared_ptr<UsbDeviceHandle> open();
@@ -131,11 +141,15 @@ class VirtualPrinter : public std::enable_shared_from_this<VirtualPrinter> {
     std::optional<Clock::time_point> deadline;
     Clock::time_point readyAt;
     UsbDeviceHandle::RawCompletion completion;
+    std::vector<std::uint8_t> written;  // OUT: the bytes to hand over at readyAt
   };
   struct Finished {
     UsbDeviceHandle::RawCompletion completion;
     UsbReturn result;
     std::vector<std::uint8_t> bytes;
+    // OUT: the interface's output handler, given the bytes before the writer
+    // hears they were sent.
+    std::function<void(std::span<const std::uint8_t>)> output = nullptr;
   };
   struct InterfaceState {
     std::uint8_t alternate = 0;
@@ -182,7 +196,10 @@ class VirtualPrinter : public std::enable_shared_from_this<VirtualPrinter> {
   std::map<std::uint8_t, bool> stalled_;
   int failingWrites_ = 0;
   UsbReturn failingResult_ = usbreturn::kError;
+  std::size_t failingTaken_ = 0;
   Clock::duration drip_{};
+  Clock::duration writeDelay_{};
+  std::map<std::uint8_t, UsbMillis> timeouts_;
   std::function<UsbReturn(const UsbControlSetup&)> requestFilter_;
   std::deque<Pending> pending_;
   bool connected_ = true;

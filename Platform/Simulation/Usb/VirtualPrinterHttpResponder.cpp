@@ -107,9 +107,10 @@ std::optional<VirtualPrinterHttpResponder::Request> VirtualPrinterHttpResponder:
 
 std::vector<std::uint8_t> VirtualPrinterHttpResponder::encode(const HttpMessage& response, std::size_t chunkSize,
                                                                 bool head) {
-  auto framed = std::static_pointer_cast<HttpMessage>(response.copy());
+  // The head alone: the body is framed below.
+  auto framed = HttpMessage::makeResponse(response.statusCode(), response.reasonPhrase(), response.version());
+  for (const auto& [name, value] : response.headerFields()) framed->addHeaderField(name, value);
   const auto& body = response.body();
-  framed->setBody({});
   if (chunkSize > 0) {
     framed->setHeaderField("Content-Length", std::nullopt);
     framed->setHeaderField("Transfer-Encoding", "chunked");
@@ -118,6 +119,9 @@ std::vector<std::uint8_t> VirtualPrinterHttpResponder::encode(const HttpMessage&
   }
   std::vector<std::uint8_t> bytes = framed->serializedMessage();
   if (head) return bytes;
+  // Each chunk adds its size line and a line end; the last chunk five bytes.
+  const std::size_t chunks = chunkSize > 0 ? (body.size() + chunkSize - 1) / chunkSize : 0;
+  bytes.reserve(bytes.size() + body.size() + chunks * 20 + 5);
   if (chunkSize == 0) {
     bytes.insert(bytes.end(), body.begin(), body.end());
     return bytes;

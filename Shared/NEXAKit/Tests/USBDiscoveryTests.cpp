@@ -234,6 +234,14 @@ TEST_F(USBDiscoveryTest, OtherVendorsAndUnreadableDevicesGiveNoDevice) {
   EXPECT_FALSE(DQUSBDevice::deviceWithService(bus->plug(printer, SimUsbBus::key(3, 3))));
   EXPECT_TRUE(log.contains(kDQLogLevelError,
                            "[DQUSBDeviceInfo]  - Failed to obtain configuration descriptor, skipping device."));
+
+  // A device descriptor one byte short of 18, the maker's vendor ID intact.
+  auto cut = zarnPrinter();
+  auto descriptor = VirtualPrinter(cut).deviceDescriptor();
+  descriptor.pop_back();
+  cut.rawDeviceDescriptor = descriptor;
+  EXPECT_FALSE(device(cut, 4));
+  EXPECT_TRUE(log.contains(kDQLogLevelError, "[DQUSBDeviceInfo] - Failed to retrieve device descriptor {err=-536870199}"));
 }
 
 TEST_F(USBDiscoveryTest, CapabilitiesFollowTheProductFamilyAndAMissingNameNamesNone) {

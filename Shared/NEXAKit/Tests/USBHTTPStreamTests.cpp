@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "DQURLConnection.h"
 #include "DQURLDataAccumulationConsumer.h"
 #include "DQUSBStreamProvider.h"
+#include "DQUSBTraceFile.h"
 #include "Simulation/Usb/VirtualPrinterHttpResponder.h"
 #include "TestSupport.h"
 #include "USBTestSupport.h"
@@ -28,7 +31,7 @@ DQUSBStreamTiming fastTiming() {
   timing.openSearch = 0.6, timing.openPassInterval = 0.03, timing.firstWriteDelay = 0.001;
   timing.retryInterval = 0.005, timing.readNoData = 0.02, timing.readCompletion = 0.5;
   timing.headerCheck = 0.1, timing.cancellationHonoured = 0.1, timing.responseTimeout = 0.4;
-  timing.pollInterval = 0.01, timing.drainNoData = 0.005, timing.drainCompletion = 0.05;
+  timing.pollInterval = 0.01, timing.drainNoData = 0.001, timing.drainCompletion = 0.05;
   return timing;
 }
 
@@ -38,19 +41,45 @@ std::shared_ptr<HttpMessage> answer(int status, const std::string& body = {}) {
   return response;
 }
 
-// A delegate that writes down every call, in order.
+// A delegate that writes down every call, in order, then calls `then`.
 class RecordingDelegate : public DQHTTPStreamDelegate {
  public:
   std::vector<std::string> calls;
+  std::function<void()> then;
   void streamDidReceiveResponse(IDQHTTPStream& stream) override {
-    calls.push_back("response " + std::to_string(stream.statusCode().value_or(0)));
+    record("response " + std::to_string(stream.statusCode().value_or(0)));
   }
-  void stream(IDQHTTPStream&, const platform::Data& data) override { calls.push_back("data " + text(data)); }
-  void streamDidEnd(IDQHTTPStream&) override { calls.push_back("end"); }
+  void stream(IDQHTTPStream&, const platform::Data& data) override { record("data " + text(data)); }
+  void streamDidEnd(IDQHTTPStream&) override { record("end"); }
   void stream(IDQHTTPStream&, const platform::ErrorPtr& error) override {
-    calls.push_back("failure " + std::to_string(error->code()));
+    record("failure " + std::to_string(error->code()));
+  }
+  // The exchange ended, well or not.
+  bool ended() const {
+    return std::any_of(calls.begin(), calls.end(),
+                       [](const std::string& call) { return call == "end" || call.starts_with("failure"); });
+  }
+
+ private:
+  void record(std::string call) {
+    calls.push_back(std::move(call));
+    if (then) then();
   }
 };
+
+// The bytes of the write items of a stretch of the USB trace, joined: the
+// request as the trace keeps it.
+std::string writtenInTrace(const std::string& trace) {
+  static const std::string kItem = "\n--- Write: Result:";
+  std::string joined;
+  for (auto at = trace.find(kItem); at != std::string::npos; at = trace.find(kItem, at + 1)) {
+    const auto data = trace.find('\n', at + 1) + 1;
+    joined += trace.substr(data, trace.find("\n--- ", data) - data);
+  }
+  return joined;
+}
+
+constexpr std::string_view kSecret = "YWRtaW46c2VjcmV0";  // admin:secret
 
 // A printer of the maker on a simulated bus (64-byte packets, so answers
 // come in many reads) with an HTTP responder on its interface 0, and a
@@ -110,6 +139,21 @@ class USBHTTPStreamTest : public ::testing::Test {
     opened = stream->openInRunLoop(std::nullopt, 0, &openError, std::move(cancelled));
     return stream;
   }
+  // One exchange of `request` on a stream of the resolved provider, with the
+  // recording delegate, until it ended; closed.
+  std::shared_ptr<IDQHTTPStream> exchange(std::shared_ptr<HttpMessage> request) {
+    provider->startResolving();
+    auto stream = provider->streamForRequest(std::move(request));
+    recorder->calls.clear();
+    stream->setDelegate(recorder);
+    opened = stream->openInRunLoop(std::nullopt, 0, &openError, nullptr);
+    EXPECT_TRUE(opened);
+    EXPECT_TRUE(spinUntil([&] { return recorder->ended(); }));
+    stream->close();
+    return stream;
+  }
+  static platform::Url url(const std::string& path) { return *platform::Url::fromString("nexausb://SN0001" + path); }
+  static std::string traceNow() { return readFile(DQUSBTraceFile::defaultPath()); }
   std::int64_t loadingErrorCode() const { return consumer->loadingError() ? consumer->loadingError()->code() : 0; }
 
   DQUSBStreamTiming timing = fastTiming();
@@ -293,13 +337,18 @@ TEST_F(USBHTTPStreamTest, ProviderHearsOfALaterPrinterAndFailsOneWithoutNEXAInte
   auto later = makeProvider("nexausb://LATE/");
   later->startResolving();
   EXPECT_EQ(later->state(), DQUSBStreamProvider::kResolving);
+  const auto searcher = later->devicesSearcher();
   later->startResolving();
   EXPECT_EQ(later->state(), DQUSBStreamProvider::kResolving);
+  EXPECT_EQ(later->devicesSearcher(), searcher);
   auto description = zarnPrinter();
   description.strings[3] = "LATE";
   platform::RunLoop::current().performAfter(std::chrono::milliseconds(20), [&] { plug(description, 6); });
   ASSERT_TRUE(spinUntil([&] { return later->isResolvingCompleted(); }));
   EXPECT_TRUE(later->isResolved());
+  // Resolved: the search is over and the searcher let go.
+  EXPECT_FALSE(later->devicesSearcher());
+  EXPECT_FALSE(searcher->isRunning());
 
   auto bare = zarnPrinter();
   bare.strings[3] = "BARE";
@@ -309,6 +358,125 @@ TEST_F(USBHTTPStreamTest, ProviderHearsOfALaterPrinterAndFailsOneWithoutNEXAInte
   none->startResolving();
   ASSERT_EQ(none->state(), DQUSBStreamProvider::kFailed);
   EXPECT_EQ(none->resolvingError()->code(), DQHTTPStreamError::kNoNEXAInterfaces);
+  EXPECT_FALSE(none->devicesSearcher());
+}
+
+TEST_F(USBHTTPStreamTest, TheTraceKeepsCredentialsOutWhereverPacketsCutTheirHeaderLine) {
+  // 64-byte packets: each byte more of path moves every cut one byte along
+  // the Authorization line, so these requests cut its name and its value at
+  // every position; a message is traced before every packet.
+  for (std::size_t shift = 0; shift < 64; ++shift) {
+    auto request = HttpMessage::makeRequest("GET", url("/doc?" + std::string(shift, 'p')));
+    request->setHeaderField("Authorization", "Basic " + std::string(kSecret));
+    std::string expected = text(request->serializedMessage());
+    expected.replace(expected.find(kSecret), kSecret.size(), "<redacted>");
+    const std::size_t before = traceNow().size();
+    exchange(request);
+    EXPECT_EQ(writtenInTrace(traceNow().substr(before)), expected) << "shift " << shift;
+  }
+}
+
+TEST_F(USBHTTPStreamTest, AWriteThatFailedPartWayIsRetriedFromItsFirstUnsentByte) {
+  auto request = HttpMessage::makeRequest("GET", url("/secret"));
+  request->setHeaderField("Authorization", "Basic " + std::string(kSecret));
+  const std::string sent = text(request->serializedMessage());
+  // The printer takes the first packet up to the fifth byte of the secret,
+  // then the transfer times out.
+  const std::size_t cut = sent.find(kSecret) + 4;
+  ASSERT_LT(cut, 64u);
+  printer->failNextWrites(1, platform::usbreturn::kTimeout, cut);
+  const std::size_t before = traceNow().size();
+  exchange(request);
+  EXPECT_EQ(printer->bytesWritten(0), sent.size());
+  EXPECT_EQ(recorder->calls, (std::vector<std::string>{"data " + body, "end", "response 200"}));
+  // The failed packet is traced whole, the retry from the cut, and no piece
+  // of the secret shows.
+  const std::string trace = traceNow().substr(before);
+  EXPECT_NE(trace.find("\n--- Write: Result:timeout, count: 64\n"), std::string::npos);
+  EXPECT_EQ(trace.find(kSecret.substr(4)), std::string::npos);
+}
+
+TEST_F(USBHTTPStreamTest, ACloseDuringAWriteOfManyPacketsEndsItWithoutUsingWhatItFreed) {
+  // Each packet ends a millisecond after it was sent, so the write spins the
+  // run loop; once the printer took the fifth packet of the request, a block
+  // performed on this thread closes the stream and drops it.
+  printer->setWriteDelay(1ms);
+  std::shared_ptr<IDQHTTPStream> stream;
+  performAfterPacket(*printer, 5, [&] {
+    stream->close();
+    stream.reset();
+  });
+  provider->startResolving();
+  auto put = HttpMessage::makeRequest("PUT", url("/echo"));
+  put->setBody(bytes(std::string(3000, 'p')));
+  stream = provider->streamForRequest(put);
+  std::weak_ptr<IDQHTTPStream> weak = stream;
+  stream->setDelegate(recorder);
+  ASSERT_TRUE(stream->openInRunLoop(std::nullopt, 0, &openError, nullptr));
+  ASSERT_TRUE(spinUntil([&] { return weak.expired(); }));
+  EXPECT_EQ(printer->bytesWritten(0), 5 * 64u);
+  EXPECT_TRUE(recorder->calls.empty());
+  EXPECT_FALSE(printer->isClaimed(0));
+}
+
+TEST_F(USBHTTPStreamTest, ALongAnswerLetsTheRunLoopInAfterAtMostSixtyFourReads) {
+  body = std::string(200 * 64, 'y');
+  std::shared_ptr<DQUSBHTTPStream> stream;
+  std::optional<std::uint64_t> readWhenLetIn;
+  const auto here = platform::RunLoop::current();
+  // Queued when the request has come, before the first read of the answer.
+  responder = Responder::attach(printer, 0, [&](const Responder::Request&) {
+    here.perform([&] { readWhenLetIn = stream->streamStatus()->responseBytesReaden(); });
+    return answer(200, body);
+  });
+  stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/doc"));
+  ASSERT_TRUE(spinUntil([&] { return recorder->ended(); }));
+  ASSERT_TRUE(readWhenLetIn);
+  EXPECT_LE(*readWhenLetIn, DQUSBHTTPStream::kReadsPerTurn * 64u);
+  EXPECT_EQ(std::count(recorder->calls.begin(), recorder->calls.end(), "data " + body), 1);
+}
+
+TEST_F(USBHTTPStreamTest, OpenTwiceStartsOneExchangeAndACloseFromACallbackAWaitOrATransferEndsItSilently) {
+  auto stream = openStream("/doc");
+  ASSERT_TRUE(opened);
+  EXPECT_TRUE(stream->openInRunLoop(std::nullopt, 0, &openError, nullptr));
+  ASSERT_TRUE(spinUntil([&] { return recorder->ended(); }));
+  EXPECT_EQ(recorder->calls, (std::vector<std::string>{"data " + body, "end", "response 200"}));
+  EXPECT_EQ(responder->requests().size(), 1u);
+  stream->close();
+
+  // From the delegate's first call: nothing more is called.
+  recorder->calls.clear();
+  recorder->then = [&] { stream->close(); };
+  stream = openStream("/doc");
+  ASSERT_TRUE(spinUntil([&] { return !recorder->calls.empty(); }));
+  platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + 50ms);
+  EXPECT_EQ(recorder->calls, std::vector<std::string>{"data " + body});
+  recorder->then = nullptr;
+
+  // During the wait before a write is tried again: it is not.
+  timing.retryInterval = 0.3;
+  provider->setStreamTiming(timing);
+  recorder->calls.clear();
+  printer->failNextWrites(1, platform::usbreturn::kError);
+  const std::size_t written = printer->bytesWritten(0);
+  stream = openStream("/doc");
+  platform::RunLoop::current().performAfter(100ms, [&] { stream->close(); });
+  platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + 500ms);
+  EXPECT_EQ(printer->bytesWritten(0), written);
+  EXPECT_TRUE(recorder->calls.empty());
+
+  // During a read that waits for an answer: the read ends as aborted, and
+  // no failure is reported.
+  timing.readNoData = timing.readCompletion = 5;
+  provider->setStreamTiming(timing);
+  const std::size_t before = traceNow().size();
+  stream = openStream("/silent");
+  platform::RunLoop::current().performAfter(100ms, [&] { stream->close(); });
+  ASSERT_TRUE(spinUntil([&] { return !printer->isClaimed(0); }));
+  platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + 50ms);
+  EXPECT_NE(traceNow().find("\n--- Read (5.00/5.00): Result:-536870165, count: 0\n", before), std::string::npos);
+  EXPECT_TRUE(recorder->calls.empty());
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,13 +20,6 @@ using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class USBInterfaceTest : public ::testing::Test {
  protected:
@@ -104,6 +95,19 @@ TEST_F(USBInterfaceTest, TimedReadsReturnWhatCameWithoutErrorAndUntimedReadsAreT
   EXPECT_NE(trace.find("\n--- Read (0.05/1.00): Result:0, count: 10\n0123456789"), std::string::npos);
   EXPECT_NE(trace.find("\n--- Read (0.05/0.05): Result:timeout, count: 0\n"), std::string::npos);
   EXPECT_NE(trace.find("\n--- Read (w/t): Result:0, count: 3abc"), std::string::npos);
+
+  // The host has one time-out per transfer: the shorter one asked for, and
+  // for an untimed read or a write the limit, never none.
+  const auto limit = std::chrono::milliseconds(60000);
+  EXPECT_EQ(printer->lastTimeout(0x81), limit);
+  answer("d");
+  EXPECT_EQ(ipp->readFromPipe(2, buffer, sizeof buffer, 0.05, 1.0, &error), 1u);
+  EXPECT_EQ(printer->lastTimeout(0x81), 50ms);
+  answer("e");
+  EXPECT_EQ(ipp->readFromPipe(2, buffer, sizeof buffer, 0.05, 0, &error), 1u);
+  EXPECT_EQ(printer->lastTimeout(0x81), limit);
+  EXPECT_TRUE(ipp->writeToPipe(1, buffer, 4, &error));
+  EXPECT_EQ(printer->lastTimeout(0x01), limit);
 }
 
 TEST_F(USBInterfaceTest, PipeWritesGoOutInPacketsAndTheTraceHidesCredentials) {
@@ -237,6 +241,32 @@ TEST_F(USBInterfaceTest, ClosingDuringASynchronousReadEndsItAsAborted) {
   EXPECT_EQ(reader->readFromPipe(2, buffer, sizeof buffer, 5, 5, &error), 0u);
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code(), DQUSBInterfaceError::kAborted);
+  EXPECT_FALSE(printer->isClaimed(0));
+}
+
+TEST_F(USBInterfaceTest, AWriteInPacketsClosedAndDroppedBetweenTwoPacketsEndsAsAbortedAfterThem) {
+  // Each packet ends a millisecond after it was sent, so the write spins the
+  // run loop; once the printer took the third, a block closes the pipe and
+  // drops the pipe and the interface.
+  printer->setWriteDelay(1ms);
+  auto ipp = interface();
+  auto pipe = std::make_shared<DQUSBPipe>(ipp);
+  ASSERT_TRUE(pipe->open(nullptr));
+  performAfterPacket(*printer, 3, [&] {
+    pipe->close();
+    pipe.reset();
+    ipp.reset();
+  });
+  const std::vector<std::uint8_t> data(10 * 512, 'w');
+  platform::ErrorPtr error;
+  std::size_t written = 0;
+  DQUSBPipe* writer = pipe.get();
+  EXPECT_FALSE(writer->writeBuffer(data.data(), data.size(), &error, written));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), DQUSBInterfaceError::kAborted);
+  EXPECT_EQ(written, 3 * 512u);
+  EXPECT_EQ(printer->bytesWritten(0), 3 * 512u);
+  EXPECT_FALSE(pipe);
   EXPECT_FALSE(printer->isClaimed(0));
 }
 

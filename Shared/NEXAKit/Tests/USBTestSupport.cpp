@@ -2,8 +2,11 @@
 
 #include <glib.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "System/AppIdentity.h"
@@ -28,5 +31,20 @@ void redirectUSBTrace() {
 }
 
 bool spinUntil(const std::function<bool()>& done) { return platform::RunLoop::current().runUntil(done, kPatience); }
+
+void performAfterPacket(platform::VirtualPrinter& printer, int count, std::function<void()> block) {
+  auto packets = std::make_shared<std::atomic<int>>(0);  // counted on the printer's threads
+  printer.setOutputHandler(0, [packets, count, block = std::move(block), here = platform::RunLoop::current()](
+                                  std::span<const std::uint8_t>) {
+    if (++*packets == count) here.perform(block);
+  });
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
 }  // namespace testsupport

@@ -48,4 +48,13 @@ void redirectUSBTrace();
 // Waits on this thread's run loop until `done`; false when it did not come.
 bool spinUntil(const std::function<bool()>& done);
 
+// Has `block` performed on this thread's run loop once the printer took the
+// `count`-th bulk OUT packet of its interface 0 (replacing its output
+// handler). With a write delay the writer is still spinning that run loop
+// for the packet, so the block runs inside the write.
+void performAfterPacket(platform::VirtualPrinter& printer, int count, std::function<void()> block);
+
+// The whole file (empty when it cannot be read).
+std::string readFile(const std::string& path);
+
 }  // namespace testsupport

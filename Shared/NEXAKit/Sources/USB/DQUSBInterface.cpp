@@ -93,6 +93,11 @@ void DQUSBInterface::logUSBData(const std::uint8_t* bytes, std::size_t length) {
   DQUSBTraceFile::shared().write(std::span(bytes, length));
 }
 
+void DQUSBInterface::logUSBData(const std::uint8_t* bytes, std::size_t length, DQUSBTraceFile::Redaction& stream) {
+  if (!bytes || length == 0) return;
+  DQUSBTraceFile::shared().write(std::span(bytes, length), stream);
+}
+
 bool DQUSBInterface::open(platform::ErrorPtr* error) {
   if (opened_) return true;
   com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBInterface] - Opening USB interface");
@@ -139,6 +144,8 @@ bool DQUSBInterface::open(platform::ErrorPtr* error) {
   }
   currentAlternate_ = requestedAlternate_;
   handle_ = std::move(handle);
+  writeTrace_ = {};
+  readTrace_ = {};
   opened_ = true;
   return true;
 }
@@ -285,6 +292,7 @@ DQUSBInterface::Outcome DQUSBInterface::transfer(std::uint8_t pipe, platform::Da
 
 std::size_t DQUSBInterface::readFromPipe(std::uint8_t pipe, std::uint8_t* buffer, std::size_t size,
                                          double noDataTimeout, double completionTimeout, platform::ErrorPtr* error) {
+  const auto keep = weak_from_this().lock();  // blocks run during the transfer may drop the last reference
   const bool timed = noDataTimeout > 0 && completionTimeout > 0;
   // The host has one time-out per transfer: the shorter of the two.
   const auto timeout = platform::usbMillis(timed ? std::min(noDataTimeout, completionTimeout) : kUntimedTransferLimit);
@@ -297,7 +305,7 @@ std::size_t DQUSBInterface::readFromPipe(std::uint8_t pipe, std::uint8_t* buffer
   } else {
     logUSBMessage(platform::format("\n--- Read (w/t): Result:%@, count: %d", resultText(outcome.result), count));
   }
-  logUSBData(buffer, count);
+  logUSBData(buffer, count, readTrace_);
   if (outcome.result == usbreturn::kSuccess || isTimeout(outcome.result)) return count;
   com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBInterface] - Error reading from pipe: %d",
                                signedCode(outcome.result));
@@ -307,11 +315,29 @@ std::size_t DQUSBInterface::readFromPipe(std::uint8_t pipe, std::uint8_t* buffer
 
 bool DQUSBInterface::writeToPipe(std::uint8_t pipe, const std::uint8_t* buffer, std::size_t size,
                                  platform::ErrorPtr* error) {
-  auto outcome = transfer(pipe, platform::Data(buffer, buffer + size), platform::usbMillis(kUntimedTransferLimit));
-  // A write that timed out is a failure: the printer did not take the bytes.
+  std::size_t written = 0;
+  return writeToPipe(pipe, buffer, size, error, written);
+}
+
+bool DQUSBInterface::writeToPipe(std::uint8_t pipe, const std::uint8_t* buffer, std::size_t size,
+                                 platform::ErrorPtr* error, std::size_t& written) {
+  const auto keep = weak_from_this().lock();  // blocks run during the transfer may drop the last reference
+  // The caller's buffer is read once, here: blocks run during the transfer
+  // may free it.
+  const platform::Data bytes(buffer, buffer + size);
+  auto outcome = transfer(pipe, bytes, platform::usbMillis(kUntimedTransferLimit));
+  written = std::min(outcome.bytes.size(), size);
+  // A write that timed out is a failure: the printer did not take all bytes.
   logUSBMessage(platform::format("\n--- Write: Result:%@, count: %d\n", resultText(outcome.result), size));
-  logUSBData(buffer, size);
-  if (outcome.result == usbreturn::kSuccess && outcome.bytes.size() == size) return true;
+  // The trace shows the whole buffer, but its redaction goes on from the
+  // bytes that went out: a retry sends the rest again.
+  const auto before = writeTrace_;
+  logUSBData(bytes.data(), size, writeTrace_);
+  if (written < size) {
+    writeTrace_ = before;
+    DQUSBTraceFile::follow(writeTrace_, std::span(bytes.data(), written));
+  }
+  if (outcome.result == usbreturn::kSuccess && written == size) return true;
   const UsbReturn code = outcome.result == usbreturn::kSuccess ? usbreturn::kError : outcome.result;
   if (error) {
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBInterface] - Error writing to pipe: %d", signedCode(code));

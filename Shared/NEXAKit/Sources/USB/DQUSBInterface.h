@@ -10,6 +10,7 @@
 
 #include "DQContextManager.h"
 #include "DQUSBConfigurationDescriptor.h"
+#include "DQUSBTraceFile.h"
 #include "Errors/Error.h"
 #include "RunLoop/RunLoop.h"
 #include "Usb/UsbDeviceRef.h"
@@ -24,7 +25,8 @@
 //
 // Used on one thread (its owner's run loop). A synchronous transfer spins the
 // caller's run loop until it ended, so blocks performed meanwhile may close
-// the interface: the transfer then ends as aborted. Asynchronous completions
+// the interface or drop the caller's reference: the transfer then ends as
+// aborted, and the interface stays alive until it returned. Asynchronous completions
 // are performed on the run loop given to scheduleInRunLoop (else the
 // starting thread's).
 class DQUSBInterface : public platform::Object {
@@ -60,6 +62,10 @@ class DQUSBInterface : public platform::Object {
   std::size_t readFromPipe(std::uint8_t pipe, std::uint8_t* buffer, std::size_t size, double noDataTimeout,
                            double completionTimeout, platform::ErrorPtr* error);
   bool writeToPipe(std::uint8_t pipe, const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error);
+  // The same; `written` receives the bytes that went out, also when the
+  // write failed part-way.
+  bool writeToPipe(std::uint8_t pipe, const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error,
+                   std::size_t& written);
   // Asynchronous transfers, one read and one write at a time; the transfer
   // keeps its own buffer.
   bool readFromPipe(std::uint8_t pipe, std::size_t size, platform::ErrorPtr* error, Completion completion);
@@ -80,6 +86,8 @@ class DQUSBInterface : public platform::Object {
 
   static void logUSBMessage(const std::string& message);
   static void logUSBData(const std::uint8_t* bytes, std::size_t length);
+  // The bytes of one direction of a pipe, redacted as one stream.
+  static void logUSBData(const std::uint8_t* bytes, std::size_t length, DQUSBTraceFile::Redaction& stream);
 
   std::uint8_t requestedAlternate() const { return requestedAlternate_; }
   std::uint8_t originalAlternate() const { return originalAlternate_; }
@@ -119,6 +127,9 @@ class DQUSBInterface : public platform::Object {
   bool writing_ = false;
   std::uint64_t generation_ = 0;  // raised by close: older completions are stale
   std::shared_ptr<platform::UsbDeviceHandle> handle_;
+  // The trace follows the bytes written and the bytes read as two streams.
+  DQUSBTraceFile::Redaction writeTrace_;
+  DQUSBTraceFile::Redaction readTrace_;
   std::optional<platform::RunLoop> runLoop_;
   const std::shared_ptr<DQContextManager> contexts_;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "DQLog.h"
+#include "DQUSBInterfaceError.h"
 
 namespace {
 
@@ -81,11 +82,27 @@ std::size_t DQUSBPipe::readToBuffer(std::uint8_t* buffer, std::size_t size, doub
 }
 
 bool DQUSBPipe::writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error) {
+  std::size_t written = 0;
+  return writeBuffer(buffer, size, error, written);
+}
+
+bool DQUSBPipe::writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error,
+                            std::size_t& written) {
+  written = 0;
+  const auto keep = weak_from_this().lock();  // blocks run during a piece may drop the last reference
   auto interface = interface_.lock();
   if (!opened_ || !interface || size == 0) return false;
   const std::size_t piece = std::min(size, maxOutputSize_);
-  for (std::size_t at = 0; at < size; at += piece) {
-    if (!interface->writeToPipe(outputPipe_, buffer + at, std::min(piece, size - at), error)) return false;
+  while (written < size) {
+    // Closed by a block run during the piece before: the rest is not sent.
+    if (!opened_) {
+      if (error) *error = DQUSBInterfaceError::errorWithRawCode(platform::usbreturn::kAborted);
+      return false;
+    }
+    std::size_t moved = 0;
+    const bool sent = interface->writeToPipe(outputPipe_, buffer + written, std::min(piece, size - written), error, moved);
+    written += moved;
+    if (!sent) return false;
   }
   return true;
 }

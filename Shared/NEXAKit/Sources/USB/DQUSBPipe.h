@@ -13,6 +13,10 @@
 // alternate setting, stalls cleared at open. Reads are clipped to the input
 // packet size; writes go out in packet-sized pieces. Used on the interface's
 // thread.
+//
+// A synchronous transfer spins the run loop (see DQUSBInterface): blocks run
+// meanwhile may close the pipe or drop it. A write in pieces then ends with
+// the aborted code, and the pipe stays alive until it returned.
 class DQUSBPipe : public platform::Object {
  public:
   explicit DQUSBPipe(std::weak_ptr<DQUSBInterface> interface) : interface_(std::move(interface)) {}
@@ -31,6 +35,9 @@ class DQUSBPipe : public platform::Object {
   std::size_t readToBuffer(std::uint8_t* buffer, std::size_t size, double noDataTimeout, double completionTimeout,
                            platform::ErrorPtr* error);
   bool writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error);
+  // The same; `written` receives the bytes that went out, also when a piece
+  // failed, so that a retry sends only the rest.
+  bool writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error, std::size_t& written);
   bool readToBuffer(std::size_t size, platform::ErrorPtr* error, DQUSBInterface::Completion completion);
   bool writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error,
                    DQUSBInterface::Completion completion);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -46,20 +47,21 @@ bool DQUSBTraceFile::ensureOpen() {
   return true;
 }
 
-void DQUSBTraceFile::write(std::span<const std::uint8_t> bytes) {
+void DQUSBTraceFile::write(std::span<const std::uint8_t> bytes, Redaction& stream) {
   if (bytes.empty()) return;
   std::lock_guard lock(mutex_);
-  const std::string item = redact(bytes);
+  item_.clear();
+  redact(bytes, stream, &item_);
   if (!ensureOpen()) return;
-  if (size_ > 0 && size_ + item.size() > limit_) {
+  if (size_ > 0 && size_ + item_.size() > limit_) {
     close(fd_);
     rename(path_.c_str(), (path_ + ".1").c_str());
     opened_ = false;
     if (!ensureOpen()) return;
   }
   std::size_t written = 0;
-  while (written < item.size()) {
-    const ssize_t count = ::write(fd_, item.data() + written, item.size() - written);
+  while (written < item_.size()) {
+    const ssize_t count = ::write(fd_, item_.data() + written, item_.size() - written);
     if (count <= 0) break;
     written += static_cast<std::size_t>(count);
   }
@@ -67,45 +69,53 @@ void DQUSBTraceFile::write(std::span<const std::uint8_t> bytes) {
 }
 
 // A header line "Authorization: <scheme> <credentials>" keeps its name and
-// scheme; the credentials become "<redacted>".
-std::string DQUSBTraceFile::redact(std::span<const std::uint8_t> bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (const std::uint8_t byte : bytes) {
-    const char c = static_cast<char>(byte);
-    const bool lineEnd = c == '\r' || c == '\n';
-    switch (scan_) {
+// scheme; the credentials become "<redacted>". Lines that are no such header
+// are passed over in one step from their first byte that rules it out.
+void DQUSBTraceFile::redact(std::span<const std::uint8_t> bytes, Redaction& stream, std::string* out) {
+  using Scan = Redaction::Scan;
+  const auto isLineEnd = [](char c) { return c == '\r' || c == '\n'; };
+  const char* at = reinterpret_cast<const char*>(bytes.data());
+  const char* const end = at + bytes.size();
+  while (at < end) {
+    if (stream.scan_ == Scan::Other || stream.scan_ == Scan::Secret) {
+      const char* lineEnd = std::find_if(at, end, isLineEnd);
+      if (out && stream.scan_ == Scan::Other) out->append(at, lineEnd);
+      at = lineEnd;
+      if (at == end) break;
+      stream.scan_ = Scan::LineStart;
+      if (out) *out += *at;
+      ++at;
+      continue;
+    }
+    const char c = *at++;
+    const bool lineEnd = isLineEnd(c);
+    switch (stream.scan_) {
       case Scan::LineStart:
       case Scan::Name:
-        if (g_ascii_tolower(c) == kHeader[matched_]) {
-          scan_ = ++matched_ == kHeader.size() ? Scan::Spaces : Scan::Name;
+        if (g_ascii_tolower(c) == kHeader[stream.matched_]) {
+          stream.scan_ = ++stream.matched_ == kHeader.size() ? Scan::Spaces : Scan::Name;
         } else {
-          scan_ = lineEnd ? Scan::LineStart : Scan::Other;
+          stream.scan_ = lineEnd ? Scan::LineStart : Scan::Other;
         }
-        if (scan_ != Scan::Name) matched_ = 0;
-        break;
-      case Scan::Other:
-        if (lineEnd) scan_ = Scan::LineStart;
+        if (stream.scan_ != Scan::Name) stream.matched_ = 0;
         break;
       case Scan::Spaces:
-        if (lineEnd) scan_ = Scan::LineStart;
-        else if (c != ' ' && c != '\t') scan_ = Scan::Scheme;
+        if (lineEnd) stream.scan_ = Scan::LineStart;
+        else if (c != ' ' && c != '\t') stream.scan_ = Scan::Scheme;
         break;
       case Scan::Scheme:
-        if (lineEnd) scan_ = Scan::LineStart;
-        else if (c == ' ' || c == '\t') {
-          out += c;
-          out += kRedacted;
-          scan_ = Scan::Secret;
+        if (lineEnd) {
+          stream.scan_ = Scan::LineStart;
+        } else if (c == ' ' || c == '\t') {
+          stream.scan_ = Scan::Secret;
+          if (out) *out += c, out->append(kRedacted);
           continue;
         }
         break;
+      case Scan::Other:
       case Scan::Secret:
-        if (!lineEnd) continue;
-        scan_ = Scan::LineStart;
         break;
     }
-    out += c;
+    if (out) *out += c;
   }
-  return out;
 }

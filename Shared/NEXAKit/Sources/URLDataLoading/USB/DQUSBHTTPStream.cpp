@@ -78,10 +78,13 @@ bool DQUSBHTTPStream::openInRunLoop(const std::optional<platform::RunLoop>& runL
 
   levelZeroRunLoopSource_ = DQLevelZeroRunLoopSource::make();
   levelZeroRunLoopSource_->scheduleInRunLoop(runLoop_);
-  requestData_ = request_->serializedMessage();
+  requestData_ = std::make_shared<const platform::Data>(request_->serializedMessage());
+  pullRetries_ = kPullRetries;
   com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Start pulling data from the pipe");
   opened_ = true;
-  schedule(timing_.firstWriteDelay, &DQUSBHTTPStream::pullDataFromPipe);
+  // The drain runs while the first write waits for its time.
+  writeAt_ = std::chrono::steady_clock::now() + seconds(timing_.firstWriteDelay);
+  schedule(0, &DQUSBHTTPStream::pullDataFromPipe);
   return true;
 }
 
@@ -98,7 +101,7 @@ platform::ErrorPtr DQUSBHTTPStream::openInterface() {
       if (!interface) {
         com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning, "[DQUSBStream] - Cannot locatie interface: %@", *descriptor);
       }
-      auto pipe = std::make_shared<DQUSBPipe>(interface);
+      auto pipe = makePipeWithInterface(interface);
       platform::ErrorPtr error;
       if (interface && pipe->open(&error)) {
         interface_ = std::move(interface);
@@ -136,42 +139,60 @@ platform::ErrorPtr DQUSBHTTPStream::openInterface() {
                        gone || isInterfaceError(last, DQUSBInterfaceError::kNoDevice));
 }
 
+std::shared_ptr<DQUSBPipe> DQUSBHTTPStream::makePipeWithInterface(const std::shared_ptr<DQUSBInterface>& interface) const {
+  return std::make_shared<DQUSBPipe>(interface);
+}
+
 void DQUSBHTTPStream::pullDataFromPipe() {
   cancelTimer();
   auto self = sharedAs<DQUSBHTTPStream>();
+  const auto pipe = pipe_;
   bufferForReading_.resize(kBlockSize + 1);
   std::size_t drained = 0;
-  while (alive() && drained < kDrainLimit) {
+  while (alive() && drained < kDrainLimit && pullRetries_ >= 1) {
     platform::ErrorPtr error;
-    const std::size_t count = pipe_->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.drainNoData,
-                                                  timing_.drainCompletion, &error);
-    if (count == 0 || error) break;
+    const std::size_t count = pipe->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.drainNoData,
+                                                 timing_.drainCompletion, &error);
+    if (error) break;
+    if (count == 0) {
+      --pullRetries_;
+      continue;
+    }
     drained += count;
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - %@ bytes are pulled from the pipe", count);
   }
-  if (alive()) writeRequest();
+  if (!alive()) return;
+  const double wait = std::chrono::duration<double>(writeAt_ - std::chrono::steady_clock::now()).count();
+  if (wait > 0) return schedule(wait, &DQUSBHTTPStream::writeRequest);
+  writeRequest();
 }
 
 void DQUSBHTTPStream::writeRequest() {
   cancelTimer();
   auto self = sharedAs<DQUSBHTTPStream>();
+  // A close from a block run during a transfer or a wait drops the stream's
+  // references; the write keeps its own until it returns.
+  const auto request = requestData_;
+  const auto pipe = pipe_;
   canBeInterrupted_ = false;
   if (com_zarn_NEXAKit_TolvekDQLogWouldLog(kDQLogLevelDebug)) {
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Sending request to NEXA interface:\n%@",
-                                 redactedRequestText(requestData_));
+                                 redactedRequestText(*request));
   }
-  for (std::size_t at = 0; at < requestData_.size();) {
-    const std::size_t remaining = requestData_.size() - at;
+  for (std::size_t at = 0; at < request->size();) {
+    const std::size_t remaining = request->size() - at;
     const std::size_t block = remaining < kBlockSize + 1 ? remaining : kBlockSize;
     platform::ErrorPtr error;
-    bool written = false;
-    for (int attempt = 0; attempt < 3 && !written; ++attempt) {
+    std::size_t sent = 0;  // bytes of this block that went out, over its tries
+    for (int attempt = 0; attempt < 3 && sent < block; ++attempt) {
       if (attempt > 0 && !waitForTimeout(timing_.retryInterval)) return;
       error.reset();
-      written = pipe_->writeBuffer(requestData_.data() + at, block, &error);
+      std::size_t moved = 0;
+      pipe->writeBuffer(request->data() + at + sent, block - sent, &error, moved);
+      sent += moved;
       if (!alive()) return;
     }
-    if (!written) return reportError(streamErrorWithError(error));
+    if (sent < block) return reportError(streamErrorWithError(error));
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - %@ bytes are sent", block);
     at += block;
   }
@@ -185,6 +206,7 @@ void DQUSBHTTPStream::readResponse() {
   auto self = sharedAs<DQUSBHTTPStream>();
   com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Reading the response");
   const std::uint64_t before = streamStatus_->responseBytesReaden();
+  const auto pipe = pipe_;
   bufferForReading_.resize(kBlockSize + 1);
   for (int reads = 0;; ++reads) {
     if (reads == kReadsPerTurn) {
@@ -197,8 +219,8 @@ void DQUSBHTTPStream::readResponse() {
     for (int attempt = 0; attempt < 3; ++attempt) {
       if (attempt > 0 && !waitForTimeout(timing_.retryInterval)) return;
       error.reset();
-      count = pipe_->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.readNoData, timing_.readCompletion,
-                                  &error);
+      count = pipe->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.readNoData, timing_.readCompletion,
+                                 &error);
       if (!alive()) return;
       if (!error) break;
     }
@@ -267,7 +289,7 @@ void DQUSBHTTPStream::close() {
   if (interface_) interface_->close();
   pipe_.reset();
   interface_.reset();
-  requestData_.clear();
+  requestData_.reset();
   cancelTimer();
   opened_ = false;
   opening_ = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -30,7 +31,9 @@ struct DQUSBStreamTiming {
   double cancellationHonoured = 10.0;  // reading time before cancellation may interrupt
   double responseTimeout = 40.0;     // reading time without a response
   double pollInterval = 0.3;         // between empty reads
-  double drainNoData = 0.2;          // a drain read's no-data time-out
+  // Stale bytes of an earlier exchange are queued at the printer already, so
+  // a drain read needs only a short no-data time-out.
+  double drainNoData = 0.005;        // a drain read's no-data time-out
   double drainCompletion = 1.0;      // a drain read's completion time-out
 };
 
@@ -39,13 +42,18 @@ struct DQUSBStreamTiming {
 // IPP-over-USB ones last), then the request goes into the bulk OUT pipe in
 // 1024-byte blocks and the bulk IN pipe is polled until the response is
 // complete. Stale bytes left in the IN pipe by an earlier exchange are
-// drained before the request is written.
+// drained while the first write waits for its time (firstWriteDelay after
+// the open): reads with a short no-data time-out until pullRetries of them
+// came back empty, or kDrainLimit bytes came. A block whose write failed
+// part-way is retried from its first unsent byte.
 //
 // Everything runs on the thread of the run loop given to the open: one-shot
 // timers drive the steps, and reads and writes are synchronous transfers that
 // spin that run loop while they last. Callbacks of other sources that run
-// meanwhile may close the stream; it then stops at once and tells its
-// delegate nothing more. Made with make_shared.
+// meanwhile may close the stream, also from inside a transfer (which then
+// ends as aborted) or a wait; the stream checks after every transfer, wait
+// and delegate call, stops at once and tells its delegate nothing more.
+// Made with make_shared.
 class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulatorDelegate {
  public:
   using Timing = DQUSBStreamTiming;
@@ -57,6 +65,8 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   // The most bytes drained before a request; more means the printer is
   // still sending, and the exchange goes on regardless.
   static constexpr std::size_t kDrainLimit = 256 * 1024;
+  // Empty drain reads before the drain ends.
+  static constexpr std::int64_t kPullRetries = 3;
 
   // `device` may be null: the open then fails as for a gone printer.
   DQUSBHTTPStream(std::shared_ptr<DQUSBDevice> device, DQDeviceIDParser::Locators interfaceLocators,
@@ -81,6 +91,7 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   const std::shared_ptr<DQUSBDevice>& device() const { return device_; }
   const std::shared_ptr<DQUSBHTTPStreamStatus>& streamStatus() const { return streamStatus_; }
   const std::shared_ptr<DQUSBInterface>& interface() const { return interface_; }
+  std::int64_t pullRetries() const { return pullRetries_; }
 
   // The device's interfaces of the locators' kinds, those without an
   // IPP-over-USB alternate first, then those without a plain print
@@ -101,6 +112,7 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   bool alive() const { return opened_ && pipe_; }
   // Looks for a free interface; keeps it and its pipe, or answers the error.
   platform::ErrorPtr openInterface();
+  std::shared_ptr<DQUSBPipe> makePipeWithInterface(const std::shared_ptr<DQUSBInterface>& interface) const;
   void pullDataFromPipe();
   void writeRequest();
   void readResponse();
@@ -125,12 +137,16 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   bool opening_ = false;
   std::optional<platform::RunLoop> runLoop_;
   std::vector<std::uint8_t> bufferForReading_;
-  platform::Data requestData_;
+  // Shared with a write in progress, which a close must not free.
+  std::shared_ptr<const platform::Data> requestData_;
   std::shared_ptr<DQHTTPResponseAccumulator> responseAccumulator_;
   std::shared_ptr<DQUSBInterface> interface_;
   std::shared_ptr<DQUSBPipe> pipe_;
   std::shared_ptr<platform::Timer> readingTimer_;
   std::shared_ptr<DQLevelZeroRunLoopSource> levelZeroRunLoopSource_;
+  std::int64_t pullRetries_ = 0;
   std::shared_ptr<DQUSBHTTPStreamStatus> streamStatus_;
   double responseHeaderCheckTimeout_ = 0;
+  // When the request is written at the earliest.
+  std::chrono::steady_clock::time_point writeAt_;
 };

@@ -45,6 +45,9 @@ class DQUSBStreamProvider : public IDQHTTPStreamProvider, public DQUSBDevicesSea
   const platform::Url& baseURL() const { return baseURL_; }
   const std::string& expectedSerialNumber() const { return expectedSerialNumber_; }
   State state() const { return state_; }
+  // Present while resolving only: the provider lets go of its searcher once
+  // the printer resolved or failed, or the resolution was cancelled.
+  const std::shared_ptr<DQUSBDevicesSearcher>& devicesSearcher() const { return devicesSearcher_; }
   const std::shared_ptr<DQUSBDevice>& device() const { return device_; }
   const DQDeviceIDParser::Locators& NEXAIS() const { return NEXAIS_; }
 
