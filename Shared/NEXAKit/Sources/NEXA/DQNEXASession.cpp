@@ -113,15 +113,18 @@ void DQNEXASession::startOverResolving() {
   printerResolvingContext_ = std::make_shared<DQNEXAResolvingContext>();
 }
 
+void DQNEXASession::abandonResolving() {
+  if (printerResolvingState_ != kResolving) return;
+  startOverResolving();
+  resolveCompletionBlocks_.clear();
+}
+
 void DQNEXASession::completeResolveWithResolvingOperation(const std::shared_ptr<DQPrinterResolvingOperation>& operation) {
   if (!operation || operation != printerResolvingOperation_) return;
   if (operation->isCancelled()) {
     // Cancelled by someone holding the operation: as a cancel through the
     // session, the callers are let go and the next caller starts over.
-    if (printerResolvingState_ == kResolving) {
-      startOverResolving();
-      resolveCompletionBlocks_.clear();
-    }
+    abandonResolving();
     return;
   }
   printerResolutionInfo_ = operation->resolutionInfo();
@@ -334,10 +337,7 @@ void DQNEXASession::cancelAllOperations(bool wait) {
   // The queue cancels the resolving operation below. Its callers are let go
   // like the requests', and the next resolve or request starts a new
   // resolving with a fresh context instead of waiting for this one.
-  if (printerResolvingState_ == kResolving) {
-    startOverResolving();
-    resolveCompletionBlocks_.clear();
-  }
+  abandonResolving();
   for (const auto& [name, operation] : operationsCache_) {
     if (operation->isExecuting()) operation->cancel();
     operation->setupNEXACompletionBlock(nullptr);

@@ -159,6 +159,8 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   void answerResolveCompletions();
   // State 0 with a fresh context and no resolving operation.
   void startOverResolving();
+  // While resolving: starts over and drops the waiting resolve completions.
+  void abandonResolving();
   // Sets up the requests `operation` needs; false when one cannot be made
   // or the names form a cycle (`chain` holds the names being set up).
   bool setupOperationDependencies(const std::shared_ptr<DQNEXAAccessOperation>& operation,
