@@ -12,8 +12,7 @@ trap 'rm -rf "$work"' EXIT
 
 cmake -S "$source" -B "$work" -DBUILD_TESTING=OFF -DPT_BENCH=OFF \
       -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_GMock=ON \
-      -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON "$@" > "$work.log" 2>&1 || { cat "$work.log" >&2; rm -f "$work.log"; exit 1; }
-rm -f "$work.log"
+      -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON "$@" > "$work/configure.log" 2>&1 || { cat "$work/configure.log" >&2; exit 1; }
 # A find_package() or pkg_check_modules() leaves its results in the cache.
 if grep -E '^[^#/]*(GTest|GMock|benchmark|HTTPLIB|UMOCKDEV)[^:]*:' "$work/CMakeCache.txt" |
    grep -v '^CMAKE_DISABLE_FIND_PACKAGE_' >&2; then

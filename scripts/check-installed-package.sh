@@ -4,6 +4,7 @@
 # no simulated hardware, then configures, builds and runs the consumer project
 # against that prefix alone. The options go to the consumer's configure.
 set -euo pipefail
+unset DESTDIR  # the install goes to the temporary prefix alone
 build=$1
 consumer=$2
 shift 2
