@@ -1,20 +1,28 @@
 if(PT_SANITIZE AND PT_TSAN)
   message(FATAL_ERROR "PT_SANITIZE and PT_TSAN cannot be combined")
 endif()
+# PT_SANITIZER_COMPILE_FLAGS and PT_SANITIZER_LINK_FLAGS: what every target
+# compiles and links with, also handed to the consumer project that the
+# installed-package test builds (its static libraries need the runtimes).
+set(PT_SANITIZER_COMPILE_FLAGS)
+set(PT_SANITIZER_LINK_FLAGS)
 if(PT_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+  list(APPEND PT_SANITIZER_COMPILE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  list(APPEND PT_SANITIZER_LINK_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all)
 endif()
 if(PT_FUZZ)
   # Coverage for libFuzzer in every library the targets link. Undefined
   # behaviour stops the run, as a crash does, whatever UBSAN_OPTIONS says.
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+  list(APPEND PT_SANITIZER_COMPILE_FLAGS -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                                         -fno-omit-frame-pointer)
+  list(APPEND PT_SANITIZER_LINK_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all)
 endif()
 if(PT_TSAN)
-  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=thread)
+  list(APPEND PT_SANITIZER_COMPILE_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+  list(APPEND PT_SANITIZER_LINK_FLAGS -fsanitize=thread)
 endif()
+add_compile_options(${PT_SANITIZER_COMPILE_FLAGS})
+add_link_options(${PT_SANITIZER_LINK_FLAGS})
 
 # Registers a GoogleTest binary with ctest, one ctest entry per test.
 function(pt_add_gtest target)
