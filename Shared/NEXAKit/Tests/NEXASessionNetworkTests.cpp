@@ -478,14 +478,26 @@ TEST_F(NEXANetworkSessionTest, CancellingOrRestartingAResolvingNeverStrandsItsCa
   EXPECT_FALSE(config.error) << config.error->description();
   expectConfig(config.result);
 
-  // Callers waiting when the resolving is restarted get the new outcome...
+  // Callers waiting when the resolving is restarted get the new outcome,
+  // requests (here "config" and the "tree" it needs) as well as resolves...
   auto reresolved = resolvingSession("http://printer.invalid/", silentResolver());
   ResolveAnswer waiting;
-  reresolved->schedulePrinterResolve(waiting.block());
+  Answer waitingRequest;
+  reresolved->scheduleRequestRegisteredWithName("config", waitingRequest.block());
   reresolved->setResolverFactory(direct({printer.url("/")}));
   reresolved->setNeedsReresolve();
-  ASSERT_TRUE(waiting.wait());
+  ASSERT_TRUE(waitingRequest.wait());
+  EXPECT_FALSE(waitingRequest.error) << waitingRequest.error->description();
+  expectConfig(waitingRequest.result);
+  reresolved->setResolverFactory(silentResolver());
+  reresolved->setNeedsReresolve();
+  reresolved->schedulePrinterResolve(waiting.block());
+  reresolved->scheduleDataRetrievingForPath("DevMgmt/DiscoveryTree.xml", std::nullopt, waitingRequest.block());
+  reresolved->setResolverFactory(direct({printer.url("/")}));
+  reresolved->setNeedsReresolve();
+  ASSERT_TRUE(pumpMain([&] { return waiting.calls && waitingRequest.calls > 1; }));
   EXPECT_FALSE(waiting.error);
+  EXPECT_FALSE(waitingRequest.error);
   EXPECT_EQ(reresolved->printerResolvingState(), DQNEXASession::kResolved);
   // ... at once when the session needs no resolving any more.
   reresolved->setResolverFactory(silentResolver());
@@ -579,4 +591,64 @@ TEST_F(NEXANetworkSessionTest, HostileTreeNeverLoadsItsExternalEntity) {
   if (auto document = std::dynamic_pointer_cast<DQXMLDocument>(tree.result)) {
     EXPECT_EQ(document->XMLString()->find("TOP-SECRET"), std::string::npos);
   }
+}
+
+TEST_F(NEXANetworkSessionTest, ACancelOrReleaseInsideACompletionStopsTheCompletionsAfterIt) {
+  // Two answers of one request; the first does `inside` and notes the call.
+  std::vector<std::string> called;
+  auto twice = [&](DQNEXASession& session, const std::string& name, std::function<void()> inside) {
+    session.scheduleRequestRegisteredWithName(name, [&called, name, inside](const ObjectPtr&, const ErrorPtr&) {
+      called.push_back(name + " 1");
+      inside();
+    });
+    session.scheduleRequestRegisteredWithName(name, [&called, name](const ObjectPtr&, const ErrorPtr&) {
+      called.push_back(name + " 2");
+    });
+  };
+  auto session = sessionWithBaseURL();
+  session->registerDataRetrievingRequest("count", "Count", DQNEXAResultClass::XMLDocument(), 3, false);
+  twice(*session, "count", [&] { session->cancelAllRequests(false); });
+  ASSERT_TRUE(pumpMain([&] { return !called.empty(); }));
+  twice(*session, "count", [&] { session->cancelRequest("count"); });
+  ASSERT_TRUE(pumpMain([&] { return called.size() > 1; }));
+  // Cancelling another request leaves this one's answers alone.
+  twice(*session, "count", [&] { session->cancelRequest("tree"); });
+  ASSERT_TRUE(pumpMain([&] { return called.size() > 3; }));
+  // The client lets the session go.
+  twice(*session, "count", [&] { session.reset(); });
+  ASSERT_TRUE(pumpMain([&] { return called.size() > 4; }));
+  drainMain();
+  EXPECT_EQ(called, (std::vector<std::string>{"count 1", "count 1", "count 1", "count 2", "count 1"}));
+
+  // The same for the resolve completions.
+  called.clear();
+  auto resolveTwice = [&](DQNEXASession& resolving, std::function<void()> inside) {
+    resolving.schedulePrinterResolve([&called, inside](const std::optional<Dictionary>&, const ErrorPtr&) {
+      called.push_back("resolve 1");
+      inside();
+    });
+    resolving.schedulePrinterResolve([&called](const std::optional<Dictionary>&, const ErrorPtr&) {
+      called.push_back("resolve 2");
+    });
+  };
+  session = resolvingSession("http://printer.invalid/", direct({printer.url("/")}));
+  resolveTwice(*session, [&] { session->cancelPrinterResolve(false); });
+  ASSERT_TRUE(pumpMain([&] { return !called.empty(); }));
+  session = resolvingSession("http://printer.invalid/", direct({printer.url("/")}));
+  resolveTwice(*session, [&] { session.reset(); });
+  ASSERT_TRUE(pumpMain([&] { return called.size() > 1; }));
+  drainMain();
+  EXPECT_EQ(called, (std::vector<std::string>{"resolve 1", "resolve 1"}));
+
+  // A cancelled request is not called back when a request that needs it
+  // launches its name again.
+  session = sessionWithBaseURL();
+  Answer cancelled, dependent;
+  session->scheduleRequestRegisteredWithName("tree", cancelled.block());
+  session->cancelRequest("tree");
+  session->scheduleRequestRegisteredWithName("config", dependent.block());
+  ASSERT_TRUE(dependent.wait());
+  expectConfig(dependent.result);
+  drainMain();
+  EXPECT_EQ(cancelled.calls, 0);
 }

@@ -16,6 +16,10 @@ class DQNEXAResolvingContext {
  public:
   void finishWithBaseNEXAURL(const platform::Url& baseNEXAURL, std::shared_ptr<IDQHTTPStreamProvider> streamProvider);
   void finishWithError(platform::ErrorPtr error);
+  // When this context is not finished yet, it answers from now on as
+  // `successor` does and ignores its own finish: the operations made with it
+  // follow the resolving that replaced its own.
+  void followResolvingOf(std::shared_ptr<DQNEXAResolvingContext> successor);
 
   std::optional<platform::Url> baseNEXAURL() const;
   std::shared_ptr<IDQHTTPStreamProvider> streamProvider() const;
@@ -23,9 +27,12 @@ class DQNEXAResolvingContext {
   bool isFinished() const;
 
  private:
+  std::shared_ptr<DQNEXAResolvingContext> successor() const;
+
   mutable std::mutex mutex_;  // guards every field; any thread
   std::optional<platform::Url> baseNEXAURL_;
   std::shared_ptr<IDQHTTPStreamProvider> streamProvider_;
   platform::ErrorPtr error_;
   bool finished_ = false;
+  std::shared_ptr<DQNEXAResolvingContext> successor_;
 };

@@ -73,7 +73,7 @@ void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
     printerResolvingState_ = kResolved;
     printerResolutionError_ = nullptr;
     printerResolutionInfo_ = std::nullopt;
-    answerResolveCompletions();
+    answerResolveCompletions(false);
     return;
   }
   if (printerURI_) {
@@ -99,12 +99,36 @@ void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
   printerResolutionInfo_ = std::nullopt;
   printerResolvingContext_->finishWithError(printerResolutionError_);
   printerResolvingState_ = kFailed;
-  answerResolveCompletions();
+  answerResolveCompletions(false);
 }
 
-void DQNEXASession::answerResolveCompletions() {
+template <class Block, class... Arguments>
+void DQNEXASession::answer(std::optional<std::string> requestName, const std::vector<Block>& blocks,
+                           bool heldByTheMainQueue, const Arguments&... arguments) {
+  Answering answering{std::move(requestName)};
+  answering_.push_back(&answering);
+  for (const auto& block : blocks) {
+    // When the call of the main queue that runs this is all that holds the
+    // session, its client has let it go.
+    if (answering.stopped || (heldByTheMainQueue && weak_from_this().use_count() == 1)) break;
+    block(arguments...);
+  }
+  std::erase(answering_, &answering);
+}
+
+void DQNEXASession::stopAnswering(const std::function<bool(const Answering&)>& covered) {
+  for (Answering* answering : answering_) {
+    if (covered(*answering)) answering->stopped = true;
+  }
+}
+
+void DQNEXASession::answerResolveCompletions(bool heldByTheMainQueue) {
   const auto blocks = std::exchange(resolveCompletionBlocks_, {});
-  for (const auto& block : blocks) block(printerResolutionInfo_, printerResolutionError_);
+  // Every caller gets the outcome this resolving ended with, whatever an
+  // earlier one starts meanwhile.
+  const auto info = printerResolutionInfo_;
+  const auto error = printerResolutionError_;
+  answer(std::nullopt, blocks, heldByTheMainQueue, info, error);
 }
 
 void DQNEXASession::startOverResolving() {
@@ -134,7 +158,7 @@ void DQNEXASession::completeResolveWithResolvingOperation(const std::shared_ptr<
   } else {
     printerResolvingState_ = printerResolutionError_->code() == DQNEXAError::kInaccessible ? kInaccessible : kFailed;
   }
-  answerResolveCompletions();
+  answerResolveCompletions(true);
 }
 
 void DQNEXASession::cancelPrinterResolve(bool wait) {
@@ -143,14 +167,37 @@ void DQNEXASession::cancelPrinterResolve(bool wait) {
     cancelAllOperations(wait);
   }
   resolveCompletionBlocks_.clear();
+  stopAnswering([](const Answering& answering) { return !answering.requestName; });
 }
 
 void DQNEXASession::setNeedsReresolve() {
-  if (printerResolvingOperation_) printerResolvingOperation_->cancel();
+  const auto previous = printerResolvingOperation_;
+  const auto previousContext = printerResolvingContext_;
+  // Requests queued behind a resolving that is dropped before its end.
+  std::vector<std::shared_ptr<Operation>> waiting;
+  const bool abandoning = printerResolvingState_ == kResolving && previous;
+  if (abandoning) {
+    for (const auto& queued : operationQueue_->operations()) {
+      const auto dependencies = queued->dependencies();
+      if (std::find(dependencies.begin(), dependencies.end(), previous) != dependencies.end()) {
+        waiting.push_back(queued);
+      }
+    }
+  }
   startOverResolving();
   // Callers still waiting for the resolving that was dropped get the
   // outcome of a new one.
-  if (!resolveCompletionBlocks_.empty()) launchResolvingIfNeeded(nullptr);
+  if (!resolveCompletionBlocks_.empty() || !waiting.empty()) launchResolvingIfNeeded(nullptr);
+  if (abandoning) {
+    // So do the waiting requests: they wait for the new resolving and read
+    // its context through their own. Both hold before the dropped resolving
+    // lets them go.
+    if (printerResolvingOperation_) {
+      for (const auto& operation : waiting) operation->addDependency(printerResolvingOperation_);
+    }
+    previousContext->followResolvingOf(printerResolvingContext_);
+  }
+  if (previous) previous->cancel();
 }
 
 bool DQNEXASession::checkResolvingStatus(const ResolveCompletion& completion) {
@@ -219,7 +266,7 @@ void DQNEXASession::handleCompletion(const std::shared_ptr<DQNEXAAccessOperation
   if (blocks.empty()) return;
   const ObjectPtr result = operation->result();
   const ErrorPtr error = operation->error();
-  for (const auto& block : blocks.mapped()) block(result, error);
+  answer(name, blocks.mapped(), true, result, error);
 }
 
 std::optional<std::string> DQNEXASession::scheduleRequestWithName(const std::string& name,
@@ -320,6 +367,7 @@ void DQNEXASession::cancelRequest(const std::string& name) {
   // The name's completions go with the request: a request scheduled under
   // the name later gets only its own.
   completionBlocks_.erase(name);
+  stopAnswering([&name](const Answering& answering) { return answering.requestName == name; });
   auto cached = operationsCache_.find(name);
   if (cached == operationsCache_.end()) return;
   const auto& operation = cached->second;
@@ -344,6 +392,7 @@ void DQNEXASession::cancelAllOperations(bool wait) {
   }
   operationsCache_.clear();
   completionBlocks_.clear();
+  stopAnswering([](const Answering& answering) { return answering.requestName.has_value(); });
   operationQueue_->cancelAllOperations();
   if (wait) operationQueue_->waitUntilAllOperationsAreFinished();
 }

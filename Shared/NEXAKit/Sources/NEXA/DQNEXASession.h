@@ -75,8 +75,9 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   // resolving, also cancels every operation (waiting for them with `wait`).
   void cancelPrinterResolve(bool wait);
   // Forgets the resolving outcome: requests made from now on get a fresh
-  // context, resolved by the next resolving. Resolve completions still
-  // waiting are answered by a resolving started at once.
+  // context, resolved by the next resolving. Resolve completions and
+  // requests still waiting for a resolving are answered by one started at
+  // once.
   void setNeedsReresolve();
   // YES when resolved; otherwise NO, and `completion` gets NEXA error 7
   // (failed), 9 (inaccessible) or 10 (not resolved yet) at once.
@@ -96,7 +97,10 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   // The result of a finished cached operation of that name.
   platform::ObjectPtr cachedResultForRequestRegisteredWithName(const std::string& name) const;
 
-  // --- cancelling; cancelled requests never call their completions.
+  // --- cancelling; cancelled requests never call their completions, also
+  // when the cancel comes from one of their completions: the completions
+  // after it are not called. Neither are they once the client let the
+  // session go from inside a completion.
   // Cancels the request of that name and drops every completion stored
   // under the name.
   void cancelRequest(const std::string& name);
@@ -154,9 +158,24 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
                 bool validateCertificates, CredentialsBlock credentialsResolveBlock);
 
  private:
+  // Completions being called. A cancel that covers them (of the request's
+  // name or of every request; of the resolve for resolve completions) stops
+  // the calls still to come.
+  struct Answering {
+    std::optional<std::string> requestName;  // none for resolve completions
+    bool stopped = false;
+  };
+  // Calls `blocks` in order with `arguments` until a cancel stops them or,
+  // with `heldByTheMainQueue` (the call of the main queue that runs this
+  // holds the session), until the client lets the session go.
+  template <class Block, class... Arguments>
+  void answer(std::optional<std::string> requestName, const std::vector<Block>& blocks, bool heldByTheMainQueue,
+              const Arguments&... arguments);
+  void stopAnswering(const std::function<bool(const Answering&)>& covered);
+
   void launchOperation(const std::shared_ptr<DQNEXAAccessOperation>& operation);
   // Calls and empties the waiting resolve completions with the outcome.
-  void answerResolveCompletions();
+  void answerResolveCompletions(bool heldByTheMainQueue);
   // State 0 with a fresh context and no resolving operation.
   void startOverResolving();
   // While resolving: starts over and drops the waiting resolve completions.
@@ -185,4 +204,5 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   std::shared_ptr<DQNEXAResolvingContext> printerResolvingContext_;
   std::shared_ptr<DQPrinterResolvingOperation> printerResolvingOperation_;
   DQPrinterResolvingOperation::ResolverFactory resolverFactory_;
+  std::vector<Answering*> answering_;  // innermost last
 };
