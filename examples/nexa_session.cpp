@@ -164,7 +164,9 @@ std::pair<int, std::string> answerPrinterRequest(const std::filesystem::path& fo
   }
   if (method == "PUT") return {target == "/DevMgmt/Settings.xml" ? 200 : 404, ""};
   const auto path = folder / target.substr(1);
-  if (!target.starts_with("/DevMgmt/") || target.find("..") != std::string::npos || !std::filesystem::exists(path)) {
+  std::error_code missing;
+  if (!target.starts_with("/DevMgmt/") || target.find("..") != std::string::npos ||
+      !std::filesystem::exists(path, missing)) {
     return {404, ""};
   }
   return {200, readFile(path)};
@@ -232,9 +234,16 @@ int main() {
       [](int level, const std::string& line) { std::fprintf(stderr, "<%d> %s\n", level, line.c_str()); },
       kDQLogLevelWarning);
   // The documents are copied so that uploads leave the sources alone.
-  const auto folder = std::filesystem::temp_directory_path() / ("nexa-printer-" + std::to_string(getpid()));
-  std::filesystem::copy(std::filesystem::path(EXAMPLES_DIR) / "nexa-printer", folder,
-                        std::filesystem::copy_options::recursive);
+  std::error_code error;
+  const auto folder = std::filesystem::temp_directory_path(error) / ("nexa-printer-" + std::to_string(getpid()));
+  if (!error) {
+    std::filesystem::copy(std::filesystem::path(EXAMPLES_DIR) / "nexa-printer", folder,
+                          std::filesystem::copy_options::recursive, error);
+  }
+  if (error) {
+    std::fprintf(stderr, "Cannot copy the printer's documents: %s\n", error.message().c_str());
+    return 1;
+  }
   bool ok = runSession("documents in a folder", *Url::fileUrl(folder.string() + "/"), nullptr);
 
   LoopbackPrinter printer(folder);
@@ -253,6 +262,6 @@ int main() {
   auto usbPrinter = plugUSBPrinter(folder);
   ok = runSession("simulated USB printer", *Url::fromString("nexausb://SN-DEMO-0042/"), nullptr) && ok;
   UsbBackend::setShared(nullptr);
-  std::filesystem::remove_all(folder);
+  std::filesystem::remove_all(folder, error);
   return ok ? 0 : 1;
 }

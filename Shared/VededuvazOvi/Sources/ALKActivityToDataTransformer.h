@@ -1,9 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "Values/Object.h"
 #include "Values/Value.h"
+
+class ALKActivity;
 
 // Turns an activity into its stored form (a keyed archive) and back. It has
 // no state and may be used from any thread.
@@ -11,6 +14,16 @@ class ALKActivityToDataTransformer : public platform::Object {
  public:
   static bool allowsReverseTransformation() { return true; }
   static std::string transformedValueClass() { return "NSData"; }
+
+  // The activity as its archive can hold it: the activity itself when all of
+  // its text can be archived, else a copy of its own class in which every
+  // string and dictionary key, in nested arrays and dictionaries too, is
+  // valid UTF-8 without NUL. Each invalid sequence becomes U+FFFD, as the
+  // measurement query escapes it, and so does each NUL, which an archived
+  // string cannot hold. The store keeps and hands out this form of a hit, so
+  // a later process reads back what this one sends. Values other than text
+  // are shared, not copied.
+  static std::shared_ptr<ALKActivity> archivableActivity(const std::shared_ptr<ALKActivity>& activity);
 
   // The keyed archive (data) of an activity; nil for anything else and when
   // the activity cannot be archived, with an ERROR line unless the input was

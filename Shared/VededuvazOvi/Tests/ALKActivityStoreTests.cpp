@@ -3,8 +3,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <atomic>
+#include <cmath>
+#include <thread>
 
 #include "ALKActivityStore.h"
+#include "ALKMeasurementURLQuery.h"
+#include "Archiving/KeyedCoding.h"
 #include "Observation/NotificationCenter.h"
 #include "RecordingLogger.h"
 #include "StoreTestSupport.h"
@@ -190,6 +195,15 @@ TEST_F(ActivityStoreTest, AFileOfAnotherKindFailsToOpenOnceAndIsKept) {
   SQLite::Database(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE).exec("CREATE TABLE other (x)");
   refusedOnce("another schema");
   EXPECT_FALSE(ALKActivityStore::countActivityRequestsInFile(path));
+  std::filesystem::remove(path);
+  {
+    auto store = storeAt(path);
+    add(*store, 1.0);
+    ASSERT_TRUE(store->save());
+  }
+  execInFile(path, "UPDATE Z_METADATA SET Z_VERSION = Z_VERSION + 1");
+  refusedOnce("another version");
+  EXPECT_EQ(rowsInFile(path).size(), 1u);
 }
 
 TEST_F(ActivityStoreTest, TheAvailabilityCheckNeverCreatesAndCountsEveryState) {
@@ -199,6 +213,121 @@ TEST_F(ActivityStoreTest, TheAvailabilityCheckNeverCreatesAndCountsEveryState) {
   add(*store, 1.0)->setState(1);
   ASSERT_TRUE(store->save());
   EXPECT_EQ(ALKActivityStore::countActivityRequestsInFile(path), 1u);
+}
+
+// What a later process reads back is what this one hands out: text that an
+// archive cannot hold is stored as the query escapes it, in keys and nested
+// values too, and the caller's activity is left alone.
+TEST_F(ActivityStoreTest, TextIsStoredAsTheQuerySendsItAndReadsBackSoAfterARestart) {
+  const std::string invalid = "caf\xC3 \xFF\xFE" "end";
+  auto activity = activityStamped(5.0);
+  activity->setValue(invalid, "label");
+  activity->setValue(platform::Array{platform::Dictionary{{std::string("a\0b", 3), 1}}}, "nested");
+  const auto expectTreated = [&](const std::shared_ptr<ALKActivity>& stored, const char* when) {
+    ASSERT_TRUE(stored) << when;
+    EXPECT_EQ(stored->valueForProperty("label"), platform::Value("caf\uFFFD \uFFFD\uFFFDend")) << when;
+    EXPECT_EQ(stored->valueForProperty("nested"),
+              platform::Value(platform::Array{platform::Dictionary{{"a\uFFFDb", 1}}})) << when;
+  };
+  {
+    auto store = storeAt(path);
+    auto row = store->addRequestWithActivity(activity, std::nullopt, 0.0);
+    ASSERT_TRUE(row && store->save());
+    expectTreated(store->earliestActivityRequest()->activity(), "in this process");
+    std::string sent, given;
+    ALKMeasurementURLQuery::appendEscaped(sent, row->activity()->valueForProperty("label").stringValue());
+    ALKMeasurementURLQuery::appendEscaped(given, invalid);
+    EXPECT_EQ(sent, given);
+    EXPECT_EQ(activity->valueForProperty("label"), platform::Value(invalid));
+  }
+  expectTreated(storeAt(path)->earliestActivityRequest()->activity(), "after a restart");
+}
+
+// No row without its archive, neither at the add nor at the save.
+TEST_F(ActivityStoreTest, AnActivityThatCannotBeArchivedIsRefusedWithAnError) {
+  auto store = storeAt(path);
+  platform::Value deep("leaf");
+  for (std::size_t level = 0; level <= platform::kKeyedArchiveMaxDepth; ++level) deep = platform::Array{deep};
+  auto activity = activityStamped(1.0);
+  activity->setValue(deep, "deep");
+  platform::ErrorPtr error;
+  EXPECT_FALSE(store->addRequestWithActivity(activity, std::nullopt, 0.0, &error));
+  EXPECT_TRUE(error && error->is(platform::Error::kCocoaErrorDomain, kALKActivityNotArchivableError));
+  add(*store, 2.0)->setActivity(activity);
+  error = nullptr;
+  EXPECT_FALSE(store->save(&error));
+  EXPECT_TRUE(error && error->is(platform::Error::kCocoaErrorDomain, kALKActivityNotArchivableError));
+  EXPECT_TRUE(rowsInFile(path).empty());
+}
+
+// A stamp that is not finite would be stored as NULL, which the file refuses.
+TEST_F(ActivityStoreTest, StampsThatAreNotFiniteGiveThePresentTime) {
+  auto store = storeAt(path);
+  const double before = ALKActivity::currentTimestamp();
+  for (const double given : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+    EXPECT_EQ(store->addRequestWithActivity(activityStamped(12.5), std::nullopt, given)->timestamp(), 12.5);
+    auto row = store->addRequestWithActivity(activityStamped(given), std::nullopt, given);
+    EXPECT_GE(row->timestamp(), before);
+    EXPECT_EQ(row->activity()->timestamp(), row->timestamp()) << "the remove stage finds the row by it";
+  }
+  ASSERT_TRUE(store->save());
+  EXPECT_EQ(rowsInFile(path).size(), 6u);
+}
+
+// A reset that cannot delete the file leaves a store whose adds fail with an
+// error until a later try opens the file again; never one that drops them.
+TEST_F(ActivityStoreTest, AFailedResetLeavesAStoreThatWorksOrFailsWithAnError) {
+  auto store = storeAt(path);
+  add(*store, 1.0);
+  ASSERT_TRUE(store->save());
+  std::filesystem::remove(path);
+  std::filesystem::create_directories(path + "/inside");
+  EXPECT_FALSE(store->resetDataStore());
+  for (int twice = 0; twice < 2; ++twice) {
+    platform::ErrorPtr error;
+    EXPECT_FALSE(store->addRequestWithActivity(activityStamped(2.0), std::nullopt, 0.0, &error));
+    EXPECT_TRUE(error);
+  }
+  EXPECT_EQ(logger->count("Failed to add persistent store, error: "), 1u) << "no second try at once";
+  std::filesystem::remove_all(path);
+  ASSERT_TRUE(waitFor([&] { return store->context() != nullptr; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(add(*store, 3.0) && store->save());
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{3.0, 0}}));
+}
+
+TEST_F(ActivityStoreTest, AFailedOpenIsTriedAFewTimesOnly) {
+  std::filesystem::create_directories(folder.file("Caches"));
+  std::ofstream(folder.file("Caches/app")) << "in the way";
+  auto store = storeAt(path);
+  const auto tries = [&] { return logger->count("Failed to add persistent store, error: "); };
+  ASSERT_TRUE(waitFor([&] { return store->context() || tries() == ALKActivityStore::kOpenAttempts; }));
+  std::filesystem::remove(folder.file("Caches/app"));
+  platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + ALKActivityStore::kOpenRetryInterval +
+                                        std::chrono::milliseconds(100));
+  EXPECT_EQ(store->context(), nullptr);
+  EXPECT_EQ(tries(), static_cast<std::size_t>(ALKActivityStore::kOpenAttempts));
+}
+
+// Stores opening one new file at the same moment, as two processes starting
+// together do (SQLite locks connections of one process alike): all open.
+TEST_F(ActivityStoreTest, StoresOpeningOneNewFileTogetherAllOpen) {
+  std::atomic<int> opened = 0;
+  for (int round = 0; round < 40; ++round) {
+    const std::string file = folder.file(std::to_string(round) + ".sqlite");
+    std::atomic<int> waiting = 4;
+    std::vector<std::thread> threads;
+    for (int index = 0; index < 4; ++index) {
+      threads.emplace_back([&] {
+        auto store = storeAt(file);
+        for (waiting.fetch_sub(1); waiting.load() > 0;) {
+        }
+        if (store->addRequestWithActivity(activityStamped(1.0), std::nullopt, 0.0) && store->save()) ++opened;
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  EXPECT_EQ(opened.load(), 160);
+  EXPECT_FALSE(logger->contains("database is locked"));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <map>
@@ -17,6 +19,7 @@
 #include "ChildProcess.h"
 #include "EngineTestSupport.h"
 #include "LoopbackCollector.h"
+#include "RecordingLogger.h"
 #include "System/AppIdentity.h"
 #include "TemporaryDirectory.h"
 
@@ -320,6 +323,28 @@ TEST_F(GoogleAnalyticsPipelineTest, BlockedCacheFolderGivesTheMemoryForm) {
   EXPECT_EQ(collector_.count(), 0u);
   client_->dispatch();
   ASSERT_TRUE(waitForRequests(2));
+}
+
+// A folder that cannot be entered (an earlier sudo leaves one owned by root;
+// root enters any, so a symlink loop stands in for it there) is an error to
+// log, not an exception.
+TEST_F(GoogleAnalyticsPipelineTest, AnUnenterableCacheFolderGivesTheMemoryFormWithItsError) {
+  RecordingLoggerScope logger;
+  const std::string folder = cache_.file("com.example.analytics-tests");
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::symlink(folder.c_str(), folder.c_str()), 0);
+  } else {
+    ASSERT_EQ(::mkdir(folder.c_str(), 0), 0);
+  }
+  startClient();
+  ASSERT_EQ(tracker_->pipeline()->filters().size(), 1u);
+  EXPECT_EQ(logger->count("Unable to create directory {" + folder + "/1.2, "), 1u);
+  EXPECT_TRUE(logger->contains(root ? "Too many levels of symbolic links" : "Permission denied"));
+  sendEvents(1);
+  client_->dispatch();
+  ASSERT_TRUE(waitForRequests(1));
+  ::chmod(folder.c_str(), 0700);
 }
 
 TEST_F(GoogleAnalyticsPipelineTest, ClosingDuringADelayedAnswerKeepsTheHitForTheNextClient) {

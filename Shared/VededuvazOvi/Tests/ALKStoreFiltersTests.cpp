@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "ALKErrors.h"
+#include "Archiving/KeyedCoding.h"
 #include "Http/HttpMessage.h"
 #include "RecordingLogger.h"
 #include "StoreTestSupport.h"
@@ -116,6 +120,42 @@ TEST_F(StoreFiltersTest, InputsOtherThanHitsFailAndAFailedWriteIsNotWrittenTwice
   stages.write->execute();
   ASSERT_TRUE(pumpUntil([&] { return stages.input->isEmpty(); }));
   EXPECT_EQ(rowsInFile(path).size(), 2u);
+}
+
+// A store that cannot be opened at first (another process holding the file,
+// a folder in the way) keeps each hit at the head of the write stage until a
+// later try opens it; no hit leaves the queue without its row.
+TEST_F(StoreFiltersTest, HitsWaitForAStoreThatFailedToOpenAndAreStoredOnceItOpens) {
+  const std::string blocked = folder.file("blocked/store.sqlite");
+  std::ofstream(folder.file("blocked")) << "in the way";
+  StorePipeline stages(blocked);
+  stages.input->enqueueObject(activityStamped(1.0));
+  ASSERT_TRUE(pumpUntil([&] { return logger->contains("Failed to add persistent store, error: "); }));
+  ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
+  drainMainRunLoop();
+  EXPECT_EQ(stages.input->count(), 1u);
+
+  std::filesystem::remove(folder.file("blocked"));
+  platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + ALKActivityStore::kOpenRetryInterval);
+  stages.input->enqueueObject(activityStamped(2.0));
+  ASSERT_TRUE(waitFor([&] { return rowsInFile(blocked).size() == 2 && stages.input->isEmpty(); }));
+  EXPECT_EQ(rowsInFile(blocked), (std::vector<std::pair<double, int>>{{1.0, 0}, {2.0, 0}}));
+  EXPECT_EQ(logger->count("Failed to add persistent store, error: "), 1u);
+}
+
+// A hit that can never be archived is dropped: kept, it would hold up every
+// hit behind it for good.
+TEST_F(StoreFiltersTest, AHitThatCannotBeArchivedDoesNotHoldUpTheHitsBehindIt) {
+  StorePipeline stages(path);
+  platform::Value deep("leaf");
+  for (std::size_t level = 0; level <= platform::kKeyedArchiveMaxDepth; ++level) deep = platform::Value(platform::Array{deep});
+  auto unarchivable = activityStamped(1.0);
+  unarchivable->setValue(deep, "deep");
+  stages.input->enqueueObject(unarchivable);
+  stages.input->enqueueObject(activityStamped(2.0));
+  ASSERT_TRUE(waitFor([&] { return rowsInFile(path).size() == 1 && stages.input->isEmpty(); }));
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{2.0, 0}}));
+  EXPECT_TRUE(logger->contains("Unable to add new activity request."));
 }
 
 TEST_F(StoreFiltersTest, AClosedReadFilterIsNoLongerWokenByRemovals) {

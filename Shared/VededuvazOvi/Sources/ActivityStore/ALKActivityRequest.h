@@ -8,6 +8,7 @@
 #include "ALKActivity.h"
 #include "ALKActivityRequestID.h"
 #include "Values/Object.h"
+#include "Values/Value.h"
 
 // One pending hit of the activity store (entity "ActivityRequest"): the
 // activity (stored as its keyed archive; nil in a row made for a URL), its
@@ -60,5 +61,9 @@ class ALKActivityRequest : public platform::Object {
 
   std::shared_ptr<ALKActivityRequestID> objectID_;
   Attributes attributes_;
+  // The archive the store made of `archivedActivity_` when it added the row,
+  // so that the save writes it without archiving again.
+  std::shared_ptr<ALKActivity> archivedActivity_;
+  platform::Value archive_;
   std::optional<Attributes> saved_;  // what the file holds; none before the first save
 };

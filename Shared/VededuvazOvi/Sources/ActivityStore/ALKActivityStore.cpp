@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #include <SQLiteCpp/SQLiteCpp.h>
 
@@ -62,6 +64,35 @@ bool removeFile(const std::string& path, platform::ErrorPtr& error) {
   return false;
 }
 
+// Whether the open failed on what the file holds (no SQLite database, or one
+// made for another model or version), not on reaching it.
+bool isFileOfAnotherKind(const platform::ErrorPtr& error) {
+  if (!error) return false;
+  if (error->is(platform::Error::kCocoaErrorDomain, kALKIncompatibleStoreError)) return true;
+  const std::int64_t primary = error->code() & 0xff;
+  return error->domain() == ALKSQLiteErrorDomain && (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT);
+}
+
+// Turning a new file to WAL takes the write lock from inside the read
+// transaction of the statement. SQLite never waits for a lock it would
+// upgrade so (two connections doing that would wait for each other), busy
+// timeout or not: a store opening the same new file at the same moment as
+// another gets "database is locked" at once. Tried again here for as long as
+// the busy timeout; once the file is in WAL mode, the statement needs no
+// write lock.
+void setWriteAheadLogging(SQLite::Database& database) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMilliseconds);
+  for (;;) {
+    try {
+      database.exec("PRAGMA journal_mode=WAL");
+      return;
+    } catch (const SQLite::Exception& exception) {
+      if ((exception.getErrorCode() & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline) throw;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
 platform::Array snapshots(const std::vector<std::shared_ptr<ALKActivityRequest>>& rows) {
   platform::Array list;
   list.reserve(rows.size());
@@ -100,14 +131,31 @@ ALKActivityStore::~ALKActivityStore() {
 
 SQLite::Database* ALKActivityStore::context() {
   if (skipUpdateContext_) return database_.get();
-  skipUpdateContext_ = true;
+  const auto now = std::chrono::steady_clock::now();
+  if (failedOpens_ > 0 && now - lastFailedOpen_ < kOpenRetryInterval) return nullptr;
   ALKLogIndent indent;
   platform::ErrorPtr error;
-  if (!openStack(error)) {
-    closeConnection();
-    ALKLog::error(this, "Failed to add persistent store, error: %@", error);
+  if (openStack(error)) {
+    skipUpdateContext_ = true;
+    failedOpens_ = 0;
+    openError_ = nullptr;
+    return database_.get();
   }
-  return database_.get();
+  closeConnection();
+  ALKLog::error(this, "Failed to add persistent store, error: %@", error);
+  openError_ = error;
+  lastFailedOpen_ = std::chrono::steady_clock::now();
+  // A lock held by another process or a folder that cannot be made yet may
+  // pass; a file of another kind stays what it is.
+  if (++failedOpens_ >= kOpenAttempts || isFileOfAnotherKind(error)) skipUpdateContext_ = true;
+  return nullptr;
+}
+
+platform::ErrorPtr ALKActivityStore::unreachableError() const {
+  if (openError_) return openError_;
+  return platform::Error::make(ALKSQLiteErrorDomain, SQLITE_MISUSE,
+                               platform::Dictionary{{platform::Error::kLocalizedDescriptionKey, "store closed"},
+                                                    {platform::Error::kFilePathKey, storePath()}});
 }
 
 bool ALKActivityStore::openStack(platform::ErrorPtr& error) {
@@ -124,7 +172,7 @@ bool ALKActivityStore::openStack(platform::ErrorPtr& error) {
   try {
     database_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE, kBusyTimeoutMilliseconds);
     // A file that is no SQLite database fails here, at its first read.
-    database_->exec("PRAGMA journal_mode=WAL");
+    setWriteAheadLogging(*database_);
     database_->exec("PRAGMA synchronous=NORMAL");
     SQLite::Transaction transaction(*database_, SQLite::TransactionBehavior::IMMEDIATE);
     SQLite::Statement tables(*database_, "SELECT count(*) FROM sqlite_master");
@@ -209,7 +257,21 @@ bool ALKActivityStore::save(platform::ErrorPtr* error) {
   const platform::Dictionary willSave;
   postNotification(ALKActivityStoreWillSaveNotification, &willSave);
 
-  const ALKActivityToDataTransformer transformer;
+  // No row is written without the archive of its activity: one that cannot
+  // be made fails the save before anything is written.
+  for (const auto& rows : {&inserted_, &updated}) {
+    for (const auto& row : *rows) {
+      if (!row->activity() || row->hasOnlyStateChanges() || row->archivedActivity_ == row->activity()) continue;
+      row->archive_ = ALKActivityToDataTransformer().transformedValue(platform::Value(row->activity()));
+      row->archivedActivity_ = row->archive_.isNil() ? nullptr : row->activity();
+      if (row->archive_.isNil()) {
+        const auto failure = platform::Error::make(platform::Error::kCocoaErrorDomain, kALKActivityNotArchivableError);
+        ALKLog::error(this, "Unable to save changes: %@", failure);
+        if (error) *error = failure;
+        return false;
+      }
+    }
+  }
   const auto bindAttributes = [&](SQLite::Statement& query, const ALKActivityRequest& row) {
     query.bind(1, static_cast<int>(row.state()));
     query.bind(2, row.timestamp());
@@ -218,9 +280,7 @@ bool ALKActivityStore::save(platform::ErrorPtr* error) {
     } else {
       query.bind(3);
     }
-    const platform::Value archive =
-        row.activity() ? transformer.transformedValue(platform::Value(row.activity())) : platform::Value();
-    if (const auto* data = archive.data()) {
+    if (const auto* data = row.activity() ? row.archive_.data() : nullptr) {
       query.bind(4, data->data(), static_cast<int>(data->size()));
     } else {
       query.bind(4);
@@ -269,6 +329,13 @@ bool ALKActivityStore::save(platform::ErrorPtr* error) {
     registered_[newKeys[index]] = inserted_[index];
   }
   for (const auto& row : updated) row->didSave(row->objectID());
+  // The file holds the archives now.
+  for (const auto& rows : {&inserted_, &updated}) {
+    for (const auto& row : *rows) {
+      row->archive_ = platform::Value();
+      row->archivedActivity_ = nullptr;
+    }
+  }
   for (const auto& row : deleted_) registered_.erase(row->objectID()->number());
   const platform::Dictionary didSave{{ALKInsertedObjectsKey, snapshots(inserted_)},
                                      {ALKUpdatedObjectsKey, snapshots(updated)},
@@ -297,9 +364,16 @@ bool ALKActivityStore::resetDataStore() {
     const auto error = platform::Error::make(ALKSQLiteErrorDomain, SQLITE_BUSY,
                                              platform::Dictionary{{"statement", sqlite3_sql(open)}});
     ALKLog::error(this, "Unable to remove persistant store. %@", error);
+    // The connection stays, and goes on with the file as it is.
+    statements_ = std::make_unique<Statements>();
     return false;
   }
   database_.reset();
+  // Whatever is left of the file, the next use opens it afresh: a store that
+  // works, or one whose writes fail with the error of that open.
+  skipUpdateContext_ = false;
+  failedOpens_ = 0;
+  openError_ = nullptr;
   // The journal companions go first, so that no new file picks them up.
   bool removed = true;
   const std::string path = storePath();
@@ -310,7 +384,6 @@ bool ALKActivityStore::resetDataStore() {
       removed = false;
     }
   }
-  if (removed) skipUpdateContext_ = false;
   return removed;
 }
 

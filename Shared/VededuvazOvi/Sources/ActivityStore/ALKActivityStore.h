@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -37,13 +38,16 @@ inline constexpr const char* ALKUpdatedObjectsKey = "updated";
 inline constexpr const char* ALKDeletedObjectsKey = "deleted";
 // SQLite's result codes, with its message as the localized description.
 inline constexpr const char* ALKSQLiteErrorDomain = "NSSQLiteErrorDomain";
-// NSCocoaErrorDomain: a row that no longer exists; a file made for another model.
+// NSCocoaErrorDomain: a row that no longer exists; a file made for another
+// model; an activity that cannot be archived.
 inline constexpr std::int64_t kALKObjectNotFoundError = 133000;
 inline constexpr std::int64_t kALKIncompatibleStoreError = 134100;
+inline constexpr std::int64_t kALKActivityNotArchivableError = 4866;
 
 // The pending hits of one tracker in an SQLite file, with a context of its
-// own: one connection opened lazily once (a file that fails to open is never
-// tried again, nor deleted), an identity map of the rows it has handed out,
+// own: one connection opened lazily (a failed open is tried again at a later
+// use, a few times and a pause apart, unless the file proved to be of another
+// kind; no file is ever deleted for it), an identity map of the rows it has handed out,
 // and the unsaved changes (inserted, changed, deleted rows) that only save()
 // writes, in one IMMEDIATE transaction. Counts and plain fetches see the
 // unsaved changes; grouped fetches see the file.
@@ -75,8 +79,14 @@ class ALKActivityStore : public platform::Object {
   ALKActivityStore(Private, platform::Url storeURL, std::string modelURL);
   ~ALKActivityStore() override;
 
-  // The connection, opened on the first call; nullptr when the file could not
-  // be opened (then for good) or after close().
+  // A failed open is tried again by a call at least kOpenRetryInterval after
+  // it, up to kOpenAttempts tries in all, each failure with its ERROR line.
+  static constexpr int kOpenAttempts = 3;
+  static constexpr std::chrono::milliseconds kOpenRetryInterval{1000};
+
+  // The connection, opened on the first call; nullptr while the file cannot
+  // be opened, for good when it is of another kind (not SQLite, another model
+  // or version) or the tries are spent, and after close().
   SQLite::Database* context();
   // Whether the connection is open, or a file (not a folder) is at the path.
   bool hasStoreData() const;
@@ -86,7 +96,8 @@ class ALKActivityStore : public platform::Object {
   bool hasChanges() const;
   // Drops the unsaved changes, closes the connection and deletes the file
   // with its -wal, -shm and -journal companions; the next use makes a new
-  // file. False without a connection.
+  // file. False without a connection. False too when a file could not be
+  // deleted: the next use then opens what is left, or fails with an error.
   bool resetDataStore();
   // Closes the connection for good; the unsaved changes are dropped.
   void close();
@@ -136,10 +147,13 @@ class ALKActivityStore : public platform::Object {
   // A row with this timestamp, seeing unsaved changes; of several, one in
   // state 1 first.
   std::shared_ptr<ALKActivityRequest> activityRequestWithTimestamp(double timestamp);
-  // A new row under the capacity, stamped `timestamp` when positive, else
-  // with the activity's own "timestamp", else now. nullptr when the capacity
-  // is reached or there is no connection (with its ERROR line, error nil),
-  // and when the count fails (error set).
+  // A new row under the capacity, stamped `timestamp` when finite and
+  // positive, else with the activity's own "timestamp" when it has a finite
+  // one, else now. The row holds the archivable form of the activity
+  // (ALKActivityToDataTransformer), stamped like the row when its own stamp
+  // was not finite. nullptr when the capacity is reached (with its ERROR
+  // line, error nil), and with an error when there is no connection, the
+  // count fails or the activity cannot be archived.
   std::shared_ptr<ALKActivityRequest> addRequestWithActivity(const std::shared_ptr<ALKActivity>& activity,
                                                              const std::optional<std::string>& urlString,
                                                              double timestamp, platform::ErrorPtr* error = nullptr);
@@ -158,6 +172,8 @@ class ALKActivityStore : public platform::Object {
   struct Statements;
 
   bool openStack(platform::ErrorPtr& error);
+  // Why no connection is there, for a write that needs one.
+  platform::ErrorPtr unreachableError() const;
   void closeConnection();
   SQLite::Statement& statement(const std::string& sql);
   std::shared_ptr<ALKActivityRequest> rowFromStatement(SQLite::Statement& query);
@@ -170,7 +186,11 @@ class ALKActivityStore : public platform::Object {
   const platform::Url storeURL_;
   const std::string modelURL_;
   std::size_t capacity_ = 0;
+  // Set once the connection is open, or when no open is to be tried again.
   bool skipUpdateContext_ = false;
+  int failedOpens_ = 0;
+  std::chrono::steady_clock::time_point lastFailedOpen_;
+  platform::ErrorPtr openError_;
 
   std::unique_ptr<SQLite::Database> database_;
   std::unique_ptr<Statements> statements_;

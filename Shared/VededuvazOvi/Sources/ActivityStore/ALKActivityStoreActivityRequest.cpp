@@ -2,8 +2,10 @@
 // them saves; the caller does.
 
 #include <algorithm>
+#include <cmath>
 
 #include "ALKActivityStore.h"
+#include "ALKActivityToDataTransformer.h"
 #include "ALKLog.h"
 #include "ALKLogIndent.h"
 
@@ -85,28 +87,50 @@ std::shared_ptr<ALKActivityRequest> ALKActivityStore::addRequestWithActivity(
     const std::shared_ptr<ALKActivity>& activity, const std::optional<std::string>& urlString, double timestamp,
     platform::ErrorPtr* error) {
   ALKLogIndent indent;
+  const auto fail = [&](platform::ErrorPtr failure) -> std::shared_ptr<ALKActivityRequest> {
+    ALKLog::error(this, "Unable to add new activity request.");
+    if (error) *error = std::move(failure);
+    return nullptr;
+  };
+  // A write that cannot reach the file fails, so that its hit is kept.
+  if (!context()) return fail(unreachableError());
   std::optional<std::size_t> count;
-  std::shared_ptr<ALKActivityRequest> row;
   if (capacity_ != 0) {
     count = countActivityRequestsWithPredicate(std::nullopt, error, capacity_);
     // A count that failed says nothing about the capacity.
     if (!count) return nullptr;
-  }
-  if (!count || *count < capacity_) row = insertNewActivityRequest();
-  if (!row) {
-    if (count && *count >= capacity_) {
+    if (*count >= capacity_) {
       ALKLog::error(this, "Unable to add new activity request. Exceeded capacity {capacity: %zd}", capacity_);
-    } else {
-      ALKLog::error(this, "Unable to add new activity request.");
+      return nullptr;
     }
-    return nullptr;
   }
-  if (timestamp <= 0.0) {
-    timestamp = activity && !activity->valueForProperty(ALKActivity::kTimestampKey).isNil() ? activity->timestamp()
-                                                                                             : ALKActivity::currentTimestamp();
+
+  // A stamp that is not finite would be stored as NULL or never be found
+  // again: the present time stands in for it.
+  const bool hasOwnStamp = activity && !activity->valueForProperty(ALKActivity::kTimestampKey).isNil();
+  const bool ownStampUsable = hasOwnStamp && std::isfinite(activity->timestamp());
+  if (!(std::isfinite(timestamp) && timestamp > 0.0)) {
+    timestamp = ownStampUsable ? activity->timestamp() : ALKActivity::currentTimestamp();
   }
+  std::shared_ptr<ALKActivity> stored = ALKActivityToDataTransformer::archivableActivity(activity);
+  if (hasOwnStamp && !ownStampUsable) {
+    // The remove stage finds the row by the activity's stamp.
+    if (stored == activity) stored = std::static_pointer_cast<ALKActivity>(activity->copy());
+    stored->setTimestamp(timestamp);
+  }
+  platform::Value archive;
+  if (stored) {
+    archive = ALKActivityToDataTransformer().transformedValue(platform::Value(stored));
+    if (archive.isNil()) {
+      return fail(platform::Error::make(platform::Error::kCocoaErrorDomain, kALKActivityNotArchivableError));
+    }
+  }
+
+  auto row = insertNewActivityRequest();
   row->setTimestamp(timestamp);
-  row->setActivity(activity);
+  row->setActivity(stored);
+  row->archivedActivity_ = std::move(stored);
+  row->archive_ = std::move(archive);
   row->setUrlString(urlString);
   if (count) {
     ALKLog::debug(this, "Did insert {amount: %zd, %@} ", *count + 1, row);

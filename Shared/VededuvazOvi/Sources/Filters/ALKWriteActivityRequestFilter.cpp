@@ -17,6 +17,9 @@ void writeActivityRequest(ALKQueueFilter& filter, const platform::ObjectPtr& obj
     const auto request = std::dynamic_pointer_cast<platform::HttpMessage>(object);
     if (activity) {
       if (store) row = store->addRequestWithActivity(activity, std::nullopt, 0.0, &error);
+      // A hit that can never be archived would hold up every hit behind it:
+      // it goes, with the store's ERROR lines, as one the capacity refuses.
+      if (error && error->is(platform::Error::kCocoaErrorDomain, kALKActivityNotArchivableError)) error = nullptr;
     } else if (request && request->url()) {
       if (store) row = store->addRequestWithActivity(nullptr, request->url()->absoluteString(), 0.0, &error);
     } else {

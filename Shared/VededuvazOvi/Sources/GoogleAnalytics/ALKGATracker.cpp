@@ -29,11 +29,15 @@ bool makeDirectory(const std::filesystem::path& directory, std::error_code& erro
       !makeDirectory(directory.parent_path(), error)) {
     return false;
   }
-  if (::mkdir(directory.c_str(), 0700) == 0 || std::filesystem::is_directory(directory)) {
+  if (::mkdir(directory.c_str(), 0700) == 0) {
     error.clear();
     return true;
   }
-  error = std::error_code(errno, std::generic_category());
+  // Another process may have made it meanwhile; a folder that cannot be
+  // entered (EACCES) or a symlink loop (ELOOP) reports its own error.
+  const int mkdirError = errno;
+  if (std::filesystem::is_directory(directory, error)) return true;
+  if (!error) error = std::error_code(mkdirError, std::generic_category());
   return false;
 }
 
