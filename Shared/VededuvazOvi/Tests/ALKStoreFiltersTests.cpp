@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "ALKErrors.h"
 #include "Http/HttpMessage.h"
+#include "Observation/NotificationCenter.h"
 #include "RecordingLogger.h"
 #include "StoreTestSupport.h"
 #include "TemporaryDirectory.h"
@@ -128,6 +132,42 @@ TEST_F(StoreFiltersTest, AClosedReadFilterIsNoLongerWokenByRemovals) {
   ASSERT_TRUE(waitFor([&] { return rowsInFile(path).size() == 1; }));
   drainMainRunLoop();
   EXPECT_TRUE(stages.sent.empty());
+}
+
+TEST_F(StoreFiltersTest, TheAvailabilityAnswerIsExactAfterConcurrentSaves) {
+  const auto store = ALKActivityStore::activityStoreWithURL(platform::Url::fileUrl(path));
+  const auto queue = platform::DispatchQueue::serial("com.ZidodidurEro.activityStoreFilter");
+  // An observer ahead of the read filter's widens the time between a save's
+  // commit and the filter hearing of it.
+  const auto slow = platform::NotificationCenter::defaultCenter().addObserver(
+      ALKActivityStoreDidSaveNotification, store.get(),
+      [](const platform::Notification&) { std::this_thread::sleep_for(std::chrono::microseconds(500)); });
+  for (int round = 0; round < 24; ++round) {
+    const auto read = ALKReadActivityRequestFilter::filterWithActivityStore(store, ALKQueue::queue(), queue);
+    std::atomic<bool> saving = true;
+    // Rounds end with the file empty and with one row in turn.
+    queue->async([&, round] {
+      for (int save = 0; save < 6; ++save) {
+        if (const auto row = store->earliestActivityRequest()) {
+          store->removeActivityRequest(row);
+        } else {
+          store->addRequestWithActivity(activityStamped(round * 10 + save + 1), std::nullopt, 0.0);
+        }
+        store->save();
+      }
+      if (round % 2 == 0 && !store->earliestActivityRequest()) {
+        store->addRequestWithActivity(activityStamped(round * 10 + 9), std::nullopt, 0.0);
+        store->save();
+      } else if (round % 2 == 1 && store->earliestActivityRequest()) {
+        store->removeActivityRequest(store->earliestActivityRequest());
+        store->save();
+      }
+      saving = false;
+    });
+    while (saving) read->hasInputObjectsAvailable();
+    queue->sync([] {});
+    ASSERT_EQ(read->hasInputObjectsAvailable(), !rowsInFile(path).empty()) << "round " << round;
+  }
 }
 
 }  // namespace
