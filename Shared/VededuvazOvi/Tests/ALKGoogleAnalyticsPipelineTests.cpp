@@ -175,6 +175,28 @@ TEST_F(GoogleAnalyticsPipelineTest, TheDispatchTimerSendsStoredHitsWithoutADispa
   EXPECT_TRUE(waitUntil([&] { return stored() == 0; }));
 }
 
+TEST_F(GoogleAnalyticsPipelineTest, TheTimerSendsAgainAfterTransportFailuresWithoutADispatch) {
+  startClient();
+  client_->config()->setDispatchInterval(0.2);
+  collector_.script({.closeWithoutAnswer = true});
+  collector_.script({.closeWithoutAnswer = true});
+  sendEvents(3);
+  ASSERT_TRUE(waitUntil([&] { return stored() == 0 && collector_.count() >= 5; }));
+  idle(std::chrono::milliseconds(300));
+  const auto requests = collector_.requests();
+  ASSERT_EQ(requests.size(), 5u);
+  std::map<std::string, int> answered;
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    const std::string action = valueOf(pairsOf(queryOf(requests[i])), "ea");
+    if (i < 2) {
+      EXPECT_EQ(action, "act0");  // the same hit dropped twice
+    } else {
+      ++answered[action];
+    }
+  }
+  EXPECT_EQ(answered, (std::map<std::string, int>{{"act0", 1}, {"act1", 1}, {"act2", 1}}));
+}
+
 TEST_F(GoogleAnalyticsPipelineTest, RequestsSwitchToPostAboveTheURLLimit) {
   auto config = ALKConfig::configWithAnalyticsType("GoogleAnalytics");
   config->setTrackingId("UA-1");
