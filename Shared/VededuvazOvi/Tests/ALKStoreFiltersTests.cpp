@@ -122,16 +122,38 @@ TEST_F(StoreFiltersTest, InputsOtherThanHitsFailAndAFailedWriteIsNotWrittenTwice
   EXPECT_EQ(rowsInFile(path).size(), 2u);
 }
 
+TEST_F(StoreFiltersTest, AWriteWhoseCountFailsKeepsTheHitForTheNextRun) {
+  StorePipeline stages(path);
+  stages.queue->async([&] { stages.store->setCapacity(5); });  // the store belongs to its queue
+  store(stages, {1.0});
+  execInFile(path, "ALTER TABLE ZACTIVITYREQUEST RENAME TO ZHELD");
+  stages.input->enqueueObject(activityStamped(2.0));
+  ASSERT_TRUE(waitFor([&] { return logger->contains("Failed to execute fetch requests."); }));
+  ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
+  drainMainRunLoop();
+  EXPECT_EQ(stages.input->count(), 1u) << "not dropped as if the store were full";
+  EXPECT_FALSE(logger->contains("Exceeded capacity"));
+
+  execInFile(path, "ALTER TABLE ZHELD RENAME TO ZACTIVITYREQUEST");
+  stages.write->execute();
+  ASSERT_TRUE(waitFor([&] { return stages.input->isEmpty() && rowsInFile(path).size() == 2; }));
+}
+
 TEST_F(StoreFiltersTest, AClosedReadFilterIsNoLongerWokenByRemovals) {
   StorePipeline stages(path);
   store(stages, {1.0, 2.0});
+  stages.sender->setSuspended(true);  // the hit read waits in A
+  stages.readOnce();
+  ASSERT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{1.0, 1}, {2.0, 0}}));
   stages.read->close();
-  stages.read->execute();
   EXPECT_FALSE(stages.read->activityStoreDidRemoveBlock());
-  stages.queueB->enqueueObject(activityStamped(1.0));
+  logger->clear();
+  stages.queueB->enqueueObject(activityStamped(1.0));  // the read row goes
   ASSERT_TRUE(waitFor([&] { return rowsInFile(path).size() == 1; }));
   drainMainRunLoop();
-  EXPECT_TRUE(stages.sent.empty());
+  EXPECT_FALSE(logger->contains("Read object has been deleted"));
+  EXPECT_FALSE(logger->contains("Detected changes in the store"));
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{2.0, 0}}));
 }
 
 TEST_F(StoreFiltersTest, TheAvailabilityAnswerIsExactAfterConcurrentSaves) {
