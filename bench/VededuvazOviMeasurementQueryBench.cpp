@@ -71,7 +71,8 @@ static void BM_MeasurementQueryOfAnEvent(benchmark::State& state) {
   ALKLogger::setSharedLogger(nullptr);
   const auto descriptions = ALKGAMeasurementActivityDescription::supportedDescriptions();
   const auto activity = typicalEvent();
-  const ALKMeasurementURLQuery builder(activity, descriptions);
+  const auto query = ALKMeasurementURLQuery::queryWithActivity(activity, descriptions);
+  const ALKMeasurementURLQuery& builder = *query;
   std::string expected;
   for (const auto& [name, value] : kPairs) {
     expected += (expected.empty() ? "" : "&") + name + "=" + platform::Url::percentEncode(value);

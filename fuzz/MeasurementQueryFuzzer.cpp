@@ -80,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   int reports = 0;
-  const std::string query = ALKMeasurementURLQuery(activity, *descriptions)
-                                .queryWithErrorHandler([&](const platform::ErrorPtr& error, bool& stop) {
+  const std::string query = ALKMeasurementURLQuery::queryWithActivity(activity, *descriptions)
+                                ->queryWithErrorHandler([&](const platform::ErrorPtr& error, bool& stop) {
                                   if (!error || error->code() < -104 || error->code() > -100) std::abort();
                                   ++reports;
                                   stop = !goOn;

@@ -274,6 +274,11 @@ void ALKClient::didChangeTrackerPendingActivities(ALKTracker& tracker) {
   if (const auto listener = delegate_.lock()) listener->clientDidChangeTrackerPendingActivities(*this, tracker);
 }
 
+void ALKClient::didHaltTrackerPipeline(ALKTracker&) {
+  if (dispatchTimer_ && !dispatchTimer_->isValid()) dispatchTimer_ = nullptr;
+  updateDispatchTimerIfNeeded();
+}
+
 void ALKClient::updateDispatchTimerIfNeeded() {
   ALKLogIndent indent;
   ALKLog::debug(this, "Update dispatch timer.");

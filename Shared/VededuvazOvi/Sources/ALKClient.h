@@ -94,6 +94,11 @@ class ALKClient : public platform::Object, public platform::KeyValueObservable {
 
   // Called by a tracker whenever a queue of its pipeline changes.
   void didChangeTrackerPendingActivities(ALKTracker& tracker);
+  // Called by a tracker when a stage of its pipeline halted after a failed
+  // run (a send that failed in transport): nothing but a dispatch runs it
+  // again and no queue changed, so the timer is armed anew, also when the
+  // last one has fired.
+  void didHaltTrackerPipeline(ALKTracker& tracker);
   void updateDispatchTimerIfNeeded();
   // The timer's action, on the main thread.
   void dispatchTimerDidFire(platform::Timer& timer);

@@ -271,3 +271,7 @@ void ALKTracker::pipelineQueueDidDequeueObjects(ALKPipeline&, IALKQueue&, const 
 }
 
 void ALKTracker::pipelineFilterWillExecute(ALKPipeline&, ALKQueueFilter& filter) { updateFilterProperties(filter); }
+
+void ALKTracker::pipelineFilterDidHalt(ALKPipeline&, ALKQueueFilter&) {
+  if (const auto owner = client()) owner->didHaltTrackerPipeline(*this);
+}

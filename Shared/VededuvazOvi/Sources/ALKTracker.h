@@ -25,7 +25,8 @@ inline constexpr const char* ALKSessionControlEnd = "endSession";
 // pipeline that logs what it consumes. Before each stage runs it gives the
 // stage the back end's settings ("%@UpdateFilter:") and, once, a flat copy of
 // its configuration. It tells its client whenever a queue of its pipeline
-// changes. Its configuration falls back to the client's.
+// changes and whenever a stage halts after a failed run. Its configuration
+// falls back to the client's.
 //
 // Threads: every call, and every pipeline delegate call it receives, is made
 // on the main thread.
@@ -99,6 +100,7 @@ class ALKTracker : public IALKTracker, public IALKParentConfigProvider, public I
   void pipelineQueueDidDequeueObjects(ALKPipeline& pipeline, IALKQueue& queue,
                                       const std::vector<platform::ObjectPtr>& objects) override;
   void pipelineFilterWillExecute(ALKPipeline& pipeline, ALKQueueFilter& filter) override;
+  void pipelineFilterDidHalt(ALKPipeline& pipeline, ALKQueueFilter& filter) override;
 
  private:
   // The configuration's "analyticsType", as stored.

@@ -15,7 +15,10 @@
 #include "ALKMeasurementActivity.h"
 #include "ALKMeasurementConfig.h"
 #include "ALKMeasurementRequestFilter.h"
+#include "ALKQueue.h"
+#include "ALKSendMeasurementActivityFilter.h"
 #include "ALKTracker.h"
+#include "ALKWriteActivityRequestFilter.h"
 #include "ChildProcess.h"
 #include "EngineTestSupport.h"
 #include "LoopbackCollector.h"
@@ -162,10 +165,13 @@ TEST_F(GoogleAnalyticsPipelineTest, StoresUntilDispatchThenSendsPacedInOrder) {
     EXPECT_EQ(request.head.find("Content-Type"), std::string::npos);
     EXPECT_EQ(request.head.find("Cookie"), std::string::npos);
     EXPECT_TRUE(request.body.empty());
+    // Stored at once, held back at least 100 ms before the dispatch.
+    const long long queueTime = std::stoll(valueOf(pairs, "qt"));
+    EXPECT_GE(queueTime, 100);
     if (i > 0) {
-      // One at a time, paced by 20 hits a second.
+      // One at a time, paced by 20 hits a second: each waited longer.
       EXPECT_GE(request.arrived - requests[i - 1].answered, std::chrono::milliseconds(40));
-      EXPECT_GE(std::stoll(valueOf(pairs, "qt")), std::stoll(valueOf(pairsOf(queryOf(requests[i - 1])), "qt")));
+      EXPECT_GT(queueTime, std::stoll(valueOf(pairsOf(queryOf(requests[i - 1])), "qt")));
     }
   }
 }
@@ -176,6 +182,28 @@ TEST_F(GoogleAnalyticsPipelineTest, TheDispatchTimerSendsStoredHitsWithoutADispa
   sendEvents(2);
   ASSERT_TRUE(waitForRequests(2));
   EXPECT_TRUE(waitUntil([&] { return stored() == 0; }));
+}
+
+TEST_F(GoogleAnalyticsPipelineTest, TheTimerSendsAgainAfterTransportFailuresWithoutADispatch) {
+  startClient();
+  client_->config()->setDispatchInterval(0.2);
+  collector_.script({.closeWithoutAnswer = true});
+  collector_.script({.closeWithoutAnswer = true});
+  sendEvents(3);
+  ASSERT_TRUE(waitUntil([&] { return stored() == 0 && collector_.count() >= 5; }));
+  idle(std::chrono::milliseconds(300));
+  const auto requests = collector_.requests();
+  ASSERT_EQ(requests.size(), 5u);
+  std::map<std::string, int> answered;
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    const std::string action = valueOf(pairsOf(queryOf(requests[i])), "ea");
+    if (i < 2) {
+      EXPECT_EQ(action, "act0");  // the same hit dropped twice
+    } else {
+      ++answered[action];
+    }
+  }
+  EXPECT_EQ(answered, (std::map<std::string, int>{{"act0", 1}, {"act1", 1}, {"act2", 1}}));
 }
 
 TEST_F(GoogleAnalyticsPipelineTest, RequestsSwitchToPostAboveTheURLLimit) {
@@ -414,6 +442,23 @@ TEST(ALKGATrackerTest, FileNamesPacingAndStoreSize) {
   EXPECT_EQ(ALKGATracker::dequeueRateForRateLimit(0), 0.0);
   EXPECT_EQ(ALKGATracker::dequeueRateForRateLimit(1e-300), ALKGATracker::kMaxDequeueRate);
   EXPECT_EQ(ALKGATracker::dequeueRateForRateLimit(std::numeric_limits<double>::infinity()), 0.0);
+
+  // The update gives the send stage its pacing and the store its size, the
+  // latter on the store queue.
+  TemporaryDirectory folder;
+  const auto store = ALKActivityStore::activityStoreWithURL(platform::Url::fileUrl(folder.file("store.sqlite")));
+  const auto storeQueue = platform::DispatchQueue::serial(ALKGATracker::kStoreQueueLabel);
+  const auto write = ALKWriteActivityRequestFilter::filterWithActivityStore(store, ALKQueue::queue(), nullptr, storeQueue);
+  const auto send = ALKSendMeasurementActivityFilter::filterWithInputQueue(ALKQueue::queue(), nullptr, nullptr);
+  const auto tracker = std::make_shared<ALKTracker>();
+  tracker->config()->setQueueLimit(7);
+  tracker->config()->setRateLimit(4);
+  ALKGATracker::googleAnalyticsUpdateFilter(*tracker, *write);
+  ALKGATracker::googleAnalyticsUpdateFilter(*tracker, *send);
+  storeQueue->sync([] {});
+  EXPECT_EQ(store->capacity(), 7u);
+  EXPECT_EQ(send->dequeueRate(), 0.25);
+  EXPECT_EQ(write->dequeueRate(), 0.0);
 }
 
 }  // namespace

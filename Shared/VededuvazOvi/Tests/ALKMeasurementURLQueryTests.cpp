@@ -36,8 +36,8 @@ struct Build {
 // Builds with a handler that records every code and sets stop to `stop`.
 Build build(const std::shared_ptr<ALKActivity>& activity, bool stop = true) {
   Build result;
-  result.query = ALKMeasurementURLQuery(activity, descriptions())
-                     .queryWithErrorHandler([&](const platform::ErrorPtr& error, bool& stopping) {
+  result.query = ALKMeasurementURLQuery::queryWithActivity(activity, descriptions())
+                     ->queryWithErrorHandler([&](const platform::ErrorPtr& error, bool& stopping) {
                        EXPECT_EQ(error->domain(), ALKErrorDomain);
                        EXPECT_TRUE(error->userInfo().empty());
                        result.codes.push_back(error->code());
@@ -110,7 +110,8 @@ TEST(ALKMeasurementURLQueryTest, ReportsEachErrorCodeAndStopsUnlessTheHandlerGoe
   ALKMeasurementDescriptions renamed = descriptions();
   renamed["Purchase"] = renamed.at("Event");
   platform::ErrorPtr error;
-  ALKMeasurementURLQuery(ALKMeasurementActivity::activityWithType("Purchase"), renamed).queryWithError(&error);
+  ALKMeasurementURLQuery::queryWithActivity(ALKMeasurementActivity::activityWithType("Purchase"), renamed)
+      ->queryWithError(&error);
   EXPECT_EQ(error->code(), kALKErrorNoHitType);
   EXPECT_TRUE(recorder->contains("No hit type {prop: Purchase}"));
 
@@ -119,14 +120,27 @@ TEST(ALKMeasurementURLQueryTest, ReportsEachErrorCodeAndStopsUnlessTheHandlerGoe
   EXPECT_EQ(build(anonymous).codes, std::vector<std::int64_t>{kALKErrorMissingParameters});
   EXPECT_TRUE(recorder->contains("Missing parameters: (\n    cid\n)"));
 
-  // The class operations: nothing to build from; a null handler stops.
+  // Nothing to build from: no query object, and the class operations report
+  // what is missing.
+  recorder->clear();
+  EXPECT_FALSE(ALKMeasurementURLQuery::queryWithActivity(nullptr, descriptions()));
+  EXPECT_FALSE(ALKMeasurementURLQuery::queryWithActivity(event(), std::nullopt));
+  EXPECT_EQ(recorder->count("Invalid arguments"), 2u);
   error = nullptr;
   EXPECT_FALSE(ALKMeasurementURLQuery::queryForActivity(nullptr, descriptions(), &error));
   EXPECT_EQ(error->code(), kALKErrorNoActivityType);
   EXPECT_FALSE(ALKMeasurementURLQuery::queryForActivity(event(), std::nullopt, &error));
   EXPECT_EQ(error->code(), kALKErrorNoDescription);
-  EXPECT_EQ(ALKMeasurementURLQuery::queryForActivity(untyped, descriptions(), ALKMeasurementURLQuery::ErrorHandler()),
-            "");
+  const auto query = ALKMeasurementURLQuery::queryWithActivity(anonymous, descriptions());
+  EXPECT_EQ(query->activity(), anonymous);
+  EXPECT_EQ(query->descriptions(), descriptions());
+
+  // A null handler stops at the first error, where going on would not.
+  auto overlong = event();
+  ALKMeasurementActivity(*overlong).setEventCategory(std::string(151, 'a'));
+  EXPECT_EQ(ALKMeasurementURLQuery::queryForActivity(overlong, descriptions(), ALKMeasurementURLQuery::ErrorHandler()),
+            "t=event&ec=");
+  EXPECT_EQ(build(overlong, false).query, "t=event&ec=&ea=Act&v=1&tid=UA-1&cid=c1");
 }
 
 TEST(ALKMeasurementURLQueryTest, SendsOnlyTheParametersOfTheHitType) {

@@ -118,9 +118,11 @@ TEST(ALKQueueFilterTest, AFailedRunKeepsItsObjectUntilALaterRunSucceeds) {
   // The default policy halts after the error: the stage waits, listening.
   EXPECT_EQ(harness.input->objects(), (std::vector<ObjectPtr>{a, b}));
   EXPECT_EQ(harness.input->delegate(), stage);
+  EXPECT_TRUE(stage->isHalted());
   harness.input->enqueueObject(activityOfType("c"));  // the wake-up offers a again
   ASSERT_TRUE(harness.waitForCompletions(4));
   EXPECT_EQ(harness.output->objects()->front(), a);
+  EXPECT_FALSE(stage->isHalted());
 
   // A policy that lets errors pass goes straight on.
   int asked = 0;

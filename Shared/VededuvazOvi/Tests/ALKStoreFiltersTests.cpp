@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "ALKErrors.h"
 #include "Archiving/KeyedCoding.h"
 #include "Http/HttpMessage.h"
+#include "Observation/NotificationCenter.h"
 #include "RecordingLogger.h"
 #include "StoreTestSupport.h"
 #include "TemporaryDirectory.h"
@@ -158,16 +161,74 @@ TEST_F(StoreFiltersTest, AHitThatCannotBeArchivedDoesNotHoldUpTheHitsBehindIt) {
   EXPECT_TRUE(logger->contains("Unable to add new activity request."));
 }
 
+TEST_F(StoreFiltersTest, AWriteWhoseCountFailsKeepsTheHitForTheNextRun) {
+  StorePipeline stages(path);
+  stages.queue->async([&] { stages.store->setCapacity(5); });  // the store belongs to its queue
+  store(stages, {1.0});
+  execInFile(path, "ALTER TABLE ZACTIVITYREQUEST RENAME TO ZHELD");
+  stages.input->enqueueObject(activityStamped(2.0));
+  ASSERT_TRUE(waitFor([&] { return logger->contains("Failed to execute fetch requests."); }));
+  ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
+  drainMainRunLoop();
+  EXPECT_EQ(stages.input->count(), 1u) << "not dropped as if the store were full";
+  EXPECT_FALSE(logger->contains("Exceeded capacity"));
+
+  execInFile(path, "ALTER TABLE ZHELD RENAME TO ZACTIVITYREQUEST");
+  stages.write->execute();
+  ASSERT_TRUE(waitFor([&] { return stages.input->isEmpty() && rowsInFile(path).size() == 2; }));
+}
+
 TEST_F(StoreFiltersTest, AClosedReadFilterIsNoLongerWokenByRemovals) {
   StorePipeline stages(path);
   store(stages, {1.0, 2.0});
+  stages.sender->setSuspended(true);  // the hit read waits in A
+  stages.readOnce();
+  ASSERT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{1.0, 1}, {2.0, 0}}));
   stages.read->close();
-  stages.read->execute();
   EXPECT_FALSE(stages.read->activityStoreDidRemoveBlock());
-  stages.queueB->enqueueObject(activityStamped(1.0));
+  logger->clear();
+  stages.queueB->enqueueObject(activityStamped(1.0));  // the read row goes
   ASSERT_TRUE(waitFor([&] { return rowsInFile(path).size() == 1; }));
   drainMainRunLoop();
-  EXPECT_TRUE(stages.sent.empty());
+  EXPECT_FALSE(logger->contains("Read object has been deleted"));
+  EXPECT_FALSE(logger->contains("Detected changes in the store"));
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{2.0, 0}}));
+}
+
+TEST_F(StoreFiltersTest, TheAvailabilityAnswerIsExactAfterConcurrentSaves) {
+  const auto store = ALKActivityStore::activityStoreWithURL(platform::Url::fileUrl(path));
+  const auto queue = platform::DispatchQueue::serial("com.ZidodidurEro.activityStoreFilter");
+  // An observer ahead of the read filter's widens the time between a save's
+  // commit and the filter hearing of it.
+  const auto slow = platform::NotificationCenter::defaultCenter().addObserver(
+      ALKActivityStoreDidSaveNotification, store.get(),
+      [](const platform::Notification&) { std::this_thread::sleep_for(std::chrono::microseconds(500)); });
+  for (int round = 0; round < 24; ++round) {
+    const auto read = ALKReadActivityRequestFilter::filterWithActivityStore(store, ALKQueue::queue(), queue);
+    std::atomic<bool> saving = true;
+    // Rounds end with the file empty and with one row in turn.
+    queue->async([&, round] {
+      for (int save = 0; save < 6; ++save) {
+        if (const auto row = store->earliestActivityRequest()) {
+          store->removeActivityRequest(row);
+        } else {
+          store->addRequestWithActivity(activityStamped(round * 10 + save + 1), std::nullopt, 0.0);
+        }
+        store->save();
+      }
+      if (round % 2 == 0 && !store->earliestActivityRequest()) {
+        store->addRequestWithActivity(activityStamped(round * 10 + 9), std::nullopt, 0.0);
+        store->save();
+      } else if (round % 2 == 1 && store->earliestActivityRequest()) {
+        store->removeActivityRequest(store->earliestActivityRequest());
+        store->save();
+      }
+      saving = false;
+    });
+    while (saving) read->hasInputObjectsAvailable();
+    queue->sync([] {});
+    ASSERT_EQ(read->hasInputObjectsAvailable(), !rowsInFile(path).empty()) << "round " << round;
+  }
 }
 
 }  // namespace

@@ -1,10 +1,20 @@
 #include "ALKActivityRequest.h"
 
+#include "ALKLog.h"
 #include "Text/Format.h"
 
 ALKActivityRequest::ALKActivityRequest(std::shared_ptr<ALKActivityRequestID> objectID, Attributes attributes)
     : objectID_(std::move(objectID)), attributes_(std::move(attributes)) {
+  activityTransformer();
   if (!objectID_->isTemporaryID()) saved_ = attributes_;
+}
+
+const ALKActivityToDataTransformer& ALKActivityRequest::activityTransformer() {
+  static const ALKActivityToDataTransformer* const registered = [] {
+    ALKLog::debug(ALKLogSource::forClass("ALKActivityRequest"), "Register transformer ALKActivityToDataTransformer");
+    return new ALKActivityToDataTransformer;
+  }();
+  return *registered;
 }
 
 bool ALKActivityRequest::hasChanges() const {

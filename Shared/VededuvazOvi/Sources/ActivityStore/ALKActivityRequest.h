@@ -7,6 +7,7 @@
 
 #include "ALKActivity.h"
 #include "ALKActivityRequestID.h"
+#include "ALKActivityToDataTransformer.h"
 #include "Values/Object.h"
 #include "Values/Value.h"
 
@@ -31,6 +32,11 @@ class ALKActivityRequest : public platform::Object {
   };
 
   ALKActivityRequest(std::shared_ptr<ALKActivityRequestID> objectID, Attributes attributes);
+
+  // The transformer of the `activity` attribute, made and registered (with a
+  // DEBUG line) when the first row is made, so before any row is read or
+  // written. Never destroyed. Any thread.
+  static const ALKActivityToDataTransformer& activityTransformer();
 
   const std::shared_ptr<ALKActivityRequestID>& objectID() const { return objectID_; }
   const std::shared_ptr<ALKActivity>& activity() const { return attributes_.activity; }

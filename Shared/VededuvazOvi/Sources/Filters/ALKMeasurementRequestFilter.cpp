@@ -8,7 +8,6 @@
 #include "ALKMeasurementConfig.h"
 #include "ALKMeasurementURLQuery.h"
 #include "Http/URLConnection.h"
-#include "Text/Format.h"
 
 namespace {
 
@@ -40,7 +39,7 @@ class ActivityCopy {
 }  // namespace
 
 std::shared_ptr<ALKActivity> ALKMeasurementRequestFilter::preparedActivityForActivity(
-    const std::shared_ptr<ALKActivity>& activity, const std::shared_ptr<ALKConfig>& config) {
+    const std::shared_ptr<ALKActivity>& activity, const std::shared_ptr<ALKConfig>& config, const ALKClock& clock) {
   if (!activity || !config) return activity;
   ActivityCopy copy(activity);
   if (auto defaults = config->defaultActivity(); defaults && defaults->hasProperties()) {
@@ -55,14 +54,14 @@ std::shared_ptr<ALKActivity> ALKMeasurementRequestFilter::preparedActivityForAct
   }
   if (ALKMeasurementConfig(*config).shouldUseCacheBuster()) {
     ALKMeasurementActivity(copy.writable())
-        .setCacheBuster(platform::Value(static_cast<std::int64_t>(std::lround(ALKActivity::currentTimestamp() * 1000))));
+        .setCacheBuster(platform::Value(static_cast<std::int64_t>(std::lround(clock.currentTimestamp() * 1000))));
   }
   return copy.current();
 }
 
 std::optional<ALKHitRequest> ALKMeasurementRequestFilter::preparedURLRequestForActivity(
     const std::shared_ptr<ALKActivity>& prepared, const std::shared_ptr<ALKConfig>& config,
-    std::shared_ptr<ALKActivity>* actualActivity, platform::ErrorPtr* error) {
+    std::shared_ptr<ALKActivity>* actualActivity, platform::ErrorPtr* error, const ALKClock& clock) {
   ALKLogIndent indent;
   const auto source = ALKLogSource::forClass(kClassName);
   ActivityCopy copy(prepared);
@@ -76,12 +75,13 @@ std::optional<ALKHitRequest> ALKMeasurementRequestFilter::preparedURLRequestForA
     const auto descriptions = measurement.measurementQueryDescriptions();
 
     if (!prepared->valueForProperty(ALKActivity::kTimestampKey).isNil()) {
-      const double milliseconds = (ALKActivity::currentTimestamp() - prepared->timestamp()) * 1000;
+      const double now = clock.currentTimestamp();
+      const double milliseconds = (now - prepared->timestamp()) * 1000;
       if (std::isfinite(milliseconds) && std::fabs(milliseconds) < kMaxMilliseconds) {
         long queueTime = std::lround(milliseconds);
         if (queueTime < 0) {
           ALKLog::warning(source, "It seems user has changed system time to %@. Adjust the queue time %f -> %f.",
-                          platform::format("%f", ALKActivity::currentTimestamp()), static_cast<double>(queueTime),
+                          platform::Value(platform::Date(now)), static_cast<double>(queueTime),
                           static_cast<double>(-queueTime));
           queueTime = -queueTime;
         }
@@ -118,6 +118,7 @@ std::optional<ALKHitRequest> ALKMeasurementRequestFilter::preparedURLRequestForA
 
 std::optional<ALKHitRequest> ALKMeasurementRequestFilter::URLRequestForActivity(
     const std::shared_ptr<ALKActivity>& activity, const std::shared_ptr<ALKConfig>& config,
-    std::shared_ptr<ALKActivity>* actualActivity, platform::ErrorPtr* error) {
-  return preparedURLRequestForActivity(preparedActivityForActivity(activity, config), config, actualActivity, error);
+    std::shared_ptr<ALKActivity>* actualActivity, platform::ErrorPtr* error, const ALKClock& clock) {
+  return preparedURLRequestForActivity(preparedActivityForActivity(activity, config, clock), config, actualActivity,
+                                       error, clock);
 }

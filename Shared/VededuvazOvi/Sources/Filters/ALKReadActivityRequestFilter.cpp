@@ -37,7 +37,10 @@ ALKReadActivityRequestFilter::ALKReadActivityRequestFilter(Passkey key, std::sha
   ALKLog::debug(this, "Init");
   // The token is cancelled before the filter goes, so the handler may hold it
   // unretained.
-  didSaveObservation_ = platform::NotificationCenter::defaultCenter().addObserver(
+  auto& center = platform::NotificationCenter::defaultCenter();
+  willSaveObservation_ = center.addObserver(ALKActivityStoreWillSaveNotification, activityStore().get(),
+                                            [this](const platform::Notification&) { activityStoreWillSaveNotification(); });
+  didSaveObservation_ = center.addObserver(
       ALKActivityStoreDidSaveNotification, activityStore().get(),
       [this](const platform::Notification& notification) { activityStoreDidSaveNotification(notification); });
 }
@@ -45,20 +48,31 @@ ALKReadActivityRequestFilter::ALKReadActivityRequestFilter(Passkey key, std::sha
 ALKReadActivityRequestFilter::~ALKReadActivityRequestFilter() {
   ALKLogIndent indent;
   ALKLog::debug(this, "Dealloc");
+  willSaveObservation_.cancel();
   didSaveObservation_.cancel();
 }
 
 bool ALKReadActivityRequestFilter::hasInputObjectsAvailable() const {
-  std::uint64_t saves = 0;
+  std::uint64_t begun = 0;
+  bool settled = false;
   {
     std::lock_guard lock(rowsMutex_);
     if (knownRows_ >= 0) return knownRows_ > 0;
-    saves = savesSeen_;
+    begun = savesBegun_;
+    settled = savesEnded_ == savesBegun_;
   }
   const auto rows = ALKActivityStore::countActivityRequestsInFile(activityStore()->storePath());
   std::lock_guard lock(rowsMutex_);
-  if (rows && savesSeen_ == saves) knownRows_ = static_cast<std::int64_t>(*rows);
+  // A save that was under way may or may not be in the count, and its
+  // did-save is still to come: the count is kept only when no save ran
+  // while it was taken. Otherwise the next ask looks again.
+  if (rows && settled && savesBegun_ == begun) knownRows_ = static_cast<std::int64_t>(*rows);
   return rows.value_or(0) > 0;
+}
+
+void ALKReadActivityRequestFilter::activityStoreWillSaveNotification() {
+  std::lock_guard lock(rowsMutex_);
+  ++savesBegun_;
 }
 
 void ALKReadActivityRequestFilter::close() {
@@ -117,7 +131,9 @@ void ALKReadActivityRequestFilter::activityStoreDidSaveNotification(const platfo
   const auto* inserted = underlying ? underlying->objectForKey(ALKInsertedObjectsKey).array() : nullptr;
   {
     std::lock_guard lock(rowsMutex_);
-    ++savesSeen_;
+    // Saves run one after another: every save begun so far has ended, the
+    // failed ones without a word.
+    savesEnded_ = savesBegun_;
     if (knownRows_ >= 0) {
       knownRows_ += static_cast<std::int64_t>(inserted ? inserted->size() : 0);
       knownRows_ -= static_cast<std::int64_t>(deleted ? deleted->size() : 0);

@@ -56,7 +56,8 @@ class ALKReadActivityRequestFilter : public ALKActivityStoreFilter {
 
   // Whether the store file holds a row of any state. The first answer looks
   // at the file through a connection of its own; from then on the store's
-  // saves keep the number, so asking costs no connection. Any thread.
+  // saves keep the number, so asking costs no connection. Whenever no save
+  // is under way the answer is the file's. Any thread.
   bool hasInputObjectsAvailable() const override;
   // The inherited close, then no more wake-ups.
   void close() override;
@@ -64,7 +65,8 @@ class ALKReadActivityRequestFilter : public ALKActivityStoreFilter {
   std::shared_ptr<DidRemoveBlock> activityStoreDidRemoveBlock() const { return didRemoveBlock_.load(); }
   void setActivityStoreDidRemoveBlock(std::shared_ptr<DidRemoveBlock> block) { didRemoveBlock_.store(std::move(block)); }
 
-  // The store's did-save handler, on the store queue.
+  // The store's will-save and did-save handlers, on the store queue.
+  void activityStoreWillSaveNotification();
   void activityStoreDidSaveNotification(const platform::Notification& notification);
 
  private:
@@ -72,12 +74,16 @@ class ALKReadActivityRequestFilter : public ALKActivityStoreFilter {
   void read(const platform::ObjectPtr& object, const Finish& finish);
 
   std::atomic<std::shared_ptr<DidRemoveBlock>> didRemoveBlock_;
+  platform::ObservationToken willSaveObservation_;
   platform::ObservationToken didSaveObservation_;
   // Store queue only: the timestamps handed out until their row is deleted.
   std::set<double> handedOut_;
-  // The rows of the file as the saves of the store left them; -1 until the
-  // file was looked at. A look only counts when no save came meanwhile.
-  mutable std::mutex rowsMutex_;  // guards knownRows_ and savesSeen_; any thread, held for no call
+  // The rows of the file as the saves of the store left them; -1 until a
+  // look at the file was taken while no save ran. The saves begun and those
+  // known to have ended (a failed save posts no did-save: the next did-save
+  // ends it too).
+  mutable std::mutex rowsMutex_;  // guards the three; any thread, held for no call
   mutable std::int64_t knownRows_ = -1;
-  std::uint64_t savesSeen_ = 0;
+  std::uint64_t savesBegun_ = 0;
+  std::uint64_t savesEnded_ = 0;
 };

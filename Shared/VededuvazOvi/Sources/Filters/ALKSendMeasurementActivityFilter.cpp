@@ -99,7 +99,8 @@ void ALKSendMeasurementActivityFilter::sendActivity(const std::shared_ptr<ALKAct
   } else {
     ALKLog::debug(this, "Create measurement URL request for activity %@", activity);
     const auto config = this->config();
-    const auto request = ALKMeasurementRequestFilter::URLRequestForActivity(activity, config, &output, &error);
+    const auto request =
+        ALKMeasurementRequestFilter::URLRequestForActivity(activity, config, &output, &error, *clock());
     std::weak_ptr<ALKSendMeasurementActivityFilter> weakSelf = sharedAs<ALKSendMeasurementActivityFilter>();
     if (request) {
       ALKLog::debug(this, "Send URL request %@ for activity %@ with properties %@", request->url, output,
@@ -110,13 +111,17 @@ void ALKSendMeasurementActivityFilter::sendActivity(const std::shared_ptr<ALKAct
           platform::RunLoop::main(), [weakSelf](long status, platform::ErrorPtr failure) {
             const auto self = weakSelf.lock();
             if (!self) return;
+            if (status > 0) {
+              self->response_ = platform::HttpMessage::makeResponse(static_cast<int>(status));
+              ALKLog::debug(self.get(), "Did receive response {%@}", self->response_);
+            }
             if (failure) {
               ALKLog::error(self.get(), "Failed to send activity to server. {activity: %@, error: %@}",
                             self->currentActivity_, failure);
             } else {
               ALKLog::debug(self.get(), "Did dispatch activity {activity: %@}", self->currentActivity_);
             }
-            self->handleConnectionFinish(status, std::move(failure));
+            self->handleConnectionFinish(std::move(failure));
           });
       sendActivityCompletion_ = std::move(completion);
       currentActivity_ = output;
@@ -126,7 +131,7 @@ void ALKSendMeasurementActivityFilter::sendActivity(const std::shared_ptr<ALKAct
         ALKLog::debug(this, "Simulate success response, since dry run enabled. {%@}", request->url);
         // Reported from the run loop, as an answer would be.
         platform::RunLoop::main().perform([weakSelf] {
-          if (const auto self = weakSelf.lock(); self && self->connection_) self->handleConnectionFinish(0, nullptr);
+          if (const auto self = weakSelf.lock(); self && self->connection_) self->handleConnectionFinish(nullptr);
         });
       } else if (!connection_->start()) {
         ALKLog::error(this, "Can not handle URL request %@ for activity %@ with properties %@.", request->url, output,
@@ -148,14 +153,15 @@ void ALKSendMeasurementActivityFilter::sendActivity(const std::shared_ptr<ALKAct
   if (completion) completion(*this, output, error);
 }
 
-void ALKSendMeasurementActivityFilter::handleConnectionFinish(long status, platform::ErrorPtr failure) {
+void ALKSendMeasurementActivityFilter::handleConnectionFinish(platform::ErrorPtr failure) {
   const auto activity = std::move(currentActivity_);
   const auto completion = std::move(sendActivityCompletion_);
+  const std::int64_t status = response_ ? response_->statusCode() : 0;
   platform::ErrorPtr error;
   if (failure) {
     error = platform::Error::withUnderlying(ALKErrorDomain, kALKErrorSendFailed, failure);
   } else if (status >= 400) {
-    error = sendError(kALKErrorSendFailed, {{kALKHTTPResponseKey, platform::Value(static_cast<std::int64_t>(status))}});
+    error = sendError(kALKErrorSendFailed, {{kALKHTTPResponseKey, platform::Value(status)}});
   }
   removeConnection();
   if (completion) completion(*this, activity, error);
@@ -170,6 +176,7 @@ void ALKSendMeasurementActivityFilter::removeConnection() {
   currentActivity_.reset();
   originalActivity_.reset();
   sendActivityCompletion_ = nullptr;
+  response_.reset();
 }
 
 void ALKSendMeasurementActivityFilter::cancel() {

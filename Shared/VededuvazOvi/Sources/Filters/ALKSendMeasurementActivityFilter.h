@@ -7,6 +7,7 @@
 #include "ALKConfig.h"
 #include "ALKMeasurementRequestFilter.h"
 #include "ALKQueueFilter.h"
+#include "Http/HttpMessage.h"
 #include "Http/URLConnection.h"
 
 // The hit returned an answer of 400 or more (under kALKHTTPStatusKey) or
@@ -61,12 +62,18 @@ class ALKSendMeasurementActivityFilter : public ALKQueueFilter {
   ProceedErrorHandler connectionErrorHandler();
   // The User-Agent of every request: "<name>/<short version> (Linux)".
   static std::string userAgent();
+  // The answer received for the hit in flight (its final status, after
+  // redirects); nil before one arrives, and once the hit is finished.
+  const std::shared_ptr<platform::HttpMessage>& response() const { return response_; }
 
  private:
-  void handleConnectionFinish(long status, platform::ErrorPtr error);
+  // The outcome of the hit in flight from the kept response and the
+  // transport's failure.
+  void handleConnectionFinish(platform::ErrorPtr error);
 
   std::shared_ptr<ALKActivity> originalActivity_;
   std::shared_ptr<ALKActivity> currentActivity_;
   std::unique_ptr<platform::URLConnection> connection_;
   SendCompletion sendActivityCompletion_;
+  std::shared_ptr<platform::HttpMessage> response_;
 };

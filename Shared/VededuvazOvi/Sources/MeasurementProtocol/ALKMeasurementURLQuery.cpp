@@ -74,20 +74,29 @@ std::optional<std::string> convert(Converter converter, const platform::Value& v
 
 }  // namespace
 
-ALKMeasurementURLQuery::ALKMeasurementURLQuery(std::shared_ptr<const ALKActivity> activity,
+std::shared_ptr<ALKMeasurementURLQuery> ALKMeasurementURLQuery::queryWithActivity(
+    std::shared_ptr<const ALKActivity> activity, std::optional<ALKMeasurementDescriptions> descriptions) {
+  if (!activity || !descriptions) {
+    ALKLog::debug(kQueryClass, "Invalid arguments");
+    return nullptr;
+  }
+  return std::make_shared<ALKMeasurementURLQuery>(Private(), std::move(activity), std::move(*descriptions));
+}
+
+ALKMeasurementURLQuery::ALKMeasurementURLQuery(Private, std::shared_ptr<const ALKActivity> activity,
                                                ALKMeasurementDescriptions descriptions)
     : activity_(std::move(activity)), descriptions_(std::move(descriptions)) {}
 
 std::optional<std::string> ALKMeasurementURLQuery::queryForActivity(
     const std::shared_ptr<const ALKActivity>& activity, const std::optional<ALKMeasurementDescriptions>& descriptions,
     const ErrorHandler& handler) {
-  if (!activity || !descriptions) {
-    ALKLog::debug(kQueryClass, "Invalid arguments");
+  const auto query = queryWithActivity(activity, descriptions);
+  if (!query) {
     bool stop = true;
     report(handler, queryError(activity ? kALKErrorNoDescription : kALKErrorNoActivityType), stop);
     return std::nullopt;
   }
-  return ALKMeasurementURLQuery(activity, *descriptions).queryWithErrorHandler(handler);
+  return query->queryWithErrorHandler(handler);
 }
 
 std::optional<std::string> ALKMeasurementURLQuery::queryForActivity(

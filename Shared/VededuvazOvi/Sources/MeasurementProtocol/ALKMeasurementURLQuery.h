@@ -24,12 +24,24 @@ inline constexpr std::int64_t kALKErrorNoHitType = -104;          // the activit
 // U+FFFD first). The pairs come in the activity's order, "z" last. A pure
 // computation on the caller's thread; the object serves one activity.
 class ALKMeasurementURLQuery {
+  struct Private {
+    explicit Private() = default;
+  };
+
  public:
   // Called on the building thread for each error with `stop` set to true
   // unless an earlier call cleared it; clearing it lets the build go on.
   using ErrorHandler = std::function<void(const platform::ErrorPtr& error, bool& stop)>;
 
-  ALKMeasurementURLQuery(std::shared_ptr<const ALKActivity> activity, ALKMeasurementDescriptions descriptions);
+  // The query of `activity`; nullptr, with the DEBUG line "Invalid
+  // arguments", without an activity or without descriptions.
+  static std::shared_ptr<ALKMeasurementURLQuery> queryWithActivity(
+      std::shared_ptr<const ALKActivity> activity, std::optional<ALKMeasurementDescriptions> descriptions);
+  ALKMeasurementURLQuery(Private, std::shared_ptr<const ALKActivity> activity, ALKMeasurementDescriptions descriptions);
+
+  // Never nil.
+  const std::shared_ptr<const ALKActivity>& activity() const { return activity_; }
+  const ALKMeasurementDescriptions& descriptions() const { return descriptions_; }
 
   // The query text, or nullopt (with -100 for no activity, else -101 for no
   // descriptions) when there is nothing to build from. A null handler stops

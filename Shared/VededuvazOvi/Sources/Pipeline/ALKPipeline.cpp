@@ -44,6 +44,10 @@ void ALKPipeline::setObservesChanges(bool observes) {
         filter->addObserver("executing", [this, stage = filter.get()](const std::string&, const platform::KeyValueChange& change) {
           if (!change.oldValue.boolValue() && change.newValue.boolValue()) queueFilterWillExecute(*stage);
         }));
+    observations_.push_back(
+        filter->addObserver("halted", [this, stage = filter.get()](const std::string&, const platform::KeyValueChange& change) {
+          if (!change.oldValue.boolValue() && change.newValue.boolValue()) queueFilterDidHalt(*stage);
+        }));
   }
   if (const auto& last = filters_.back()->outputQueue()) observeCount(*last);
 }
@@ -144,4 +148,8 @@ void ALKPipeline::queueDidDequeueObjects(IALKQueue& queue, const std::vector<pla
 
 void ALKPipeline::queueFilterWillExecute(ALKQueueFilter& filter) {
   if (const auto delegate = delegate_.lock()) delegate->pipelineFilterWillExecute(*this, filter);
+}
+
+void ALKPipeline::queueFilterDidHalt(ALKQueueFilter& filter) {
+  if (const auto delegate = delegate_.lock()) delegate->pipelineFilterDidHalt(*this, filter);
 }

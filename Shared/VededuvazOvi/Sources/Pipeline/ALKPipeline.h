@@ -13,8 +13,9 @@
 
 // A chain of stages in which each stage's input queue is the previous stage's
 // output queue. It runs, suspends, cancels and closes all stages together and
-// tells its delegate of every change in the number of queued objects and of
-// every stage that starts to run.
+// tells its delegate of every change in the number of queued objects, of
+// every stage that starts to run and of every stage that halts after a
+// failed run.
 //
 // Threads: used on the main thread. The delegate is called synchronously on
 // the thread that changed a queue or a stage, which in the engine is the main
@@ -49,7 +50,8 @@ class ALKPipeline : public platform::Object {
   std::shared_ptr<IALKPipelineDelegate> delegate() const { return delegate_.lock(); }
   void setDelegate(std::weak_ptr<IALKPipelineDelegate> delegate) { delegate_ = std::move(delegate); }
   bool observesChanges() const { return observesChanges_; }
-  // Subscribes to the queues' counts and the stages' "executing", or
+  // Subscribes to the queues' counts and the stages' "executing" and
+  // "halted", or
   // unsubscribes; nothing when the pipeline already does as asked.
   void setObservesChanges(bool observes);
 
@@ -76,6 +78,7 @@ class ALKPipeline : public platform::Object {
   void queueDidEnqueueObjects(IALKQueue& queue, const std::vector<platform::ObjectPtr>& objects);
   void queueDidDequeueObjects(IALKQueue& queue, const std::vector<platform::ObjectPtr>& objects);
   void queueFilterWillExecute(ALKQueueFilter& filter);
+  void queueFilterDidHalt(ALKQueueFilter& filter);
 
  private:
   void observeCount(IALKQueue& queue);

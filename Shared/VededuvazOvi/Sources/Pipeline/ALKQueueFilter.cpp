@@ -122,6 +122,7 @@ bool ALKQueueFilter::executeAfter(platform::DispatchTime when) {
   platform::ObjectPtr object = inputQueue_ ? inputQueue_->peekObject() : nullptr;
   platform::RunLoop schedulingRunLoop = platform::RunLoop::current();
   ALKLog::debug(this, "Will execute {%@}", object);
+  setHalted(false);
   setExecuting(true);
 
   auto scheduled = [weakSelf = weak_from_this(), object, schedulingRunLoop] {
@@ -218,6 +219,7 @@ void ALKQueueFilter::complete(const platform::ObjectPtr& object, platform::Objec
     execute();
   } else {
     listenToInputQueue();
+    if (error && !isClosed() && !shouldProceedAfterError(error)) setHalted(true);
   }
   if (!error && output && outputQueue_ && !outputQueue_->enqueueObject(output)) {
     ALKLog::error(this, "Output refused by the output queue, dropped {%@}", output);
@@ -298,6 +300,7 @@ IALKQueueFilter::Type ALKQueueFilter::type() const {
 
 platform::Value ALKQueueFilter::valueForKey(const std::string& key) const {
   if (key == "executing") return platform::Value(isExecuting());
+  if (key == "halted") return platform::Value(isHalted());
   return IALKQueueFilter::valueForKey(key);
 }
 
@@ -305,4 +308,11 @@ void ALKQueueFilter::setExecuting(bool executing) {
   willChangeValueForKey("executing");
   executing_.store(executing);
   didChangeValueForKey("executing");
+}
+
+void ALKQueueFilter::setHalted(bool halted) {
+  if (halted_.load() == halted) return;
+  willChangeValueForKey("halted");
+  halted_.store(halted);
+  didChangeValueForKey("halted");
 }

@@ -28,7 +28,10 @@
 // ("dequeueRate": the least time from the end of one run to the start of the
 // next), can be suspended, cancelled and closed, and after each run either
 // goes straight on (an active stage with more input, when the error policy
-// allows) or listens to its input queue again, as its delegate.
+// allows) or listens to its input queue again, as its delegate. A stage whose
+// error policy stopped it after a failed run is halted (observable under
+// "halted") until its next run starts: only a new input or a dispatch wakes
+// it.
 //
 // Threads: execute, the input queue's delegate call, every completion and
 // every change of the two queues happen on the scheduling thread (the main
@@ -158,6 +161,8 @@ class ALKQueueFilter : public IALKQueueFilter, public IALKQueueDelegate {
   bool isCancelled() const override { return cancelled_.load(); }
   bool isClosed() const override { return closed_.load(); }
   bool isSuspended() const override { return suspended_.load(); }
+  // Whether the last run failed and the error policy stopped the stage.
+  bool isHalted() const { return halted_.load(); }
   // Holds nothing back that is already scheduled.
   void setSuspended(bool suspended) override { suspended_.store(suspended); }
 
@@ -178,12 +183,13 @@ class ALKQueueFilter : public IALKQueueFilter, public IALKQueueDelegate {
   const std::shared_ptr<ALKClock>& clock() const { return clock_; }
   void setClock(std::shared_ptr<ALKClock> clock) { clock_ = std::move(clock); }
 
-  // "executing".
+  // "executing" and "halted".
   platform::Value valueForKey(const std::string& key) const override;
 
  private:
   void listenToInputQueue();
   void setExecuting(bool executing);
+  void setHalted(bool halted);
   // The run, on the execution queue.
   void run(const platform::ObjectPtr& object, const platform::RunLoop& schedulingRunLoop);
   // A run's completion, on the scheduling thread.
@@ -201,6 +207,7 @@ class ALKQueueFilter : public IALKQueueFilter, public IALKQueueDelegate {
 
   std::atomic<bool> suspended_{false};
   std::atomic<bool> executing_{false};
+  std::atomic<bool> halted_{false};
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> closed_{false};
   std::atomic<platform::DispatchTime> lastExecutedTime_{platform::kDispatchTimeForever};

@@ -23,4 +23,6 @@ class IALKPipelineDelegate {
                                               const std::vector<platform::ObjectPtr>& /*objects*/) {}
   // `filter` is about to run: its run is being scheduled.
   virtual void pipelineFilterWillExecute(ALKPipeline& /*pipeline*/, ALKQueueFilter& /*filter*/) {}
+  // `filter` halted after a failed run: it waits to be run again.
+  virtual void pipelineFilterDidHalt(ALKPipeline& /*pipeline*/, ALKQueueFilter& /*filter*/) {}
 };
