@@ -215,6 +215,31 @@ TEST_F(ActivityStoreTest, TheAvailabilityCheckNeverCreatesAndCountsEveryState) {
   EXPECT_EQ(ALKActivityStore::countActivityRequestsInFile(path), 1u);
 }
 
+// A read leaves no transaction open behind it: a write of another connection
+// in between (another process on the file) does not make the next save fail.
+TEST_F(ActivityStoreTest, ReadsHoldNoSnapshotThatFailsALaterSave) {
+  auto store = storeAt(path);
+  add(*store, 1.0);
+  add(*store, 2.0, "https://collector.example/a");
+  ASSERT_TRUE(store->save());
+  const auto writeElsewhere = [&](double timestamp) {
+    execInFile(path, "INSERT INTO ZACTIVITYREQUEST (ZSTATE, ZTIMESTAMP) VALUES (0, " + std::to_string(timestamp) + ")");
+  };
+  const std::vector<std::function<void()>> reads = {
+      [&] { EXPECT_EQ(store->numberOfActivityRequests(), 2u); },
+      [&] { EXPECT_TRUE(store->earliestActivityRequest()); },
+      [&] { EXPECT_TRUE(store->activityRequestWithTimestamp(1.0)); },
+  };
+  double next = 10.0;
+  for (const auto& read : reads) {
+    read();
+    writeElsewhere(next++);
+    add(*store, next++);
+    platform::ErrorPtr error;
+    EXPECT_TRUE(store->save(&error)) << (error ? error->description() : std::string());
+  }
+}
+
 // What a later process reads back is what this one hands out: text that an
 // archive cannot hold is stored as the query escapes it, in keys and nested
 // values too, and the caller's activity is left alone.

@@ -223,6 +223,19 @@ SQLite::Statement& ALKActivityStore::statement(const std::string& sql) {
   return *slot;
 }
 
+namespace {
+
+// Resets a read statement when the read is done with it: a statement that
+// stopped before its last row keeps its read transaction open, and a write of
+// another connection meanwhile would make the next save fail on the stale
+// snapshot.
+struct ResetAfterRead {
+  SQLite::Statement& statement;
+  ~ResetAfterRead() { statement.tryReset(); }
+};
+
+}  // namespace
+
 bool ALKActivityStore::hasStoreData() const {
   if (database_) return true;
   std::error_code code;
@@ -262,7 +275,7 @@ bool ALKActivityStore::save(platform::ErrorPtr* error) {
   for (const auto& rows : {&inserted_, &updated}) {
     for (const auto& row : *rows) {
       if (!row->activity() || row->hasOnlyStateChanges() || row->archivedActivity_ == row->activity()) continue;
-      row->archive_ = ALKActivityToDataTransformer().transformedValue(platform::Value(row->activity()));
+      row->archive_ = ALKActivityRequest::activityTransformer().transformedValue(platform::Value(row->activity()));
       row->archivedActivity_ = row->archive_.isNil() ? nullptr : row->activity();
       if (row->archive_.isNil()) {
         const auto failure = platform::Error::make(platform::Error::kCocoaErrorDomain, kALKActivityNotArchivableError);
@@ -413,7 +426,7 @@ std::shared_ptr<ALKActivityRequest> ALKActivityStore::rowFromStatement(SQLite::S
     const auto* bytes = static_cast<const std::uint8_t*>(blob.getBlob());
     platform::Data data(bytes, bytes + blob.getBytes());
     attributes.activity =
-        ALKActivityToDataTransformer().reverseTransformedValue(platform::Value(std::move(data))).objectAs<ALKActivity>();
+        ALKActivityRequest::activityTransformer().reverseTransformedValue(platform::Value(std::move(data))).objectAs<ALKActivity>();
   }
   auto row = std::make_shared<ALKActivityRequest>(ALKActivityRequestID::permanentID(this, key), std::move(attributes));
   registered_[key] = row;
@@ -449,6 +462,7 @@ std::vector<platform::Value> ALKActivityStore::plainFetch(const ALKFetchRequest&
   std::vector<platform::Value> rows;
   auto& query = statement(std::string("SELECT ") + kRowColumns + " FROM ZACTIVITYREQUEST" +
                           (request.timestamp ? " WHERE ZTIMESTAMP = ?" : ""));
+  const ResetAfterRead done{query};
   if (request.timestamp) query.bind(1, *request.timestamp);
   while (query.executeStep()) {
     if (isPendingDeletion(query.getColumn(0).getInt64())) continue;
@@ -476,6 +490,7 @@ std::optional<std::vector<platform::Value>> ALKActivityStore::groupedFetch(const
   const auto extreme = [&](const std::optional<std::string>& urlString) {
     auto& query = statement("SELECT Z_PK, ZTIMESTAMP FROM ZACTIVITYREQUEST WHERE ZURLSTRING " +
                             std::string(urlString ? "= ?" : "IS NULL") + where + order);
+    const ResetAfterRead done{query};
     int index = 1;
     if (urlString) query.bind(index++, *urlString);
     if (request.timestamp) query.bind(index, *request.timestamp);
@@ -486,6 +501,7 @@ std::optional<std::vector<platform::Value>> ALKActivityStore::groupedFetch(const
   for (;;) {
     auto& next = statement("SELECT ZURLSTRING FROM ZACTIVITYREQUEST WHERE ZURLSTRING " +
                            std::string(previous ? "> ?" : "IS NOT NULL") + where + " ORDER BY ZURLSTRING LIMIT 1");
+    const ResetAfterRead done{next};
     int index = 1;
     if (previous) next.bind(index++, *previous);
     if (request.timestamp) next.bind(index, *request.timestamp);
@@ -517,6 +533,7 @@ std::optional<std::size_t> ALKActivityStore::countForFetchRequest(const ALKFetch
     const bool bounded = request.limit != ALKFetchRequest::kNoLimit;
     auto& query = statement(std::string("SELECT count(*) FROM (SELECT 1 FROM ZACTIVITYREQUEST") +
                             (request.timestamp ? " WHERE ZTIMESTAMP = ?" : "") + (bounded ? " LIMIT ?" : "") + ")");
+    const ResetAfterRead done{query};
     int index = 1;
     if (request.timestamp) query.bind(index++, *request.timestamp);
     if (bounded) query.bind(index, static_cast<std::int64_t>(std::min<std::size_t>(request.limit + deleted_.size(), INT64_MAX)));
@@ -551,6 +568,7 @@ std::shared_ptr<ALKActivityRequest> ALKActivityStore::objectWithID(const std::sh
   if (const auto found = registered_.find(objectID->number()); found != registered_.end()) return found->second;
   try {
     auto& query = statement(std::string("SELECT ") + kRowColumns + " FROM ZACTIVITYREQUEST WHERE Z_PK = ?");
+    const ResetAfterRead done{query};
     query.bind(1, objectID->number());
     if (query.executeStep()) return rowFromStatement(query);
   } catch (const SQLite::Exception& exception) {

@@ -120,7 +120,7 @@ std::shared_ptr<ALKActivityRequest> ALKActivityStore::addRequestWithActivity(
   }
   platform::Value archive;
   if (stored) {
-    archive = ALKActivityToDataTransformer().transformedValue(platform::Value(stored));
+    archive = ALKActivityRequest::activityTransformer().transformedValue(platform::Value(stored));
     if (archive.isNil()) {
       return fail(platform::Error::make(platform::Error::kCocoaErrorDomain, kALKActivityNotArchivableError));
     }
