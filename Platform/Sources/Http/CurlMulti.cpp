@@ -77,7 +77,7 @@ CurlMulti::~CurlMulti() {
 CurlMulti& CurlMulti::shared(const RunLoop& runLoop) {
   static GSourceFuncs funcs = {sharedNeverReady, nullptr, sharedDispatch, &CurlMulti::finalizeShared,
                                nullptr,          nullptr};
-  static std::mutex creation;  // two threads must not give one context two
+  static std::mutex creation;  // two threads must not make two for one context
   std::lock_guard lock(creation);
   GMainContext* context = runLoop.context();
   GSource* found = g_main_context_find_source_by_funcs_user_data(context, &funcs, &kSharedTag);

@@ -47,11 +47,12 @@ class CurlMulti {
   CurlMulti& operator=(const CurlMulti&) = delete;
 
   // The run loop's shared multi handle, for transfers that should share
-  // connections: added with a completion of their own, it has none. There is
-  // one per run loop, kept by the run loop itself (a source of its GLib
-  // context): made at first use and cleaned up, with the connections it still
-  // holds open, when the context goes; the main run loop's lives as long as
-  // the process. Call on the run loop's thread.
+  // connections: added with a completion of their own, it has none. It is
+  // the single instance of this class per run loop and its only shared
+  // state, kept by the run loop itself (a source of its GLib context, not a
+  // table of ours): made at first use and cleaned up, with the connections it
+  // still holds open, when the context goes; the main run loop's lives as
+  // long as the process. Call on the run loop's thread.
   static CurlMulti& shared(const RunLoop& runLoop);
 
   // libcurl's global set-up, once per process. Any thread.
