@@ -26,7 +26,6 @@ class LoopbackHttpServer {
     std::string method;
     std::string target;
     std::string body;
-    int connection = 0;  // 1 for the first connection accepted, and so on
   };
   struct Answer {
     int status = 200;
@@ -80,10 +79,10 @@ class LoopbackHttpServer {
     while (waitReadable(listener_, -1)) {
       const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (connection < 0) continue;
-      const int number = ++accepted_;
-      connectionThreads_.emplace_back([this, connection, number] {
+      ++accepted_;
+      connectionThreads_.emplace_back([this, connection] {
         std::string pending;
-        while (handleOne(connection, number, pending)) {
+        while (handleOne(connection, pending)) {
         }
         ::close(connection);
         ++closed_;
@@ -92,7 +91,7 @@ class LoopbackHttpServer {
   }
 
   // Reads one request and answers it; false when the connection is done.
-  bool handleOne(int connection, int number, std::string& data) {
+  bool handleOne(int connection, std::string& data) {
     std::size_t headEnd = std::string::npos;
     std::size_t bodyLength = 0;
     char buffer[4096];
@@ -114,7 +113,6 @@ class LoopbackHttpServer {
     const std::size_t targetStart = request.method.size() + 1;
     request.target = data.substr(targetStart, data.find(' ', targetStart) - targetStart);
     request.body = data.substr(headEnd + 4, bodyLength);
-    request.connection = number;
     data.erase(0, headEnd + 4 + bodyLength);
     const Answer answer = router_ ? router_(request) : Answer{};
     {

@@ -3,13 +3,11 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <future>
 #include <memory>
 
 #include "Http/URLConnection.h"
 #include "LoopbackHttpServer.h"
 #include "RunLoop/RunLoop.h"
-#include "RunLoop/RunLoopThread.h"
 
 using namespace platform;
 using namespace std::chrono_literals;
@@ -168,21 +166,6 @@ TEST_F(URLConnectionTest, CancelOrDestructionEndsTheExchangeAndDropsItsConnectio
   turnUntil([&] { return outcome.ended; });
   EXPECT_EQ(outcome.status, 200);
   EXPECT_FALSE(connection);
-}
-
-TEST_F(URLConnectionTest, TimeOutAndRefusalAreTransportErrors) {
-  LoopbackHttpServer server([](const LoopbackHttpServer::Request&) {
-    return LoopbackHttpServer::Answer{.delay = 2000ms};
-  });
-  const Outcome late = exchange(get(server.url("/late"), 0.2));
-  ASSERT_TRUE(late.error);
-  EXPECT_TRUE(late.error->is(Error::kURLErrorDomain, Error::kURLErrorTimedOut));
-
-  const Outcome refused = exchange(get("http://127.0.0.1:1/collect"));
-  ASSERT_TRUE(refused.error);
-  EXPECT_TRUE(refused.error->is(Error::kURLErrorDomain, -1004));  // cannot connect to host
-  EXPECT_FALSE(URLConnection::canHandleURL("ftp://127.0.0.1/collect"));
-  EXPECT_FALSE(URLConnection(get("ftp://127.0.0.1/collect"), RunLoop::main(), {}).start());
 }
 
 }  // namespace
