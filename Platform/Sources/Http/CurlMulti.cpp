@@ -9,6 +9,26 @@
 #include "RunLoop/GSourceSupport.h"
 
 namespace platform {
+namespace {
+
+// The source that keeps a context's shared multi handle: never ready, it
+// only lives as long as the context and ends the multi handle with it.
+struct SharedSource {
+  GSource base;
+  CurlMulti* multi;
+};
+
+gboolean sharedNeverReady(GSource*, gint* timeout) {
+  *timeout = -1;
+  return FALSE;
+}
+
+gboolean sharedDispatch(GSource*, GSourceFunc, gpointer) { return G_SOURCE_CONTINUE; }
+
+// Tags the keeping source as the callback data it is found by.
+char kSharedTag;
+
+}  // namespace
 
 void CurlMulti::initializeCurl() {
   static std::once_flag once;
@@ -16,7 +36,16 @@ void CurlMulti::initializeCurl() {
 }
 
 CurlMulti::CurlMulti(RunLoop runLoop, Completion completion, DriveHandler afterDrive)
-    : runLoop_(std::move(runLoop)), completion_(std::move(completion)), afterDrive_(std::move(afterDrive)) {
+    : heldRunLoop_(std::make_unique<RunLoop>(std::move(runLoop))),
+      context_(heldRunLoop_->context()),
+      completion_(std::move(completion)),
+      afterDrive_(std::move(afterDrive)) {
+  setUp();
+}
+
+CurlMulti::CurlMulti(Shared, const RunLoop& runLoop) : context_(runLoop.context()) { setUp(); }
+
+void CurlMulti::setUp() {
   initializeCurl();
   multi_ = curl_multi_init();
   if (!multi_) return;
@@ -26,15 +55,16 @@ CurlMulti::CurlMulti(RunLoop runLoop, Completion completion, DriveHandler afterD
   curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
   timeoutSource_ = newDeadlineSource(-1);
   g_source_set_callback(timeoutSource_, &CurlMulti::timeoutFired, this, nullptr);
-  attachSource(timeoutSource_, runLoop_.context());
+  attachSource(timeoutSource_, context_);
 }
 
 CurlMulti::~CurlMulti() {
   *alive_ = false;
+  closing_ = true;
   // curl_multi_cleanup leaves the easy handles added; they must be taken out
   // first or a later cleanup of theirs touches the freed multi handle.
   if (multi_) {
-    for (CURL* easy : added_) curl_multi_remove_handle(multi_, easy);
+    for (const auto& [easy, transfer] : added_) curl_multi_remove_handle(multi_, easy);
     curl_multi_cleanup(multi_);
   }
   watches_.clear();
@@ -44,11 +74,36 @@ CurlMulti::~CurlMulti() {
   }
 }
 
-bool CurlMulti::add(CURL* easy) {
-  if (!multi_ || !easy) return false;
+CurlMulti& CurlMulti::shared(const RunLoop& runLoop) {
+  static GSourceFuncs funcs = {sharedNeverReady, nullptr, sharedDispatch, &CurlMulti::finalizeShared,
+                               nullptr,          nullptr};
+  static std::mutex creation;  // two threads must not make two for one context
+  std::lock_guard lock(creation);
+  GMainContext* context = runLoop.context();
+  GSource* found = g_main_context_find_source_by_funcs_user_data(context, &funcs, &kSharedTag);
+  if (found) return *reinterpret_cast<SharedSource*>(found)->multi;
+  GSource* source = g_source_new(&funcs, sizeof(SharedSource));
+  auto keeper = reinterpret_cast<SharedSource*>(source);
+  keeper->multi = new CurlMulti(Shared{}, runLoop);
+  g_source_set_callback(source, nullptr, &kSharedTag, nullptr);
+  g_source_set_name(source, "platform.curl");
+  attachSource(source, context);
+  g_source_unref(source);  // the context keeps it
+  return *keeper->multi;
+}
+
+// The context is going: its sources are already detached from it, so the
+// multi handle's watches and deadline only let go of theirs.
+void CurlMulti::finalizeShared(GSource* source) {
+  PLATFORM_TSAN_ACQUIRE(source);
+  delete reinterpret_cast<SharedSource*>(source)->multi;
+}
+
+bool CurlMulti::add(CURL* easy, Completion completion) {
+  if (!multi_ || !easy || added_.contains(easy)) return false;
   // Adding arms curl's timer; the transfer runs from the run loop from then on.
   if (curl_multi_add_handle(multi_, easy) != CURLM_OK) return false;
-  added_.insert(easy);
+  added_.emplace(easy, Transfer{std::move(completion), nextSerial_++});
   return true;
 }
 
@@ -61,19 +116,31 @@ void CurlMulti::drive(curl_socket_t socket, int eventMask) {
   if (!multi_) return;
   // Copies: a callback may destroy this object and its members with it.
   const std::shared_ptr<bool> alive = alive_;
-  const Completion completion = completion_;
   const DriveHandler afterDrive = afterDrive_;
   int running = 0;
   curl_multi_socket_action(multi_, socket, eventMask, &running);
   // The messages first, then the completions: a completion may remove other
-  // handles or end this object.
-  std::vector<std::pair<CURL*, CURLcode>> done;
+  // handles, add them again or end this object.
+  struct Finished {
+    CURL* easy;
+    CURLcode result;
+    std::uint64_t serial;
+  };
+  std::vector<Finished> done;
   int queued = 0;
   while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
-    if (message->msg == CURLMSG_DONE) done.emplace_back(message->easy_handle, message->data.result);
+    if (message->msg != CURLMSG_DONE) continue;
+    if (const auto found = added_.find(message->easy_handle); found != added_.end()) {
+      done.push_back({message->easy_handle, message->data.result, found->second.serial});
+    }
   }
-  for (auto& [easy, result] : done) {
-    if (added_.erase(easy) == 0) continue;  // removed by an earlier completion
+  for (const auto& [easy, result, serial] : done) {
+    const auto found = added_.find(easy);
+    // Removed by an earlier completion, or removed and added again for a
+    // transfer that has not finished.
+    if (found == added_.end() || found->second.serial != serial) continue;
+    const Completion completion = found->second.completion ? std::move(found->second.completion) : completion_;
+    added_.erase(found);
     curl_multi_remove_handle(multi_, easy);
     if (completion) completion(easy, result);
     if (!*alive) return;
@@ -85,7 +152,7 @@ void CurlMulti::drive(curl_socket_t socket, int eventMask) {
 
 int CurlMulti::socketCallback(CURL*, curl_socket_t socket, int what, void* data, void*) {
   auto self = static_cast<CurlMulti*>(data);
-  if (what == CURL_POLL_REMOVE) {
+  if (what == CURL_POLL_REMOVE || self->closing_) {
     self->watches_.erase(socket);
     return 0;
   }
@@ -96,7 +163,7 @@ int CurlMulti::socketCallback(CURL*, curl_socket_t socket, int what, void* data,
   if (watch) {
     watch->setEvents(events);
   } else {
-    watch = std::make_unique<FdWatch>(self->runLoop_, socket, events, [self](int fd, unsigned conditions) {
+    watch = std::make_unique<FdWatch>(self->runLoop(), socket, events, [self](int fd, unsigned conditions) {
       int mask = 0;
       if (conditions & FdWatch::kReadable) mask |= CURL_CSELECT_IN;
       if (conditions & FdWatch::kWritable) mask |= CURL_CSELECT_OUT;

@@ -38,7 +38,6 @@ bool URLConnection::canHandleURL(const std::string& url) {
 
 bool URLConnection::start() {
   if (easy_ || !canHandleURL(request_.url)) return false;
-  multi_ = std::make_unique<CurlMulti>(runLoop_, [this](CURL*, CURLcode result) { didComplete(result); });
   easy_ = curl_easy_init();
   if (!easy_) {
     cancel();
@@ -68,7 +67,9 @@ bool URLConnection::start() {
   }
   headers_ = curl_slist_append(headers_, "Expect:");
   curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
-  if (!multi_->add(easy_)) {
+  multi_ = &CurlMulti::shared(runLoop_);
+  if (!multi_->add(easy_, [this](CURL*, CURLcode result) { didComplete(result); })) {
+    multi_ = nullptr;
     cancel();
     return false;
   }
@@ -77,9 +78,10 @@ bool URLConnection::start() {
 
 void URLConnection::cancel() {
   completion_ = nullptr;
-  // The multi handle first: it takes the transfer out before the easy handle
-  // goes.
-  multi_.reset();
+  // Out of the multi handle first: the transfer ends before the easy handle
+  // goes. A connection in the middle of an exchange is closed, not kept.
+  if (multi_ && easy_) multi_->remove(easy_);
+  multi_ = nullptr;
   if (easy_) curl_easy_cleanup(easy_);
   easy_ = nullptr;
   if (headers_) curl_slist_free_all(headers_);

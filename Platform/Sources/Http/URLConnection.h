@@ -16,8 +16,10 @@ namespace platform {
 // is read and dropped. Redirects are followed (at most 10, http and https
 // only) and the final answer counts; TLS peers and host names are verified;
 // the proxy environment variables are honoured; no cookies, no
-// "Expect: 100-continue". Driven from a run loop by a CurlMulti, so no thread
-// is started.
+// "Expect: 100-continue". Driven by the run loop's shared CurlMulti, so no
+// thread is started, and the exchanges of one run loop share its connections:
+// one to the same server that an earlier exchange left open carries the next
+// request.
 //
 // Made, started, cancelled and destroyed on the run loop's thread.
 class URLConnection {
@@ -56,7 +58,8 @@ class URLConnection {
   const Request request_;
   const RunLoop runLoop_;
   Completion completion_;
-  std::unique_ptr<CurlMulti> multi_;
+  // The run loop's shared one while a transfer is added; it outlives us.
+  CurlMulti* multi_ = nullptr;
   CURL* easy_ = nullptr;
   curl_slist* headers_ = nullptr;
   char errorBuffer_[CURL_ERROR_SIZE] = {};

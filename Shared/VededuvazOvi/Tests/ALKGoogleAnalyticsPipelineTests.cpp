@@ -268,6 +268,29 @@ TEST_F(GoogleAnalyticsPipelineTest, RedirectsAreFollowedAndAnswerBodiesDropped) 
   EXPECT_EQ(requests[1].target, "/elsewhere");
 }
 
+// Hits in a row go over the connection the first one opened, and a hit the
+// collector refuses as too large (413) passes on as delivered: it is not sent
+// again, and the hits after it still go out.
+TEST_F(GoogleAnalyticsPipelineTest, HitsInARowShareOneConnectionAndATooLargeHitIsNotSentAgain) {
+  collector_.keepConnectionsOpen();
+  startClient([](ALKConfig& config) { ALKMeasurementConfig(config).setMaxEncodedMeasurementURLLength(0); });
+  collector_.script({.status = 200});
+  collector_.script({.status = 413});
+  collector_.script({.status = 200});
+  sendEvents(3);
+  ASSERT_TRUE(waitUntil([&] { return stored() == 3; }));
+  client_->dispatch();
+  ASSERT_TRUE(waitUntil([&] { return stored() == 0; }));
+  idle(std::chrono::milliseconds(300));
+  const auto requests = collector_.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  for (std::size_t hit = 0; hit < requests.size(); ++hit) {
+    EXPECT_EQ(requests[hit].method, "POST");
+    EXPECT_EQ(valueOf(pairsOf(requests[hit].body), "ea"), "act" + std::to_string(hit));
+  }
+  EXPECT_EQ(collector_.connections(), 1u);
+}
+
 TEST_F(GoogleAnalyticsPipelineTest, TransportFailureHaltsUntilTheNextDispatchAndRejectedHitsAreDropped) {
   startClient();
   collector_.script({.closeWithoutAnswer = true});

@@ -16,8 +16,9 @@
 #include <vector>
 
 // A measurement collector on 127.0.0.1 (a port of its own): one connection
-// at a time, one request per connection. It records each request and answers
-// as scripted; unscripted requests get 200. Any thread.
+// at a time, one request per connection unless it keeps connections open. It
+// records each request and answers as scripted; unscripted requests get 200.
+// Any thread.
 class LoopbackCollector {
  public:
   struct Request {
@@ -61,6 +62,13 @@ class LoopbackCollector {
     ::close(stopPipe_[1]);
   }
 
+  // From now on a connection stays open for the client's next request, as a
+  // real collector's does, until the client closes it or another connection
+  // arrives; answers no longer say "Connection: close".
+  void keepConnectionsOpen() { keepAlive_ = true; }
+  // Connections accepted so far.
+  std::size_t connections() const { return connections_.load(); }
+
   std::string endPoint() const { return "http://127.0.0.1:" + std::to_string(port_) + "/collect"; }
   void script(Answer answer) {
     std::lock_guard lock(mutex_);
@@ -87,21 +95,32 @@ class LoopbackCollector {
     while (waitReadable(listener_, -1)) {
       const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (connection < 0) continue;
-      handle(connection);
+      ++connections_;
+      while (handle(connection) && keepAlive_ && waitForNextRequest(connection)) {
+      }
       ::close(connection);
     }
   }
 
-  void handle(int connection) {
+  // Whether the open connection brings another request before a new
+  // connection arrives or the collector stops.
+  bool waitForNextRequest(int connection) {
+    pollfd fds[3] = {{connection, POLLIN, 0}, {listener_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    return ::poll(fds, 3, -1) > 0 && !(fds[1].revents & POLLIN) && !(fds[2].revents & POLLIN) &&
+           (fds[0].revents & (POLLIN | POLLHUP));
+  }
+
+  // Reads one request and answers it; false when the connection is done.
+  bool handle(int connection) {
     Request request;
     std::string data;
     std::size_t headEnd = std::string::npos;
     std::size_t bodyLength = 0;
     char buffer[4096];
     while (headEnd == std::string::npos || data.size() < headEnd + 4 + bodyLength) {
-      if (!waitReadable(connection, 5000)) return;
+      if (!waitReadable(connection, 5000)) return false;
       const ssize_t got = ::read(connection, buffer, sizeof(buffer));
-      if (got <= 0) return;
+      if (got <= 0) return false;
       data.append(buffer, static_cast<std::size_t>(got));
       if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
         request.arrived = std::chrono::steady_clock::now();
@@ -130,13 +149,15 @@ class LoopbackCollector {
     request.answered = std::chrono::steady_clock::now();
     if (!answer.closeWithoutAnswer) {
       std::string reply = "HTTP/1.1 " + std::to_string(answer.status) +
-                          " X\r\nContent-Length: " + std::to_string(answer.bodySize) + "\r\nConnection: close\r\n";
+                          " X\r\nContent-Length: " + std::to_string(answer.bodySize) + "\r\n";
+      if (!keepAlive_) reply += "Connection: close\r\n";
       if (!answer.location.empty()) reply += "Location: " + answer.location + "\r\n";
       reply += "\r\n" + std::string(answer.bodySize, 'x');
       [[maybe_unused]] const auto sent = ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
     }
     std::lock_guard lock(mutex_);
     requests_.push_back(std::move(request));
+    return !answer.closeWithoutAnswer;
   }
 
   int listener_ = -1;
@@ -147,4 +168,6 @@ class LoopbackCollector {
   std::deque<Answer> script_;
   std::vector<Request> requests_;
   std::atomic<std::size_t> arrivals_{0};
+  std::atomic<std::size_t> connections_{0};
+  std::atomic<bool> keepAlive_{false};
 };

@@ -1,0 +1,143 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// An HTTP/1.1 server on 127.0.0.1 (a port of its own) for the transfer tests.
+// Each connection is served on a thread of its own and stays open between
+// requests unless an answer closes it, so the tests can count the connections
+// a client opens and see when it lets them go. Any thread.
+class LoopbackHttpServer {
+ public:
+  struct Request {
+    std::string method;
+    std::string target;
+    std::string body;
+  };
+  struct Answer {
+    int status = 200;
+    std::string location = {};  // a redirect's target
+    std::chrono::milliseconds delay{0};
+    bool close = false;           // "Connection: close", then closes
+    bool closeSilently = false;  // closes after the answer without saying so
+  };
+  // Picks the answer to a request, on the connection's thread.
+  using Router = std::function<Answer(const Request&)>;
+
+  explicit LoopbackHttpServer(Router router = {}) : router_(std::move(router)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 16) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 || ::pipe(stopPipe_) != 0) {
+      std::abort();
+    }
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { serve(); });
+  }
+  ~LoopbackHttpServer() {
+    [[maybe_unused]] const auto written = ::write(stopPipe_[1], "x", 1);
+    acceptor_.join();
+    for (auto& thread : connectionThreads_) thread.join();
+    ::close(listener_);
+    ::close(stopPipe_[0]);
+    ::close(stopPipe_[1]);
+  }
+
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::vector<Request> requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  int connections() const { return accepted_.load(); }
+  // Connections accepted and not yet closed by either side.
+  int openConnections() const { return accepted_.load() - closed_.load(); }
+
+ private:
+  // Whether `fd` became readable before the time-out or the stop.
+  bool waitReadable(int fd, int timeoutMs) const {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    return ::poll(fds, 2, timeoutMs) > 0 && !(fds[1].revents & POLLIN) && (fds[0].revents & (POLLIN | POLLHUP));
+  }
+
+  void serve() {
+    while (waitReadable(listener_, -1)) {
+      const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection < 0) continue;
+      ++accepted_;
+      connectionThreads_.emplace_back([this, connection] {
+        std::string pending;
+        while (handleOne(connection, pending)) {
+        }
+        ::close(connection);
+        ++closed_;
+      });
+    }
+  }
+
+  // Reads one request and answers it; false when the connection is done.
+  bool handleOne(int connection, std::string& data) {
+    std::size_t headEnd = std::string::npos;
+    std::size_t bodyLength = 0;
+    char buffer[4096];
+    while (true) {
+      if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
+        const std::string head = data.substr(0, headEnd);
+        if (const auto field = head.find("Content-Length: "); field != std::string::npos) {
+          bodyLength = std::strtoul(head.c_str() + field + 16, nullptr, 10);
+        }
+      }
+      if (headEnd != std::string::npos && data.size() >= headEnd + 4 + bodyLength) break;
+      if (!waitReadable(connection, -1)) return false;
+      const ssize_t got = ::read(connection, buffer, sizeof(buffer));
+      if (got <= 0) return false;
+      data.append(buffer, static_cast<std::size_t>(got));
+    }
+    Request request;
+    request.method = data.substr(0, data.find(' '));
+    const std::size_t targetStart = request.method.size() + 1;
+    request.target = data.substr(targetStart, data.find(' ', targetStart) - targetStart);
+    request.body = data.substr(headEnd + 4, bodyLength);
+    data.erase(0, headEnd + 4 + bodyLength);
+    const Answer answer = router_ ? router_(request) : Answer{};
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(request);
+    }
+    if (answer.delay.count() > 0 && waitReadable(connection, static_cast<int>(answer.delay.count()))) {
+      // The client went away (or sent more) while the answer was delayed.
+    }
+    std::string reply = "HTTP/1.1 " + std::to_string(answer.status) + " X\r\nContent-Length: 2\r\n";
+    if (!answer.location.empty()) reply += "Location: " + answer.location + "\r\n";
+    if (answer.close) reply += "Connection: close\r\n";
+    reply += "\r\nok";
+    const bool sent = ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(reply.size());
+    return sent && !answer.close && !answer.closeSilently;
+  }
+
+  Router router_;
+  int listener_ = -1;
+  int stopPipe_[2] = {-1, -1};
+  int port_ = 0;
+  std::thread acceptor_;
+  std::list<std::thread> connectionThreads_;  // the acceptor's; joined after it
+  mutable std::mutex mutex_;                  // guards requests_
+  std::vector<Request> requests_;
+  std::atomic<int> accepted_{0};
+  std::atomic<int> closed_{0};
+};
