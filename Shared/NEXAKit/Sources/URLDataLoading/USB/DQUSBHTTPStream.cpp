@@ -149,7 +149,10 @@ void DQUSBHTTPStream::pullDataFromPipe() {
   const auto pipe = pipe_;
   bufferForReading_.resize(kBlockSize + 1);
   std::size_t drained = 0;
-  while (alive() && drained < kDrainLimit && pullRetries_ >= 1) {
+  // A printer still trickling bytes of an earlier answer never leaves the
+  // drain an empty read: its time is bounded as well.
+  const auto drainEnd = std::chrono::steady_clock::now() + seconds(timing_.drainCompletion);
+  while (alive() && drained < kDrainLimit && pullRetries_ >= 1 && std::chrono::steady_clock::now() < drainEnd) {
     platform::ErrorPtr error;
     const std::size_t count = pipe->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.drainNoData,
                                                  timing_.drainCompletion, &error);
@@ -230,6 +233,9 @@ void DQUSBHTTPStream::readResponse() {
     streamStatus_->addResponseBytes(count);
     responseAccumulator_->appendData(std::span(bufferForReading_.data(), count));
     if (!opened_ || !responseAccumulator_->isWaitingForData()) return finish();
+    // A printer that keeps sending a few bytes is held to the same limits
+    // as one that sends nothing.
+    if (endAtReadingLimits()) return;
   }
 
   if (streamStatus_->responseBytesReaden() == before) {
@@ -246,19 +252,27 @@ void DQUSBHTTPStream::readResponse() {
       }
       responseHeaderCheckTimeout_ += timing_.headerCheck;
     }
-    if (readingTime > timing_.responseTimeout) {
-      com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBStream] - Response timeout, report error");
-      return reportError(errorWithCode(DQHTTPStreamError::kTimedOut));
-    }
-    if (readingTime > timing_.cancellationHonoured && streamStatus_->isCancelled()) {
-      com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning, "[DQUSBStream] - Response timeout, allow cancel");
-      return finish();
-    }
+    if (endAtReadingLimits()) return;
   } else {
     canBeInterrupted_ = false;
   }
   com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Schedule new read");
   schedule(timing_.pollInterval, &DQUSBHTTPStream::readResponse);
+}
+
+bool DQUSBHTTPStream::endAtReadingLimits() {
+  const double readingTime = streamStatus_->responseReadingTime();
+  if (readingTime > timing_.responseTimeout) {
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBStream] - Response timeout, report error");
+    reportError(errorWithCode(DQHTTPStreamError::kTimedOut));
+    return true;
+  }
+  if (readingTime > timing_.cancellationHonoured && streamStatus_->isCancelled()) {
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning, "[DQUSBStream] - Response timeout, allow cancel");
+    finish();
+    return true;
+  }
+  return false;
 }
 
 void DQUSBHTTPStream::accumulatorDidFinishParsingHeader(DQHTTPResponseAccumulator& accumulator) {
