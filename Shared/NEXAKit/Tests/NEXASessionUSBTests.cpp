@@ -43,6 +43,7 @@ class NEXAUSBSessionTest : public ::testing::Test {
       return response;
     };
     if (request.target == "/DevMgmt/DiscoveryTree.xml") return answer(200, kTree);
+    if (request.target == "/DevMgmt/Silent.xml") return nullptr;
     if (request.target == "/DevMgmt/Trickle.xml") {
       const std::string body(3000, 't');
       printer->pushInput(0, testsupport::bytes("HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + body));
@@ -116,43 +117,48 @@ TEST_F(NEXAUSBSessionTest, UnknownSerialNumberIsNotSupported) {
   EXPECT_NE(session->printerResolvingState(), DQNEXASession::kResolved);
 }
 
-TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionDuringATrickleEndsTheExchangeOnceItMayBeInterrupted) {
-  auto session = DQNEXASession::make(Url::fromString("nexausb://SN0001/"), std::nullopt, nullptr);
-  registerPolled(*session, "trickle", "DevMgmt/Trickle.xml", 0.05);
-  ResolveAnswer resolved;
-  session->schedulePrinterResolve(resolved.block());
-  ASSERT_TRUE(resolved.wait());
-  auto provider = std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider());
-  ASSERT_TRUE(provider);
+TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATricklingOrSilentPrinterInTime) {
   DQUSBStreamTiming timing;
-  timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.cancellationHonoured = 0.3;
-  provider->setStreamTiming(timing);
+  timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.readNoData = 5, timing.cancellationHonoured = 0.3;
   const auto patience = std::chrono::duration<double>(timing.cancellationHonoured + 1);
-  // One byte every 2 ms: the answer would take over 6 s. Each wait is
-  // measured from the moment the request reached the printer.
-  const auto trickling = [&](Answer& answer) {
-    printer->setDripDelay(std::chrono::milliseconds(2), 1);
-    const std::size_t before = responder->requests().size();
-    session->scheduleRequestRegisteredWithName("trickle", answer.block());
-    return pumpMain([&] { return responder->requests().size() > before; });
-  };
+  // Trickle: one byte every 2 ms, the answer would take over 6 s. Silent: a
+  // read waits 5 s for a byte.
+  for (const std::string path : {"DevMgmt/Trickle.xml", "DevMgmt/Silent.xml"}) {
+    SCOPED_TRACE(path);
+    auto session = DQNEXASession::make(Url::fromString("nexausb://SN0001/"), std::nullopt, nullptr);
+    registerPolled(*session, "slow", path, 0.05);
+    ResolveAnswer resolved;
+    session->schedulePrinterResolve(resolved.block());
+    ASSERT_TRUE(resolved.wait());
+    auto provider = std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider());
+    ASSERT_TRUE(provider);
+    provider->setStreamTiming(timing);
+    // Each wait is measured from the moment the request reached the printer.
+    const auto sent = [&](Answer& answer) {
+      printer->setDripDelay(std::chrono::milliseconds(2), 1);
+      const std::size_t before = responder->requests().size();
+      session->scheduleRequestRegisteredWithName("slow", answer.block());
+      return pumpMain([&] { return responder->requests().size() > before; });
+    };
 
-  Answer cancelled;
-  ASSERT_TRUE(trickling(cancelled));
-  auto start = std::chrono::steady_clock::now();
-  session->cancelAllRequests(false);
-  ASSERT_TRUE(pumpMain([&] { return !printer->isClaimed(0); }));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, patience);
-  pumpFor(std::chrono::milliseconds(50));
-  EXPECT_EQ(cancelled.calls, 0);
+    Answer cancelled;
+    ASSERT_TRUE(sent(cancelled));
+    auto start = std::chrono::steady_clock::now();
+    session->cancelAllRequests(false);
+    ASSERT_TRUE(pumpMain([&] { return !printer->isClaimed(0); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, patience);
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(cancelled.calls, 0);
 
-  replug();  // without the rest of the answer
-  Answer released;
-  ASSERT_TRUE(trickling(released));
-  start = std::chrono::steady_clock::now();
-  session.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, patience);
-  EXPECT_FALSE(printer->isClaimed(0));
-  pumpFor(std::chrono::milliseconds(50));
-  EXPECT_EQ(released.calls, 0);
+    replug();  // without the rest of the answer
+    Answer released;
+    ASSERT_TRUE(sent(released));
+    start = std::chrono::steady_clock::now();
+    session.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, patience);
+    EXPECT_FALSE(printer->isClaimed(0));
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(released.calls, 0);
+    replug();
+  }
 }

@@ -313,6 +313,22 @@ TEST_F(USBHTTPStreamTest, NoAnswerFailsOnceWithCode4AndCancellationOnlyAllowsInt
   EXPECT_TRUE(recorder->calls.empty());
   stream->close();
   EXPECT_FALSE(std::static_pointer_cast<DQUSBHTTPStream>(stream)->device()->isConnected());
+
+  // A read waiting for the printer ends when the cancellation may come in:
+  // once the reading has lasted its time for an earlier cancellation, at
+  // once for a later one (the read would wait 5 s).
+  timing.readNoData = timing.readCompletion = 5, timing.responseTimeout = 30;
+  provider->setStreamTiming(timing);
+  for (const auto cancelAfter : {0ms, 300ms}) {
+    cancelled = false;
+    platform::RunLoop::current().performAfter(cancelAfter, [&cancelled] { cancelled = true; });
+    auto silent = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/silent", [&cancelled] { return cancelled; }));
+    ASSERT_TRUE(spinUntil([&] { return silent->streamStatus()->isRequestSent() && silent->canBeInterrupted(); }));
+    EXPECT_GT(silent->streamStatus()->responseReadingTime(), timing.cancellationHonoured);
+    EXPECT_LT(silent->streamStatus()->responseReadingTime(), 0.3 + 0.5) << cancelAfter.count();
+    EXPECT_TRUE(recorder->calls.empty());
+    silent->close();
+  }
 }
 
 TEST_F(USBHTTPStreamTest, AnErrorStatusWithoutBodyFramingEndsAfterTheHeaderCheck) {

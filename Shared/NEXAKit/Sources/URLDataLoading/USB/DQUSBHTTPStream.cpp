@@ -29,6 +29,7 @@ DQUSBHTTPStream::DQUSBHTTPStream(std::shared_ptr<DQUSBDevice> device, DQDeviceID
 
 DQUSBHTTPStream::~DQUSBHTTPStream() {
   cancelTimer();
+  if (cancellationTimer_) cancellationTimer_->invalidate();
   if (levelZeroRunLoopSource_) levelZeroRunLoopSource_->invalidate();
   if (pipe_) pipe_->close();
   if (responseAccumulator_) responseAccumulator_->setDelegate({});
@@ -201,6 +202,10 @@ void DQUSBHTTPStream::writeRequest() {
   }
   streamStatus_->handleRequestSendCompletion();
   responseHeaderCheckTimeout_ = timing_.headerCheck;
+  // A cancellation that came before the reading has lasted long enough is
+  // let in once it has: the timer turns the run loop that a read waits on.
+  cancellationTimer_ = platform::Timer::scheduled(*runLoop_, timing_.cancellationHonoured + kTimerSlack, false,
+                                                  [](platform::Timer&) {});
   readResponse();
 }
 
@@ -222,8 +227,10 @@ void DQUSBHTTPStream::readResponse() {
     for (int attempt = 0; attempt < 3; ++attempt) {
       if (attempt > 0 && !waitForTimeout(timing_.retryInterval)) return;
       error.reset();
+      // A read waiting for a silent printer ends as soon as a cancellation
+      // may interrupt the exchange.
       count = pipe->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.readNoData, timing_.readCompletion,
-                                 &error);
+                                 &error, [this] { return mayBeInterrupted(); });
       if (!alive()) return;
       if (!error) break;
     }
@@ -260,14 +267,17 @@ void DQUSBHTTPStream::readResponse() {
   schedule(timing_.pollInterval, &DQUSBHTTPStream::readResponse);
 }
 
+bool DQUSBHTTPStream::mayBeInterrupted() const {
+  return streamStatus_->responseReadingTime() > timing_.cancellationHonoured && streamStatus_->isCancelled();
+}
+
 bool DQUSBHTTPStream::endAtReadingLimits() {
-  const double readingTime = streamStatus_->responseReadingTime();
-  if (readingTime > timing_.responseTimeout) {
+  if (streamStatus_->responseReadingTime() > timing_.responseTimeout) {
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBStream] - Response timeout, report error");
     reportError(errorWithCode(DQHTTPStreamError::kTimedOut));
     return true;
   }
-  if (readingTime > timing_.cancellationHonoured && streamStatus_->isCancelled()) {
+  if (mayBeInterrupted()) {
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning, "[DQUSBStream] - Response timeout, allow cancel");
     finish();
     return true;
@@ -305,6 +315,10 @@ void DQUSBHTTPStream::close() {
   interface_.reset();
   requestData_.reset();
   cancelTimer();
+  if (cancellationTimer_) {
+    cancellationTimer_->invalidate();
+    cancellationTimer_.reset();
+  }
   opened_ = false;
   opening_ = false;
   if (device_) device_->disconnect();

@@ -48,7 +48,8 @@ struct DQUSBStreamTiming {
 // block whose write failed part-way is retried from its first unsent byte.
 // The reading's limits (the response time-out, and the time after which a
 // cancellation may interrupt it) are checked after every read, so a printer
-// that trickles bytes holds the exchange no longer than a silent one.
+// that trickles bytes holds the exchange no longer than a silent one; a read
+// waiting for a silent printer ends once a cancellation may interrupt it.
 //
 // Everything runs on the thread of the run loop given to the open: one-shot
 // timers drive the steps, and reads and writes are synchronous transfers that
@@ -70,6 +71,9 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   static constexpr std::size_t kDrainLimit = 256 * 1024;
   // Empty drain reads before the drain ends.
   static constexpr std::int64_t kPullRetries = 3;
+  // How much later than a limit its timer fires, so that the limit has
+  // passed when it does.
+  static constexpr double kTimerSlack = 0.001;
 
   // `device` may be null: the open then fails as for a gone printer.
   DQUSBHTTPStream(std::shared_ptr<DQUSBDevice> device, DQDeviceIDParser::Locators interfaceLocators,
@@ -124,6 +128,9 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   // cancellation in, a cancelled exchange may be interrupted. True when it
   // ended so.
   bool endAtReadingLimits();
+  // Whether the exchange was cancelled and the reading has lasted long
+  // enough to let the cancellation in.
+  bool mayBeInterrupted() const;
   // Replaces the pending step by `step` after `seconds` on the kept run loop.
   void schedule(double seconds, void (DQUSBHTTPStream::*step)());
   void cancelTimer();
@@ -151,6 +158,8 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   std::shared_ptr<DQUSBInterface> interface_;
   std::shared_ptr<DQUSBPipe> pipe_;
   std::shared_ptr<platform::Timer> readingTimer_;
+  // Fires once the reading may let a cancellation in.
+  std::shared_ptr<platform::Timer> cancellationTimer_;
   std::shared_ptr<DQLevelZeroRunLoopSource> levelZeroRunLoopSource_;
   std::int64_t pullRetries_ = 0;
   std::shared_ptr<DQUSBHTTPStreamStatus> streamStatus_;
