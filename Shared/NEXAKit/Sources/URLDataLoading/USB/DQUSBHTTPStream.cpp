@@ -259,10 +259,11 @@ void DQUSBHTTPStream::readResponse() {
       }
       responseHeaderCheckTimeout_ += timing_.headerCheck;
     }
-    if (endAtReadingLimits()) return;
   } else {
     canBeInterrupted_ = false;
   }
+  // An empty read after bytes is held to the limits as well.
+  if (endAtReadingLimits()) return;
   com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Schedule new read");
   schedule(timing_.pollInterval, &DQUSBHTTPStream::readResponse);
 }
