@@ -571,13 +571,12 @@ TEST_F(USBHTTPStreamTest, ATrickleIsCutByTheResponseTimeoutAndCancellationWhileB
 }
 
 TEST_F(USBHTTPStreamTest, InterimAnswersAndTrailersCountAgainstTheHeadBound) {
-  const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
-  const std::string done = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
-  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n";
   // Endless interim answers, or an endless trailer: no answer, the exchange
   // fails as unparsable when their bytes pass the bound of a head.
   std::string interims;
-  while (interims.size() <= platform::HttpResponseParser::kMaximumHeadLength) interims += interim;
+  while (interims.size() <= platform::HttpResponseParser::kMaximumHeadLength) interims += "HTTP/1.1 100 Continue\r\n\r\n";
+  const std::string done = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n";
   using Calls = std::vector<std::string>;
   for (const auto& [answer, calls] : {std::pair{interims + done, Calls{"failure 3"}},
                                       {chunked + std::string(70 * 1024, 't') + "\r\n\r\n", {"response 200", "failure 3"}}}) {
@@ -587,15 +586,6 @@ TEST_F(USBHTTPStreamTest, InterimAnswersAndTrailersCountAgainstTheHeadBound) {
     EXPECT_EQ(recorder->calls, calls);
     ASSERT_TRUE(recorder->failure && recorder->failure->underlyingError());
     EXPECT_TRUE(recorder->failure->underlyingError()->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kNotHTTP));
-  }
-  // A few of them are dropped and the answer taken (in one read, its body
-  // is reported first).
-  for (const std::string& answer : {interim + interim + done, chunked + "X-Sum: 1\r\n\r\n"}) {
-    replug();
-    raw = answer;
-    exchange(platform::HttpMessage::makeRequest("GET", url("/raw")));
-    std::sort(recorder->calls.begin(), recorder->calls.end());
-    EXPECT_EQ(recorder->calls, (Calls{"data ok", "end", "response 200"}));
   }
 }
 
