@@ -174,9 +174,10 @@ void VirtualPrinter::failNextWrites(int times, UsbReturn result, std::size_t tak
   failingTaken_ = taken;
 }
 
-void VirtualPrinter::setDripDelay(Clock::duration delay) {
+void VirtualPrinter::setDripDelay(Clock::duration delay, std::size_t bytes) {
   std::lock_guard lock(mutex_);
   drip_ = delay;
+  dripBytes_ = bytes;
 }
 
 void VirtualPrinter::setWriteDelay(Clock::duration delay) {
@@ -508,7 +509,7 @@ void VirtualPrinter::settle(Clock::time_point now, std::vector<Finished>& finish
       output = interface->output;
     } else if (input && !interface->input.empty() && now >= it->readyAt) {
       std::size_t count = std::min(it->size, interface->input.size());
-      if (drip_.count() > 0) count = std::min<std::size_t>(count, packetSize(it->endpoint));
+      if (drip_.count() > 0) count = std::min<std::size_t>(count, dripBytes_ ? dripBytes_ : packetSize(it->endpoint));
       bytes.assign(interface->input.begin(), interface->input.begin() + static_cast<std::ptrdiff_t>(count));
       interface->input.erase(interface->input.begin(), interface->input.begin() + static_cast<std::ptrdiff_t>(count));
     } else if (it->deadline && now >= *it->deadline) {

@@ -101,8 +101,9 @@ class VirtualPrinter : public std::enable_shared_from_this<VirtualPrinter> {
   // The next `times` bulk OUT transfers fail with `result` after the printer
   // took the first `taken` bytes of each (the host reports them sent).
   void failNextWrites(int times, UsbReturn result, std::size_t taken = 0);
-  // Each IN transfer waits `delay`, then answers at most one packet.
-  void setDripDelay(Clock::duration delay);
+  // Each IN transfer waits `delay`, then answers at most `bytes` (0: one
+  // packet).
+  void setDripDelay(Clock::duration delay, std::size_t bytes = 0);
   // Each bulk OUT transfer ends `delay` after it was submitted, on the timer
   // thread (0: at once, on the submitting thread).
   void setWriteDelay(Clock::duration delay);
@@ -198,6 +199,7 @@ class VirtualPrinter : public std::enable_shared_from_this<VirtualPrinter> {
   UsbReturn failingResult_ = usbreturn::kError;
   std::size_t failingTaken_ = 0;
   Clock::duration drip_{};
+  std::size_t dripBytes_ = 0;
   Clock::duration writeDelay_{};
   std::map<std::uint8_t, UsbMillis> timeouts_;
   std::function<UsbReturn(const UsbControlSetup&)> requestFilter_;

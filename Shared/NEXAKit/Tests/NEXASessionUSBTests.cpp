@@ -27,6 +27,15 @@ class NEXAUSBSessionTest : public ::testing::Test {
   }
   void TearDown() override { UsbBackend::setShared(nullptr); }
 
+  // The printer unplugged with what it still had to send, and a fresh one
+  // plugged in its place, answering as before.
+  void replug() {
+    bus->unplug(printer);
+    printer = std::make_shared<VirtualPrinter>(testsupport::zarnPrinter());
+    bus->plug(printer, SimUsbBus::key(2, 1));
+    responder = Responder::attach(printer, 0, [this](const Responder::Request& request) { return handle(request); });
+  }
+
   std::shared_ptr<HttpMessage> handle(const Responder::Request& request) {
     auto answer = [](int status, const std::string& body) {
       auto response = HttpMessage::makeResponse(status, status == 200 ? "OK" : "Unauthorized");
@@ -34,6 +43,12 @@ class NEXAUSBSessionTest : public ::testing::Test {
       return response;
     };
     if (request.target == "/DevMgmt/DiscoveryTree.xml") return answer(200, kTree);
+    if (request.target == "/DevMgmt/Silent.xml") return nullptr;
+    if (request.target == "/DevMgmt/Trickle.xml") {
+      const std::string body(3000, 't');
+      printer->pushInput(0, testsupport::bytes("HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + body));
+      return nullptr;
+    }
     if (request.target == "/Busy") {
       // Found again for the next pass, the printer names no NEXA interface:
       // its device IDs cannot be read any more.
@@ -100,4 +115,50 @@ TEST_F(NEXAUSBSessionTest, UnknownSerialNumberIsNotSupported) {
   ASSERT_TRUE(resolved.wait());
   ASSERT_TRUE(resolved.error);
   EXPECT_NE(session->printerResolvingState(), DQNEXASession::kResolved);
+}
+
+TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATricklingOrSilentPrinterInTime) {
+  DQUSBStreamTiming timing;
+  timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.readNoData = 5, timing.cancellationHonoured = 0.3;
+  const auto patience = std::chrono::duration<double>(timing.cancellationHonoured + 1);
+  // Trickle: one byte every 2 ms, the answer would take over 6 s. Silent: a
+  // read waits 5 s for a byte.
+  for (const std::string path : {"DevMgmt/Trickle.xml", "DevMgmt/Silent.xml"}) {
+    SCOPED_TRACE(path);
+    auto session = DQNEXASession::make(Url::fromString("nexausb://SN0001/"), std::nullopt, nullptr);
+    registerPolled(*session, "slow", path, 0.05);
+    ResolveAnswer resolved;
+    session->schedulePrinterResolve(resolved.block());
+    ASSERT_TRUE(resolved.wait());
+    auto provider = std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider());
+    ASSERT_TRUE(provider);
+    provider->setStreamTiming(timing);
+    // Each wait is measured from the moment the request reached the printer.
+    const auto sent = [&](Answer& answer) {
+      printer->setDripDelay(std::chrono::milliseconds(2), 1);
+      const std::size_t before = responder->requests().size();
+      session->scheduleRequestRegisteredWithName("slow", answer.block());
+      return pumpMain([&] { return responder->requests().size() > before; });
+    };
+
+    Answer cancelled;
+    ASSERT_TRUE(sent(cancelled));
+    auto start = std::chrono::steady_clock::now();
+    session->cancelAllRequests(false);
+    ASSERT_TRUE(pumpMain([&] { return !printer->isClaimed(0); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, patience);
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(cancelled.calls, 0);
+
+    replug();  // without the rest of the answer
+    Answer released;
+    ASSERT_TRUE(sent(released));
+    start = std::chrono::steady_clock::now();
+    session.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, patience);
+    EXPECT_FALSE(printer->isClaimed(0));
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(released.calls, 0);
+    replug();
+  }
 }

@@ -9,6 +9,7 @@
 #include "DQHTTPResponseAccumulator.h"
 #include "DQHTTPStreamError.h"
 #include "Http/HttpMessage.h"
+#include "Http/HttpResponseParser.h"
 #include "Values/Url.h"
 
 namespace {
@@ -128,6 +129,37 @@ TEST(ResponseAccumulatorTest, RefusesWhatCannotBeAResponse) {
     // Nothing is taken after a failure.
     EXPECT_FALSE(exchange.feed(std::string(kHead) + "hello"));
     EXPECT_EQ(exchange.calls().size(), 1u);
+  }
+}
+
+TEST(ResponseAccumulatorTest, InterimAnswersTheHeadAndTheTrailerShareTheBoundOfOneHead) {
+  constexpr std::size_t kBound = platform::HttpResponseParser::kMaximumHeadLength;
+  const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::string chunks = "2\r\nok\r\n0\r\n";
+  const auto padded = [](std::string before, std::size_t length, std::string after) {
+    return before + std::string(length - before.size() - after.size(), 'p') + after;
+  };
+  // Up to the bound the answer is taken; one byte more, in an interim answer
+  // or in the trailer (counted to its first line feed), fails it.
+  for (const std::size_t past : {0, 1}) {
+    const std::string interim = padded("HTTP/1.1 100 Continue\r\nX-Pad: ", kBound + past - head.size() - 2, "\r\n\r\n");
+    const std::string trailer = padded("X-Pad: ", kBound + past - head.size(), "\r\n");
+    for (const std::string& response : {interim + head + chunks + "\r\n", head + chunks + trailer + "\r\n"}) {
+      for (const std::size_t piece : {response.size(), std::size_t{1000}}) {
+        SCOPED_TRACE(testing::Message() << "past " << past << ", pieces of " << piece);
+        Exchange exchange;
+        for (std::size_t at = 0; at < response.size(); at += piece) {
+          exchange.feed(std::string_view(response).substr(at, piece));
+        }
+        if (past == 0) {
+          EXPECT_THAT(exchange.calls(), testing::UnorderedElementsAre("header", "body"));
+          EXPECT_EQ(exchange.body(), "ok");
+        } else {
+          EXPECT_EQ(exchange.calls().back(), "failed");
+          EXPECT_TRUE(exchange.events->errors.size() == 1 && isNotHTTPError(exchange.events->errors[0]));
+        }
+      }
+    }
   }
 }
 

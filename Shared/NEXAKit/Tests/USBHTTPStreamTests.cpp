@@ -52,8 +52,10 @@ class RecordingDelegate : public DQHTTPStreamDelegate {
   void stream(IDQHTTPStream&, const platform::Data& data) override { record("data " + text(data)); }
   void streamDidEnd(IDQHTTPStream&) override { record("end"); }
   void stream(IDQHTTPStream&, const platform::ErrorPtr& error) override {
+    failure = error;
     record("failure " + std::to_string(error->code()));
   }
+  platform::ErrorPtr failure;
   // The exchange ended, well or not.
   bool ended() const {
     return std::any_of(calls.begin(), calls.end(),
@@ -96,6 +98,13 @@ class USBHTTPStreamTest : public ::testing::Test {
     printer = std::make_shared<VirtualPrinter>(std::move(description));
     bus->plug(printer, SimUsbBus::key(address, 1));
   }
+  // The printer unplugged, with what it still had to send, and a fresh one
+  // plugged, answering as before.
+  void replug() {
+    bus->unplug(printer);
+    plug(zarnPrinter(64));
+    responder = Responder::attach(printer, 0, [this](const Responder::Request& request) { return handle(request); });
+  }
   std::shared_ptr<DQUSBStreamProvider> makeProvider(const std::string& text) {
     auto made = std::make_shared<DQUSBStreamProvider>(*platform::Url::fromString(text), bus);
     made->setStreamTiming(timing);
@@ -103,6 +112,10 @@ class USBHTTPStreamTest : public ::testing::Test {
   }
   std::shared_ptr<HttpMessage> handle(const Responder::Request& request) {
     if (request.target == "/silent") return nullptr;
+    if (request.target == "/raw") {
+      printer->pushInput(0, bytes(raw));
+      return nullptr;
+    }
     if (request.target == "/unframed") {
       printer->pushInput(0, bytes("HTTP/1.1 500 Internal Error\r\nX-Printer: jammed\r\n\r\n"));
       return nullptr;
@@ -166,7 +179,14 @@ class USBHTTPStreamTest : public ::testing::Test {
   platform::ErrorPtr openError;
   bool opened = false;
   std::string body = "<status>idle</status>";
+  std::string raw;  // what the printer answers "/raw" with, as it is
 };
+
+// A head of `length` and that many bytes of body: at one byte a millisecond
+// or slower, an answer that does not end within a test.
+std::string endless(std::size_t length = 100000) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n" + std::string(length, 'd');
+}
 
 TEST_F(USBHTTPStreamTest, ContentLengthHeadPutAndPostBodiesComeBackInManyReads) {
   body = std::string(3000, 'x') + "end";
@@ -293,6 +313,22 @@ TEST_F(USBHTTPStreamTest, NoAnswerFailsOnceWithCode4AndCancellationOnlyAllowsInt
   EXPECT_TRUE(recorder->calls.empty());
   stream->close();
   EXPECT_FALSE(std::static_pointer_cast<DQUSBHTTPStream>(stream)->device()->isConnected());
+
+  // A read waiting for the printer ends when the cancellation may come in:
+  // once the reading has lasted its time for an earlier cancellation, at
+  // once for a later one (the read would wait 5 s).
+  timing.readNoData = timing.readCompletion = 5, timing.responseTimeout = 30;
+  provider->setStreamTiming(timing);
+  for (const auto cancelAfter : {0ms, 300ms}) {
+    cancelled = false;
+    platform::RunLoop::current().performAfter(cancelAfter, [&cancelled] { cancelled = true; });
+    auto silent = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/silent", [&cancelled] { return cancelled; }));
+    ASSERT_TRUE(spinUntil([&] { return silent->streamStatus()->isRequestSent() && silent->canBeInterrupted(); }));
+    EXPECT_GT(silent->streamStatus()->responseReadingTime(), timing.cancellationHonoured);
+    EXPECT_LT(silent->streamStatus()->responseReadingTime(), 0.3 + 0.5) << cancelAfter.count();
+    EXPECT_TRUE(recorder->calls.empty());
+    silent->close();
+  }
 }
 
 TEST_F(USBHTTPStreamTest, AnErrorStatusWithoutBodyFramingEndsAfterTheHeaderCheck) {
@@ -477,6 +513,80 @@ TEST_F(USBHTTPStreamTest, OpenTwiceStartsOneExchangeAndACloseFromACallbackAWaitO
   platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + 50ms);
   EXPECT_NE(traceNow().find("\n--- Read (5.00/5.00): Result:-536870165, count: 0\n", before), std::string::npos);
   EXPECT_TRUE(recorder->calls.empty());
+}
+
+TEST_F(USBHTTPStreamTest, ATrickleIsCutByTheResponseTimeoutAndCancellationWhileBytesStillArrive) {
+  // One byte at a time: an answer that ends in time is taken whole.
+  printer->setDripDelay(1ms, 1);
+  timing.responseTimeout = 3;
+  provider->setStreamTiming(timing);
+  body = std::string(100, 't');
+  auto stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/doc"));
+  ASSERT_TRUE(spinUntil([&] { return recorder->ended(); }));
+  EXPECT_EQ(recorder->calls, (std::vector<std::string>{"response 200", "data " + body, "end"}));
+  stream->close();
+
+  // One that does not end fails at the response time-out.
+  timing.responseTimeout = 0.4;
+  replug();
+  printer->setDripDelay(1ms, 1);
+  provider->setStreamTiming(timing);
+  raw = endless();
+  recorder->calls.clear();
+  stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/raw"));
+  ASSERT_TRUE(spinUntil([&] { return recorder->ended(); }));
+  EXPECT_EQ(recorder->calls, (std::vector<std::string>{"response 200", "failure 4"}));
+  EXPECT_GT(stream->streamStatus()->responseReadingTime(), timing.responseTimeout);
+  EXPECT_LT(stream->streamStatus()->responseReadingTime(), timing.responseTimeout + 1);
+  EXPECT_TRUE(stream->canBeInterrupted());
+  stream->close();
+
+  // A cancellation is honoured once the reading has lasted its time, though
+  // bytes keep coming; nothing is reported.
+  timing.responseTimeout = 30, timing.cancellationHonoured = 0.3;
+  provider->setStreamTiming(timing);
+  replug();
+  printer->setDripDelay(1ms, 1);
+  recorder->calls.clear();
+  stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/raw", [] { return true; }));
+  ASSERT_TRUE(spinUntil([&] { return !stream->canBeInterrupted(); }));
+  ASSERT_TRUE(spinUntil([&] { return stream->canBeInterrupted(); }));
+  EXPECT_GT(stream->streamStatus()->responseReadingTime(), timing.cancellationHonoured);
+  EXPECT_LT(stream->streamStatus()->responseReadingTime(), timing.cancellationHonoured + 1);
+  EXPECT_GT(stream->streamStatus()->responseBytesReaden(), 50u);
+  EXPECT_EQ(recorder->calls, std::vector<std::string>{"response 200"});
+  stream->close();
+
+  // Bytes of an earlier answer that keep trickling hold the drain before the
+  // request no longer than the drain's time (they took 5 s).
+  timing.drainNoData = 0.02;
+  provider->setStreamTiming(timing);
+  replug();
+  printer->setDripDelay(1ms, 1);
+  printer->pushInput(0, bytes(endless(5000)));
+  const auto start = std::chrono::steady_clock::now();
+  stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/silent"));
+  ASSERT_TRUE(spinUntil([&] { return !responder->requests().empty(); }));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(timing.drainCompletion + 1));
+}
+
+TEST_F(USBHTTPStreamTest, InterimAnswersAndTrailersCountAgainstTheHeadBound) {
+  // Endless interim answers, or an endless trailer: no answer, the exchange
+  // fails as unparsable when their bytes pass the bound of a head.
+  std::string interims;
+  while (interims.size() <= platform::HttpResponseParser::kMaximumHeadLength) interims += "HTTP/1.1 100 Continue\r\n\r\n";
+  const std::string done = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n";
+  using Calls = std::vector<std::string>;
+  for (const auto& [answer, calls] : {std::pair{interims + done, Calls{"failure 3"}},
+                                      {chunked + std::string(70 * 1024, 't') + "\r\n\r\n", {"response 200", "failure 3"}}}) {
+    replug();  // without the rest of the last answer
+    raw = answer;
+    exchange(platform::HttpMessage::makeRequest("GET", url("/raw")));
+    EXPECT_EQ(recorder->calls, calls);
+    ASSERT_TRUE(recorder->failure && recorder->failure->underlyingError());
+    EXPECT_TRUE(recorder->failure->underlyingError()->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kNotHTTP));
+  }
 }
 
 }  // namespace

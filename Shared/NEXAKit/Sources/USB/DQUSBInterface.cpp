@@ -254,9 +254,10 @@ void DQUSBInterface::abortPipe(std::uint8_t pipe) {
 }
 
 DQUSBInterface::Outcome DQUSBInterface::transfer(std::uint8_t pipe, platform::Data buffer,
-                                                 platform::UsbMillis timeout) {
+                                                 platform::UsbMillis timeout, const StopCondition& stop) {
   auto endpoint = endpointOf(pipe);
   if (!opened_ || !endpoint) return {usbreturn::kNotFound, {}};
+  if (stop && stop()) return {usbreturn::kAborted, {}, true};
   struct Wait {
     std::mutex mutex;  // guards the fields below; this thread and a back-end thread
     bool done = false;
@@ -282,21 +283,26 @@ DQUSBInterface::Outcome DQUSBInterface::transfer(std::uint8_t pipe, platform::Da
     std::lock_guard lock(wait->mutex);
     return wait->done;
   };
-  if (!here.runUntil(done, timeout + std::chrono::seconds(5))) {
+  const bool ended = here.runUntil([&] { return done() || (stop && stop()); }, timeout + std::chrono::seconds(5));
+  const bool stopped = ended && !done();
+  if (!done()) {
     handle->abortEndpoint(*endpoint);
     here.runUntil(done, std::chrono::seconds(5));
   }
   std::lock_guard lock(wait->mutex);
-  return std::move(wait->outcome);
+  Outcome outcome = std::move(wait->outcome);
+  outcome.stopped = stopped;
+  return outcome;
 }
 
 std::size_t DQUSBInterface::readFromPipe(std::uint8_t pipe, std::uint8_t* buffer, std::size_t size,
-                                         double noDataTimeout, double completionTimeout, platform::ErrorPtr* error) {
+                                         double noDataTimeout, double completionTimeout, platform::ErrorPtr* error,
+                                         const StopCondition& stop) {
   const auto keep = weak_from_this().lock();  // blocks run during the transfer may drop the last reference
   const bool timed = noDataTimeout > 0 && completionTimeout > 0;
   // The host has one time-out per transfer: the shorter of the two.
   const auto timeout = platform::usbMillis(timed ? std::min(noDataTimeout, completionTimeout) : kUntimedTransferLimit);
-  auto outcome = transfer(pipe, platform::Data(size), timeout);
+  auto outcome = transfer(pipe, platform::Data(size), timeout, stop);
   const std::size_t count = std::min(outcome.bytes.size(), size);
   if (count > 0) std::memcpy(buffer, outcome.bytes.data(), count);
   if (timed) {
@@ -306,7 +312,7 @@ std::size_t DQUSBInterface::readFromPipe(std::uint8_t pipe, std::uint8_t* buffer
     logUSBMessage(platform::format("\n--- Read (w/t): Result:%@, count: %d", resultText(outcome.result), count));
   }
   logUSBData(buffer, count, readTrace_);
-  if (outcome.result == usbreturn::kSuccess || isTimeout(outcome.result)) return count;
+  if (outcome.result == usbreturn::kSuccess || isTimeout(outcome.result) || outcome.stopped) return count;
   com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBInterface] - Error reading from pipe: %d",
                                signedCode(outcome.result));
   fail(error, outcome.result);

@@ -58,9 +58,14 @@ class DQUSBInterface : public platform::Object {
   bool open(platform::ErrorPtr* error);
   void close();
 
-  // Synchronous transfers.
+  // Asked on the thread of a synchronous read whenever its run loop turns:
+  // true ends the read before its time-out.
+  using StopCondition = std::function<bool()>;
+
+  // Synchronous transfers. A read that `stop` ended yields the bytes that
+  // came, as one that timed out does.
   std::size_t readFromPipe(std::uint8_t pipe, std::uint8_t* buffer, std::size_t size, double noDataTimeout,
-                           double completionTimeout, platform::ErrorPtr* error);
+                           double completionTimeout, platform::ErrorPtr* error, const StopCondition& stop = nullptr);
   bool writeToPipe(std::uint8_t pipe, const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error);
   // The same; `written` receives the bytes that went out, also when the
   // write failed part-way.
@@ -105,12 +110,14 @@ class DQUSBInterface : public platform::Object {
   struct Outcome {
     platform::UsbReturn result;
     platform::Data bytes;
+    bool stopped = false;  // ended by its stop condition
   };
   // The descriptor of the alternate setting in use (the requested one while
   // closed).
   std::shared_ptr<DQUSBInterfaceDescriptor> currentDescriptor() const;
   std::optional<std::uint8_t> endpointOf(std::uint8_t pipe) const;
-  Outcome transfer(std::uint8_t pipe, platform::Data buffer, platform::UsbMillis timeout);
+  Outcome transfer(std::uint8_t pipe, platform::Data buffer, platform::UsbMillis timeout,
+                   const StopCondition& stop = nullptr);
   bool startAsync(std::uint8_t pipe, platform::Data buffer, bool input, platform::ErrorPtr* error,
                   Completion completion);
   static void finishAsync(const std::shared_ptr<DQContextReference>& reference, platform::UsbReturn result,

@@ -74,11 +74,12 @@ bool DQUSBPipe::removeFromRunLoop(const platform::RunLoop&) {
 }
 
 std::size_t DQUSBPipe::readToBuffer(std::uint8_t* buffer, std::size_t size, double noDataTimeout,
-                                    double completionTimeout, platform::ErrorPtr* error) {
+                                    double completionTimeout, platform::ErrorPtr* error,
+                                    const DQUSBInterface::StopCondition& stop) {
   auto interface = interface_.lock();
   if (!opened_ || !interface) return 0;
   return interface->readFromPipe(inputPipe_, buffer, std::min(size, maxInputSize_), noDataTimeout, completionTimeout,
-                                 error);
+                                 error, stop);
 }
 
 bool DQUSBPipe::writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error) {

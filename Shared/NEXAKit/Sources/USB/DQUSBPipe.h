@@ -32,8 +32,9 @@ class DQUSBPipe : public platform::Object {
   bool scheduleInRunLoop(const platform::RunLoop& runLoop);
   bool removeFromRunLoop(const platform::RunLoop& runLoop);
 
+  // Ends early, with the bytes that came, once `stop` answers true.
   std::size_t readToBuffer(std::uint8_t* buffer, std::size_t size, double noDataTimeout, double completionTimeout,
-                           platform::ErrorPtr* error);
+                           platform::ErrorPtr* error, const DQUSBInterface::StopCondition& stop = nullptr);
   bool writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error);
   // The same; `written` receives the bytes that went out, also when a piece
   // failed, so that a retry sends only the rest.

@@ -14,6 +14,13 @@ bool endsWithBlankLine(std::span<const std::uint8_t> buffer) {
   return buffer.size() >= 4 && std::memcmp(buffer.data() + buffer.size() - 4, kCRLFCRLF, 4) == 0;
 }
 
+// The bytes of a trailer's first line, its line feed included; all of them
+// when none has come.
+std::size_t firstLineLength(std::span<const std::uint8_t> bytes) {
+  const auto* lineFeed = static_cast<const std::uint8_t*>(std::memchr(bytes.data(), '\n', bytes.size()));
+  return lineFeed ? static_cast<std::size_t>(lineFeed - bytes.data()) + 1 : bytes.size();
+}
+
 }  // namespace
 
 void DQChunkedBodyParser::appendData(std::span<const std::uint8_t> data) {
@@ -54,6 +61,7 @@ void DQChunkedBodyParser::parse(std::span<const std::uint8_t> buffer, std::span<
               remainingChunkBytes_ = chunkLength;
               state_ = kInChunkData;
             } else if (rest.size() >= 5 && endsWithBlankLine(buffer)) {
+              trailerLength_ = firstLineLength(rest.subspan(headerLength));
               finish();
             } else {
               state_ = kExpectingBodyEnd;
@@ -84,11 +92,14 @@ void DQChunkedBodyParser::parse(std::span<const std::uint8_t> buffer, std::span<
           position = buffer.size();
         }
         break;
-      case kExpectingBodyEnd:
+      case kExpectingBodyEnd: {
         // Trailer lines are read and dropped; the first line feed ends the body.
-        if (std::memchr(rest.data(), '\n', rest.size())) finish();
+        const std::size_t length = firstLineLength(rest);
+        trailerLength_ += length;
         position = buffer.size();
+        if (length > 0 && rest[length - 1] == '\n') finish();
         break;
+      }
       case kFinished:
       case kFailed:
         break;

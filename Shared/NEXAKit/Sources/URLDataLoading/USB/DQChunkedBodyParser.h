@@ -39,6 +39,9 @@ class DQChunkedBodyParser : public platform::Object {
   void setDelegate(std::weak_ptr<DQChunkedBodyParserDelegate> delegate) { delegate_ = std::move(delegate); }
   std::uint64_t remainingChunkBytes() const { return remainingChunkBytes_; }
   State state() const { return state_; }
+  // The bytes after the last chunk's size line read so far, up to and with
+  // the line feed that ends the body.
+  std::uint64_t trailerLength() const { return trailerLength_; }
 
   // Decodes as far as the bytes go; results come only through the delegate.
   // Does nothing once finished or failed.
@@ -66,4 +69,5 @@ class DQChunkedBodyParser : public platform::Object {
   std::uint64_t remainingChunkBytes_ = 0;
   platform::Data data_;  // bytes kept from the previous piece
   State state_ = kExpectingChunkSize;
+  std::uint64_t trailerLength_ = 0;
 };

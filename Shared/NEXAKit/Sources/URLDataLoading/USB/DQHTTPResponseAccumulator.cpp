@@ -29,12 +29,17 @@ bool DQHTTPResponseAccumulator::appendData(std::span<const std::uint8_t> data) {
 bool DQHTTPResponseAccumulator::appendHeaderData(std::span<const std::uint8_t> data) {
   if (!waitingForData_ || headerComplete_) return false;
   std::size_t headLength = headParser_.append(data);
+  headLength_ += headLength;
   // Interim answers are dropped with their heads; the next head is parsed.
-  while (headParser_.isComplete() && isInterimStatus(headParser_.message()->statusCode())) {
+  // Their bytes count against the bound of the answer's head, so that a
+  // printer cannot send them for ever.
+  while (headParser_.isComplete() && isInterimStatus(headParser_.message()->statusCode()) && !isPastHeadBound()) {
     headParser_ = platform::HttpResponseParser();
-    headLength += headParser_.append(data.subspan(headLength));
+    const std::size_t taken = headParser_.append(data.subspan(headLength));
+    headLength += taken;
+    headLength_ += taken;
   }
-  if (headParser_.isInvalid()) {
+  if (headParser_.isInvalid() || isPastHeadBound()) {
     fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
     return false;
   }
@@ -89,6 +94,11 @@ bool DQHTTPResponseAccumulator::appendBodyData(std::span<const std::uint8_t> dat
         chunkedBodyParser_->remainingChunkBytes() > kMaximumBodyLength - responseBody_.size()) {
       fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
     }
+    // A trailer without end fails once it passes the bound of a head.
+    if (waitingForData_ && chunkedBodyParser_->state() == DQChunkedBodyParser::kExpectingBodyEnd &&
+        isPastHeadBound()) {
+      fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
+    }
   } else {
     const std::uint64_t missing = expectedContentLength_ - responseBody_.size();
     const auto taken = static_cast<std::size_t>(std::min<std::uint64_t>(missing, data.size()));
@@ -100,6 +110,11 @@ bool DQHTTPResponseAccumulator::appendBodyData(std::span<const std::uint8_t> dat
 
 bool DQHTTPResponseAccumulator::isHeadRequest() const {
   return requestMethod_ && g_ascii_strcasecmp(requestMethod_->c_str(), "HEAD") == 0;
+}
+
+bool DQHTTPResponseAccumulator::isPastHeadBound() const {
+  const std::uint64_t trailer = chunkedBodyParser_ ? chunkedBodyParser_->trailerLength() : 0;
+  return headLength_ + trailer > kMaximumHeadLength;
 }
 
 std::optional<std::string> DQHTTPResponseAccumulator::headerFieldForKey(std::string_view name) const {
@@ -120,7 +135,13 @@ void DQHTTPResponseAccumulator::parser(DQChunkedBodyParser& parser, std::span<co
 }
 
 void DQHTTPResponseAccumulator::parserDidFinish(DQChunkedBodyParser&) {
-  if (waitingForData_) finishBody();
+  if (!waitingForData_) return;
+  // The trailer's end may come in the piece that took it past the bound.
+  if (isPastHeadBound()) {
+    fail(DQHTTPStreamError::errorWithCode(DQHTTPStreamError::kNotHTTP));
+  } else {
+    finishBody();
+  }
 }
 
 void DQHTTPResponseAccumulator::parser(DQChunkedBodyParser&, const platform::ErrorPtr& error) {

@@ -23,14 +23,17 @@
 // by chunked transfer coding, or not at all (an answer to HEAD, a 101, 204 or
 // 304). Interim answers (100 Continue and the other 1xx but 101) are dropped
 // and the answer after them is parsed. What the printer claims is bounded:
-// the head to 64 KiB, a chunk-size line to 1 KiB, the body to 64 MiB (a chunk
-// announced past it fails at once). Made with make_shared (it is its chunked
-// parser's delegate) and used on one thread.
+// the head, with the heads of the interim answers before it and the trailer
+// of a chunked body, to 64 KiB together; a chunk-size line to 1 KiB; the body
+// to 64 MiB (a chunk announced past it fails at once). Made with make_shared
+// (it is its chunked parser's delegate) and used on one thread.
 class DQHTTPResponseAccumulator : public platform::Object, public DQChunkedBodyParserDelegate {
  public:
   // The expected length until a header sets it.
   static constexpr std::uint64_t kUnknownContentLength = 0x7FFFFFFFFFFFFFFF;
   static constexpr std::uint64_t kMaximumBodyLength = IDQHTTPStream::kMaximumBodyLength;
+  // The most bytes of heads (interim answers' and the answer's) and trailer.
+  static constexpr std::uint64_t kMaximumHeadLength = platform::HttpResponseParser::kMaximumHeadLength;
 
   // Keeps the request's method; `request` may be null.
   explicit DQHTTPResponseAccumulator(const platform::HttpMessage* request);
@@ -71,6 +74,8 @@ class DQHTTPResponseAccumulator : public platform::Object, public DQChunkedBodyP
   bool readBodyFraming();
   // An answer to HEAD has no body, whatever its fields say.
   bool isHeadRequest() const;
+  // Whether the heads and the trailer read so far are past their bound.
+  bool isPastHeadBound() const;
   void finishBody();
   void fail(const platform::ErrorPtr& error);
 
@@ -80,6 +85,7 @@ class DQHTTPResponseAccumulator : public platform::Object, public DQChunkedBodyP
   std::weak_ptr<DQHTTPResponseAccumulatorDelegate> delegate_;
   std::int64_t statusCode_ = 0;
   platform::HttpResponseParser headParser_;
+  std::uint64_t headLength_ = 0;  // bytes of the heads parsed so far, interim answers' included
   std::shared_ptr<platform::HttpMessage> responseMessage_;
   platform::Dictionary responseHeader_;
   std::optional<std::string> requestMethod_;

@@ -29,6 +29,7 @@ DQUSBHTTPStream::DQUSBHTTPStream(std::shared_ptr<DQUSBDevice> device, DQDeviceID
 
 DQUSBHTTPStream::~DQUSBHTTPStream() {
   cancelTimer();
+  if (cancellationTimer_) cancellationTimer_->invalidate();
   if (levelZeroRunLoopSource_) levelZeroRunLoopSource_->invalidate();
   if (pipe_) pipe_->close();
   if (responseAccumulator_) responseAccumulator_->setDelegate({});
@@ -149,7 +150,10 @@ void DQUSBHTTPStream::pullDataFromPipe() {
   const auto pipe = pipe_;
   bufferForReading_.resize(kBlockSize + 1);
   std::size_t drained = 0;
-  while (alive() && drained < kDrainLimit && pullRetries_ >= 1) {
+  // A printer still trickling bytes of an earlier answer never leaves the
+  // drain an empty read: its time is bounded as well.
+  const auto drainEnd = std::chrono::steady_clock::now() + seconds(timing_.drainCompletion);
+  while (alive() && drained < kDrainLimit && pullRetries_ >= 1 && std::chrono::steady_clock::now() < drainEnd) {
     platform::ErrorPtr error;
     const std::size_t count = pipe->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.drainNoData,
                                                  timing_.drainCompletion, &error);
@@ -198,6 +202,10 @@ void DQUSBHTTPStream::writeRequest() {
   }
   streamStatus_->handleRequestSendCompletion();
   responseHeaderCheckTimeout_ = timing_.headerCheck;
+  // A cancellation that came before the reading has lasted long enough is
+  // let in once it has: the timer turns the run loop that a read waits on.
+  cancellationTimer_ = platform::Timer::scheduled(*runLoop_, timing_.cancellationHonoured + kTimerSlack, false,
+                                                  [](platform::Timer&) {});
   readResponse();
 }
 
@@ -219,8 +227,10 @@ void DQUSBHTTPStream::readResponse() {
     for (int attempt = 0; attempt < 3; ++attempt) {
       if (attempt > 0 && !waitForTimeout(timing_.retryInterval)) return;
       error.reset();
+      // A read waiting for a silent printer ends as soon as a cancellation
+      // may interrupt the exchange.
       count = pipe->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.readNoData, timing_.readCompletion,
-                                 &error);
+                                 &error, [this] { return mayBeInterrupted(); });
       if (!alive()) return;
       if (!error) break;
     }
@@ -230,6 +240,9 @@ void DQUSBHTTPStream::readResponse() {
     streamStatus_->addResponseBytes(count);
     responseAccumulator_->appendData(std::span(bufferForReading_.data(), count));
     if (!opened_ || !responseAccumulator_->isWaitingForData()) return finish();
+    // A printer that keeps sending a few bytes is held to the same limits
+    // as one that sends nothing.
+    if (endAtReadingLimits()) return;
   }
 
   if (streamStatus_->responseBytesReaden() == before) {
@@ -246,19 +259,31 @@ void DQUSBHTTPStream::readResponse() {
       }
       responseHeaderCheckTimeout_ += timing_.headerCheck;
     }
-    if (readingTime > timing_.responseTimeout) {
-      com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBStream] - Response timeout, report error");
-      return reportError(errorWithCode(DQHTTPStreamError::kTimedOut));
-    }
-    if (readingTime > timing_.cancellationHonoured && streamStatus_->isCancelled()) {
-      com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning, "[DQUSBStream] - Response timeout, allow cancel");
-      return finish();
-    }
   } else {
     canBeInterrupted_ = false;
   }
+  // An empty read after bytes is held to the limits as well.
+  if (endAtReadingLimits()) return;
   com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Schedule new read");
   schedule(timing_.pollInterval, &DQUSBHTTPStream::readResponse);
+}
+
+bool DQUSBHTTPStream::mayBeInterrupted() const {
+  return streamStatus_->responseReadingTime() > timing_.cancellationHonoured && streamStatus_->isCancelled();
+}
+
+bool DQUSBHTTPStream::endAtReadingLimits() {
+  if (streamStatus_->responseReadingTime() > timing_.responseTimeout) {
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBStream] - Response timeout, report error");
+    reportError(errorWithCode(DQHTTPStreamError::kTimedOut));
+    return true;
+  }
+  if (mayBeInterrupted()) {
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning, "[DQUSBStream] - Response timeout, allow cancel");
+    finish();
+    return true;
+  }
+  return false;
 }
 
 void DQUSBHTTPStream::accumulatorDidFinishParsingHeader(DQHTTPResponseAccumulator& accumulator) {
@@ -291,6 +316,10 @@ void DQUSBHTTPStream::close() {
   interface_.reset();
   requestData_.reset();
   cancelTimer();
+  if (cancellationTimer_) {
+    cancellationTimer_->invalidate();
+    cancellationTimer_.reset();
+  }
   opened_ = false;
   opening_ = false;
   if (device_) device_->disconnect();

@@ -34,7 +34,7 @@ struct DQUSBStreamTiming {
   // Stale bytes of an earlier exchange are queued at the printer already, so
   // a drain read needs only a short no-data time-out.
   double drainNoData = 0.005;        // a drain read's no-data time-out
-  double drainCompletion = 1.0;      // a drain read's completion time-out
+  double drainCompletion = 1.0;      // a drain read's completion time-out, and the whole drain's
 };
 
 // One HTTP/1.1 exchange with a USB printer over one of the interfaces it
@@ -44,8 +44,12 @@ struct DQUSBStreamTiming {
 // complete. Stale bytes left in the IN pipe by an earlier exchange are
 // drained while the first write waits for its time (firstWriteDelay after
 // the open): reads with a short no-data time-out until pullRetries of them
-// came back empty, or kDrainLimit bytes came. A block whose write failed
-// part-way is retried from its first unsent byte.
+// came back empty, kDrainLimit bytes came or drainCompletion has passed. A
+// block whose write failed part-way is retried from its first unsent byte.
+// The reading's limits (the response time-out, and the time after which a
+// cancellation may interrupt it) are checked after every read, so a printer
+// that trickles bytes holds the exchange no longer than a silent one; a read
+// waiting for a silent printer ends once a cancellation may interrupt it.
 //
 // Everything runs on the thread of the run loop given to the open: one-shot
 // timers drive the steps, and reads and writes are synchronous transfers that
@@ -67,6 +71,9 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   static constexpr std::size_t kDrainLimit = 256 * 1024;
   // Empty drain reads before the drain ends.
   static constexpr std::int64_t kPullRetries = 3;
+  // How much later than a limit its timer fires, so that the limit has
+  // passed when it does.
+  static constexpr double kTimerSlack = 0.001;
 
   // `device` may be null: the open then fails as for a gone printer.
   DQUSBHTTPStream(std::shared_ptr<DQUSBDevice> device, DQDeviceIDParser::Locators interfaceLocators,
@@ -116,6 +123,14 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   void pullDataFromPipe();
   void writeRequest();
   void readResponse();
+  // After every read, with bytes or without: past the response time-out the
+  // exchange fails with code 4, and past the reading time that lets a
+  // cancellation in, a cancelled exchange may be interrupted. True when it
+  // ended so.
+  bool endAtReadingLimits();
+  // Whether the exchange was cancelled and the reading has lasted long
+  // enough to let the cancellation in.
+  bool mayBeInterrupted() const;
   // Replaces the pending step by `step` after `seconds` on the kept run loop.
   void schedule(double seconds, void (DQUSBHTTPStream::*step)());
   void cancelTimer();
@@ -143,6 +158,8 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   std::shared_ptr<DQUSBInterface> interface_;
   std::shared_ptr<DQUSBPipe> pipe_;
   std::shared_ptr<platform::Timer> readingTimer_;
+  // Fires once the reading may let a cancellation in.
+  std::shared_ptr<platform::Timer> cancellationTimer_;
   std::shared_ptr<DQLevelZeroRunLoopSource> levelZeroRunLoopSource_;
   std::int64_t pullRetries_ = 0;
   std::shared_ptr<DQUSBHTTPStreamStatus> streamStatus_;
