@@ -238,6 +238,7 @@ TEST_F(XMLTest, LibxmlMessagesGoToTheLogNotToStandardError) {
     platform::ErrorPtr error;
     EXPECT_TRUE(document->nodesForXPath("//e[", &error).empty());
     EXPECT_NE(error, nullptr);
+    EXPECT_TRUE(document->nodesForXPath("//e[unknown()]", nullptr).empty());  // a generic message
     document->rootElement()->setStringValue("a&b");  // an unterminated entity reference
     (void)document->XMLString();
     std::thread([&] { EXPECT_NE(parse(redefined), nullptr); }).join();
@@ -248,6 +249,7 @@ TEST_F(XMLTest, LibxmlMessagesGoToTheLogNotToStandardError) {
   EXPECT_EQ(xmlGenericErrorContext, &applicationMessages);
   EXPECT_TRUE(loggedPart(kDQLogLevelError, "Redefinition of element r"));
   EXPECT_TRUE(loggedPart(kDQLogLevelError, "Opening and ending tag mismatch"));
+  EXPECT_TRUE(loggedPart(kDQLogLevelError, "function unknown not found"));
 
   // A structured handler of the application is left in place as well.
   xmlSetStructuredErrorFunc(&applicationMessages, countApplicationError);
