@@ -13,6 +13,19 @@ constexpr std::uint64_t kVersion = 100000;
 // Sets `key` of a record to a reference.
 void setUid(plist_t record, const char* key, std::uint64_t uid) { plist_dict_set_item(record, key, plist_new_uid(uid)); }
 
+// The storage that copies of a value share (a collection, data, a URL or an
+// object), or nullptr for a value held in place.
+const void* sharedStorage(const Value& value) {
+  switch (value.kind()) {
+    case Value::Kind::Data: return value.data();
+    case Value::Kind::Url: return value.url();
+    case Value::Kind::Array: return value.array();
+    case Value::Kind::Dictionary: return value.dictionary();
+    case Value::Kind::Object: return value.object().get();
+    default: return nullptr;
+  }
+}
+
 }  // namespace
 
 KeyedArchiver::KeyedArchiver() { objects_.emplace_back(plist_new_string("$null")); }
@@ -81,6 +94,21 @@ void KeyedArchiver::store(std::uint64_t uid, PlistDocument record) { objects_[ui
 
 std::uint64_t KeyedArchiver::encode(const Value& value) {
   if (error_) return 0;
+  // A shared value is written at its first use and referenced at every
+  // other: a small tree that refers to one collection many times would
+  // otherwise be written out at its full expanded size.
+  const void* shared = sharedStorage(value);
+  if (!shared) return encodeValue(value);
+  if (auto known = encodedValues_.find(shared); known != encodedValues_.end()) return known->second;
+  const std::uint64_t uid = encodeValue(value);
+  if (!error_) {
+    encodedValues_.emplace(shared, uid);
+    retained_.push_back(value);
+  }
+  return uid;
+}
+
+std::uint64_t KeyedArchiver::encodeValue(const Value& value) {
   switch (value.kind()) {
     case Value::Kind::Nil:
       return 0;
@@ -164,9 +192,7 @@ std::uint64_t KeyedArchiver::encodeString(const std::string& text) {
 }
 
 std::uint64_t KeyedArchiver::encodeInstance(const Object& object) {
-  // An object referenced twice is archived once; one inside itself cannot be
-  // read back, so it is refused here.
-  if (auto known = encodedObjects_.find(&object); known != encodedObjects_.end()) return known->second;
+  // An object inside itself cannot be read back, so it is refused here.
   if (objectsInProgress_.contains(&object)) return fail("object " + object.className() + " contains itself");
   const auto* coding = dynamic_cast<const KeyedCoding*>(&object);
   if (!coding) return fail("objects of class " + object.className() + " cannot be archived");
@@ -184,7 +210,6 @@ std::uint64_t KeyedArchiver::encodeInstance(const Object& object) {
   current_.pop_back();
   setUid(record.root(), "$class", classUid(classNames));
   store(uid, std::move(record));
-  encodedObjects_.emplace(&object, uid);
   --depth_;
   return error_ ? 0 : uid;
 }

@@ -24,7 +24,10 @@ class PlistDocument;
 // keep their kind), dictionaries as NSDictionary ("NS.keys", "NS.objects"),
 // arrays as NSArray ("NS.objects"), URLs as NSURL ("NS.base",
 // "NS.relative"), dates as NSDate ("NS.time"), null as NSNull; reference
-// objects through their KeyedCoding. One archiver writes one archive.
+// objects through their KeyedCoding. A collection, data, URL or object that
+// the root reaches more than once (shared, not merely equal) is written once
+// and referenced at every use, so an archive grows with the distinct values
+// only. One archiver writes one archive.
 class KeyedArchiver {
  public:
   // NSCocoaErrorDomain code for a value that cannot be archived.
@@ -55,6 +58,8 @@ class KeyedArchiver {
 
   // The UID of `value` in "$objects"; 0 ("$null") for nil and after a failure.
   std::uint64_t encode(const Value& value);
+  // The same for a value not written before.
+  std::uint64_t encodeValue(const Value& value);
   std::uint64_t encodeString(const std::string& text);
   std::uint64_t encodeInstance(const Object& object);
   std::uint64_t classUid(const std::vector<std::string>& names);
@@ -67,7 +72,11 @@ class KeyedArchiver {
   std::vector<PlistDocument> objects_;
   std::unordered_map<std::string, std::uint64_t> strings_;
   std::unordered_map<std::string, std::uint64_t> classes_;
-  std::unordered_map<const Object*, std::uint64_t> encodedObjects_;
+  // The UID of every shared value written, by the address of its storage;
+  // retained_ keeps those values alive, so that no address is reused for
+  // another value while this archive is written.
+  std::unordered_map<const void*, std::uint64_t> encodedValues_;
+  std::vector<Value> retained_;
   std::unordered_set<const Object*> objectsInProgress_;
   std::vector<void*> current_;  // the record (plist dictionary) of each object being encoded
   std::size_t depth_ = 0;

@@ -164,6 +164,81 @@ TEST(KeyedArchiveTest, ArchivesSharedObjectsOnceAndDecodesThemShared) {
   EXPECT_EQ(both[0].objectAs<Tray>()->label(), Value("shared"));
 }
 
+// How many records of "$objects" are of class `className`.
+int recordsOfClass(const Data& archive, const std::string& className) {
+  const Value layout = layoutOf(archive).objectForKey("$objects");
+  const Array& objects = *layout.array();
+  int count = 0;
+  for (const Value& object : objects) {
+    const Dictionary* record = object.dictionary();
+    if (!record || !record->contains("$class")) continue;
+    const auto classUid = record->objectForKey("$class").dictionary()->objectForKey("CF$UID").integerValue();
+    count += objects[static_cast<std::size_t>(classUid)].dictionary()->objectForKey("$classname") == Value(className);
+  }
+  return count;
+}
+
+TEST(KeyedArchiveTest, ArchivesASharedValueOnceAndEqualValuesApart) {
+  const Value list(Array{Value("x"), Value(1)});
+  const Value table(Dictionary{{"k", 2}});
+  const Value bytes(Data{1, 2, 3});
+  const Value link(*Url::fromString("https://example.com/a"));
+  const Value root(Array{list, list, table, table, bytes, bytes, link, link, Value(Array{Value("x"), Value(1)})});
+  const auto data = KeyedArchiver::archivedData(root);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(recordsOfClass(*data, "NSArray"), 3);  // the root, the shared list, its equal copy
+  EXPECT_EQ(recordsOfClass(*data, "NSDictionary"), 1);
+  EXPECT_EQ(recordsOfClass(*data, "NSURL"), 1);
+  int dataObjects = 0;
+  const Value objects = layoutOf(*data).objectForKey("$objects");
+  for (const Value& object : *objects.array()) dataObjects += object == bytes;
+  EXPECT_EQ(dataObjects, 1);
+
+  const Value back = unarchive(*data);
+  EXPECT_EQ(back, root);
+  const Array& items = *back.array();
+  EXPECT_EQ(items[0].array(), items[1].array());
+  EXPECT_EQ(items[2].dictionary(), items[3].dictionary());
+  EXPECT_NE(items[0].array(), items[8].array());
+}
+
+// A hostile archive of about 1.4 KiB: a dictionary holding two arrays of one
+// chain in which every array holds the next one twice, 18 levels deep. It
+// decodes to about 786,000 values when every use is counted, under the
+// unarchiver's bound, and must archive again at the size it came in.
+TEST(KeyedArchiveTest, ArchivesWhatItDecodesAtTheSizeItCameIn) {
+  const auto chain = [](std::int64_t levels) {
+    // $null, the dictionary, its two keys, the arrays, the leaf, two classes.
+    const std::int64_t leaf = 4 + levels, arrayClass = leaf + 1, dictionaryClass = leaf + 2;
+    Array objects{Value("$null"),
+                  Value(Dictionary{{"NS.keys", Array{uid(2), uid(3)}},
+                                   {"NS.objects", Array{uid(4), uid(5)}},
+                                   {"$class", uid(dictionaryClass)}}),
+                  Value("a"), Value("b")};
+    for (std::int64_t i = 4; i < leaf; ++i) {
+      objects.push_back(Value(Dictionary{{"NS.objects", Array{uid(i + 1), uid(i + 1)}}, {"$class", uid(arrayClass)}}));
+    }
+    objects.push_back(Value("leaf"));
+    objects.push_back(Value(Dictionary{{"$classname", "NSArray"}, {"$classes", Array{Value("NSArray")}}}));
+    objects.push_back(Value(Dictionary{{"$classname", "NSDictionary"}, {"$classes", Array{Value("NSDictionary")}}}));
+    return archiveWith(std::move(objects));
+  };
+  // A short chain first: without sharing, the long one would take minutes.
+  for (const std::int64_t levels : {8, 18}) {
+    ErrorPtr error;
+    const Value decoded = unarchive(chain(levels), &error);
+    ASSERT_TRUE(decoded.dictionary()) << error->description();
+    const auto again = KeyedArchiver::archivedData(decoded, &error);
+    ASSERT_TRUE(again) << error->description();
+    EXPECT_EQ(recordsOfClass(*again, "NSArray"), levels);
+    ASSERT_LT(again->size(), 2048u);
+    const Value back = unarchive(*again);
+    const Array& first = *back.dictionary()->objectForKey("a").array();
+    EXPECT_EQ(first[0].array(), first[1].array());
+    EXPECT_EQ(back, decoded) << levels;
+  }
+}
+
 TEST(KeyedArchiveTest, RefusesWhatCannotBeArchived) {
   auto cyclic = std::make_shared<Tray>(Value("loop"), Value());
   cyclic->setPayload(Value(Array{Value(cyclic)}));

@@ -1,4 +1,10 @@
+#include <libxml/globals.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "Text/Base64.h"
 #include "DQXMLFunctions.h"
@@ -180,6 +186,79 @@ TEST_F(XMLTest, ErrorsNameANodeOnlyOfALiveDocument) {
   EXPECT_FALSE(DQXMLErrorFromLibxml(&error, nullptr)->userInfo().contains("node"));
   error.code = XML_ERR_OK;
   EXPECT_EQ(DQXMLErrorFromLibxml(&error, nullptr), nullptr);
+}
+
+// Standard error (descriptor 2) into a file while it lives.
+class CapturedStandardError {
+ public:
+  explicit CapturedStandardError(std::string path) : path_(std::move(path)) {
+    std::fflush(stderr);
+    saved_ = dup(2);
+    std::FILE* file = std::fopen(path_.c_str(), "w");
+    dup2(fileno(file), 2);
+    std::fclose(file);
+  }
+  ~CapturedStandardError() { release(); }
+  // Puts descriptor 2 back and answers what was written to it.
+  std::string release() {
+    if (saved_ >= 0) {
+      std::fflush(stderr);
+      dup2(saved_, 2);
+      close(saved_);
+      saved_ = -1;
+    }
+    std::ifstream file(path_);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+int applicationMessages = 0;
+void countApplicationMessage(void*, const char*, ...) { ++applicationMessages; }
+void countApplicationError(void*, xmlErrorPtr) { ++applicationMessages; }
+
+// A hostile document's messages (validity, parser, XPath, tree) reach
+// neither standard error nor the application's own libxml2 handlers, which
+// stay installed; they are logged, on any thread.
+TEST_F(XMLTest, LibxmlMessagesGoToTheLogNotToStandardError) {
+  testsupport::TemporaryDirectory directory;
+  xmlSetGenericErrorFunc(&applicationMessages, countApplicationMessage);
+  applicationMessages = 0;
+  const std::string redefined = "<!DOCTYPE r [<!ELEMENT r ANY><!ELEMENT r ANY>]><r><e/></r>";
+  {
+    CapturedStandardError standardError(directory.file("stderr"));
+    auto document = parse(redefined);
+    ASSERT_NE(document, nullptr);
+    EXPECT_EQ(parse("<a></b>"), nullptr);
+    platform::ErrorPtr error;
+    EXPECT_TRUE(document->nodesForXPath("//e[", &error).empty());
+    EXPECT_NE(error, nullptr);
+    EXPECT_TRUE(document->nodesForXPath("//e[unknown()]", nullptr).empty());  // a generic message
+    document->rootElement()->setStringValue("a&b");  // an unterminated entity reference
+    (void)document->XMLString();
+    std::thread([&] { EXPECT_NE(parse(redefined), nullptr); }).join();
+    EXPECT_EQ(standardError.release(), "");
+  }
+  EXPECT_EQ(applicationMessages, 0);
+  EXPECT_EQ(xmlGenericError, countApplicationMessage);
+  EXPECT_EQ(xmlGenericErrorContext, &applicationMessages);
+  EXPECT_TRUE(loggedPart(kDQLogLevelError, "Redefinition of element r"));
+  EXPECT_TRUE(loggedPart(kDQLogLevelError, "Opening and ending tag mismatch"));
+  EXPECT_TRUE(loggedPart(kDQLogLevelError, "function unknown not found"));
+
+  // A structured handler of the application is left in place as well.
+  xmlSetStructuredErrorFunc(&applicationMessages, countApplicationError);
+  EXPECT_NE(parse(redefined), nullptr);
+  EXPECT_EQ(applicationMessages, 0);
+  EXPECT_EQ(xmlStructuredError, countApplicationError);
+  EXPECT_EQ(xmlStructuredErrorContext, &applicationMessages);
+  xmlSetStructuredErrorFunc(nullptr, nullptr);
+  xmlSetGenericErrorFunc(nullptr, nullptr);
 }
 
 }  // namespace

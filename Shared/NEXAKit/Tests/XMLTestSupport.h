@@ -21,6 +21,13 @@ class XMLTest : public ::testing::Test {
 
   // Whether a line with exactly this text was logged at this level.
   bool logged(int level, std::string_view message) const { return log_.contains(level, std::string(message)); }
+  // Whether a line containing this text was logged at this level.
+  bool loggedPart(int level, std::string_view part) const {
+    for (const auto& [lineLevel, line] : log_.lines()) {
+      if (lineLevel == level && line.find(part) != std::string::npos) return true;
+    }
+    return false;
+  }
 
  private:
   testsupport::CapturedLog log_;

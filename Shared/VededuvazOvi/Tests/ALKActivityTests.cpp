@@ -153,3 +153,30 @@ TEST(ALKActivityTest, StoredFormReadsInAnIndependentReaderAndBack) {
   EXPECT_EQ(back->valueForProperty("eventValue"), Value(-7));
   EXPECT_EQ(back->valueForProperty("documentLocation"), Value(*platform::Url::fromString("https://example.com/py")));
 }
+
+// An activity whose properties refer to one chain of arrays, each holding the
+// next one twice: a small archive (the short chain first, as without sharing
+// the long one takes minutes) that archives again at the size it came in.
+TEST(ALKActivityTest, SharedPropertiesArchiveAgainAtTheirSize) {
+  for (const int levels : {8, 18}) {
+    Value chain("leaf");
+    Value below;
+    for (int i = 0; i < levels; ++i) {
+      below = chain;
+      chain = Value(platform::Array{chain, chain});
+    }
+    auto activity = std::make_shared<ALKActivity>();
+    activity->setValue("Event", "activityType");
+    activity->setValue(chain, "a");
+    activity->setValue(below, "b");
+    const Value data = archive(activity);
+    ASSERT_TRUE(data.data());
+    ASSERT_LT(data.data()->size(), 4096u);
+    const auto back = unarchive(data);
+    ASSERT_TRUE(back);
+    const Value again = archive(back);
+    ASSERT_TRUE(again.data());
+    EXPECT_EQ(again.data()->size(), data.data()->size());
+    EXPECT_TRUE(unarchive(again));
+  }
+}

@@ -8,12 +8,14 @@
 #include "Text/Base64.h"
 #include "DQLog.h"
 #include "DQXMLElement.h"
+#include "DQXMLMessageScope.h"
 
 namespace {
 
 // Entities substituted, default attributes from the DTD, blank text dropped
-// (266), and nothing fetched from the network; libxml2 reports errors only
-// through its last-error record, not on standard error.
+// (266), and nothing fetched from the network. The options keep libxml2's
+// own reporting quiet only in part: its messages are routed by a
+// DQXMLMessageScope.
 constexpr int kParseOptions =
     XML_PARSE_NOENT | XML_PARSE_DTDATTR | XML_PARSE_NOBLANKS | XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
@@ -58,6 +60,7 @@ DQXMLNodePtr DQXMLDocument::parse(std::span<const std::uint8_t> data, Class cls,
     return nullptr;
   }
   prepareLibxml();
+  DQXMLMessageScope messages;
   xmlResetLastError();
   xmlDocPtr record = xmlReadMemory(reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()), nullptr,
                                    nullptr, kParseOptions);
@@ -76,6 +79,7 @@ DQXMLNodePtr DQXMLDocument::parse(std::span<const std::uint8_t> data, Class cls,
 xmlXPathContextPtr DQXMLDocument::XPathContext() {
   if (context_ || !impl()) return context_;
   auto* record = reinterpret_cast<xmlDocPtr>(impl());
+  DQXMLMessageScope messages;
   xmlXPathContextPtr context = xmlXPathNewContext(record);
   if (!context) return nullptr;
   context->error = keepXPathError;

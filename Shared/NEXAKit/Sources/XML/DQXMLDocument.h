@@ -25,6 +25,9 @@ class DQXMLElement;
 // outside: no network, no external entity, no external DTD subset. The
 // refusing entity loader is libxml2's process-wide one, installed on the
 // first parse; this library is the process's only libxml2 user.
+// libxml2's messages about a document (a malformed or invalid one, a
+// failed query or edit) go to the library's log, never to standard error or
+// to handlers the application installed.
 //
 // Threads: the document and its wrappers are used by one thread at a time;
 // different documents may be used on different threads.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "DQXMLMessageScope.h"
 #include "DQXMLNode.h"
 
 namespace {
@@ -53,6 +54,7 @@ void com_zarn_NEXAKit_TolvekDQXMLNodeSetStringValue(xmlNodePtr record, const cha
       // libxml2 would free; other records ignore new content.
       return;
   }
+  DQXMLMessageScope messages;
   xmlNodeSetContent(record, reinterpret_cast<const xmlChar*>(content));
 }
 
@@ -211,6 +213,7 @@ bool DQXMLIsTreeRecord(const xmlNode* record) {
 
 xmlNodePtr DQXMLCopyTreeRecord(xmlNodePtr record) {
   if (!DQXMLIsTreeRecord(record)) return nullptr;
+  DQXMLMessageScope messages;
   if (record->type != XML_ATTRIBUTE_NODE) return xmlCopyNode(record, 1);
   // libxml2 gives a copied attribute the document of its original, names
   // from that document's dictionary included, so the copy would still point

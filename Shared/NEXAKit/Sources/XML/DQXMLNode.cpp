@@ -11,6 +11,7 @@
 #include "DQXMLElement.h"
 #include "DQXMLEntities.h"
 #include "DQXMLFunctions.h"
+#include "DQXMLMessageScope.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ std::string DQXMLNode::description() const { return describe(XMLString()); }
 
 std::shared_ptr<platform::Object> DQXMLNode::copy() const {
   if (!impl_) return nullptr;
+  DQXMLMessageScope messages;
   xmlNodePtr record = nullptr;
   if (isDocument(impl_)) {
     record = reinterpret_cast<xmlNodePtr>(xmlCopyDoc(reinterpret_cast<xmlDocPtr>(impl_), 1));
@@ -210,6 +212,7 @@ void DQXMLNode::remove() {
 std::optional<platform::Data> DQXMLNode::serialisedBytes() const {
   if (!impl_) return std::nullopt;
   platform::Data bytes;
+  DQXMLMessageScope messages;
   xmlOutputBufferPtr buffer =
       xmlOutputBufferCreateIO(com_zarn_NEXAKit_TolvekDQXMLOutputWrite, nullptr, &bytes, nullptr);
   if (!buffer) {
@@ -239,6 +242,7 @@ std::vector<DQXMLNodePtr> DQXMLNode::nodesForXPath(std::string_view expression, 
     return {};
   }
   const std::string terminated(expression);
+  DQXMLMessageScope messages;
   const xmlNodePtr savedNode = context->node;
   context->node = impl_;
   // Errors of earlier calls must not be taken for this one's.
