@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -36,36 +37,61 @@ std::optional<std::string> archivableText(const std::string& text) {
   return result;
 }
 
-std::optional<platform::Dictionary> archivableDictionary(const platform::Dictionary& dictionary, std::size_t depth);
+// What the text treatment made of each collection already looked at, by its
+// storage and depth: a collection used many times is treated once, and its
+// uses keep sharing one result, so the work and the archive stay at the size
+// of the distinct values.
+using Treated = std::map<std::pair<const void*, std::size_t>, std::optional<platform::Value>>;
+
+std::optional<platform::Dictionary> archivableDictionary(const platform::Dictionary& dictionary, std::size_t depth,
+                                                         Treated& treated);
+
+std::optional<platform::Value> archivableCollection(const platform::Value& value, std::size_t depth, Treated& treated);
 
 // The value with its text made archivable; nullopt when nothing changes. Past
 // the depth that an archive can hold, nothing is looked at: the archive fails
 // there anyway.
-std::optional<platform::Value> archivableValue(const platform::Value& value, std::size_t depth) {
+std::optional<platform::Value> archivableValue(const platform::Value& value, std::size_t depth, Treated& treated) {
   if (depth >= platform::kKeyedArchiveMaxDepth) return std::nullopt;
   if (const auto* text = value.string()) {
     if (auto changed = archivableText(*text)) return platform::Value(std::move(*changed));
-  } else if (const auto* array = value.array()) {
+    return std::nullopt;
+  }
+  const void* storage = value.array() ? static_cast<const void*>(value.array())
+                                      : static_cast<const void*>(value.dictionary());
+  if (!storage) return std::nullopt;
+  const auto key = std::make_pair(storage, depth);
+  if (const auto known = treated.find(key); known != treated.end()) return known->second;
+  auto result = archivableCollection(value, depth, treated);
+  treated.emplace(key, result);
+  return result;
+}
+
+std::optional<platform::Value> archivableCollection(const platform::Value& value, std::size_t depth, Treated& treated) {
+  if (const auto* array = value.array()) {
     std::optional<platform::Array> changed;
     for (std::size_t index = 0; index < array->size(); ++index) {
-      if (auto item = archivableValue((*array)[index], depth + 1)) {
+      if (auto item = archivableValue((*array)[index], depth + 1, treated)) {
         if (!changed) changed = *array;
         (*changed)[index] = std::move(*item);
       }
     }
     if (changed) return platform::Value(std::move(*changed));
   } else if (const auto* dictionary = value.dictionary()) {
-    if (auto changed = archivableDictionary(*dictionary, depth + 1)) return platform::Value(std::move(*changed));
+    if (auto changed = archivableDictionary(*dictionary, depth + 1, treated)) {
+      return platform::Value(std::move(*changed));
+    }
   }
   return std::nullopt;
 }
 
 // Keys that become equal keep the value of the later one.
-std::optional<platform::Dictionary> archivableDictionary(const platform::Dictionary& dictionary, std::size_t depth) {
+std::optional<platform::Dictionary> archivableDictionary(const platform::Dictionary& dictionary, std::size_t depth,
+                                                         Treated& treated) {
   std::vector<std::pair<std::optional<std::string>, std::optional<platform::Value>>> changes;
   bool changed = false;
   for (const auto& [key, item] : dictionary) {
-    auto& change = changes.emplace_back(archivableText(key), archivableValue(item, depth));
+    auto& change = changes.emplace_back(archivableText(key), archivableValue(item, depth, treated));
     changed = changed || change.first.has_value() || change.second.has_value();
   }
   if (!changed) return std::nullopt;
@@ -84,7 +110,8 @@ std::shared_ptr<ALKActivity> ALKActivityToDataTransformer::archivableActivity(
     const std::shared_ptr<ALKActivity>& activity) {
   const auto* properties = activity ? activity->mutableProperties().get() : nullptr;
   if (!properties) return activity;
-  auto changed = archivableDictionary(*properties, 1);
+  Treated treated;
+  auto changed = archivableDictionary(*properties, 1, treated);
   if (!changed) return activity;
   auto copy = std::static_pointer_cast<ALKActivity>(activity->copy());
   copy->setMutableProperties(std::make_shared<platform::Dictionary>(std::move(*changed)));

@@ -180,3 +180,23 @@ TEST(ALKActivityTest, SharedPropertiesArchiveAgainAtTheirSize) {
     EXPECT_TRUE(unarchive(again));
   }
 }
+
+// Text made archivable keeps what was shared shared: a chain of arrays that
+// each hold the next one twice stays one array per level, not one per use.
+TEST(ALKActivityTest, TextMadeArchivableKeepsSharedValuesShared) {
+  for (const int levels : {8, 20}) {
+    Value chain("caf\xC3");
+    for (int i = 0; i < levels; ++i) chain = Value(platform::Array{chain, chain});
+    auto activity = std::make_shared<ALKActivity>();
+    activity->setValue("Event", "activityType");
+    activity->setValue(chain, "a");
+    const auto archivable = ALKActivityToDataTransformer::archivableActivity(activity);
+    ASSERT_NE(archivable, activity) << "the leaf is not valid UTF-8";
+    const Value* top = archivable->mutableProperties()->find("a");
+    ASSERT_TRUE(top && top->array());
+    ASSERT_EQ((*top->array())[0].array(), (*top->array())[1].array());
+    const Value data = archive(archivable);
+    ASSERT_TRUE(data.data());
+    ASSERT_LT(data.data()->size(), 4096u);
+  }
+}
