@@ -34,7 +34,7 @@ gint64 monotonicMicrosAfter(std::chrono::steady_clock::duration delay) {
 
 void attachSource(GSource* source, GMainContext* context) {
   PLATFORM_TSAN_RELEASE(source);
-  g_source_attach(source, context);
+  onContext(context, [&] { return g_source_attach(source, context); });
 }
 
 }  // namespace platform

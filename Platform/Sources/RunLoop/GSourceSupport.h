@@ -23,4 +23,18 @@ gint64 monotonicMicrosAfter(std::chrono::steady_clock::duration delay);
 // callback data before happens before the source's callbacks.
 void attachSource(GSource* source, GMainContext* context);
 
+// Calls into GLib on a context that another thread may own or use at the same
+// time (attaching, looking up, iterating). GLib orders these calls with the
+// context's own lock, which ThreadSanitizer cannot see; the calls made through
+// here state that order, keyed by the context.
+template <class Call>
+decltype(auto) onContext(GMainContext* context, Call&& call) {
+  PLATFORM_TSAN_ACQUIRE(context);
+  struct Released {
+    GMainContext* context;
+    ~Released() { PLATFORM_TSAN_RELEASE(context); }
+  } released{context};
+  return call();
+}
+
 }  // namespace platform
