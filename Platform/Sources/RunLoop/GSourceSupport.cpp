@@ -1,5 +1,8 @@
 #include "RunLoop/GSourceSupport.h"
 
+#include <array>
+#include <functional>
+
 namespace platform {
 namespace {
 
@@ -31,6 +34,13 @@ gint64 monotonicMicrosAfter(std::chrono::steady_clock::duration delay) {
   if (micros <= 0) return now;
   return micros > G_MAXINT64 - now ? G_MAXINT64 : now + micros;
 }
+
+#ifdef PLATFORM_TSAN
+std::mutex& contextCallLock(GMainContext* context) {
+  static std::array<std::mutex, 16> locks;
+  return locks[std::hash<const void*>{}(context) % locks.size()];
+}
+#endif
 
 void attachSource(GSource* source, GMainContext* context) {
   PLATFORM_TSAN_RELEASE(source);

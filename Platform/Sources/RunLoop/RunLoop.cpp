@@ -142,8 +142,12 @@ RunLoop::~RunLoop() {
 bool RunLoop::isMain() const { return context_ == mainContext(); }
 
 bool RunLoop::runOnce(bool mayBlock) const {
-  // Other threads attach to this context between and during turns.
-  return onContext(context_, [&] { return g_main_context_iteration(context_, mayBlock); });
+  // Other threads attach to this context between and during turns, under
+  // GLib's lock on the context (see onContext).
+  PLATFORM_TSAN_ACQUIRE(context_);
+  const bool dispatched = g_main_context_iteration(context_, mayBlock);
+  PLATFORM_TSAN_RELEASE(context_);
+  return dispatched;
 }
 
 void RunLoop::runUntil(Clock::time_point deadline) const {
