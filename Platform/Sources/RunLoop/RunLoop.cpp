@@ -106,14 +106,16 @@ gboolean stopWaiting(gpointer) { return G_SOURCE_REMOVE; }
 // GLib makes the main context, and its wake-up descriptor with it, on the first
 // call of g_main_context_default() on whatever thread makes it, and hands it to
 // later callers under a lock of its own, which ThreadSanitizer cannot see.
-// Every run loop handle finds the main context here, and it is made while the
-// process loads, before any thread starts: its making happens before every
-// use on every thread.
+// Every run loop handle finds the main context here; in ThreadSanitizer builds
+// it is made while the process loads, before any thread starts, so that its
+// making happens before every use on every thread.
 GMainContext* mainContext() {
   static GMainContext* const context = g_main_context_default();
   return context;
 }
+#ifdef PLATFORM_TSAN
 [[maybe_unused]] GMainContext* const kMainContextAtLoad = mainContext();
+#endif
 
 }  // namespace
 
