@@ -1,5 +1,8 @@
 #include "RunLoop/GSourceSupport.h"
 
+#include <array>
+#include <cstdint>
+
 namespace platform {
 namespace {
 
@@ -32,9 +35,18 @@ gint64 monotonicMicrosAfter(std::chrono::steady_clock::duration delay) {
   return micros > G_MAXINT64 - now ? G_MAXINT64 : now + micros;
 }
 
+#ifdef PLATFORM_TSAN
+std::mutex& contextCallLock(GMainContext* context) {
+  static std::array<std::mutex, 16> locks;
+  // The high bits of a multiplicative hash: contexts are aligned alike.
+  const auto mixed = reinterpret_cast<std::uintptr_t>(context) * 0x9E3779B97F4A7C15ull;
+  return locks[static_cast<std::size_t>(mixed >> 60)];
+}
+#endif
+
 void attachSource(GSource* source, GMainContext* context) {
   PLATFORM_TSAN_RELEASE(source);
-  g_source_attach(source, context);
+  onContext(context, [&] { return g_source_attach(source, context); });
 }
 
 }  // namespace platform

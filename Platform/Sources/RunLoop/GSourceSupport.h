@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <chrono>
+#include <mutex>
 
 #include "RunLoop/ThreadSanitizer.h"
 
@@ -22,5 +23,31 @@ gint64 monotonicMicrosAfter(std::chrono::steady_clock::duration delay);
 // Attaches a source to a context; what the caller did to the source and its
 // callback data before happens before the source's callbacks.
 void attachSource(GSource* source, GMainContext* context);
+
+#ifdef PLATFORM_TSAN
+// The lock a ThreadSanitizer build takes around onContext's calls: one of a
+// few, picked by the context.
+std::mutex& contextCallLock(GMainContext* context);
+#endif
+
+// Calls into GLib on a context that other threads may use at the same time:
+// attaching a source, looking one up; never a call that blocks or runs
+// callbacks. GLib serialises these calls with the context's lock, which
+// ThreadSanitizer cannot see: its builds take a lock of ours around the call
+// too, and state with annotations keyed by the context that the call happens
+// before the context's later turns (RunLoop::runOnce) and after its earlier
+// ones.
+template <class Call>
+decltype(auto) onContext(GMainContext* context, Call&& call) {
+#ifdef PLATFORM_TSAN
+  std::lock_guard lock(contextCallLock(context));
+#endif
+  PLATFORM_TSAN_ACQUIRE(context);
+  struct Released {
+    GMainContext* context;
+    ~Released() { PLATFORM_TSAN_RELEASE(context); }
+  } released{context};
+  return call();
+}
 
 }  // namespace platform

@@ -11,6 +11,8 @@
 #include <set>
 #include <thread>
 
+#include "RunLoop/ThreadSanitizer.h"
+
 namespace platform {
 
 namespace {
@@ -87,12 +89,37 @@ class LibusbHandle : public UsbDeviceHandle {
   UsbReturn control(const UsbControlSetup& setup, std::span<std::uint8_t> data, std::size_t& done,
                     UsbMillis timeout) override {
     done = 0;
-    const int result =
-        libusb_control_transfer(handle_, setup.requestType, setup.request, setup.value, setup.index, data.data(),
-                                static_cast<std::uint16_t>(std::min<std::size_t>(data.size(), 0xFFFF)),
-                                static_cast<unsigned>(timeout.count()));
-    if (result < 0) return LibusbBackend::fromError(result);
-    done = static_cast<std::size_t>(result);
+    // Submitted and waited for here, not through libusb's synchronous call:
+    // the event thread completes the transfer, and libusb's own wait tells the
+    // caller with a flag that orders nothing before the transfer is freed.
+    const auto length = static_cast<std::uint16_t>(std::min<std::size_t>(data.size(), 0xFFFF));
+    const bool input = (setup.requestType & LIBUSB_ENDPOINT_IN) != 0;
+    std::vector<std::uint8_t> buffer(LIBUSB_CONTROL_SETUP_SIZE + length);
+    libusb_fill_control_setup(buffer.data(), setup.requestType, setup.request, setup.value, setup.index, length);
+    if (!input) std::copy_n(data.begin(), length, buffer.begin() + LIBUSB_CONTROL_SETUP_SIZE);
+    auto* transfer = libusb_alloc_transfer(0);
+    if (!transfer) return usbreturn::kError;
+    ControlWait wait;
+    libusb_fill_control_transfer(transfer, handle_, buffer.data(), &LibusbHandle::controlDone, &wait,
+                                 static_cast<unsigned>(timeout.count()));
+    const int submitted = libusb_submit_transfer(transfer);
+    if (submitted != 0) {
+      libusb_free_transfer(transfer);
+      return LibusbBackend::fromError(submitted);
+    }
+    {
+      std::unique_lock lock(wait.mutex);
+      wait.finished.wait(lock, [&] { return wait.done; });
+    }
+    const int status = transfer->status;
+    const auto actual = static_cast<std::size_t>(std::max(transfer->actual_length, 0));
+    libusb_free_transfer(transfer);
+    // The codes of libusb's synchronous call: a cancelled transfer is an error.
+    if (status != LIBUSB_TRANSFER_COMPLETED) {
+      return status == LIBUSB_TRANSFER_CANCELLED ? usbreturn::kError : LibusbBackend::fromTransferStatus(status);
+    }
+    done = std::min<std::size_t>(actual, length);
+    if (input) std::copy_n(buffer.begin() + LIBUSB_CONTROL_SETUP_SIZE, done, data.begin());
     return usbreturn::kSuccess;
   }
   UsbReturn configuration(std::uint8_t& value) override {
@@ -163,6 +190,10 @@ class LibusbHandle : public UsbDeviceHandle {
                               static_cast<int>(state->buffer.size()), &LibusbHandle::transferDone, state,
                               static_cast<unsigned>(timeout.count()));
     std::lock_guard lock(mutex_);
+    // The device side reads and fills the buffer after the submission and
+    // before the completion, behind the kernel (under test, a thread of this
+    // process that emulates usbfs).
+    PLATFORM_TSAN_RELEASE(state->buffer.data());
     const int result = libusb_submit_transfer(transfer);
     if (result != 0) {
       libusb_free_transfer(transfer);
@@ -179,9 +210,25 @@ class LibusbHandle : public UsbDeviceHandle {
   }
 
  private:
+  // A control transfer's caller waits for the event thread.
+  struct ControlWait {
+    std::mutex mutex;  // guards done; the caller and the event thread
+    std::condition_variable finished;
+    bool done = false;
+  };
+
+  // On the event thread.
+  static void LIBUSB_CALL controlDone(libusb_transfer* transfer) {
+    auto* wait = static_cast<ControlWait*>(transfer->user_data);
+    std::lock_guard lock(wait->mutex);
+    wait->done = true;
+    wait->finished.notify_all();
+  }
+
   // On the event thread.
   static void LIBUSB_CALL transferDone(libusb_transfer* transfer) {
     auto* state = static_cast<TransferState*>(transfer->user_data);
+    PLATFORM_TSAN_ACQUIRE(state->buffer.data());
     const UsbReturn result = LibusbBackend::fromTransferStatus(transfer->status);
     state->buffer.resize(static_cast<std::size_t>(std::max(transfer->actual_length, 0)));
     LibusbHandle* owner = state->owner;
@@ -190,9 +237,11 @@ class LibusbHandle : public UsbDeviceHandle {
       owner->stalled_.insert(state->endpoint);
     }
     state->completion(result, std::move(state->buffer));
-    libusb_free_transfer(transfer);
+    // Out of the set and freed under the lock: an abort on another thread
+    // cancels only transfers that libusb still holds.
     std::lock_guard lock(owner->mutex_);
     owner->inFlight_.erase(state);
+    libusb_free_transfer(transfer);
     delete state;
     owner->drained_.notify_all();
   }

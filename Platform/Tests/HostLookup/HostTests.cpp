@@ -8,19 +8,13 @@
 
 #include "HostLookup/Host.h"
 #include "RunLoop/RunLoop.h"
-#include "RunLoop/ThreadSanitizer.h"
 
 using namespace platform;
 using namespace std::chrono_literals;
 
-// GLib's resolver hands requests and results to its worker threads through
-// GLib's own locks, which ThreadSanitizer cannot see (GLib is not built with
-// it); the host itself runs on one thread. The lookups' results are tested
-// through the host-name resolver of the printer library.
+// The host itself runs on one thread. The lookups' results are tested through
+// the host-name resolver of the printer library.
 TEST(HostTest, NoCallbackAfterCancelOrDestructionEvenWhenTheResultIsQueued) {
-#ifdef PLATFORM_TSAN
-  GTEST_SKIP() << "GLib's resolver threads are invisible to ThreadSanitizer";
-#endif
   RunLoop loop = RunLoop::current();
   int calls = 0;
   auto count = [&](Host&, Host::InfoType, const ErrorPtr&) { ++calls; };

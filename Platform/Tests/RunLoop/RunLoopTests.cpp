@@ -147,6 +147,34 @@ TEST(RunLoopTest, NestedSpinningKeepsPerformOrder) {
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
 }
 
+// Threads that start before the main thread first turns its run loop perform
+// blocks and schedule timers there while it turns and schedules its own
+// deadlines: every block and timer runs there, once.
+TEST(RunLoopTest, OtherThreadsPerformAndScheduleOnTheMainRunLoopWhileItTurns) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 50;
+  std::atomic<bool> go{false};
+  int performed = 0;  // main thread only
+  int fired = 0;      // main thread only
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      while (!go) std::this_thread::yield();
+      for (int i = 0; i < kEach; ++i) {
+        RunLoop::main().perform([&] { ++performed; });
+        RunLoop::main().performAfter(1ms, [&] { ++fired; });
+      }
+    });
+  }
+  go = true;
+  const RunLoop loop = RunLoop::main();
+  EXPECT_TRUE(loop.runUntil([&] { return performed == kThreads * kEach && fired == kThreads * kEach; }, kPatience));
+  for (auto& thread : threads) thread.join();
+  loop.runUntil(RunLoop::Clock::now() + 20ms);
+  EXPECT_EQ(performed, kThreads * kEach);
+  EXPECT_EQ(fired, kThreads * kEach);
+}
+
 TEST(RunLoopTest, RunUntilReturnsAtTheDeadlineWithNoSource) {
   RunLoopThread thread("deadline.test");
   std::promise<bool> result;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "DQPrinterURLResolver.h"
+#include "RunLoop/RunLoopThread.h"
 #include "TestSupport.h"
 
 using namespace platform;
@@ -61,5 +62,22 @@ TEST(RealAvahiTest, ResolvesAPublishedServiceThroughTheDaemon) {
 
     // A service nobody publishes: the daemon gives up, and so does the resolver.
     EXPECT_FALSE(resolve("dnssd://Nobody._ipp._tcp.local"));
+
+    // Two threads resolve at once, as a session's queue thread and main do,
+    // each making and dropping D-Bus clients of its own, and both finish.
+    RunLoopThread other("avahi-resolve");
+    for (int round = 0; round < 3; ++round) {
+      std::optional<Dictionary> there;
+      bool thereDone = false;
+      const RunLoop here = RunLoop::current();
+      other.runLoop().perform([&] {
+        there = resolve("dnssd://Sandbox%20Printer._ipp._tcp.local");
+        here.perform([&] { thereDone = true; });
+      });
+      const auto found = resolve("dnssd://Sandbox%20Printer._ipp._tcp.local");
+      ASSERT_TRUE(here.runUntil([&] { return thereDone; }, std::chrono::seconds(40)));
+      ASSERT_TRUE(found && there);
+      EXPECT_EQ(found->objectForKey("IPAddresses"), there->objectForKey("IPAddresses"));
+    }
   }
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 
+#include "RunLoop/ThreadSanitizer.h"
 #include "Text/Format.h"
 
 using platform::UsbReturn;
@@ -98,7 +99,12 @@ void UsbfsAdapter::finish(UMockdevIoctlData* urbData, UsbReturn result, const st
   // The client lives in this process: an IN buffer (never resolved, so
   // never written back stale) is filled in place.
   const std::size_t count = std::min<std::size_t>(bytes.size(), static_cast<std::size_t>(urb->buffer_length));
+  // The back end hands the buffer over at the submission and takes it back at
+  // the completion, through umockdev's channel, which ThreadSanitizer cannot
+  // see.
+  PLATFORM_TSAN_ACQUIRE(urb->buffer);
   if (input && count > 0) std::memcpy(urb->buffer, bytes.data(), count);
+  PLATFORM_TSAN_RELEASE(urb->buffer);
   urb->actual_length = static_cast<int>(count);
   urb->status = urbStatus(result);
   std::erase_if(flying_, [&](const Urb& one) { return one.data == urbData; });
