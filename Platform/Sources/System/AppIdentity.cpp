@@ -10,12 +10,21 @@
 namespace platform {
 namespace {
 
+// The name the process was started with, read once: every hit's user agent
+// asks for it.
+const std::string& commandName() {
+  static const std::string name = [] {
+    std::ifstream comm("/proc/self/comm");
+    std::string line;
+    std::getline(comm, line);
+    return line;
+  }();
+  return name;
+}
+
 std::string programName() {
   if (const char* name = g_get_prgname(); name && *name) return name;
-  std::ifstream comm("/proc/self/comm");
-  std::string name;
-  std::getline(comm, name);
-  return name;
+  return commandName();
 }
 
 // An XDG base directory variable counts only when it holds an absolute path.

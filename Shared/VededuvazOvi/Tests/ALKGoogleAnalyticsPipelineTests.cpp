@@ -482,6 +482,20 @@ TEST(ALKGATrackerTest, FileNamesPacingAndStoreSize) {
   EXPECT_EQ(store->capacity(), 7u);
   EXPECT_EQ(send->dequeueRate(), 0.25);
   EXPECT_EQ(write->dequeueRate(), 0.0);
+
+  // The size follows every change of the limit, back to an earlier one too,
+  // whether or not the store queue has caught up in between.
+  tracker->config()->setQueueLimit(3);
+  ALKGATracker::googleAnalyticsUpdateFilter(*tracker, *write);
+  tracker->config()->setQueueLimit(7);
+  ALKGATracker::googleAnalyticsUpdateFilter(*tracker, *write);
+  storeQueue->sync([] {});
+  EXPECT_EQ(store->capacity(), 7u);
+  tracker->config()->setQueueLimit(3);
+  ALKGATracker::googleAnalyticsUpdateFilter(*tracker, *write);
+  ALKGATracker::googleAnalyticsUpdateFilter(*tracker, *write);
+  storeQueue->sync([] {});
+  EXPECT_EQ(store->capacity(), 3u);
 }
 
 }  // namespace

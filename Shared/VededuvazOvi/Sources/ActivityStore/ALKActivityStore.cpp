@@ -301,7 +301,9 @@ bool ALKActivityStore::save(platform::ErrorPtr* error) {
   };
   std::vector<std::int64_t> newKeys;
   try {
-    SQLite::Transaction transaction(*database_, SQLite::TransactionBehavior::IMMEDIATE);
+    // Begun and committed through statements prepared once: every hit saves
+    // three times.
+    statement("BEGIN IMMEDIATE").exec();
     for (const auto& row : inserted_) {
       auto& insert = statement("INSERT INTO ZACTIVITYREQUEST (ZSTATE, ZTIMESTAMP, ZURLSTRING, ZACTIVITY) "
                                "VALUES (?, ?, ?, ?)");
@@ -329,8 +331,11 @@ bool ALKActivityStore::save(platform::ErrorPtr* error) {
       remove.bind(1, row->objectID()->number());
       remove.exec();
     }
-    transaction.commit();
+    statement("COMMIT").exec();
   } catch (const SQLite::Exception& exception) {
+    // A failed step, or a commit that could not take its lock, leaves the
+    // transaction open: nothing of it is kept.
+    if (!sqlite3_get_autocommit(database_->getHandle())) database_->tryExec("ROLLBACK");
     const auto failure = sqliteError(exception);
     ALKLog::error(this, "Unable to save changes: %@", failure);
     if (error) *error = failure;

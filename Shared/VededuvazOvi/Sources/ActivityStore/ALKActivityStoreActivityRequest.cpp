@@ -37,9 +37,12 @@ std::optional<std::vector<std::shared_ptr<ALKActivityRequest>>> ALKActivityStore
     const ALKFetchRequest& request) {
   if (!hasStoreData()) return std::nullopt;
   ALKLogIndent indent;
-  // Counting past the offset would tell nothing more.
-  const auto count = countActivityRequestsWithPredicate(std::nullopt, nullptr, request.offset + 1);
-  if (count.value_or(0) <= request.offset) ALKLog::debug(this, "No exceeded activity requests.");
+  // The count only tells the DEBUG line; counting past the offset would
+  // tell nothing more.
+  if (ALKLogger::sharedLogger()->wouldLog(ALKLog::kTaggedLineLevel)) {
+    const auto count = countActivityRequestsWithPredicate(std::nullopt, nullptr, request.offset + 1);
+    if (count.value_or(0) <= request.offset) ALKLog::debug(this, "No exceeded activity requests.");
+  }
   platform::ErrorPtr error;
   const auto results = executeFetchRequest(request, &error, managedObjectIdToObjectTranscodeBlock());
   if (error) ALKLog::error(this, "Unable to fetch exceeded activity requests. %@", error);

@@ -58,3 +58,9 @@ ALKWriteActivityRequestFilter::~ALKWriteActivityRequestFilter() {
   ALKLogIndent indent;
   ALKLog::debug(this, "Dealloc");
 }
+
+bool ALKWriteActivityRequestFilter::noteCapacity(std::size_t capacity) {
+  if (notedCapacity_ == capacity) return false;
+  notedCapacity_ = capacity;
+  return true;
+}

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 
 #include "ALKActivityStoreFilter.h"
 
@@ -26,4 +28,12 @@ class ALKWriteActivityRequestFilter : public ALKActivityStoreFilter {
                                 std::shared_ptr<IALKQueue> inputQueue, std::shared_ptr<IALKQueue> outputQueue,
                                 std::shared_ptr<platform::DispatchQueue> executionQueue);
   ~ALKWriteActivityRequestFilter() override;
+
+  // Whether `capacity` differs from the one last noted here, noting it: the
+  // store's capacity is set on the store queue only when the limit changed,
+  // not before every run. Scheduling thread.
+  bool noteCapacity(std::size_t capacity);
+
+ private:
+  std::optional<std::size_t> notedCapacity_;
 };

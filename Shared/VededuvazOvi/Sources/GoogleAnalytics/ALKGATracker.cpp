@@ -144,8 +144,11 @@ void ALKGATracker::googleAnalyticsUpdateFilter(ALKTracker& tracker, ALKQueueFilt
     send->setDequeueRate(dequeueRateForRateLimit(config->rateLimit()));
   } else if (auto* write = dynamic_cast<ALKWriteActivityRequestFilter*>(&filter)) {
     // The store belongs to the store queue: the size is set there, before
-    // the run that follows.
-    write->executionQueue()->async(
-        [store = write->activityStore(), limit = config->queueLimit()] { store->setCapacity(limit); });
+    // the run that follows, and only when it changed (a block of its own on
+    // the store queue before every hit would wake that thread once more).
+    const std::size_t limit = config->queueLimit();
+    if (write->noteCapacity(limit)) {
+      write->executionQueue()->async([store = write->activityStore(), limit] { store->setCapacity(limit); });
+    }
   }
 }
