@@ -595,8 +595,11 @@ TEST_F(NEXANetworkSessionTest, HostileTreeNeverLoadsItsExternalEntity) {
 
 TEST_F(NEXANetworkSessionTest, ACancelOrReleaseInsideACompletionStopsTheCompletionsAfterIt) {
   // Two answers of one request; the first does `inside` and notes the call.
+  // The printer holds the answer until both are scheduled, so neither is
+  // answered at once from a request that finished in between.
   std::vector<std::string> called;
   auto twice = [&](DQNEXASession& session, const std::string& name, std::function<void()> inside) {
+    printer.holdSlow();
     session.scheduleRequestRegisteredWithName(name, [&called, name, inside](const ObjectPtr&, const ErrorPtr&) {
       called.push_back(name + " 1");
       inside();
@@ -604,9 +607,10 @@ TEST_F(NEXANetworkSessionTest, ACancelOrReleaseInsideACompletionStopsTheCompleti
     session.scheduleRequestRegisteredWithName(name, [&called, name](const ObjectPtr&, const ErrorPtr&) {
       called.push_back(name + " 2");
     });
+    printer.releaseSlow();
   };
   auto session = sessionWithBaseURL();
-  session->registerDataRetrievingRequest("count", "Count", DQNEXAResultClass::XMLDocument(), 3, false);
+  session->registerDataRetrievingRequest("count", "Slow", DQNEXAResultClass::XMLDocument(), 3, false);
   twice(*session, "count", [&] { session->cancelAllRequests(false); });
   ASSERT_TRUE(pumpMain([&] { return !called.empty(); }));
   twice(*session, "count", [&] { session->cancelRequest("count"); });

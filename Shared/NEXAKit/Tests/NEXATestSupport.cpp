@@ -122,6 +122,11 @@ void LoopbackPrinter::releaseSlow() {
   slowReleased_.notify_all();
 }
 
+void LoopbackPrinter::holdSlow() {
+  std::lock_guard lock(mutex_);
+  released_ = false;
+}
+
 DQPrinterResolvingOperation::ResolverFactory silentResolver() {
   struct Silent : DQPrinterURLResolver {
     using DQPrinterURLResolver::DQPrinterURLResolver;

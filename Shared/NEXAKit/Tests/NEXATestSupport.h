@@ -69,8 +69,10 @@ class LoopbackPrinter {
   std::vector<std::string> paths() const;
   void setPassword(const std::string& password);
   void setTree(const std::string& tree);
-  // Lets a request waiting on "/Slow" go.
+  // Lets requests waiting on "/Slow" go, until holdSlow().
   void releaseSlow();
+  // Makes requests on "/Slow" wait again for releaseSlow().
+  void holdSlow();
 
  private:
   bool authorized(const httplib::Request& request, httplib::Response& response);
