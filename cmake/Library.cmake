@@ -43,6 +43,8 @@ function(pt_add_library target)
   if(tests AND BUILD_TESTING)
     add_executable(${target}Tests ${tests})
     target_link_libraries(${target}Tests PRIVATE ${target} ${ARG_TEST_LIBS})
+    # Test helpers that every library's tests share.
+    target_include_directories(${target}Tests PRIVATE ${PROJECT_SOURCE_DIR}/Platform/Tests/Support)
     pt_add_gtest(${target}Tests)
   endif()
 endfunction()

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackListener.h"
+
 // An HTTP/1.1 server on 127.0.0.1 (a port of its own) for the transfer tests.
 // Each connection is served on a thread of its own and stays open between
 // requests unless an answer closes it, so the tests can count the connections
@@ -38,16 +40,8 @@ class LoopbackHttpServer {
   using Router = std::function<Answer(const Request&)>;
 
   explicit LoopbackHttpServer(Router router = {}) : router_(std::move(router)) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 16) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 || ::pipe(stopPipe_) != 0) {
-      std::abort();
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = listenOnLoopback(&port_);
+    if (listener_ < 0 || ::pipe(stopPipe_) != 0) std::abort();
     acceptor_ = std::thread([this] { serve(); });
   }
   ~LoopbackHttpServer() {

@@ -10,29 +10,10 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "LoopbackListener.h"
 #include "RunLoop/RunLoop.h"
 
 namespace testsupport {
-namespace {
-
-// A socket listening on 127.0.0.1 on a port of its own; -1 on failure.
-int listenOnLoopback(int* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd, 16) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  *port = ntohs(address.sin_port);
-  return fd;
-}
-
-}  // namespace
 
 void HttpServer::start(const std::string& host, int port) {
   port_ = port == 0 ? server_->bind_to_any_port(host) : server_->bind_to_port(host, port) ? port : -1;

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackListener.h"
+
 // A measurement collector on 127.0.0.1 (a port of its own): one connection
 // at a time, one request per connection unless it keeps connections open. It
 // records each request and answers as scripted; unscripted requests get 200.
@@ -38,16 +40,8 @@ class LoopbackCollector {
   };
 
   LoopbackCollector() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 16) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 || ::pipe(stopPipe_) != 0) {
-      std::abort();
-    }
-    port_ = ntohs(address.sin_port);
+    listener_ = listenOnLoopback(&port_);
+    if (listener_ < 0 || ::pipe(stopPipe_) != 0) std::abort();
     thread_ = std::thread([this] { serve(); });
   }
   ~LoopbackCollector() { stop(); }
