@@ -40,20 +40,15 @@ class LoopbackHttpServer {
   using Router = std::function<Answer(const Request&)>;
 
   explicit LoopbackHttpServer(Router router = {}) : router_(std::move(router)) {
-    listener_ = listenOnLoopback(&port_);
-    if (listener_ < 0 || ::pipe(stopPipe_) != 0) std::abort();
     acceptor_ = std::thread([this] { serve(); });
   }
   ~LoopbackHttpServer() {
-    [[maybe_unused]] const auto written = ::write(stopPipe_[1], "x", 1);
+    listener_.stop();
     acceptor_.join();
     for (auto& thread : connectionThreads_) thread.join();
-    ::close(listener_);
-    ::close(stopPipe_[0]);
-    ::close(stopPipe_[1]);
   }
 
-  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+  std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(listener_.port()) + path; }
   std::vector<Request> requests() const {
     std::lock_guard lock(mutex_);
     return requests_;
@@ -63,16 +58,8 @@ class LoopbackHttpServer {
   int openConnections() const { return accepted_.load() - closed_.load(); }
 
  private:
-  // Whether `fd` became readable before the time-out or the stop.
-  bool waitReadable(int fd, int timeoutMs) const {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-    return ::poll(fds, 2, timeoutMs) > 0 && !(fds[1].revents & POLLIN) && (fds[0].revents & (POLLIN | POLLHUP));
-  }
-
   void serve() {
-    while (waitReadable(listener_, -1)) {
-      const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (connection < 0) continue;
+    for (int connection; (connection = listener_.acceptNext()) >= 0;) {
       ++accepted_;
       connectionThreads_.emplace_back([this, connection] {
         std::string pending;
@@ -97,7 +84,7 @@ class LoopbackHttpServer {
         }
       }
       if (headEnd != std::string::npos && data.size() >= headEnd + 4 + bodyLength) break;
-      if (!waitReadable(connection, -1)) return false;
+      if (!listener_.waitReadable(connection, -1)) return false;
       const ssize_t got = ::read(connection, buffer, sizeof(buffer));
       if (got <= 0) return false;
       data.append(buffer, static_cast<std::size_t>(got));
@@ -113,7 +100,7 @@ class LoopbackHttpServer {
       std::lock_guard lock(mutex_);
       requests_.push_back(request);
     }
-    if (answer.delay.count() > 0 && waitReadable(connection, static_cast<int>(answer.delay.count()))) {
+    if (answer.delay.count() > 0 && listener_.waitReadable(connection, static_cast<int>(answer.delay.count()))) {
       // The client went away (or sent more) while the answer was delayed.
     }
     std::string reply = "HTTP/1.1 " + std::to_string(answer.status) + " X\r\nContent-Length: 2\r\n";
@@ -125,9 +112,7 @@ class LoopbackHttpServer {
   }
 
   Router router_;
-  int listener_ = -1;
-  int stopPipe_[2] = {-1, -1};
-  int port_ = 0;
+  LoopbackListener listener_;
   std::thread acceptor_;
   std::list<std::thread> connectionThreads_;  // the acceptor's; joined after it
   mutable std::mutex mutex_;                  // guards requests_

@@ -40,8 +40,6 @@ class LoopbackCollector {
   };
 
   LoopbackCollector() {
-    listener_ = listenOnLoopback(&port_);
-    if (listener_ < 0 || ::pipe(stopPipe_) != 0) std::abort();
     thread_ = std::thread([this] { serve(); });
   }
   ~LoopbackCollector() { stop(); }
@@ -49,11 +47,9 @@ class LoopbackCollector {
   // Stops answering; connections are refused from then on.
   void stop() {
     if (!thread_.joinable()) return;
-    [[maybe_unused]] const auto written = ::write(stopPipe_[1], "x", 1);
+    listener_.stop();
     thread_.join();
-    ::close(listener_);
-    ::close(stopPipe_[0]);
-    ::close(stopPipe_[1]);
+    listener_.closeSocket();
   }
 
   // From now on a connection stays open for the client's next request, as a
@@ -63,7 +59,7 @@ class LoopbackCollector {
   // Connections accepted so far.
   std::size_t connections() const { return connections_.load(); }
 
-  std::string endPoint() const { return "http://127.0.0.1:" + std::to_string(port_) + "/collect"; }
+  std::string endPoint() const { return "http://127.0.0.1:" + std::to_string(listener_.port()) + "/collect"; }
   void script(Answer answer) {
     std::lock_guard lock(mutex_);
     script_.push_back(answer);
@@ -80,15 +76,8 @@ class LoopbackCollector {
   }
 
  private:
-  bool waitReadable(int fd, int timeoutMs) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-    return ::poll(fds, 2, timeoutMs) > 0 && !(fds[1].revents & POLLIN) && (fds[0].revents & (POLLIN | POLLHUP));
-  }
-
   void serve() {
-    while (waitReadable(listener_, -1)) {
-      const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (connection < 0) continue;
+    for (int connection; (connection = listener_.acceptNext()) >= 0;) {
       ++connections_;
       while (handle(connection) && keepAlive_ && waitForNextRequest(connection)) {
       }
@@ -99,7 +88,7 @@ class LoopbackCollector {
   // Whether the open connection brings another request before a new
   // connection arrives or the collector stops.
   bool waitForNextRequest(int connection) {
-    pollfd fds[3] = {{connection, POLLIN, 0}, {listener_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    pollfd fds[3] = {{connection, POLLIN, 0}, {listener_.fd(), POLLIN, 0}, {listener_.stopFd(), POLLIN, 0}};
     return ::poll(fds, 3, -1) > 0 && !(fds[1].revents & POLLIN) && !(fds[2].revents & POLLIN) &&
            (fds[0].revents & (POLLIN | POLLHUP));
   }
@@ -112,7 +101,7 @@ class LoopbackCollector {
     std::size_t bodyLength = 0;
     char buffer[4096];
     while (headEnd == std::string::npos || data.size() < headEnd + 4 + bodyLength) {
-      if (!waitReadable(connection, 5000)) return false;
+      if (!listener_.waitReadable(connection, 5000)) return false;
       const ssize_t got = ::read(connection, buffer, sizeof(buffer));
       if (got <= 0) return false;
       data.append(buffer, static_cast<std::size_t>(got));
@@ -137,7 +126,7 @@ class LoopbackCollector {
         script_.pop_front();
       }
     }
-    if (answer.delay.count() > 0 && waitReadable(connection, static_cast<int>(answer.delay.count()))) {
+    if (answer.delay.count() > 0 && listener_.waitReadable(connection, static_cast<int>(answer.delay.count()))) {
       // The client went away while the answer was delayed.
     }
     request.answered = std::chrono::steady_clock::now();
@@ -154,9 +143,7 @@ class LoopbackCollector {
     return !answer.closeWithoutAnswer;
   }
 
-  int listener_ = -1;
-  int stopPipe_[2] = {-1, -1};
-  int port_ = 0;
+  LoopbackListener listener_;
   std::thread thread_;
   mutable std::mutex mutex_;  // guards script_ and requests_
   std::deque<Answer> script_;
