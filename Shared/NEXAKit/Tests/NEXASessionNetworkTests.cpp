@@ -656,3 +656,62 @@ TEST_F(NEXANetworkSessionTest, ACancelOrReleaseInsideACompletionStopsTheCompleti
   drainMain();
   EXPECT_EQ(cancelled.calls, 0);
 }
+
+TEST_F(NEXANetworkSessionTest, TheClientMayLetTheSessionGoInsideACallbackAnsweredAtOnceOrAPrompt) {
+  // Every callback here lets go of the session's only reference, so the
+  // session must outlive its own call. The completions answered later on the
+  // main queue are let go of in ACancelOrReleaseInsideACompletionStopsTheCompletionsAfterIt.
+  std::shared_ptr<DQNEXASession> session;
+  int calls = 0;
+  const DQNEXASession::ResolveCompletion resolveLettingGo = [&](const std::optional<Dictionary>&, const ErrorPtr&) {
+    ++calls;
+    session.reset();
+  };
+  const DQNEXASession::RequestCompletion requestLettingGo = [&](const ObjectPtr&, const ErrorPtr&) {
+    ++calls;
+    session.reset();
+  };
+  const DQNEXASession::ResolveCompletion neverResolved = [](const std::optional<Dictionary>&, const ErrorPtr&) {
+    ADD_FAILURE() << "a resolve completion after the session was let go";
+  };
+
+  // Resolving that ends at once: a base URL, no address at all.
+  session = sessionWithBaseURL();
+  session->schedulePrinterResolve(resolveLettingGo);
+  EXPECT_FALSE(session);
+  session = DQNEXASession::make(std::nullopt, std::nullopt, nullptr);
+  session->schedulePrinterResolve(resolveLettingGo);
+  EXPECT_EQ(calls, 2);
+
+  // Callers waiting for a resolving that a restart answers at once: the
+  // first lets go, the one after it is not called.
+  session = resolvingSession("http://printer.invalid/", silentResolver());
+  session->schedulePrinterResolve(resolveLettingGo);
+  session->schedulePrinterResolve(neverResolved);
+  session->setBaseURL(printer.baseURL());
+  session->setNeedsReresolve();
+  EXPECT_FALSE(session);
+  EXPECT_EQ(calls, 3);
+
+  // A request answered at once from the cache.
+  session = sessionWithBaseURL();
+  ASSERT_FALSE(runRequest(*session, "tree").error);
+  EXPECT_EQ(session->scheduleRequestRegisteredWithName("tree", requestLettingGo), "tree");
+  EXPECT_FALSE(session);
+  EXPECT_EQ(calls, 4);
+
+  // The credentials prompt: the request waiting for the answer ends with
+  // the session and never calls back.
+  int prompts = 0;
+  session = DQNEXASession::make(std::nullopt, printer.baseURL(), false, false,
+                                [&](const std::shared_ptr<DQURLAuthenticationChallenge>&, std::uint64_t) {
+                                  ++prompts;
+                                  session.reset();
+                                });
+  Answer locked;
+  session->scheduleDataRetrievingForPath("DevMgmt/Other.xml", std::nullopt, locked.block());
+  ASSERT_TRUE(pumpMain([&] { return !session; }));
+  drainMain();
+  EXPECT_EQ(prompts, 1);
+  EXPECT_EQ(locked.calls, 0);
+}

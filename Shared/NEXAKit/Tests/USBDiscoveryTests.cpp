@@ -90,6 +90,39 @@ TEST_F(USBDiscoveryTest, NothingIsReportedAfterStopEvenWhenAlreadyQueued) {
   EXPECT_TRUE(recorder.found.empty());
 }
 
+TEST_F(USBDiscoveryTest, ADelegateMayLetTheSearcherGoWhenAPrinterIsReported) {
+  // The delegate lets go of the searcher at the first printer: of two
+  // printers present at the start, and of two arriving later, it hears of one.
+  struct LettingGo : DQUSBDevicesSearcherDelegate {
+    void USBDevicesSearcherDidDiscoverDevice(DQUSBDevicesSearcher&, const std::shared_ptr<DQUSBDevice>&) override {
+      ++found;
+      searcher.reset();
+    }
+    void USBDevicesSearcherDidLoseDeviceService(DQUSBDevicesSearcher&,
+                                                const std::shared_ptr<platform::UsbDeviceRef>&) override {}
+    std::shared_ptr<DQUSBDevicesSearcher> searcher;
+    int found = 0;
+  };
+  for (const bool presentAtStart : {true, false}) {
+    auto host = std::make_shared<SimUsbBus>();
+    auto plugTwo = [&] {
+      host->plug(std::make_shared<VirtualPrinter>(zarnPrinter()), SimUsbBus::key(2, 1));
+      host->plug(std::make_shared<VirtualPrinter>(zarnPrinter()), SimUsbBus::key(3, 2));
+    };
+    LettingGo delegate;
+    delegate.searcher = std::make_shared<DQUSBDevicesSearcher>(host);
+    delegate.searcher->setDelegate(&delegate);
+    if (presentAtStart) plugTwo();
+    EXPECT_TRUE(delegate.searcher->startInRunLoop(platform::RunLoop::current(), nullptr, nullptr));
+    if (!presentAtStart) plugTwo();
+    ASSERT_TRUE(spinUntil([&] { return !delegate.searcher; })) << presentAtStart;
+    bool drained = false;
+    platform::RunLoop::current().perform([&] { drained = true; });
+    ASSERT_TRUE(spinUntil([&] { return drained; }));
+    EXPECT_EQ(delegate.found, 1) << presentAtStart;
+  }
+}
+
 // A host whose watch fails once at a given step, as libusb does without a
 // context or hot-plug support.
 class FailingOnceBus : public SimUsbBus {

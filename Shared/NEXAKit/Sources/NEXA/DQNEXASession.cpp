@@ -73,7 +73,7 @@ void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
     printerResolvingState_ = kResolved;
     printerResolutionError_ = nullptr;
     printerResolutionInfo_ = std::nullopt;
-    answerResolveCompletions(false);
+    answerResolveCompletions();
     return;
   }
   if (printerURI_) {
@@ -88,7 +88,7 @@ void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
       auto finished = weakOperation.lock();
       if (!finished) return;
       DispatchQueue::main()->async([weak, finished] {
-        if (auto session = weak.lock()) session->completeResolveWithResolvingOperation(finished);
+        if (SelfHold session{weak.lock()}) session->completeResolveWithResolvingOperation(finished);
       });
     });
     operationQueue_->addOperation(operation);
@@ -99,18 +99,32 @@ void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
   printerResolutionInfo_ = std::nullopt;
   printerResolvingContext_->finishWithError(printerResolutionError_);
   printerResolvingState_ = kFailed;
-  answerResolveCompletions(false);
+  answerResolveCompletions();
+}
+
+DQNEXASession::SelfHold::SelfHold(std::shared_ptr<DQNEXASession> session) : session_(std::move(session)) {
+  if (session_) ++session_->selfHolds_;
+}
+
+DQNEXASession::SelfHold::~SelfHold() {
+  if (session_) --session_->selfHolds_;
+}
+
+bool DQNEXASession::isLetGo() const {
+  const long references = weak_from_this().use_count();
+  return references > 0 && references <= selfHolds_;
 }
 
 template <class Block, class... Arguments>
 void DQNEXASession::answer(std::optional<std::string> requestName, const std::vector<Block>& blocks,
-                           bool heldByTheMainQueue, const Arguments&... arguments) {
+                           const Arguments&... arguments) {
+  // A block answered at once may drop the client's last reference; the
+  // session goes when this hold does, after its last touch below.
+  const SelfHold hold{weak_from_this().lock()};
   Answering answering{std::move(requestName)};
   answering_.push_back(&answering);
   for (const auto& block : blocks) {
-    // When the call of the main queue that runs this is all that holds the
-    // session, its client has let it go.
-    if (answering.stopped || (heldByTheMainQueue && weak_from_this().use_count() == 1)) break;
+    if (answering.stopped || isLetGo()) break;
     block(arguments...);
   }
   std::erase(answering_, &answering);
@@ -122,13 +136,13 @@ void DQNEXASession::stopAnswering(const std::function<bool(const Answering&)>& c
   }
 }
 
-void DQNEXASession::answerResolveCompletions(bool heldByTheMainQueue) {
+void DQNEXASession::answerResolveCompletions() {
   const auto blocks = std::exchange(resolveCompletionBlocks_, {});
   // Every caller gets the outcome this resolving ended with, whatever an
   // earlier one starts meanwhile.
   const auto info = printerResolutionInfo_;
   const auto error = printerResolutionError_;
-  answer(std::nullopt, blocks, heldByTheMainQueue, info, error);
+  answer(std::nullopt, blocks, info, error);
 }
 
 void DQNEXASession::startOverResolving() {
@@ -158,7 +172,7 @@ void DQNEXASession::completeResolveWithResolvingOperation(const std::shared_ptr<
   } else {
     printerResolvingState_ = printerResolutionError_->code() == DQNEXAError::kInaccessible ? kInaccessible : kFailed;
   }
-  answerResolveCompletions(true);
+  answerResolveCompletions();
 }
 
 void DQNEXASession::cancelPrinterResolve(bool wait) {
@@ -171,6 +185,9 @@ void DQNEXASession::cancelPrinterResolve(bool wait) {
 }
 
 void DQNEXASession::setNeedsReresolve() {
+  // A resolving that ends at once answers the waiting callers, who may let
+  // the session go.
+  const SelfHold hold{weak_from_this().lock()};
   const auto previous = printerResolvingOperation_;
   const auto previousContext = printerResolvingContext_;
   // Requests queued behind a resolving that is dropped before its end.
@@ -216,7 +233,7 @@ bool DQNEXASession::checkResolvingStatus(const ResolveCompletion& completion) {
 void DQNEXASession::launchOperation(const std::shared_ptr<DQNEXAAccessOperation>& operation) {
   std::weak_ptr<DQNEXASession> weak = weak_from_this();
   operation->setupNEXACompletionBlock([weak](const std::shared_ptr<DQNEXAAccessOperation>& finished) {
-    if (auto session = weak.lock()) session->handleCompletion(finished);
+    if (SelfHold session{weak.lock()}) session->handleCompletion(finished);
   });
   operationsCache_[operation->operationDescriptor()->operationName()] = operation;
   launchResolvingIfNeeded(nullptr);
@@ -266,7 +283,7 @@ void DQNEXASession::handleCompletion(const std::shared_ptr<DQNEXAAccessOperation
   if (blocks.empty()) return;
   const ObjectPtr result = operation->result();
   const ErrorPtr error = operation->error();
-  answer(name, blocks.mapped(), true, result, error);
+  answer(name, blocks.mapped(), result, error);
 }
 
 std::optional<std::string> DQNEXASession::scheduleRequestWithName(const std::string& name,

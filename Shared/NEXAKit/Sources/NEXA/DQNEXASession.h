@@ -165,17 +165,33 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
     std::optional<std::string> requestName;  // none for resolve completions
     bool stopped = false;
   };
-  // Calls `blocks` in order with `arguments` until a cancel stops them or,
-  // with `heldByTheMainQueue` (the call of the main queue that runs this
-  // holds the session), until the client lets the session go.
+  // A reference the session takes on itself around calls of the client's
+  // blocks, any of which may let the session go. Counted, so that the
+  // session can tell when nothing but its own references keep it.
+  class SelfHold {
+   public:
+    explicit SelfHold(std::shared_ptr<DQNEXASession> session);
+    ~SelfHold();  // may destroy the session
+    SelfHold(const SelfHold&) = delete;
+    SelfHold& operator=(const SelfHold&) = delete;
+    explicit operator bool() const { return session_ != nullptr; }
+    DQNEXASession* operator->() const { return session_.get(); }
+
+   private:
+    std::shared_ptr<DQNEXASession> session_;
+  };
+  // Whether the client has let the session go: only its own holds are left.
+  bool isLetGo() const;
+  // Calls `blocks` in order with `arguments` until a cancel stops them or
+  // the client lets the session go; the session outlives the call.
   template <class Block, class... Arguments>
-  void answer(std::optional<std::string> requestName, const std::vector<Block>& blocks, bool heldByTheMainQueue,
+  void answer(std::optional<std::string> requestName, const std::vector<Block>& blocks,
               const Arguments&... arguments);
   void stopAnswering(const std::function<bool(const Answering&)>& covered);
 
   void launchOperation(const std::shared_ptr<DQNEXAAccessOperation>& operation);
   // Calls and empties the waiting resolve completions with the outcome.
-  void answerResolveCompletions(bool heldByTheMainQueue);
+  void answerResolveCompletions();
   // State 0 with a fresh context and no resolving operation.
   void startOverResolving();
   // While resolving: starts over and drops the waiting resolve completions.
@@ -205,4 +221,5 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   std::shared_ptr<DQPrinterResolvingOperation> printerResolvingOperation_;
   DQPrinterResolvingOperation::ResolverFactory resolverFactory_;
   std::vector<Answering*> answering_;  // innermost last
+  int selfHolds_ = 0;                  // SelfHolds alive
 };

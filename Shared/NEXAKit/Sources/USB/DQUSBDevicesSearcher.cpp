@@ -46,7 +46,9 @@ bool DQUSBDevicesSearcher::startInRunLoop(const platform::RunLoop& runLoop, cons
   }
   if (!present.empty()) com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBDevice] - Found the device");
   for (const auto& service : present) {
-    if (!running_) break;
+    // The delegate may have let this searcher go: then nothing of it is
+    // touched and nothing more is reported.
+    if (weak.expired() || !running_) break;
     handleServiceAdded(service);
   }
   return true;

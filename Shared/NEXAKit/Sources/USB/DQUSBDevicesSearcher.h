@@ -13,7 +13,8 @@
 // among them to its delegate: those attached at the start inside
 // startInRunLoop, later ones on that run loop. Used on the run loop's thread
 // only; after stop (or destruction) no delegate call is made, also not for
-// notifications already queued.
+// notifications already queued. The delegate may let the searcher go from
+// any of its calls, also inside startInRunLoop.
 class DQUSBDevicesSearcher : public platform::Object {
  public:
   // The host comes from UsbBackend::shared() unless one is given.
