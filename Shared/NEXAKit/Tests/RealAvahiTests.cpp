@@ -49,10 +49,6 @@ std::vector<std::string> urlTexts(const Dictionary& result) {
   return texts;
 }
 
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream(path) << text;
-}
-
 std::string serviceFile(const std::string& name, const std::string& inside) {
   return "<?xml version=\"1.0\" standalone='no'?>\n"
          "<!DOCTYPE service-group SYSTEM \"avahi-service.dtd\">\n"
@@ -79,45 +75,37 @@ const std::string kLongCJKName = [] {
 class RealAvahiTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    directory_ = new testsupport::TemporaryDirectory;
+    directory_ = std::make_unique<testsupport::TemporaryDirectory>();
     const std::string& dir = directory_->path();
     std::filesystem::create_directories(dir + "/services");
-    writeFile(dir + "/services/long-cjk.service", serviceFile(kLongCJKName, ""));
-    writeFile(dir + "/services/cafe.service",
-              serviceFile("Caf\u00E9 Printer", "<host-name>caf\u00E9-host.local</host-name>"
-                                               "<txt-record>usb_SN=FIRST</txt-record>"
-                                               "<txt-record>usb_SN=SECOND</txt-record>"));
-    writeFile(dir + "/hosts", "10.99.0.2 caf\u00E9-host.local\nfd99::2 caf\u00E9-host.local\n");
-    const auto [status, output] = run(script() + "start " + dir + " 'Sandbox Printer' 8631");
-    if (status == 77) {
-      skipReason_ = new std::string(output);
-    } else if (status != 0) {
-      failure_ = new std::string(output);
-    } else {
-      bus_ = new testsupport::ScopedEnvironment("DBUS_SYSTEM_BUS_ADDRESS", output.c_str());
-    }
+    std::ofstream(dir + "/services/long-cjk.service") << serviceFile(kLongCJKName, "");
+    std::ofstream(dir + "/services/cafe.service")
+        << serviceFile("Caf\u00E9 Printer", "<host-name>caf\u00E9-host.local</host-name>"
+                                            "<txt-record>usb_SN=FIRST</txt-record>"
+                                            "<txt-record>usb_SN=SECOND</txt-record>");
+    std::ofstream(dir + "/hosts") << "10.99.0.2 caf\u00E9-host.local\nfd99::2 caf\u00E9-host.local\n";
+    std::tie(status_, output_) = run(script() + "start " + dir + " 'Sandbox Printer' 8631");
+    if (status_ != 0) return;
+    bus_ = std::make_unique<testsupport::ScopedEnvironment>("DBUS_SYSTEM_BUS_ADDRESS", output_.c_str());
   }
 
   static void TearDownTestSuite() {
-    delete bus_;
+    bus_.reset();
     run(script() + "stop " + directory_->path());
-    delete directory_;
-    delete skipReason_;
-    delete failure_;
-    bus_ = nullptr, directory_ = nullptr, skipReason_ = nullptr, failure_ = nullptr;
+    directory_.reset();
   }
 
   void SetUp() override {
-    if (skipReason_) GTEST_SKIP() << *skipReason_;
-    ASSERT_FALSE(failure_) << *failure_;
+    if (status_ == 77) GTEST_SKIP() << output_;
+    ASSERT_EQ(status_, 0) << output_;
   }
 
   static std::string script() { return std::string("bash ") + NEXAKIT_SCRIPTS_DIR + "/avahi-sandbox.sh "; }
 
-  static inline testsupport::TemporaryDirectory* directory_ = nullptr;
-  static inline testsupport::ScopedEnvironment* bus_ = nullptr;
-  static inline std::string* skipReason_ = nullptr;
-  static inline std::string* failure_ = nullptr;
+  static inline std::unique_ptr<testsupport::TemporaryDirectory> directory_;
+  static inline std::unique_ptr<testsupport::ScopedEnvironment> bus_;
+  static inline int status_ = -1;
+  static inline std::string output_;
 };
 
 TEST_F(RealAvahiTest, ResolvesAPublishedServiceThroughTheDaemon) {
