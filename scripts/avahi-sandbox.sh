@@ -10,6 +10,10 @@
 #                                          address once the service is up
 #   avahi-sandbox.sh stop DIR              stops the daemon and the bus
 #
+# Further service files already in DIR/services are published too, and a
+# DIR/hosts file (the daemon's "address name" lines) publishes those host
+# names; start waits until every one of them is established.
+#
 # Where the machine does not allow it, start prints one line saying why and
 # exits with 77.
 set -uo pipefail
@@ -88,6 +92,7 @@ CONF
     set -e
     mount -t tmpfs tmpfs /run
     mount --bind "$0/services" /etc/avahi/services
+    if [ -f "$0/hosts" ]; then mount --bind "$0/hosts" /etc/avahi/hosts; fi
     ip link set lo up
     ip link add veth0 type veth peer name veth1
     ip link set veth1 up
@@ -98,11 +103,15 @@ CONF
     > "$dir/avahi.log" 2>&1 &
   echo $! > "$dir/avahi.pid"
 
-  local state=""
+  # One line per service group and per static host name when it is up.
+  local expected established state=""
+  expected=$(ls "$dir"/services/*.service | wc -l)
+  [ -f "$dir/hosts" ] && expected=$(( expected + $(grep -cv '^[[:space:]]*\(#\|$\)' "$dir/hosts") ))
   for _ in $(seq 100); do
     state=$(dbus-send --system --print-reply=literal --dest=org.freedesktop.Avahi / \
               org.freedesktop.Avahi.Server.GetState 2> /dev/null | tr -d ' ')
-    [ "$state" = "int322" ] && grep -q "successfully established" "$dir/avahi.log" && break
+    established=$(grep -c "successfully established" "$dir/avahi.log")
+    [ "$state" = "int322" ] && [ "$established" -ge "$expected" ] && break
     sleep 0.1
   done
   if [ "$state" != "int322" ] || ! grep -q "New relevant interface" "$dir/avahi.log"; then

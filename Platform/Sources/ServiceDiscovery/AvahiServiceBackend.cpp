@@ -2,6 +2,7 @@
 
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
+#include <avahi-common/domain.h>
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 #include <avahi-glib/glib-watch.h>
@@ -36,6 +37,8 @@ Data socketAddress(const AvahiAddress& address, AvahiIfIndex interface, std::uin
   return Data(bytes, bytes + sizeof(in6));
 }
 
+// The list holds the record's strings in their order on the wire; a key
+// counts at its first occurrence only (RFC 6763, 6.4).
 Dictionary txtRecord(AvahiStringList* list) {
   Dictionary record;
   for (AvahiStringList* item = list; item; item = avahi_string_list_get_next(item)) {
@@ -44,11 +47,33 @@ Dictionary txtRecord(AvahiStringList* list) {
     size_t size = 0;
     if (avahi_string_list_get_pair(item, &key, &value, &size) != 0) continue;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(value);
-    record.set(key, Data(bytes, bytes + (value ? size : 0)));
+    if (!record.find(key)) record.set(key, Data(bytes, bytes + (value ? size : 0)));
     avahi_free(key);
     avahi_free(value);
   }
   return record;
+}
+
+// Avahi writes a host name as escaped labels: "\." and "\\" for a dot and a
+// backslash inside a label, "\DDD" for every byte outside printable ASCII
+// ("caf\195\169-host.local"). The name itself is what the labels hold,
+// joined by dots; a name Avahi's unescaping refuses is kept as written.
+std::string unescapedHostName(const char* escaped) {
+  std::string name;
+  const char* rest = escaped;
+  char label[AVAHI_LABEL_MAX];
+  while (*rest) {
+    if (!avahi_unescape_label(&rest, label, sizeof(label))) return escaped;
+    if (!name.empty()) name += '.';
+    name += label;
+  }
+  return name;
+}
+
+// What goes to the daemon goes over D-Bus as text: libdbus aborts the process
+// on a string that is not UTF-8, and a NUL would cut the name short.
+bool isText(const std::string& text) {
+  return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
 }
 
 // All of it runs on the thread that started it, from Avahi's GLib source.
@@ -64,6 +89,11 @@ class AvahiResolution : public ServiceResolver::Resolution {
   }
 
   void start(const std::string& name, const std::string& type, const std::string& domain) {
+    if (!isText(name) || !isText(type) || !isText(domain)) {
+      for (auto& family : families_) family.answered = true;
+      report();
+      return;
+    }
     poll_ = avahi_glib_poll_new(RunLoop::current().context(), G_PRIORITY_DEFAULT);
     int error = 0;
     client_ = avahi_client_new(avahi_glib_poll_get(poll_), static_cast<AvahiClientFlags>(0), &clientChanged, this,
@@ -115,7 +145,7 @@ class AvahiResolution : public ServiceResolver::Resolution {
     if (family->answered) return;  // later changes of the records
     family->answered = true;
     if (event == AVAHI_RESOLVER_FOUND && address) {
-      self->found_.hostName = hostName ? hostName : "";
+      self->found_.hostName = hostName ? unescapedHostName(hostName) : "";
       self->found_.port = port;
       self->found_.addresses.push_back(socketAddress(*address, interface, port));
       self->found_.txtRecord = txtRecord(txt);

@@ -10,10 +10,11 @@
 
 namespace platform {
 
-// What resolving a DNS-SD service found: the target host name as the back end
-// writes it (Avahi's have no trailing dot), the port, every address as
-// socket-address bytes (with the port, and the interface as the scope of a
-// link-local IPv6 address) and the TXT record (key to value bytes).
+// What resolving a DNS-SD service found: the target host name, unescaped
+// (Avahi's have no trailing dot), the port, every address as socket-address
+// bytes (with the port, and the interface as the scope of a link-local IPv6
+// address) and the TXT record (key to value bytes, the first of a key that
+// comes twice).
 struct ResolvedService {
   std::string hostName;
   int port = -1;
@@ -44,7 +45,8 @@ class ServiceResolver {
 
   virtual ~ServiceResolver() = default;
   // Starts resolving the instance `name` of `type` in `domain` on the current
-  // run loop. The resolution runs until it finished or is destroyed.
+  // run loop. The resolution runs until it finished or is destroyed. Names
+  // that are not UTF-8 text, or that hold a NUL, finish it with nothing.
   virtual std::unique_ptr<Resolution> resolve(const std::string& name, const std::string& type,
                                               const std::string& domain, Handler handler) = 0;
 };

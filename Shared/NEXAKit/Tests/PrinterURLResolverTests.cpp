@@ -122,6 +122,12 @@ TEST(PrinterURLResolverChoiceTest, BonjourNameKeepsItsDotsAndSpaces) {
   EXPECT_EQ(domain, "local.");  // the last label only, with the final dot
   EXPECT_FALSE(DQPrinterURLParser::parseBonjourURL(url("dnssd://_ipp._tcp"), &name, &type, &domain));
   EXPECT_FALSE(DQPrinterURLParser::parseBonjourURL(url("dnssd:/path"), nullptr, nullptr, nullptr));
+
+  // The name is UTF-8 text, whole: no stray byte, no NUL to cut it short.
+  ASSERT_TRUE(DQPrinterURLParser::parseBonjourURL(url("dnssd://Caf%C3%A9._ipp._tcp.local"), &name, &type, &domain));
+  EXPECT_EQ(name, "Caf\u00E9");
+  EXPECT_FALSE(DQPrinterURLParser::parseBonjourURL(url("dnssd://Bad%FFName._ipp._tcp.local"), &name, &type, &domain));
+  EXPECT_FALSE(DQPrinterURLParser::parseBonjourURL(url("dnssd://P%00evil._ipp._tcp.local"), &name, &type, &domain));
 }
 
 TEST(HostNameResolverTest, NameResolvesToItsIPv4AddressOnHTTP) {

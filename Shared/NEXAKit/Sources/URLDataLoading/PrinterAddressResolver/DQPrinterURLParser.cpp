@@ -1,11 +1,20 @@
 #include "DQPrinterURLParser.h"
 
+#include <glib.h>
+
+#include "DQLog.h"
 #include "Text/RegularExpression.h"
 
 bool DQPrinterURLParser::parseBonjourURL(const platform::Url& uri, std::string* bonjourName, std::string* type,
                                          std::string* domain) {
   const std::string& host = uri.host();
   if (host.empty()) return false;
+  // The host is percent-decoded and may hold any byte; the name goes to the
+  // DNS-SD daemon as text, where a NUL would cut it short.
+  if (!g_utf8_validate(host.data(), static_cast<gssize>(host.size()), nullptr)) {
+    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQPrinterURLParser] - Invalid service name in %@", uri);
+    return false;
+  }
   static const platform::RegularExpression pattern(R"(^(.+)\.(.+\..+)\.(.+)$)");
   const auto match = pattern.firstMatch(host);
   if (!match) return false;

@@ -10,8 +10,9 @@ class DQPrinterURLParser {
  public:
   // Splits the host of a "dnssd" URI into service name, type and domain: the
   // domain is the last label, the type the two before it and the name all
-  // that precedes, dots included. False for an empty host or fewer labels;
-  // the out-parameters given are set only on success.
+  // that precedes, dots included. False for an empty host or fewer labels,
+  // and (logged) for a host that is not UTF-8 text or holds a NUL; the
+  // out-parameters given are set only on success.
   static bool parseBonjourURL(const platform::Url& uri, std::string* bonjourName, std::string* type,
                               std::string* domain);
   // The serial number in the query of a "usb" URI ("serial=" up to the next
