@@ -49,7 +49,10 @@ struct DQUSBStreamTiming {
 // The reading's limits (the response time-out, and the time after which a
 // cancellation may interrupt it) are checked after every read, so a printer
 // that trickles bytes holds the exchange no longer than a silent one; a read
-// waiting for a silent printer ends once a cancellation may interrupt it.
+// waiting for a silent printer ends once a cancellation may interrupt it. A write that the
+// printer does not take is cut the same way: once a cancelled exchange has
+// written for the time that lets a cancellation in, its transfer is
+// aborted, and the exchange ends as a cancelled read does.
 //
 // Everything runs on the thread of the run loop given to the open: one-shot
 // timers drive the steps, and reads and writes are synchronous transfers that
@@ -128,9 +131,13 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   // cancellation in, a cancelled exchange may be interrupted. True when it
   // ended so.
   bool endAtReadingLimits();
-  // Whether the exchange was cancelled and the reading has lasted long
-  // enough to let the cancellation in.
+  // Whether the exchange was cancelled and the write, or once the request
+  // is sent the reading, has lasted long enough to let the cancellation in.
   bool mayBeInterrupted() const;
+  // Turns the run loop once a cancellation may come in, counted from now.
+  void armCancellationTimer();
+  // Ends the exchange for a cancellation: interruption allowed, no error.
+  void allowInterruption();
   // Replaces the pending step by `step` after `seconds` on the kept run loop.
   void schedule(double seconds, void (DQUSBHTTPStream::*step)());
   void cancelTimer();
@@ -158,7 +165,7 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   std::shared_ptr<DQUSBInterface> interface_;
   std::shared_ptr<DQUSBPipe> pipe_;
   std::shared_ptr<platform::Timer> readingTimer_;
-  // Fires once the reading may let a cancellation in.
+  // Fires once the write, then the reading, may let a cancellation in.
   std::shared_ptr<platform::Timer> cancellationTimer_;
   std::shared_ptr<DQLevelZeroRunLoopSource> levelZeroRunLoopSource_;
   std::int64_t pullRetries_ = 0;
@@ -166,4 +173,6 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   double responseHeaderCheckTimeout_ = 0;
   // When the request is written at the earliest.
   std::chrono::steady_clock::time_point writeAt_;
+  // When the write started; none before.
+  std::optional<std::chrono::steady_clock::time_point> writeStartedAt_;
 };
