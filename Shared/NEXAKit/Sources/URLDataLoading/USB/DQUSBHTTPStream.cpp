@@ -239,12 +239,17 @@ void DQUSBHTTPStream::readResponse() {
     platform::ErrorPtr error;
     std::size_t count = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-      if (attempt > 0 && !waitForTimeout(timing_.retryInterval)) return;
+      if (attempt > 0 && !waitForTimeout(std::max(0.0, std::min(timing_.retryInterval, responseTimeLeft())))) return;
       error.reset();
+      count = 0;
+      // No read waits past the response time-out, so an answer still coming
+      // then is not taken: the exchange fails at the check below.
+      const double left = responseTimeLeft();
+      if (left <= 0) break;
       // A read waiting for a silent printer ends as soon as a cancellation
       // may interrupt the exchange.
-      count = pipe->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.readNoData, timing_.readCompletion,
-                                 &error, [this] { return mayBeInterrupted(); });
+      count = pipe->readToBuffer(bufferForReading_.data(), kBlockSize, std::min(timing_.readNoData, left),
+                                 std::min(timing_.readCompletion, left), &error, [this] { return mayBeInterrupted(); });
       if (!alive()) return;
       if (!error) break;
     }
@@ -289,6 +294,11 @@ bool DQUSBHTTPStream::mayBeInterrupted() const {
                             ? streamStatus_->responseReadingTime()
                             : std::chrono::duration<double>(std::chrono::steady_clock::now() - *writeStartedAt_).count();
   return waited > timing_.cancellationHonoured && streamStatus_->isCancelled();
+}
+
+double DQUSBHTTPStream::responseTimeLeft() const {
+  // The slack makes a read that waits it all end past the limit.
+  return timing_.responseTimeout - streamStatus_->responseReadingTime() + kTimerSlack;
 }
 
 void DQUSBHTTPStream::armCancellationTimer() {

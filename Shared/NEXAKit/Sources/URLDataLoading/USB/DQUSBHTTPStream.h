@@ -48,8 +48,9 @@ struct DQUSBStreamTiming {
 // block whose write failed part-way is retried from its first unsent byte.
 // The reading's limits (the response time-out, and the time after which a
 // cancellation may interrupt it) are checked after every read, so a printer
-// that trickles bytes holds the exchange no longer than a silent one; a read
-// waiting for a silent printer ends once a cancellation may interrupt it. A write that the
+// that trickles bytes holds the exchange no longer than a silent one; no
+// read waits past the response time-out, and a read waiting for a silent
+// printer ends once a cancellation may interrupt it. A write that the
 // printer does not take is cut the same way: once a cancelled exchange has
 // written for the time that lets a cancellation in, its transfer is
 // aborted, and the exchange ends as a cancelled read does.
@@ -134,6 +135,9 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   // Whether the exchange was cancelled and the write, or once the request
   // is sent the reading, has lasted long enough to let the cancellation in.
   bool mayBeInterrupted() const;
+  // What is left of the response time-out (a little past it, so that a wait
+  // for all of it ends beyond the limit); 0 or less once it passed.
+  double responseTimeLeft() const;
   // Turns the run loop once a cancellation may come in, counted from now.
   void armCancellationTimer();
   // Ends the exchange for a cancellation: interruption allowed, no error.
