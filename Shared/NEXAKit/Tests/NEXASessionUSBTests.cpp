@@ -175,3 +175,30 @@ TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATri
     replug();
   }
 }
+
+TEST_F(NEXAUSBSessionTest, ACancelledExchangeEndsItsTimeAfterItsWriteBeganHoweverItIsSpentBetweenWriteAndReading) {
+  DQUSBStreamTiming timing;
+  timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.readNoData = 5, timing.cancellationHonoured = 1;
+  auto session = DQNEXASession::make(Url::fromString("nexausb://SN0001/"), std::nullopt, nullptr);
+  registerPolled(*session, "slow", "DevMgmt/Silent.xml", 0.05);
+  ResolveAnswer resolved;
+  session->schedulePrinterResolve(resolved.block());
+  ASSERT_TRUE(resolved.wait());
+  auto provider = std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider());
+  ASSERT_TRUE(provider);
+  provider->setStreamTiming(timing);
+  // The printer takes the request just before the cancellation may come in,
+  // then stays silent: the reading gets only what is left of that time.
+  printer->setWriteDelay(std::chrono::milliseconds(900));
+  const std::size_t before = responder->requests().size();
+  Answer cancelled;
+  session->scheduleRequestRegisteredWithName("slow", cancelled.block());
+  ASSERT_TRUE(pumpMain([&] { return printer->isClaimed(0); }));
+  const auto start = std::chrono::steady_clock::now();
+  session->cancelAllRequests(false);
+  ASSERT_TRUE(pumpMain([&] { return !printer->isClaimed(0); }));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1600));
+  EXPECT_EQ(responder->requests().size(), before + 1);
+  pumpFor(std::chrono::milliseconds(50));
+  EXPECT_EQ(cancelled.calls, 0);
+}

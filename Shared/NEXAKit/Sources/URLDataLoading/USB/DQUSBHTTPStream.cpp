@@ -219,7 +219,6 @@ void DQUSBHTTPStream::writeRequest() {
   }
   streamStatus_->handleRequestSendCompletion();
   responseHeaderCheckTimeout_ = timing_.headerCheck;
-  armCancellationTimer();
   readResponse();
 }
 
@@ -289,10 +288,9 @@ void DQUSBHTTPStream::readResponse() {
 
 bool DQUSBHTTPStream::mayBeInterrupted() const {
   if (!writeStartedAt_) return false;
-  // The reading's time once the request is sent, the write's before.
-  const double waited = streamStatus_->isRequestSent()
-                            ? streamStatus_->responseReadingTime()
-                            : std::chrono::duration<double>(std::chrono::steady_clock::now() - *writeStartedAt_).count();
+  // Counted from the start of the write over the write and the reading, so
+  // that a cancelled exchange ends at most that long after it began.
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - *writeStartedAt_).count();
   return waited > timing_.cancellationHonoured && streamStatus_->isCancelled();
 }
 
@@ -302,9 +300,8 @@ double DQUSBHTTPStream::responseTimeLeft() const {
 }
 
 void DQUSBHTTPStream::armCancellationTimer() {
-  // A cancellation that came before the write or the reading has lasted
-  // long enough is let in once it has: the timer turns the run loop that a
-  // transfer waits on.
+  // A cancellation that came before the exchange has lasted long enough is
+  // let in once it has: the timer turns the run loop that a transfer waits on.
   if (cancellationTimer_) cancellationTimer_->invalidate();
   cancellationTimer_ = platform::Timer::scheduled(*runLoop_, timing_.cancellationHonoured + kTimerSlack, false,
                                                   [](platform::Timer&) {});

@@ -28,7 +28,7 @@ struct DQUSBStreamTiming {
   double readNoData = 20.0;          // a read's no-data time-out
   double readCompletion = 60.0;      // a read's completion time-out
   double headerCheck = 10.0;         // first check for a device error status, raised by itself
-  double cancellationHonoured = 10.0;  // reading time before cancellation may interrupt
+  double cancellationHonoured = 10.0;  // time from the write's start before cancellation may interrupt
   double responseTimeout = 40.0;     // reading time without a response
   double pollInterval = 0.3;         // between empty reads
   // Stale bytes of an earlier exchange are queued at the printer already, so
@@ -132,13 +132,14 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   // cancellation in, a cancelled exchange may be interrupted. True when it
   // ended so.
   bool endAtReadingLimits();
-  // Whether the exchange was cancelled and the write, or once the request
-  // is sent the reading, has lasted long enough to let the cancellation in.
+  // Whether the exchange was cancelled and has lasted, from the start of
+  // its write, long enough to let the cancellation in.
   bool mayBeInterrupted() const;
   // What is left of the response time-out (a little past it, so that a wait
   // for all of it ends beyond the limit); 0 or less once it passed.
   double responseTimeLeft() const;
-  // Turns the run loop once a cancellation may come in, counted from now.
+  // Turns the run loop once a cancellation may come in, counted from now
+  // (the start of the write).
   void armCancellationTimer();
   // Ends the exchange for a cancellation: interruption allowed, no error.
   void allowInterruption();
@@ -169,7 +170,7 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   std::shared_ptr<DQUSBInterface> interface_;
   std::shared_ptr<DQUSBPipe> pipe_;
   std::shared_ptr<platform::Timer> readingTimer_;
-  // Fires once the write, then the reading, may let a cancellation in.
+  // Fires once the exchange may let a cancellation in.
   std::shared_ptr<platform::Timer> cancellationTimer_;
   std::shared_ptr<DQLevelZeroRunLoopSource> levelZeroRunLoopSource_;
   std::int64_t pullRetries_ = 0;
