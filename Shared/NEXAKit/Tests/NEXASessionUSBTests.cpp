@@ -117,14 +117,20 @@ TEST_F(NEXAUSBSessionTest, UnknownSerialNumberIsNotSupported) {
   EXPECT_NE(session->printerResolvingState(), DQNEXASession::kResolved);
 }
 
-TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATricklingOrSilentPrinterInTime) {
+TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATricklingSilentOrWedgedPrinterInTime) {
   DQUSBStreamTiming timing;
   timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.readNoData = 5, timing.cancellationHonoured = 0.3;
   const auto patience = std::chrono::duration<double>(timing.cancellationHonoured + 1);
   // Trickle: one byte every 2 ms, the answer would take over 6 s. Silent: a
-  // read waits 5 s for a byte.
-  for (const std::string path : {"DevMgmt/Trickle.xml", "DevMgmt/Silent.xml"}) {
-    SCOPED_TRACE(path);
+  // read waits 5 s for a byte. Wedged: the printer takes no request byte for
+  // 5 s, each block's write would wait that long.
+  struct Case {
+    std::string path;
+    bool wedged;
+  };
+  for (const auto& [path, wedged] : {Case{"DevMgmt/Trickle.xml", false}, Case{"DevMgmt/Silent.xml", false},
+                                     Case{"DevMgmt/Silent.xml", true}}) {
+    SCOPED_TRACE(path + (wedged ? " wedged" : ""));
     auto session = DQNEXASession::make(Url::fromString("nexausb://SN0001/"), std::nullopt, nullptr);
     registerPolled(*session, "slow", path, 0.05);
     ResolveAnswer resolved;
@@ -133,12 +139,14 @@ TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATri
     auto provider = std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider());
     ASSERT_TRUE(provider);
     provider->setStreamTiming(timing);
-    // Each wait is measured from the moment the request reached the printer.
+    // Each wait is measured from the moment the request reached the printer,
+    // or, for a wedged one, from the moment its interface was claimed.
     const auto sent = [&](Answer& answer) {
       printer->setDripDelay(std::chrono::milliseconds(2), 1);
+      if (wedged) printer->setWriteDelay(std::chrono::seconds(5));
       const std::size_t before = responder->requests().size();
       session->scheduleRequestRegisteredWithName("slow", answer.block());
-      return pumpMain([&] { return responder->requests().size() > before; });
+      return pumpMain([&] { return wedged ? printer->isClaimed(0) : responder->requests().size() > before; });
     };
 
     Answer cancelled;
@@ -153,12 +161,44 @@ TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATri
     replug();  // without the rest of the answer
     Answer released;
     ASSERT_TRUE(sent(released));
+    // A wedged write is released after it waited its time: it ends at once.
+    if (wedged) pumpFor(std::chrono::milliseconds(400));
     start = std::chrono::steady_clock::now();
     session.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, patience);
     EXPECT_FALSE(printer->isClaimed(0));
     pumpFor(std::chrono::milliseconds(50));
     EXPECT_EQ(released.calls, 0);
+    if (wedged) {
+      EXPECT_TRUE(responder->requests().empty());  // no request byte was taken
+    }
     replug();
   }
+}
+
+TEST_F(NEXAUSBSessionTest, ACancelledExchangeEndsItsTimeAfterItsWriteBeganHoweverItIsSpentBetweenWriteAndReading) {
+  DQUSBStreamTiming timing;
+  timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.readNoData = 5, timing.cancellationHonoured = 1;
+  auto session = DQNEXASession::make(Url::fromString("nexausb://SN0001/"), std::nullopt, nullptr);
+  registerPolled(*session, "slow", "DevMgmt/Silent.xml", 0.05);
+  ResolveAnswer resolved;
+  session->schedulePrinterResolve(resolved.block());
+  ASSERT_TRUE(resolved.wait());
+  auto provider = std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider());
+  ASSERT_TRUE(provider);
+  provider->setStreamTiming(timing);
+  // The printer takes the request just before the cancellation may come in,
+  // then stays silent: the reading gets only what is left of that time.
+  printer->setWriteDelay(std::chrono::milliseconds(900));
+  const std::size_t before = responder->requests().size();
+  Answer cancelled;
+  session->scheduleRequestRegisteredWithName("slow", cancelled.block());
+  ASSERT_TRUE(pumpMain([&] { return printer->isClaimed(0); }));
+  const auto start = std::chrono::steady_clock::now();
+  session->cancelAllRequests(false);
+  ASSERT_TRUE(pumpMain([&] { return !printer->isClaimed(0); }));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1600));
+  EXPECT_EQ(responder->requests().size(), before + 1);
+  pumpFor(std::chrono::milliseconds(50));
+  EXPECT_EQ(cancelled.calls, 0);
 }

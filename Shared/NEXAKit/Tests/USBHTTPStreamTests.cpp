@@ -504,7 +504,7 @@ TEST_F(USBHTTPStreamTest, OpenTwiceStartsOneExchangeAndACloseFromACallbackAWaitO
 
   // During a read that waits for an answer: the read ends as aborted, and
   // no failure is reported.
-  timing.readNoData = timing.readCompletion = 5;
+  timing.readNoData = timing.readCompletion = 5, timing.responseTimeout = 30;
   provider->setStreamTiming(timing);
   const std::size_t before = traceNow().size();
   stream = openStream("/silent");
@@ -568,6 +568,32 @@ TEST_F(USBHTTPStreamTest, ATrickleIsCutByTheResponseTimeoutAndCancellationWhileB
   stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/silent"));
   ASSERT_TRUE(spinUntil([&] { return !responder->requests().empty(); }));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(timing.drainCompletion + 1));
+}
+
+TEST_F(USBHTTPStreamTest, TheResponseTimeoutBoundsEveryReadSoNoAnswerIsTakenAfterIt) {
+  // The reads would wait 5 s for a byte; the head comes just before the
+  // limit, the body after it or never. Either way the exchange fails at the
+  // limit.
+  timing.readNoData = timing.readCompletion = 5, timing.responseTimeout = 0.5;
+  provider->setStreamTiming(timing);
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n";
+  for (const bool bodyLate : {true, false}) {
+    SCOPED_TRACE(bodyLate ? "body after the limit" : "head only");
+    replug();
+    responder = Responder::attach(printer, 0, [&, late = printer](const Responder::Request&) {
+      const auto here = platform::RunLoop::current();
+      here.performAfter(250ms, [late, &head] { late->pushInput(0, bytes(head)); });
+      if (bodyLate) here.performAfter(750ms, [late] { late->pushInput(0, bytes("late")); });
+      return std::shared_ptr<HttpMessage>();
+    });
+    recorder->calls.clear();
+    auto stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/late"));
+    ASSERT_TRUE(spinUntil([&] { return recorder->ended(); }));
+    EXPECT_EQ(recorder->calls, (std::vector<std::string>{"response 200", "failure 4"}));
+    EXPECT_GT(stream->streamStatus()->responseReadingTime(), timing.responseTimeout);
+    EXPECT_LT(stream->streamStatus()->responseReadingTime(), timing.responseTimeout + 0.2);
+    stream->close();
+  }
 }
 
 TEST_F(USBHTTPStreamTest, InterimAnswersAndTrailersCountAgainstTheHeadBound) {

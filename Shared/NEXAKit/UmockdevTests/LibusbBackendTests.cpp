@@ -221,6 +221,40 @@ TEST(LibusbBackendTest, AStallOnBulkINFailsTheReadUntilTheHaltIsCleared) {
   pipe.close();
 }
 
+TEST(LibusbBackendTest, AWriteEndedByItsStopConditionIsCancelledInLibusbAndThePipeWritesOn) {
+  auto printer = discoveredPrinter();
+  ASSERT_TRUE(printer);
+  auto& model = *bus().printer();
+  model.setOutputHandler(0, [](std::span<const std::uint8_t>) {});
+  auto interface = printer->interfaceForDescriptor(printer->deviceInfo()->descriptorForClass(7, 1, 4));
+  ASSERT_TRUE(interface);
+  DQUSBPipe pipe(interface);
+  ASSERT_TRUE(pipe.open(nullptr));
+  const std::string request(700, 'w');  // two packets
+  const auto* data = reinterpret_cast<const std::uint8_t*>(request.data());
+  const std::size_t before = model.bytesWritten(0);
+
+  // The printer takes no byte for 30 s; the stop comes after 100 ms, when a
+  // block performed on this thread turns the run loop.
+  model.setWriteDelay(std::chrono::seconds(30));
+  const auto start = std::chrono::steady_clock::now();
+  bool stop = false;
+  platform::RunLoop::current().performAfter(std::chrono::milliseconds(100), [&stop] { stop = true; });
+  platform::ErrorPtr error;
+  std::size_t written = 0;
+  EXPECT_FALSE(pipe.writeBuffer(data, request.size(), &error, written, [&stop] { return stop; }));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(error->is(DQUSBInterfaceError::domain(), DQUSBInterfaceError::kAborted));
+  EXPECT_EQ(written, 0u);
+
+  // libusb let the cancelled transfer go: the next write goes out whole.
+  model.setWriteDelay({});
+  EXPECT_TRUE(pipe.writeBuffer(data, request.size(), nullptr));
+  EXPECT_EQ(model.bytesWritten(0), before + request.size());
+  pipe.close();
+}
+
 // Watches made and dropped while a device keeps coming and going: libusb may
 // be inside a callback of a watch whose registration is being destroyed.
 // That callback must neither touch freed memory (ASan) nor reach a handler

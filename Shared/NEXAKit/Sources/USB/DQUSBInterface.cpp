@@ -326,12 +326,12 @@ bool DQUSBInterface::writeToPipe(std::uint8_t pipe, const std::uint8_t* buffer, 
 }
 
 bool DQUSBInterface::writeToPipe(std::uint8_t pipe, const std::uint8_t* buffer, std::size_t size,
-                                 platform::ErrorPtr* error, std::size_t& written) {
+                                 platform::ErrorPtr* error, std::size_t& written, const StopCondition& stop) {
   const auto keep = weak_from_this().lock();  // blocks run during the transfer may drop the last reference
   // The caller's buffer is read once, here: blocks run during the transfer
   // may free it.
   const platform::Data bytes(buffer, buffer + size);
-  auto outcome = transfer(pipe, bytes, platform::usbMillis(kUntimedTransferLimit));
+  auto outcome = transfer(pipe, bytes, platform::usbMillis(kUntimedTransferLimit), stop);
   written = std::min(outcome.bytes.size(), size);
   // A write that timed out is a failure: the printer did not take all bytes.
   logUSBMessage(platform::format("\n--- Write: Result:%@, count: %d\n", resultText(outcome.result), size));

@@ -58,19 +58,19 @@ class DQUSBInterface : public platform::Object {
   bool open(platform::ErrorPtr* error);
   void close();
 
-  // Asked on the thread of a synchronous read whenever its run loop turns:
-  // true ends the read before its time-out.
+  // Asked on the thread of a synchronous transfer whenever its run loop
+  // turns: true ends the transfer before its time-out.
   using StopCondition = std::function<bool()>;
 
   // Synchronous transfers. A read that `stop` ended yields the bytes that
-  // came, as one that timed out does.
+  // came, as one that timed out does; a write it ended fails as aborted.
   std::size_t readFromPipe(std::uint8_t pipe, std::uint8_t* buffer, std::size_t size, double noDataTimeout,
                            double completionTimeout, platform::ErrorPtr* error, const StopCondition& stop = nullptr);
   bool writeToPipe(std::uint8_t pipe, const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error);
   // The same; `written` receives the bytes that went out, also when the
   // write failed part-way.
   bool writeToPipe(std::uint8_t pipe, const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error,
-                   std::size_t& written);
+                   std::size_t& written, const StopCondition& stop = nullptr);
   // Asynchronous transfers, one read and one write at a time; the transfer
   // keeps its own buffer.
   bool readFromPipe(std::uint8_t pipe, std::size_t size, platform::ErrorPtr* error, Completion completion);

@@ -88,7 +88,7 @@ bool DQUSBPipe::writeBuffer(const std::uint8_t* buffer, std::size_t size, platfo
 }
 
 bool DQUSBPipe::writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error,
-                            std::size_t& written) {
+                            std::size_t& written, const DQUSBInterface::StopCondition& stop) {
   written = 0;
   const auto keep = weak_from_this().lock();  // blocks run during a piece may drop the last reference
   auto interface = interface_.lock();
@@ -101,7 +101,8 @@ bool DQUSBPipe::writeBuffer(const std::uint8_t* buffer, std::size_t size, platfo
       return false;
     }
     std::size_t moved = 0;
-    const bool sent = interface->writeToPipe(outputPipe_, buffer + written, std::min(piece, size - written), error, moved);
+    const bool sent =
+        interface->writeToPipe(outputPipe_, buffer + written, std::min(piece, size - written), error, moved, stop);
     written += moved;
     if (!sent) return false;
   }

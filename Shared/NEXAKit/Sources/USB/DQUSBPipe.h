@@ -37,8 +37,10 @@ class DQUSBPipe : public platform::Object {
                            platform::ErrorPtr* error, const DQUSBInterface::StopCondition& stop = nullptr);
   bool writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error);
   // The same; `written` receives the bytes that went out, also when a piece
-  // failed, so that a retry sends only the rest.
-  bool writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error, std::size_t& written);
+  // failed, so that a retry sends only the rest. Once `stop` answers true
+  // the piece in flight ends as aborted and no more is sent.
+  bool writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error, std::size_t& written,
+                   const DQUSBInterface::StopCondition& stop = nullptr);
   bool readToBuffer(std::size_t size, platform::ErrorPtr* error, DQUSBInterface::Completion completion);
   bool writeBuffer(const std::uint8_t* buffer, std::size_t size, platform::ErrorPtr* error,
                    DQUSBInterface::Completion completion);

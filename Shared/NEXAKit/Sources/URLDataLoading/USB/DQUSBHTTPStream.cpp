@@ -71,6 +71,7 @@ bool DQUSBHTTPStream::openInRunLoop(const std::optional<platform::RunLoop>& runL
   }
   runLoop_ = runLoop ? *runLoop : platform::RunLoop::current();
   streamStatus_ = std::make_shared<DQUSBHTTPStreamStatus>(std::move(cancellationBlock));
+  writeStartedAt_.reset();
 
   opening_ = true;
   platform::ErrorPtr failure = openInterface();
@@ -179,22 +180,38 @@ void DQUSBHTTPStream::writeRequest() {
   const auto request = requestData_;
   const auto pipe = pipe_;
   canBeInterrupted_ = false;
+  writeStartedAt_ = std::chrono::steady_clock::now();
+  armCancellationTimer();
   if (com_zarn_NEXAKit_TolvekDQLogWouldLog(kDQLogLevelDebug)) {
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Sending request to NEXA interface:\n%@",
                                  redactedRequestText(*request));
   }
+  const auto interruptible = [this] { return mayBeInterrupted(); };
+  // A close ends the write silently, a cancellation that may come in as it
+  // ends a read.
+  const auto writeEnded = [this] {
+    if (!alive()) return true;
+    if (!mayBeInterrupted()) return false;
+    allowInterruption();
+    return true;
+  };
   for (std::size_t at = 0; at < request->size();) {
     const std::size_t remaining = request->size() - at;
     const std::size_t block = remaining < kBlockSize + 1 ? remaining : kBlockSize;
     platform::ErrorPtr error;
     std::size_t sent = 0;  // bytes of this block that went out, over its tries
     for (int attempt = 0; attempt < 3 && sent < block; ++attempt) {
-      if (attempt > 0 && !waitForTimeout(timing_.retryInterval)) return;
+      if (attempt > 0) {
+        waitForTimeout(timing_.retryInterval, interruptible);
+        if (writeEnded()) return;
+      }
       error.reset();
       std::size_t moved = 0;
-      pipe->writeBuffer(request->data() + at + sent, block - sent, &error, moved);
+      // A printer that takes no byte holds the write only until a
+      // cancellation may interrupt it: its transfer is aborted then.
+      pipe->writeBuffer(request->data() + at + sent, block - sent, &error, moved, interruptible);
       sent += moved;
-      if (!alive()) return;
+      if (writeEnded()) return;
     }
     if (sent < block) return reportError(streamErrorWithError(error));
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - %@ bytes are sent", block);
@@ -202,10 +219,6 @@ void DQUSBHTTPStream::writeRequest() {
   }
   streamStatus_->handleRequestSendCompletion();
   responseHeaderCheckTimeout_ = timing_.headerCheck;
-  // A cancellation that came before the reading has lasted long enough is
-  // let in once it has: the timer turns the run loop that a read waits on.
-  cancellationTimer_ = platform::Timer::scheduled(*runLoop_, timing_.cancellationHonoured + kTimerSlack, false,
-                                                  [](platform::Timer&) {});
   readResponse();
 }
 
@@ -225,12 +238,17 @@ void DQUSBHTTPStream::readResponse() {
     platform::ErrorPtr error;
     std::size_t count = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-      if (attempt > 0 && !waitForTimeout(timing_.retryInterval)) return;
+      if (attempt > 0 && !waitForTimeout(std::max(0.0, std::min(timing_.retryInterval, responseTimeLeft())))) return;
       error.reset();
+      count = 0;
+      // No read waits past the response time-out, so an answer still coming
+      // then is not taken: the exchange fails at the check below.
+      const double left = responseTimeLeft();
+      if (left <= 0) break;
       // A read waiting for a silent printer ends as soon as a cancellation
       // may interrupt the exchange.
-      count = pipe->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.readNoData, timing_.readCompletion,
-                                 &error, [this] { return mayBeInterrupted(); });
+      count = pipe->readToBuffer(bufferForReading_.data(), kBlockSize, std::min(timing_.readNoData, left),
+                                 std::min(timing_.readCompletion, left), &error, [this] { return mayBeInterrupted(); });
       if (!alive()) return;
       if (!error) break;
     }
@@ -269,7 +287,29 @@ void DQUSBHTTPStream::readResponse() {
 }
 
 bool DQUSBHTTPStream::mayBeInterrupted() const {
-  return streamStatus_->responseReadingTime() > timing_.cancellationHonoured && streamStatus_->isCancelled();
+  if (!writeStartedAt_) return false;
+  // Counted from the start of the write over the write and the reading, so
+  // that a cancelled exchange ends at most that long after it began.
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - *writeStartedAt_).count();
+  return waited > timing_.cancellationHonoured && streamStatus_->isCancelled();
+}
+
+double DQUSBHTTPStream::responseTimeLeft() const {
+  // The slack makes a read that waits it all end past the limit.
+  return timing_.responseTimeout - streamStatus_->responseReadingTime() + kTimerSlack;
+}
+
+void DQUSBHTTPStream::armCancellationTimer() {
+  // A cancellation that came before the exchange has lasted long enough is
+  // let in once it has: the timer turns the run loop that a transfer waits on.
+  if (cancellationTimer_) cancellationTimer_->invalidate();
+  cancellationTimer_ = platform::Timer::scheduled(*runLoop_, timing_.cancellationHonoured + kTimerSlack, false,
+                                                  [](platform::Timer&) {});
+}
+
+void DQUSBHTTPStream::allowInterruption() {
+  com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning, "[DQUSBStream] - Response timeout, allow cancel");
+  finish();
 }
 
 bool DQUSBHTTPStream::endAtReadingLimits() {
@@ -279,8 +319,7 @@ bool DQUSBHTTPStream::endAtReadingLimits() {
     return true;
   }
   if (mayBeInterrupted()) {
-    com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning, "[DQUSBStream] - Response timeout, allow cancel");
-    finish();
+    allowInterruption();
     return true;
   }
   return false;

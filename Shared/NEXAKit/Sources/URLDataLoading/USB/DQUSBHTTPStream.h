@@ -28,7 +28,7 @@ struct DQUSBStreamTiming {
   double readNoData = 20.0;          // a read's no-data time-out
   double readCompletion = 60.0;      // a read's completion time-out
   double headerCheck = 10.0;         // first check for a device error status, raised by itself
-  double cancellationHonoured = 10.0;  // reading time before cancellation may interrupt
+  double cancellationHonoured = 10.0;  // time from the write's start before cancellation may interrupt
   double responseTimeout = 40.0;     // reading time without a response
   double pollInterval = 0.3;         // between empty reads
   // Stale bytes of an earlier exchange are queued at the printer already, so
@@ -48,8 +48,12 @@ struct DQUSBStreamTiming {
 // block whose write failed part-way is retried from its first unsent byte.
 // The reading's limits (the response time-out, and the time after which a
 // cancellation may interrupt it) are checked after every read, so a printer
-// that trickles bytes holds the exchange no longer than a silent one; a read
-// waiting for a silent printer ends once a cancellation may interrupt it.
+// that trickles bytes holds the exchange no longer than a silent one; no
+// read waits past the response time-out, and a read waiting for a silent
+// printer ends once a cancellation may interrupt it. A write that the
+// printer does not take is cut the same way: once a cancelled exchange has
+// written for the time that lets a cancellation in, its transfer is
+// aborted, and the exchange ends as a cancelled read does.
 //
 // Everything runs on the thread of the run loop given to the open: one-shot
 // timers drive the steps, and reads and writes are synchronous transfers that
@@ -128,9 +132,17 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   // cancellation in, a cancelled exchange may be interrupted. True when it
   // ended so.
   bool endAtReadingLimits();
-  // Whether the exchange was cancelled and the reading has lasted long
-  // enough to let the cancellation in.
+  // Whether the exchange was cancelled and has lasted, from the start of
+  // its write, long enough to let the cancellation in.
   bool mayBeInterrupted() const;
+  // What is left of the response time-out (a little past it, so that a wait
+  // for all of it ends beyond the limit); 0 or less once it passed.
+  double responseTimeLeft() const;
+  // Turns the run loop once a cancellation may come in, counted from now
+  // (the start of the write).
+  void armCancellationTimer();
+  // Ends the exchange for a cancellation: interruption allowed, no error.
+  void allowInterruption();
   // Replaces the pending step by `step` after `seconds` on the kept run loop.
   void schedule(double seconds, void (DQUSBHTTPStream::*step)());
   void cancelTimer();
@@ -158,7 +170,7 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   std::shared_ptr<DQUSBInterface> interface_;
   std::shared_ptr<DQUSBPipe> pipe_;
   std::shared_ptr<platform::Timer> readingTimer_;
-  // Fires once the reading may let a cancellation in.
+  // Fires once the exchange may let a cancellation in.
   std::shared_ptr<platform::Timer> cancellationTimer_;
   std::shared_ptr<DQLevelZeroRunLoopSource> levelZeroRunLoopSource_;
   std::int64_t pullRetries_ = 0;
@@ -166,4 +178,6 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   double responseHeaderCheckTimeout_ = 0;
   // When the request is written at the earliest.
   std::chrono::steady_clock::time_point writeAt_;
+  // When the write started; none before.
+  std::optional<std::chrono::steady_clock::time_point> writeStartedAt_;
 };
