@@ -81,13 +81,10 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> regularFileIdentity(const
   return std::pair{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-// The suffixes of the files SQLite keeps beside a database, which go with it.
-constexpr const char* kCompanionSuffixes[] = {"-wal", "-shm", "-journal"};
-
+// Whether the file or one of the journal files SQLite keeps beside it is there.
 bool existsWithCompanions(const std::string& path) {
   std::error_code code;
-  if (std::filesystem::exists(std::filesystem::symlink_status(path, code))) return true;
-  return std::ranges::any_of(kCompanionSuffixes, [&](const char* suffix) {
+  return std::ranges::any_of(std::initializer_list<const char*>{"", "-wal", "-shm", "-journal"}, [&](const char* suffix) {
     return std::filesystem::exists(std::filesystem::symlink_status(path + suffix, code));
   });
 }
@@ -203,15 +200,12 @@ bool ALKActivityStore::moveCorruptFileAside() {
   if (!found || found != openedFile_) return false;
   const std::string aside = corruptFileName(path, platform::Date(clock_->currentTimestamp()).timeIntervalSince1970());
   // The companions go first: a new file must not pick up the old journal.
-  for (const char* suffix : kCompanionSuffixes) {
-    if (std::rename((path + suffix).c_str(), (aside + suffix).c_str()) != 0 && errno != ENOENT) {
-      ALKLog::error(this, "Unable to move the corrupt store aside {%@ -> %@, %@}", path + suffix, aside + suffix,
-                    posixError(errno, path + suffix));
-      return false;
-    }
-  }
-  if (std::rename(path.c_str(), aside.c_str()) != 0) {
-    ALKLog::error(this, "Unable to move the corrupt store aside {%@ -> %@, %@}", path, aside, posixError(errno, path));
+  for (const char* suffix : {"-wal", "-shm", "-journal", ""}) {
+    const std::string from = path + suffix;
+    const std::string to = aside + suffix;
+    if (std::rename(from.c_str(), to.c_str()) == 0 || (errno == ENOENT && *suffix)) continue;
+    const auto error = posixError(errno, from);
+    ALKLog::error(this, "Unable to move the corrupt store aside {%@ -> %@, %@}", from, to, error);
     return false;
   }
   ALKLog::error(this, "Moved the corrupt store aside {%@ -> %@}", path, aside);
