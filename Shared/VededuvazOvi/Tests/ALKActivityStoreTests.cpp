@@ -378,21 +378,6 @@ TEST_F(ActivityStoreTest, ACorruptFileIsMovedAsideWithItsCompanionsAndANewFileMa
     EXPECT_TRUE(add(*store, 1.0) && store->save());
     EXPECT_EQ(rowsInFile(path).size(), 1u);
   }
-
-  // Cut in half, a larger file keeps the pages that opening it reads; SQLite
-  // finds it shorter than its header says.
-  std::filesystem::remove(path);
-  {
-    auto store = storeAt(path);
-    for (int row = 1; row <= 300; ++row) add(*store, row);
-    ASSERT_TRUE(store->save());
-  }
-  std::filesystem::resize_file(path, std::filesystem::file_size(path) / 2);
-  logger->clear();
-  auto store = storeAt(path);
-  EXPECT_NE(store->context(), nullptr);
-  EXPECT_EQ(logger->count("Moved the corrupt store aside {" + path + " -> "), 1u);
-  EXPECT_EQ(store->numberOfActivityRequests(), 0u);
 }
 
 // Stores opening one new file at the same moment, as two processes starting

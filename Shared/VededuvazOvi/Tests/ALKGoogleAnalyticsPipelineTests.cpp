@@ -468,8 +468,7 @@ TEST_F(GoogleAnalyticsPipelineTest, HitsOfAKilledProcessAreAllDeliveredByTheNext
   client_->dispatch();
   ASSERT_TRUE(waitUntil([&] { return collector_.arrivals() >= kKilledHits + 1 && stored() == 0; }));
   ASSERT_TRUE(waitUntil([&] { return collector_.count() == collector_.arrivals(); }));
-  std::map<std::string, int> deliveries;
-  for (const auto& request : collector_.requests()) ++deliveries[valueOf(pairsOf(queryOf(request)), "ea")];
+  const auto deliveries = deliveriesByAction();
   EXPECT_EQ(deliveries.size(), static_cast<std::size_t>(kKilledHits));
   for (const auto& [action, times] : deliveries) EXPECT_LE(times, 2) << action;
 }
