@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <thread>
 
 #include "ALKActivityStore.h"
@@ -189,9 +191,6 @@ TEST_F(ActivityStoreTest, AFileOfAnotherKindFailsToOpenOnceAndIsKept) {
     EXPECT_FALSE(store->resetDataStore());
     EXPECT_TRUE(std::filesystem::exists(path)) << why;
   };
-  std::ofstream(path) << std::string(4096, 'x');
-  refusedOnce("not SQLite");
-  std::filesystem::remove(path);
   SQLite::Database(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE).exec("CREATE TABLE other (x)");
   refusedOnce("another schema");
   EXPECT_FALSE(ALKActivityStore::countActivityRequestsInFile(path));
@@ -320,17 +319,65 @@ TEST_F(ActivityStoreTest, AFailedResetLeavesAStoreThatWorksOrFailsWithAnError) {
   EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{3.0, 0}}));
 }
 
-TEST_F(ActivityStoreTest, AFailedOpenIsTriedAFewTimesOnly) {
+// A folder in the way stands for whatever keeps the file from opening for a
+// while (a full disk, a lock): tried again for as long as it fails, each try
+// twice as long after the one before, up to a minute.
+TEST_F(ActivityStoreTest, AFailedOpenIsTriedAgainAtAGrowingIntervalUntilItOpens) {
   std::filesystem::create_directories(folder.file("Caches"));
   std::ofstream(folder.file("Caches/app")) << "in the way";
   auto store = storeAt(path);
+  const auto clock = std::make_shared<ManualClock>();
+  store->setClock(clock);
   const auto tries = [&] { return logger->count("Failed to add persistent store, error: "); };
-  ASSERT_TRUE(waitFor([&] { return store->context() || tries() == ALKActivityStore::kOpenAttempts; }));
-  std::filesystem::remove(folder.file("Caches/app"));
-  platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + ALKActivityStore::kOpenRetryInterval +
-                                        std::chrono::milliseconds(100));
   EXPECT_EQ(store->context(), nullptr);
-  EXPECT_EQ(tries(), static_cast<std::size_t>(ALKActivityStore::kOpenAttempts));
+  ASSERT_EQ(tries(), 1u);
+  std::size_t expected = 1;
+  for (const double interval : {1.0, 2.0, 4.0, 8.0, 16.0, 32.0, 60.0, 60.0}) {
+    clock->advance(interval - 0.001);
+    EXPECT_EQ(store->context(), nullptr);
+    EXPECT_EQ(tries(), expected) << "too early after " << interval;
+    clock->advance(0.001);
+    EXPECT_EQ(store->context(), nullptr);
+    EXPECT_EQ(tries(), ++expected) << "not tried after " << interval;
+  }
+  std::filesystem::remove(folder.file("Caches/app"));
+  EXPECT_EQ(store->context(), nullptr);
+  clock->advance(60.0);
+  EXPECT_NE(store->context(), nullptr);
+  EXPECT_TRUE(add(*store, 1.0) && store->save());
+}
+
+// A file SQLite cannot read as a database is kept as it is, with its
+// companions, under a name that says so and when; a new store takes its
+// place. A second one at the same second does not take the first one's name.
+TEST_F(ActivityStoreTest, ACorruptFileIsMovedAsideWithItsCompanionsAndANewFileMade) {
+  struct FixedWallClock : ManualClock {
+    double currentTimestamp() const override { return 3600.0; }  // 2001-01-01 01:00:00 UTC
+  };
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  const std::string aside = path + ".corrupt-20010101T010000Z";
+  for (const std::string& moved : {aside, aside + ".2"}) {
+    const std::map<std::string, std::string> files = {
+        {"", std::string(8192, '\x5a')}, {"-wal", "old journal"}, {"-shm", "old index"}};
+    for (const auto& [suffix, bytes] : files) std::ofstream(path + suffix, std::ios::binary | std::ios::trunc) << bytes;
+    logger->clear();
+    auto store = storeAt(path);
+    store->setClock(std::make_shared<FixedWallClock>());
+    ASSERT_NE(store->context(), nullptr) << moved;
+    EXPECT_EQ(logger->count("Failed to add persistent store, error: "), 1u);
+    EXPECT_EQ(logger->count("Moved the corrupt store aside {" + path + " -> " + moved + "}"), 1u);
+    for (const auto& [suffix, bytes] : files) {
+      std::ifstream kept(moved + suffix, std::ios::binary);
+      const std::string found(std::istreambuf_iterator<char>(kept), {});
+      // SQLite rebuilds the -shm index when it finds it invalid.
+      if (suffix != "-shm") {
+        EXPECT_EQ(found, bytes) << moved + suffix;
+      }
+      EXPECT_TRUE(kept.is_open()) << moved + suffix;
+    }
+    EXPECT_TRUE(add(*store, 1.0) && store->save());
+    EXPECT_EQ(rowsInFile(path).size(), 1u);
+  }
 }
 
 // Stores opening one new file at the same moment, as two processes starting

@@ -132,6 +132,8 @@ TEST_F(StoreFiltersTest, HitsWaitForAStoreThatFailedToOpenAndAreStoredOnceItOpen
   const std::string blocked = folder.file("blocked/store.sqlite");
   std::ofstream(folder.file("blocked")) << "in the way";
   StorePipeline stages(blocked);
+  const auto clock = std::make_shared<ManualClock>();
+  stages.queue->sync([&] { stages.store->setClock(clock); });
   stages.input->enqueueObject(activityStamped(1.0));
   ASSERT_TRUE(pumpUntil([&] { return logger->contains("Failed to add persistent store, error: "); }));
   ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
@@ -139,11 +141,26 @@ TEST_F(StoreFiltersTest, HitsWaitForAStoreThatFailedToOpenAndAreStoredOnceItOpen
   EXPECT_EQ(stages.input->count(), 1u);
 
   std::filesystem::remove(folder.file("blocked"));
-  platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + ALKActivityStore::kOpenRetryInterval);
+  clock->advance(1.0);
   stages.input->enqueueObject(activityStamped(2.0));
   ASSERT_TRUE(waitFor([&] { return rowsInFile(blocked).size() == 2 && stages.input->isEmpty(); }));
   EXPECT_EQ(rowsInFile(blocked), (std::vector<std::pair<double, int>>{{1.0, 0}, {2.0, 0}}));
   EXPECT_EQ(logger->count("Failed to add persistent store, error: "), 1u);
+}
+
+// Hits that never reached the file go with the process: closing says how
+// many, once.
+TEST_F(StoreFiltersTest, ClosingWithHitsNeverStoredSaysHowMany) {
+  std::ofstream(folder.file("blocked")) << "in the way";
+  StorePipeline stages(folder.file("blocked/store.sqlite"));
+  for (double timestamp : {1.0, 2.0, 3.0}) stages.input->enqueueObject(activityStamped(timestamp));
+  ASSERT_TRUE(pumpUntil([&] { return logger->contains("Failed to add persistent store, error: "); }));
+  ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
+  stages.pipeline->close();
+  stages.pipeline->close();
+  EXPECT_EQ(logger->count("never stored"), 1u);
+  EXPECT_EQ(logger->count("<WARNING> [ALKWriteActivityRequestFilter("), 1u);
+  EXPECT_TRUE(logger->contains("Closed with 3 hits never stored"));
 }
 
 // A hit that can never be archived is dropped: kept, it would hold up every

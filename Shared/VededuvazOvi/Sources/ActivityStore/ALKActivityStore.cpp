@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -18,6 +20,7 @@
 #include "ALKLog.h"
 #include "ALKLogIndent.h"
 #include "Observation/NotificationCenter.h"
+#include "Values/Date.h"
 
 namespace {
 
@@ -64,13 +67,38 @@ bool removeFile(const std::string& path, platform::ErrorPtr& error) {
   return false;
 }
 
-// Whether the open failed on what the file holds (no SQLite database, or one
-// made for another model or version), not on reaching it.
-bool isFileOfAnotherKind(const platform::ErrorPtr& error) {
-  if (!error) return false;
-  if (error->is(platform::Error::kCocoaErrorDomain, kALKIncompatibleStoreError)) return true;
+// Whether SQLite found the file damaged, or no database at all.
+bool isCorruptFile(const platform::ErrorPtr& error) {
+  if (!error || error->domain() != ALKSQLiteErrorDomain) return false;
   const std::int64_t primary = error->code() & 0xff;
-  return error->domain() == ALKSQLiteErrorDomain && (primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT);
+  return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+// The device and inode of the regular file at `path`; nullopt for anything else.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> regularFileIdentity(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return std::pair{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+// Whether the file or one of the journal files SQLite keeps beside it is there.
+bool existsWithCompanions(const std::string& path) {
+  std::error_code code;
+  return std::ranges::any_of(std::initializer_list<const char*>{"", "-wal", "-shm", "-journal"}, [&](const char* suffix) {
+    return std::filesystem::exists(std::filesystem::symlink_status(path + suffix, code));
+  });
+}
+
+// "<path>.corrupt-<UTC time>", numbered when files of that name are there.
+std::string corruptFileName(const std::string& path, double secondsSince1970) {
+  const auto time = static_cast<std::time_t>(secondsSince1970);
+  std::tm utc{};
+  char stamp[32] = {};
+  if (::gmtime_r(&time, &utc)) std::strftime(stamp, sizeof(stamp), "%Y%m%dT%H%M%SZ", &utc);
+  const std::string base = path + ".corrupt-" + stamp;
+  std::string name = base;
+  for (int number = 2; existsWithCompanions(name); ++number) name = base + "." + std::to_string(number);
+  return name;
 }
 
 // Turning a new file to WAL takes the write lock from inside the read
@@ -131,24 +159,57 @@ ALKActivityStore::~ALKActivityStore() {
 
 SQLite::Database* ALKActivityStore::context() {
   if (skipUpdateContext_) return database_.get();
-  const auto now = std::chrono::steady_clock::now();
-  if (failedOpens_ > 0 && now - lastFailedOpen_ < kOpenRetryInterval) return nullptr;
+  if (failedOpens_ > 0 && clock_->now() < nextOpen_) return nullptr;
   ALKLogIndent indent;
   platform::ErrorPtr error;
-  if (openStack(error)) {
+  if (tryOpen(error)) {
     skipUpdateContext_ = true;
     failedOpens_ = 0;
     openError_ = nullptr;
     return database_.get();
   }
-  closeConnection();
-  ALKLog::error(this, "Failed to add persistent store, error: %@", error);
   openError_ = error;
-  lastFailedOpen_ = std::chrono::steady_clock::now();
-  // A lock held by another process or a folder that cannot be made yet may
-  // pass; a file of another kind stays what it is.
-  if (++failedOpens_ >= kOpenAttempts || isFileOfAnotherKind(error)) skipUpdateContext_ = true;
+  // A full disk, a lock held by another process or a folder in the way may
+  // pass: tried again, ever less often. A store of another model or version
+  // stays what it is.
+  if (error->is(platform::Error::kCocoaErrorDomain, kALKIncompatibleStoreError)) skipUpdateContext_ = true;
+  const auto interval = std::min<std::chrono::milliseconds>(
+      kFirstOpenRetryInterval * (std::int64_t{1} << std::min(failedOpens_, 16)), kMaxOpenRetryInterval);
+  ++failedOpens_;
+  nextOpen_ = platform::dispatchTime(clock_->now(), std::chrono::nanoseconds(interval).count());
   return nullptr;
+}
+
+bool ALKActivityStore::tryOpen(platform::ErrorPtr& error) {
+  for (bool movedAside = false;;) {
+    if (openStack(error)) return true;
+    // What the open found stays as it was: no checkpoint into the file, and
+    // its -wal is not deleted.
+    if (database_) sqlite3_db_config(database_->getHandle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    closeConnection();
+    ALKLog::error(this, "Failed to add persistent store, error: %@", error);
+    if (movedAside || !isCorruptFile(error) || !moveCorruptFileAside()) return false;
+    movedAside = true;
+    error = nullptr;
+  }
+}
+
+bool ALKActivityStore::moveCorruptFileAside() {
+  const std::string path = storePath();
+  const auto found = regularFileIdentity(path);
+  if (!found || found != openedFile_) return false;
+  const std::string aside = corruptFileName(path, platform::Date(clock_->currentTimestamp()).timeIntervalSince1970());
+  // The companions go first: a new file must not pick up the old journal.
+  for (const char* suffix : {"-wal", "-shm", "-journal", ""}) {
+    const std::string from = path + suffix;
+    const std::string to = aside + suffix;
+    if (std::rename(from.c_str(), to.c_str()) == 0 || (errno == ENOENT && *suffix)) continue;
+    const auto error = posixError(errno, from);
+    ALKLog::error(this, "Unable to move the corrupt store aside {%@ -> %@, %@}", from, to, error);
+    return false;
+  }
+  ALKLog::error(this, "Moved the corrupt store aside {%@ -> %@}", path, aside);
+  return true;
 }
 
 platform::ErrorPtr ALKActivityStore::unreachableError() const {
@@ -169,6 +230,7 @@ bool ALKActivityStore::openStack(platform::ErrorPtr& error) {
     error = posixError(errno, path);
     return false;
   }
+  openedFile_ = regularFileIdentity(path);
   try {
     database_ = std::make_unique<SQLite::Database>(path, SQLite::OPEN_READWRITE, kBusyTimeoutMilliseconds);
     // A file that is no SQLite database fails here, at its first read.
@@ -391,6 +453,7 @@ bool ALKActivityStore::resetDataStore() {
   // works, or one whose writes fail with the error of that open.
   skipUpdateContext_ = false;
   failedOpens_ = 0;
+  nextOpen_ = platform::kDispatchTimeNow;
   openError_ = nullptr;
   // The journal companions go first, so that no new file picks them up.
   bool removed = true;

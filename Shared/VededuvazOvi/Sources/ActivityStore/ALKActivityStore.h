@@ -13,6 +13,7 @@
 #include "ALKActivity.h"
 #include "ALKActivityRequest.h"
 #include "ALKActivityRequestID.h"
+#include "ALKClock.h"
 #include "ALKFetchRequest.h"
 #include "Errors/Error.h"
 #include "Values/Object.h"
@@ -45,12 +46,17 @@ inline constexpr std::int64_t kALKIncompatibleStoreError = 134100;
 inline constexpr std::int64_t kALKActivityNotArchivableError = 4866;
 
 // The pending hits of one tracker in an SQLite file, with a context of its
-// own: one connection opened lazily (a failed open is tried again at a later
-// use, a few times and a pause apart, unless the file proved to be of another
-// kind; no file is ever deleted for it), an identity map of the rows it has handed out,
-// and the unsaved changes (inserted, changed, deleted rows) that only save()
-// writes, in one IMMEDIATE transaction. Counts and plain fetches see the
-// unsaved changes; grouped fetches see the file.
+// own: one connection opened lazily, an identity map of the rows it has
+// handed out, and the unsaved changes (inserted, changed, deleted rows) that
+// only save() writes, in one IMMEDIATE transaction. Counts and plain fetches
+// see the unsaved changes; grouped fetches see the file.
+//
+// A failed open (a full disk, a lock, a folder in the way) is tried again by
+// later uses for as long as the store lives, at a growing interval; only a
+// valid store file of another model or version is refused for good. A file
+// that SQLite finds corrupt or not a database is moved aside with its
+// companions under "<name>.corrupt-<UTC time>", never deleted, and a new file
+// is made at the path. No file is ever deleted for a failed open.
 //
 // The file: WAL journal, synchronous=NORMAL, a busy timeout of a few seconds,
 // the table of rows with indexes on the timestamp and on (URL string,
@@ -79,15 +85,18 @@ class ALKActivityStore : public platform::Object {
   ALKActivityStore(Private, platform::Url storeURL, std::string modelURL);
   ~ALKActivityStore() override;
 
-  // A failed open is tried again by a call at least kOpenRetryInterval after
-  // it, up to kOpenAttempts tries in all, each failure with its ERROR line.
-  static constexpr int kOpenAttempts = 3;
-  static constexpr std::chrono::milliseconds kOpenRetryInterval{1000};
+  // A failed open is tried again by the first call at least an interval
+  // after it: kFirstOpenRetryInterval, doubled after each failure up to
+  // kMaxOpenRetryInterval. Each failure has its ERROR line.
+  static constexpr std::chrono::milliseconds kFirstOpenRetryInterval{1000};
+  static constexpr std::chrono::milliseconds kMaxOpenRetryInterval{60000};
 
   // The connection, opened on the first call; nullptr while the file cannot
-  // be opened, for good when it is of another kind (not SQLite, another model
-  // or version) or the tries are spent, and after close().
+  // be opened, for good when it is a store of another model or version, and
+  // after close().
   SQLite::Database* context();
+  // The clock that times the tries of a failed open. Store queue.
+  void setClock(std::shared_ptr<ALKClock> clock) { clock_ = std::move(clock); }
   // Whether the connection is open, or a file (not a folder) is at the path.
   bool hasStoreData() const;
   // Writes the unsaved changes. False without a connection (error untouched)
@@ -172,6 +181,11 @@ class ALKActivityStore : public platform::Object {
   struct Statements;
 
   bool openStack(platform::ErrorPtr& error);
+  // One try: the open, and after a corrupt file was moved aside, one more.
+  bool tryOpen(platform::ErrorPtr& error);
+  // Moves the corrupt file at the path, when it is still the one the open
+  // found, aside with its companions.
+  bool moveCorruptFileAside();
   // Why no connection is there, for a write that needs one.
   platform::ErrorPtr unreachableError() const;
   void closeConnection();
@@ -189,8 +203,12 @@ class ALKActivityStore : public platform::Object {
   // Set once the connection is open, or when no open is to be tried again.
   bool skipUpdateContext_ = false;
   int failedOpens_ = 0;
-  std::chrono::steady_clock::time_point lastFailedOpen_;
+  platform::DispatchTime nextOpen_ = platform::kDispatchTimeNow;
   platform::ErrorPtr openError_;
+  std::shared_ptr<ALKClock> clock_ = std::make_shared<ALKClock>();
+  // The file the last open found at the path (device and inode), so that a
+  // file another process has put there since is never moved aside.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> openedFile_;
 
   std::unique_ptr<SQLite::Database> database_;
   std::unique_ptr<Statements> statements_;

@@ -59,6 +59,14 @@ ALKWriteActivityRequestFilter::~ALKWriteActivityRequestFilter() {
   ALKLog::debug(this, "Dealloc");
 }
 
+void ALKWriteActivityRequestFilter::close() {
+  if (!isClosed() && inputQueue() && !inputQueue()->isEmpty()) {
+    ALKLogIndent indent;
+    ALKLog::warning(this, "Closed with %zd hits never stored", inputQueue()->count());
+  }
+  ALKActivityStoreFilter::close();
+}
+
 bool ALKWriteActivityRequestFilter::noteCapacity(std::size_t capacity) {
   if (notedCapacity_ == capacity) return false;
   notedCapacity_ = capacity;

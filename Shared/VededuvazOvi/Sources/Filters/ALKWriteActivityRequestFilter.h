@@ -13,7 +13,9 @@
 // capacity, or because it cannot be used, is dropped (with the store's ERROR
 // line); a failed count or save keeps it at the head, and a failed save takes
 // its unsaved row out of the store again so that a later run does not write
-// it twice.
+// it twice. Hits that wait for a store that cannot be opened stay in the
+// input queue (bounded by its capacity) and are stored once it opens; the
+// close reports those it leaves unstored with one WARNING line.
 //
 // Threads: the execution block runs on the store queue, the only place that
 // uses the store; the rest as for every stage.
@@ -28,6 +30,10 @@ class ALKWriteActivityRequestFilter : public ALKActivityStoreFilter {
                                 std::shared_ptr<IALKQueue> inputQueue, std::shared_ptr<IALKQueue> outputQueue,
                                 std::shared_ptr<platform::DispatchQueue> executionQueue);
   ~ALKWriteActivityRequestFilter() override;
+
+  // The inherited close; the first one logs the hits left in the input
+  // queue, which are never stored.
+  void close() override;
 
   // Whether `capacity` differs from the one last noted here, noting it: the
   // store's capacity is set on the store queue only when the limit changed,
