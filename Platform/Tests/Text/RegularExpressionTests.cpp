@@ -70,3 +70,32 @@ TEST(RegularExpressionTest, AnInvalidPatternMatchesNothing) {
   EXPECT_FALSE(broken.wholeMatch("(unclosed"));
   EXPECT_TRUE(broken.matches("(unclosed").empty());
 }
+
+// The pattern's own last text does not swallow what holds it at both ends: a
+// trailing comment of extended mode, a quote left open. A pattern that still
+// works in one form only is refused with its error.
+TEST(RegularExpressionTest, WhatCompilesMatchesWholeOrIsRefused) {
+  const RegularExpression comment("(?x)abc # letters");
+  ASSERT_TRUE(comment.isValid()) << comment.errorMessage();
+  EXPECT_TRUE(comment.wholeMatch("abc"));
+  EXPECT_FALSE(comment.wholeMatch("abcd"));
+  EXPECT_EQ(comment.firstMatch("xabcx")->string(0), "abc");
+
+  const RegularExpression quoted(R"(a.c\Q)");
+  ASSERT_TRUE(quoted.isValid()) << quoted.errorMessage();
+  EXPECT_TRUE(quoted.wholeMatch("abc"));
+  EXPECT_FALSE(quoted.wholeMatch("abc)"));
+
+  const RegularExpression plain("ab|abc");
+  EXPECT_EQ(plain.wholeMatch("abc")->string(0), "abc");
+  EXPECT_FALSE(plain.wholeMatch("ab\n"));
+
+  // Start-of-pattern settings cannot be held inside a group.
+  const RegularExpression leading("(*CR)abc");
+  if (leading.isValid()) {
+    EXPECT_TRUE(leading.wholeMatch("abc"));
+  } else {
+    EXPECT_FALSE(leading.errorMessage().empty());
+    EXPECT_FALSE(leading.firstMatch("abc"));
+  }
+}
