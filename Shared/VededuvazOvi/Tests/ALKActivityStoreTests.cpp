@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "ALKActivityStore.h"
+#include "ALKGAMeasurementActivityDescription.h"
 #include "ALKMeasurementURLQuery.h"
 #include "Archiving/KeyedCoding.h"
 #include "Observation/NotificationCenter.h"
@@ -283,6 +284,47 @@ TEST_F(ActivityStoreTest, AnActivityThatCannotBeArchivedIsRefusedWithAnError) {
   EXPECT_FALSE(store->save(&error));
   EXPECT_TRUE(error && error->is(platform::Error::kCocoaErrorDomain, kALKActivityNotArchivableError));
   EXPECT_TRUE(rowsInFile(path).empty());
+}
+
+// An activity whose properties hold arrays that each hold the next one twice
+// is stored at the size of its distinct values; what the store accepted reads
+// back equal and as shared as it was given, in this process and after a
+// restart, and its query is built as for any other hit.
+TEST_F(ActivityStoreTest, AnActivityOfSharedValuesReadsBackAsItWasAdded) {
+  const auto chain = [](int levels) {
+    platform::Value node("leaf");
+    for (int level = 0; level < levels; ++level) node = platform::Array{node, node};
+    return node;
+  };
+  auto activity = activityStamped(7.0);
+  activity->setValue(chain(21), "chain");
+  // As deep as an archive holds below the activity and its properties.
+  activity->setValue(chain(static_cast<int>(platform::kKeyedArchiveMaxDepth) - 2), "deep");
+  const auto expectAsAdded = [&](const std::shared_ptr<ALKActivity>& stored, const char* when) {
+    ASSERT_TRUE(stored) << when;
+    for (const char* name : {"chain", "deep"}) {
+      const platform::Value value = stored->valueForProperty(name);
+      EXPECT_EQ(value, activity->valueForProperty(name)) << when;
+      ASSERT_TRUE(value.array()) << when;
+      EXPECT_EQ(value.array()->at(0).sharedStorage(), value.array()->at(1).sharedStorage()) << when;
+    }
+  };
+  std::shared_ptr<ALKActivity> readInThisProcess;
+  {
+    auto store = storeAt(path);
+    platform::ErrorPtr error;
+    ASSERT_TRUE(store->addRequestWithActivity(activity, std::nullopt, 0.0, &error)) << error->description();
+    ASSERT_TRUE(store->save(&error)) << error->description();
+    EXPECT_LT(std::filesystem::file_size(path), 64u * 1024);
+    readInThisProcess = store->earliestActivityRequest()->activity();
+    expectAsAdded(readInThisProcess, "in this process");
+  }
+  const auto afterRestart = storeAt(path)->earliestActivityRequest()->activity();
+  expectAsAdded(afterRestart, "after a restart");
+  ASSERT_TRUE(afterRestart);
+  EXPECT_TRUE(afterRestart->isEqual(*readInThisProcess));
+  platform::ErrorPtr error;
+  EXPECT_TRUE(ALKMeasurementURLQuery::queryForActivity(afterRestart, ALKGAMeasurementActivityDescription::supportedDescriptions(), &error));
 }
 
 // A stamp that is not finite would be stored as NULL, which the file refuses.
