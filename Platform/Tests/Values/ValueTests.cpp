@@ -127,16 +127,13 @@ TEST(ValueTest, ObjectsCompareThroughIsEqual) {
 // once per pair of collections.
 TEST(ValueTest, ComparesSharedCollectionsOncePerPair) {
   // An object whose equality is that of the value it holds.
-  class Box : public Object {
-   public:
-    explicit Box(Value content) : content_(std::move(content)) {}
+  struct Box : Object {
+    explicit Box(Value held) : content(std::move(held)) {}
     bool isEqual(const Object& other) const override {
       auto box = dynamic_cast<const Box*>(&other);
-      return box && box->content_ == content_;
+      return box && box->content == content;
     }
-
-   private:
-    Value content_;
+    Value content;
   };
   const auto chain = [](const Value& leaf) {
     Value node = leaf;
