@@ -13,19 +13,6 @@ constexpr std::uint64_t kVersion = 100000;
 // Sets `key` of a record to a reference.
 void setUid(plist_t record, const char* key, std::uint64_t uid) { plist_dict_set_item(record, key, plist_new_uid(uid)); }
 
-// The storage that copies of a value share (a collection, data, a URL or an
-// object), or nullptr for a value held in place.
-const void* sharedStorage(const Value& value) {
-  switch (value.kind()) {
-    case Value::Kind::Data: return value.data();
-    case Value::Kind::Url: return value.url();
-    case Value::Kind::Array: return value.array();
-    case Value::Kind::Dictionary: return value.dictionary();
-    case Value::Kind::Object: return value.object().get();
-    default: return nullptr;
-  }
-}
-
 }  // namespace
 
 KeyedArchiver::KeyedArchiver() { objects_.emplace_back(plist_new_string("$null")); }
@@ -97,7 +84,7 @@ std::uint64_t KeyedArchiver::encode(const Value& value) {
   // A shared value is written at its first use and referenced at every
   // other: a small tree that refers to one collection many times would
   // otherwise be written out at its full expanded size.
-  const void* shared = sharedStorage(value);
+  const void* shared = value.sharedStorage();
   if (!shared) return encodeValue(value);
   if (auto known = encodedValues_.find(shared); known != encodedValues_.end()) return known->second;
   const std::uint64_t uid = encodeValue(value);

@@ -30,7 +30,6 @@ KeyedUnarchiver::KeyedUnarchiver(std::vector<void*> objects, std::span<const Dec
     : objects_(std::move(objects)),
       states_(objects_.size(), State::New),
       decoded_(objects_.size()),
-      expansions_(objects_.size()),
       classes_(classes) {}
 
 Value KeyedUnarchiver::unarchivedObject(std::span<const std::uint8_t> data, std::span<const DecodableClass> classes,
@@ -89,8 +88,7 @@ Value KeyedUnarchiver::decodeUid(std::uint64_t uid) {
   if (uid == 0) return Value();
   switch (states_[uid]) {
     case State::Done:
-      // Shared, not copied, yet a walk of the result meets it here again.
-      return expand(expansions_[uid]) ? decoded_[uid] : Value();
+      return decoded_[uid];
     case State::Open:
       return fail("an object contains itself");
     case State::New:
@@ -99,25 +97,11 @@ Value KeyedUnarchiver::decodeUid(std::uint64_t uid) {
   if (depth_ >= kKeyedArchiveMaxDepth) return fail("nested too deeply");
   states_[uid] = State::Open;
   ++depth_;
-  const Expansion before = expanded_;
   Value value = decodeNode(objects_[uid]);
   --depth_;
   states_[uid] = State::Done;
   decoded_[uid] = value;
-  const std::string* text = value.string();
-  const Data* bytes = value.data();
-  expand({1, text ? text->size() : bytes ? bytes->size() : 0});
-  expansions_[uid] = {expanded_.values - before.values, expanded_.bytes - before.bytes};
   return error_ ? Value() : value;
-}
-
-bool KeyedUnarchiver::expand(const Expansion& more) {
-  if (error_) return false;
-  expanded_.values += more.values;
-  expanded_.bytes += more.bytes;
-  if (expanded_.values <= kMaxExpandedValues && expanded_.bytes <= kMaxExpandedBytes) return true;
-  fail("objects referred to so often that the result expands too far");
-  return false;
 }
 
 Value KeyedUnarchiver::decodeNode(void* node) {

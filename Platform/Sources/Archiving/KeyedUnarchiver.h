@@ -17,10 +17,12 @@ namespace platform {
 // Reads the platform's keyed archives (binary or XML property lists, the
 // layout KeyedArchiver writes). The bytes are untrusted: only the value
 // classes and the classes the caller allows are decoded, every reference is
-// checked, an object that contains itself, nesting deeper than
-// kKeyedArchiveMaxDepth and a result that expands past kMaxExpandedValues or
-// kMaxExpandedBytes are refused, and every failure is nil with an error,
-// never a crash or an exception. One unarchiver reads one archive.
+// checked, an object that contains itself and nesting deeper than
+// kKeyedArchiveMaxDepth are refused, and every failure is nil with an error,
+// never a crash or an exception. Each archived object is decoded once and
+// every reference to it shares that one value, so the work and the memory of
+// a decode grow with the archive (at most kMaxBytes), however often its
+// objects are referred to. One unarchiver reads one archive.
 class KeyedUnarchiver {
  public:
   // How a class of ours is rebuilt: called with the unarchiver positioned on
@@ -35,12 +37,6 @@ class KeyedUnarchiver {
   static constexpr std::int64_t kCoderReadCorruptError = 4864;
   // The largest archive read.
   static constexpr std::size_t kMaxBytes = 16u << 20;
-  // The most a result may expand to. An object referred to many times is
-  // decoded once and shared, but a walk of the result (its description, a
-  // new archive of it) visits it at every use, so every use counts its whole
-  // tree again: the values in it, and the bytes of its strings and data.
-  static constexpr std::uint64_t kMaxExpandedValues = 1u << 20;
-  static constexpr std::uint64_t kMaxExpandedBytes = 4 * std::uint64_t{kMaxBytes};
 
   // The root object of the archive. Besides `classes`, it decodes
   // NSDictionary and NSMutableDictionary (string keys), NSArray and
@@ -65,21 +61,12 @@ class KeyedUnarchiver {
   Value decodeCollection(void* record, bool withKeys);
   Value decodeUrl(void* record);
   Value fail(const std::string& reason);
-  // Adds to the expanded size of the result; false, with the failure, past
-  // the limits.
-  struct Expansion {
-    std::uint64_t values = 0;
-    std::uint64_t bytes = 0;
-  };
-  bool expand(const Expansion& more);
 
   enum class State : std::uint8_t { New, Open, Done };
 
   std::vector<void*> objects_;  // the "$objects" items, owned by the parsed document
   std::vector<State> states_;
-  std::vector<Value> decoded_;
-  std::vector<Expansion> expansions_;  // what each decoded object expands to
-  Expansion expanded_;                 // the result so far, every use counted
+  std::vector<Value> decoded_;  // each object once decoded, shared by every reference
   std::span<const DecodableClass> classes_;
   std::vector<void*> current_;  // the record of each custom object being decoded
   std::size_t depth_ = 0;

@@ -23,9 +23,22 @@ GRegex* compile(const std::string& pattern, unsigned options, bool anchored, std
 RegularExpression::RegularExpression(std::string_view pattern, unsigned options) {
   const std::string text(pattern);  // GRegex reads a NUL-terminated pattern
   regex_ = compile(text, options, false, &error_);
+  if (!regex_) return;
   // Whole matches are tried against the pattern held at both ends, so that an
-  // alternative that spans the subject wins over an earlier shorter one.
-  if (regex_) whole_ = compile("(?:" + text + ")\\z", options, true, nullptr);
+  // alternative that spans the subject wins over an earlier shorter one. The
+  // pattern's own last text must not take in what follows it: "\E" ends a
+  // "\Q" quote left open (and is nothing without one), and a line end ends a
+  // "#" comment of extended mode. Where no "#" comment is open, that line end
+  // is inside the comment "(?#\n(?:)" and is nothing; where one is, the line
+  // end closes it and "(?:)" is an empty group.
+  whole_ = compile("(?:" + text + "\\E(?#\n(?:))\\z", options, true, &error_);
+  if (!whole_) {
+    // Still a pattern whose whole-match form does not compile (options that
+    // must open the pattern, such as "(*CR)"): it is refused as a whole, so
+    // that no form of it silently matches nothing.
+    g_regex_unref(regex_);
+    regex_ = nullptr;
+  }
 }
 
 RegularExpression::~RegularExpression() {

@@ -37,7 +37,8 @@ class RegularExpression {
     std::vector<std::optional<std::string_view>> groups_;
   };
 
-  // A pattern that does not compile makes an expression that matches nothing;
+  // A pattern that does not compile, on its own or held at both ends as
+  // wholeMatch() needs it, makes an expression that matches nothing;
   // isValid() and errorMessage() tell why.
   explicit RegularExpression(std::string_view pattern, unsigned options = kNone);
   ~RegularExpression();

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <set>
+#include <utility>
 
 #include "Values/Dictionary.h"
 
@@ -44,6 +46,35 @@ void appendQuoted(std::string& out, std::string_view text) {
 void appendIndent(std::string& out, int indent) { out.append(static_cast<std::size_t>(indent) * 4, ' '); }
 
 const ObjectPtr kNoObject;
+
+// The pairs of collections and objects found equal so far by the comparison
+// under way on this thread. A tree may hold one collection at many places (a
+// decoded archive shares whatever it refers to many times), and comparing it
+// use by use could take as many steps as the tree has paths; with the pairs
+// kept, each pair of storages is compared once. A comparison made inside
+// another one (an object's isEqual comparing its values) joins it.
+class EqualPairs {
+ public:
+  EqualPairs() : owner_(current_ == nullptr) {
+    if (owner_) current_ = &pairs_;
+  }
+  ~EqualPairs() {
+    if (owner_) current_ = nullptr;
+  }
+  EqualPairs(const EqualPairs&) = delete;
+  EqualPairs& operator=(const EqualPairs&) = delete;
+
+  bool contains(const void* a, const void* b) const { return current_->contains({a, b}); }
+  void insert(const void* a, const void* b) { current_->insert({a, b}); }
+
+ private:
+  using Pairs = std::set<std::pair<const void*, const void*>>;
+  static thread_local Pairs* current_;
+  bool owner_;
+  Pairs pairs_;
+};
+
+thread_local EqualPairs::Pairs* EqualPairs::current_ = nullptr;
 
 }  // namespace
 
@@ -107,6 +138,17 @@ std::string Value::stringValue() const {
   return {};
 }
 
+const void* Value::sharedStorage() const {
+  switch (kind()) {
+    case Kind::Data: return data();
+    case Kind::Url: return url();
+    case Kind::Array: return array();
+    case Kind::Dictionary: return dictionary();
+    case Kind::Object: return object().get();
+    default: return nullptr;
+  }
+}
+
 bool Value::operator==(const Value& other) const {
   if (kind() != other.kind()) return false;
   switch (kind()) {
@@ -124,13 +166,20 @@ bool Value::operator==(const Value& other) const {
     case Kind::Date:
       return *date() == *other.date();
     case Kind::Array:
-      return *array() == *other.array();
     case Kind::Dictionary:
-      return *dictionary() == *other.dictionary();
     case Kind::Object:
-      return objectsEqual(object().get(), other.object().get());
+      break;
   }
-  return false;
+  const void* mine = sharedStorage();
+  const void* theirs = other.sharedStorage();
+  if (mine == theirs) return true;
+  EqualPairs pairs;
+  if (pairs.contains(mine, theirs)) return true;
+  const bool equal = array()        ? *array() == *other.array()
+                     : dictionary() ? *dictionary() == *other.dictionary()
+                                    : objectsEqual(object().get(), other.object().get());
+  if (equal) pairs.insert(mine, theirs);
+  return equal;
 }
 
 std::size_t Value::hash() const {

@@ -90,6 +90,11 @@ class Value {
   // A string as it is, a number's description; other kinds give "".
   std::string stringValue() const;
 
+  // The storage that copies of the value share (its data, URL, collection or
+  // object), nullptr for a value held in place: two values with the same
+  // storage are the same value, not merely equal ones.
+  const void* sharedStorage() const;
+
   bool operator==(const Value& other) const;
   std::size_t hash() const;
 

@@ -70,3 +70,24 @@ TEST(RegularExpressionTest, AnInvalidPatternMatchesNothing) {
   EXPECT_FALSE(broken.wholeMatch("(unclosed"));
   EXPECT_TRUE(broken.matches("(unclosed").empty());
 }
+
+// The pattern's own last text does not swallow what holds it at both ends: a
+// trailing comment of extended mode, a quote left open. A pattern that still
+// works in one form only is refused with its error.
+TEST(RegularExpressionTest, WhatCompilesMatchesWholeOrIsRefused) {
+  const RegularExpression comment("(?x)abc # letters");
+  ASSERT_TRUE(comment.isValid()) << comment.errorMessage();
+  EXPECT_TRUE(comment.wholeMatch("abc"));
+  EXPECT_FALSE(comment.wholeMatch("abcd"));
+
+  const RegularExpression quoted(R"(a.c\Q)");
+  ASSERT_TRUE(quoted.isValid()) << quoted.errorMessage();
+  EXPECT_TRUE(quoted.wholeMatch("abc"));
+  EXPECT_FALSE(quoted.wholeMatch("abc)"));
+  // What ends the comment is no character to match.
+  EXPECT_FALSE(RegularExpression("ab").wholeMatch("ab\n"));
+
+  // Start-of-pattern settings cannot be held inside a group.
+  const RegularExpression leading("(*CR)abc");
+  EXPECT_TRUE(leading.isValid() ? leading.wholeMatch("abc").has_value() : !leading.errorMessage().empty());
+}

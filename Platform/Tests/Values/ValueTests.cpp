@@ -121,6 +121,38 @@ TEST(ValueTest, ObjectsCompareThroughIsEqual) {
   EXPECT_EQ(Value(a).description(), "Thing#1");
 }
 
+// Trees that hold one collection at many places, built apart so that no
+// storage is shared between them: 64 levels of arrays, dictionaries and
+// objects each holding the next twice have 2^64 paths, and are compared
+// once per pair of collections.
+TEST(ValueTest, ComparesSharedCollectionsOncePerPair) {
+  // An object whose equality is that of the value it holds.
+  struct Box : Object {
+    explicit Box(Value held) : content(std::move(held)) {}
+    bool isEqual(const Object& other) const override {
+      auto box = dynamic_cast<const Box*>(&other);
+      return box && box->content == content;
+    }
+    Value content;
+  };
+  const auto chain = [](const Value& leaf) {
+    Value node = leaf;
+    for (int level = 0; level < 64; ++level) {
+      switch (level % 3) {
+        case 0: node = Value(Array{node, node}); break;
+        case 1: node = Value(Dictionary{{"a", node}, {"b", node}}); break;
+        default: node = Value(std::make_shared<Box>(Value(Array{node, node}))); break;
+      }
+    }
+    return node;
+  };
+  EXPECT_EQ(chain(Value("leaf")), chain(Value("leaf")));
+  EXPECT_NE(chain(Value("leaf")), chain(Value("lead")));
+  // A tree and a copy that shares its storage are equal at once.
+  const Value tree = chain(Value(1));
+  EXPECT_EQ(Value(Array{tree}), Value(Array{tree}));
+}
+
 TEST(DictionaryTest, KeepsInsertionOrderAndRemovesOnNil) {
   Dictionary d{{"b", 1}, {"a", 2}, {"c", 3}};
   d.set("a", 20);  // keeps its place

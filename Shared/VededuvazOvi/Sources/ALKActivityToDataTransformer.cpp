@@ -57,9 +57,8 @@ std::optional<platform::Value> archivableValue(const platform::Value& value, std
     if (auto changed = archivableText(*text)) return platform::Value(std::move(*changed));
     return std::nullopt;
   }
-  const void* storage = value.array() ? static_cast<const void*>(value.array())
-                                      : static_cast<const void*>(value.dictionary());
-  if (!storage) return std::nullopt;
+  if (!value.array() && !value.dictionary()) return std::nullopt;
+  const void* storage = value.sharedStorage();
   const auto key = std::make_pair(storage, depth);
   if (const auto known = treated.find(key); known != treated.end()) return known->second;
   auto result = archivableCollection(value, depth, treated);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "ALKActivityStore.h"
+#include "ALKGAMeasurementActivityDescription.h"
 #include "ALKMeasurementURLQuery.h"
 #include "Archiving/KeyedCoding.h"
 #include "Observation/NotificationCenter.h"
@@ -282,6 +283,41 @@ TEST_F(ActivityStoreTest, AnActivityThatCannotBeArchivedIsRefusedWithAnError) {
   EXPECT_FALSE(store->save(&error));
   EXPECT_TRUE(error && error->is(platform::Error::kCocoaErrorDomain, kALKActivityNotArchivableError));
   EXPECT_TRUE(rowsInFile(path).empty());
+}
+
+// An activity whose properties hold arrays that each hold the next one twice:
+// what the store accepted reads back equal and as shared as it was given, in
+// this process and after a restart, and its query is built as any other's.
+TEST_F(ActivityStoreTest, AnActivityOfSharedValuesReadsBackAsItWasAdded) {
+  const auto chain = [](int levels) {
+    platform::Value node("leaf");
+    for (int level = 0; level < levels; ++level) node = platform::Array{node, node};
+    return node;
+  };
+  auto activity = activityStamped(7.0);
+  activity->setValue(chain(21), "chain");
+  // As deep as an archive holds below the activity and its properties.
+  activity->setValue(chain(static_cast<int>(platform::kKeyedArchiveMaxDepth) - 2), "deep");
+  const auto expectAsAdded = [&](const std::shared_ptr<ALKActivity>& stored) {
+    ASSERT_TRUE(stored);
+    for (const char* name : {"chain", "deep"}) {
+      const platform::Value value = stored->valueForProperty(name);
+      EXPECT_EQ(value, activity->valueForProperty(name));
+      ASSERT_TRUE(value.array());
+      EXPECT_EQ(value.array()->at(0).sharedStorage(), value.array()->at(1).sharedStorage());
+    }
+  };
+  platform::ErrorPtr error;
+  {
+    auto store = storeAt(path);
+    ASSERT_TRUE(store->addRequestWithActivity(activity, std::nullopt, 0.0, &error)) << error->description();
+    ASSERT_TRUE(store->save(&error)) << error->description();
+    expectAsAdded(store->earliestActivityRequest()->activity());
+  }
+  const auto afterRestart = storeAt(path)->earliestActivityRequest()->activity();
+  expectAsAdded(afterRestart);
+  ASSERT_TRUE(afterRestart);
+  EXPECT_TRUE(ALKMeasurementURLQuery::queryForActivity(afterRestart, ALKGAMeasurementActivityDescription::supportedDescriptions(), &error));
 }
 
 // A stamp that is not finite would be stored as NULL, which the file refuses.
