@@ -36,6 +36,21 @@ class NEXAUSBSessionTest : public ::testing::Test {
     responder = Responder::attach(printer, 0, [this](const Responder::Request& request) { return handle(request); });
   }
 
+  // A session of the USB printer with `name` registered for `path`,
+  // resolved, its exchanges timed by `timing`; none when it did not resolve.
+  std::shared_ptr<DQNEXASession> resolvedSession(const std::string& name, const std::string& path,
+                                                 const DQUSBStreamTiming& timing) {
+    auto session = DQNEXASession::make(Url::fromString("nexausb://SN0001/"), std::nullopt, nullptr);
+    registerPolled(*session, name, path, 0.05);
+    ResolveAnswer resolved;
+    session->schedulePrinterResolve(resolved.block());
+    if (!resolved.wait()) return nullptr;
+    auto provider = std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider());
+    if (!provider) return nullptr;
+    provider->setStreamTiming(timing);
+    return session;
+  }
+
   std::shared_ptr<HttpMessage> handle(const Responder::Request& request) {
     auto answer = [](int status, const std::string& body) {
       auto response = HttpMessage::makeResponse(status, status == 200 ? "OK" : "Unauthorized");
@@ -131,14 +146,8 @@ TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATri
   for (const auto& [path, wedged] : {Case{"DevMgmt/Trickle.xml", false}, Case{"DevMgmt/Silent.xml", false},
                                      Case{"DevMgmt/Silent.xml", true}}) {
     SCOPED_TRACE(path + (wedged ? " wedged" : ""));
-    auto session = DQNEXASession::make(Url::fromString("nexausb://SN0001/"), std::nullopt, nullptr);
-    registerPolled(*session, "slow", path, 0.05);
-    ResolveAnswer resolved;
-    session->schedulePrinterResolve(resolved.block());
-    ASSERT_TRUE(resolved.wait());
-    auto provider = std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider());
-    ASSERT_TRUE(provider);
-    provider->setStreamTiming(timing);
+    auto session = resolvedSession("slow", path, timing);
+    ASSERT_TRUE(session);
     // Each wait is measured from the moment the request reached the printer,
     // or, for a wedged one, from the moment its interface was claimed.
     const auto sent = [&](Answer& answer) {
@@ -179,14 +188,8 @@ TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATri
 TEST_F(NEXAUSBSessionTest, ACancelledExchangeEndsItsTimeAfterItsWriteBeganHoweverItIsSpentBetweenWriteAndReading) {
   DQUSBStreamTiming timing;
   timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.readNoData = 5, timing.cancellationHonoured = 1;
-  auto session = DQNEXASession::make(Url::fromString("nexausb://SN0001/"), std::nullopt, nullptr);
-  registerPolled(*session, "slow", "DevMgmt/Silent.xml", 0.05);
-  ResolveAnswer resolved;
-  session->schedulePrinterResolve(resolved.block());
-  ASSERT_TRUE(resolved.wait());
-  auto provider = std::dynamic_pointer_cast<DQUSBStreamProvider>(session->printerResolvingContext()->streamProvider());
-  ASSERT_TRUE(provider);
-  provider->setStreamTiming(timing);
+  auto session = resolvedSession("slow", "DevMgmt/Silent.xml", timing);
+  ASSERT_TRUE(session);
   // The printer takes the request just before the cancellation may come in,
   // then stays silent: the reading gets only what is left of that time.
   printer->setWriteDelay(std::chrono::milliseconds(900));
