@@ -271,10 +271,7 @@ TEST_F(ActivityStoreTest, TextIsStoredAsTheQuerySendsItAndReadsBackSoAfterAResta
 // No row without its archive, neither at the add nor at the save.
 TEST_F(ActivityStoreTest, AnActivityThatCannotBeArchivedIsRefusedWithAnError) {
   auto store = storeAt(path);
-  platform::Value deep("leaf");
-  for (std::size_t level = 0; level <= platform::kKeyedArchiveMaxDepth; ++level) deep = platform::Array{deep};
-  auto activity = activityStamped(1.0);
-  activity->setValue(deep, "deep");
+  const auto activity = unarchivableActivityStamped(1.0);
   platform::ErrorPtr error;
   EXPECT_FALSE(store->addRequestWithActivity(activity, std::nullopt, 0.0, &error));
   EXPECT_TRUE(error && error->is(platform::Error::kCocoaErrorDomain, kALKActivityNotArchivableError));

@@ -76,11 +76,7 @@ class GoogleAnalyticsPipelineTest : public ::testing::Test {
     identity.setLocaleIdentifier("en_US");
   }
   void TearDown() override {
-    if (client_) client_->close();
-    client_.reset();
-    tracker_.reset();
-    ALKClient::resetSharedClient();
-    drainMainRunLoop();
+    stopClient();
     auto& identity = platform::AppIdentity::shared();
     identity.setBundleIdentifier("");
     identity.setShortVersion("");
@@ -90,7 +86,7 @@ class GoogleAnalyticsPipelineTest : public ::testing::Test {
 
   // The client closed and let go, as at quit; the next startClient is a new run.
   void stopClient() {
-    client_->close();
+    if (client_) client_->close();
     client_.reset();
     tracker_.reset();
     ALKClient::resetSharedClient();
@@ -115,6 +111,14 @@ class GoogleAnalyticsPipelineTest : public ::testing::Test {
     for (int i = 0; i < count; ++i) {
       tracker_->sendActivity(ALKMeasurementActivity::eventActivity(category, "act" + std::to_string(i), "label", i));
     }
+  }
+  // Hands `count` events over and, once the store holds them all, dispatches;
+  // false when the store never held them.
+  bool storeThenDispatch(int count, const std::string& category = "cat") {
+    sendEvents(count, category);
+    if (!waitUntil([&] { return stored() == static_cast<std::size_t>(count); })) return false;
+    client_->dispatch();
+    return true;
   }
   std::size_t stored() const {
     return ALKActivityStore::countActivityRequestsInFile(tracker_->config()->pendingRequestsURL()->filePath()).value_or(0);
@@ -296,9 +300,7 @@ TEST_F(GoogleAnalyticsPipelineTest, HitsInARowShareOneConnectionAndATooLargeHitI
   collector_.script({.status = 200});
   collector_.script({.status = 413});
   collector_.script({.status = 200});
-  sendEvents(3);
-  ASSERT_TRUE(waitUntil([&] { return stored() == 3; }));
-  client_->dispatch();
+  ASSERT_TRUE(storeThenDispatch(3));
   ASSERT_TRUE(waitUntil([&] { return stored() == 0; }));
   idle(std::chrono::milliseconds(300));
   const auto requests = collector_.requests();
@@ -316,9 +318,7 @@ TEST_F(GoogleAnalyticsPipelineTest, TransportFailureHaltsUntilTheNextDispatchAnd
   collector_.script({.status = 400});
   collector_.script({.status = 500});
   collector_.script({.status = 204});
-  sendEvents(3);
-  ASSERT_TRUE(waitUntil([&] { return stored() == 3; }));
-  client_->dispatch();
+  ASSERT_TRUE(storeThenDispatch(3));
   ASSERT_TRUE(waitForRequests(1));
   idle(std::chrono::milliseconds(300));
   EXPECT_EQ(collector_.count(), 1u);  // halted
@@ -337,9 +337,7 @@ TEST_F(GoogleAnalyticsPipelineTest, TransportFailureHaltsUntilTheNextDispatchAnd
 
   // A collector that is gone: refused, nothing lost.
   collector_.stop();
-  sendEvents(1);
-  ASSERT_TRUE(waitUntil([&] { return stored() == 1; }));
-  client_->dispatch();
+  ASSERT_TRUE(storeThenDispatch(1));
   idle(std::chrono::milliseconds(300));
   EXPECT_EQ(stored(), 1u);
 }
@@ -347,9 +345,7 @@ TEST_F(GoogleAnalyticsPipelineTest, TransportFailureHaltsUntilTheNextDispatchAnd
 TEST_F(GoogleAnalyticsPipelineTest, TimeOutAndUnusableEndpointKeepTheHits) {
   startClient();
   collector_.script({.delay = std::chrono::milliseconds(1500)});
-  sendEvents(1);
-  ASSERT_TRUE(waitUntil([&] { return stored() == 1; }));
-  client_->dispatch();
+  ASSERT_TRUE(storeThenDispatch(1));
   ASSERT_TRUE(waitForRequests(1));
   idle(std::chrono::milliseconds(200));
   EXPECT_EQ(stored(), 1u);  // no answer within the second: kept
@@ -420,14 +416,9 @@ TEST_F(GoogleAnalyticsPipelineTest, AnUnenterableCacheFolderGivesTheMemoryFormWi
 TEST_F(GoogleAnalyticsPipelineTest, ClosingDuringADelayedAnswerKeepsTheHitForTheNextClient) {
   startClient();
   collector_.script({.delay = std::chrono::milliseconds(500)});
-  sendEvents(1);
-  ASSERT_TRUE(waitUntil([&] { return stored() == 1; }));
-  client_->dispatch();
+  ASSERT_TRUE(storeThenDispatch(1));
   ASSERT_TRUE(waitUntil([&] { return collector_.arrivals() == 1; }));
-  client_->close();
-  client_.reset();
-  tracker_.reset();
-  ALKClient::resetSharedClient();
+  stopClient();
   idle(std::chrono::milliseconds(700));
 
   startClient();
@@ -447,9 +438,7 @@ TEST_F(GoogleAnalyticsPipelineTest, DISABLED_SendsUntilKilled) {
     ALKMeasurementConfig(config).setURLStringEndPoint(std::getenv("ALK_TEST_ENDPOINT"));
     config.setURLConnectionTimeout(60);
   });
-  sendEvents(kKilledHits);
-  ASSERT_TRUE(waitUntil([&] { return stored() == kKilledHits; }));
-  client_->dispatch();
+  ASSERT_TRUE(storeThenDispatch(kKilledHits));
   for (;;) platform::RunLoop::main().runOnce(true);
 }
 
@@ -562,9 +551,7 @@ TEST_F(GoogleAnalyticsPipelineTest, ACorruptStoreIsMovedAsideAndTheNextRunDelive
 
     const std::size_t before = collector_.count();
     startClient();
-    sendEvents(3, "second");
-    ASSERT_TRUE(waitUntil([&] { return stored() == 3; }));
-    client_->dispatch();
+    ASSERT_TRUE(storeThenDispatch(3, "second"));
     ASSERT_TRUE(waitUntil([&] { return collector_.count() == before + 3 && stored() == 0; }));
     for (std::size_t index = before; index < before + 3; ++index) {
       EXPECT_EQ(valueOf(pairsOf(queryOf(collector_.requests()[index])), "ec"), "second");

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "ALKErrors.h"
-#include "Archiving/KeyedCoding.h"
 #include "Http/HttpMessage.h"
 #include "Observation/NotificationCenter.h"
 #include "RecordingLogger.h"
@@ -26,6 +25,14 @@ class StoreFiltersTest : public ::testing::Test {
       return rowsInFile(path).size() == before + timestamps.size() && stages.input->isEmpty() &&
              !stages.write->isExecuting();
     }));
+  }
+  // Waits until the write stage has logged `line` (when one is given), its
+  // run has ended and the main thread has handled what the run left.
+  bool writeRunEnded(StorePipeline& stages, const std::string& line = {}) {
+    if (!line.empty() && !waitFor([&] { return logger->contains(line); })) return false;
+    if (!pumpUntil([&] { return !stages.write->isExecuting(); })) return false;
+    drainMainRunLoop();
+    return true;
   }
   bool allSent(StorePipeline& stages, std::size_t count) {
     return waitFor([&] { return stages.sent.size() >= count && rowsInFile(path).empty() && stages.queueB->isEmpty(); });
@@ -107,8 +114,7 @@ TEST_F(StoreFiltersTest, ReadRowsOfAnEarlierProcessAreSentAgainAndUnreadableRows
 TEST_F(StoreFiltersTest, InputsOtherThanHitsFailAndAFailedWriteIsNotWrittenTwice) {
   StorePipeline stages(path);
   stages.input->enqueueObject(std::make_shared<platform::Error>("x", 1));
-  ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
-  drainMainRunLoop();
+  ASSERT_TRUE(writeRunEnded(stages));
   EXPECT_EQ(stages.input->count(), 1u) << "refused input stays at the head";
   stages.input->dequeueAllObjects();
 
@@ -117,8 +123,7 @@ TEST_F(StoreFiltersTest, InputsOtherThanHitsFailAndAFailedWriteIsNotWrittenTwice
 
   execInFile(path, "CREATE TRIGGER refuse BEFORE INSERT ON ZACTIVITYREQUEST BEGIN SELECT RAISE(ABORT, 'no'); END");
   stages.input->enqueueObject(activityStamped(5.0));
-  ASSERT_TRUE(waitFor([&] { return logger->contains("Unable to save changes: "); }));
-  ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
+  ASSERT_TRUE(writeRunEnded(stages, "Unable to save changes: "));
   execInFile(path, "DROP TRIGGER refuse");
   stages.write->execute();
   ASSERT_TRUE(pumpUntil([&] { return stages.input->isEmpty(); }));
@@ -135,9 +140,7 @@ TEST_F(StoreFiltersTest, HitsWaitForAStoreThatFailedToOpenAndAreStoredOnceItOpen
   const auto clock = std::make_shared<ManualClock>();
   stages.queue->sync([&] { stages.store->setClock(clock); });
   stages.input->enqueueObject(activityStamped(1.0));
-  ASSERT_TRUE(pumpUntil([&] { return logger->contains("Failed to add persistent store, error: "); }));
-  ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
-  drainMainRunLoop();
+  ASSERT_TRUE(writeRunEnded(stages, "Failed to add persistent store, error: "));
   EXPECT_EQ(stages.input->count(), 1u);
 
   std::filesystem::remove(folder.file("blocked"));
@@ -154,8 +157,7 @@ TEST_F(StoreFiltersTest, ClosingWithHitsNeverStoredSaysHowMany) {
   std::ofstream(folder.file("blocked")) << "in the way";
   StorePipeline stages(folder.file("blocked/store.sqlite"));
   for (double timestamp : {1.0, 2.0, 3.0}) stages.input->enqueueObject(activityStamped(timestamp));
-  ASSERT_TRUE(pumpUntil([&] { return logger->contains("Failed to add persistent store, error: "); }));
-  ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
+  ASSERT_TRUE(writeRunEnded(stages, "Failed to add persistent store, error: "));
   stages.pipeline->close();
   stages.pipeline->close();
   EXPECT_EQ(logger->count("never stored"), 1u);
@@ -167,11 +169,7 @@ TEST_F(StoreFiltersTest, ClosingWithHitsNeverStoredSaysHowMany) {
 // hit behind it for good.
 TEST_F(StoreFiltersTest, AHitThatCannotBeArchivedDoesNotHoldUpTheHitsBehindIt) {
   StorePipeline stages(path);
-  platform::Value deep("leaf");
-  for (std::size_t level = 0; level <= platform::kKeyedArchiveMaxDepth; ++level) deep = platform::Value(platform::Array{deep});
-  auto unarchivable = activityStamped(1.0);
-  unarchivable->setValue(deep, "deep");
-  stages.input->enqueueObject(unarchivable);
+  stages.input->enqueueObject(unarchivableActivityStamped(1.0));
   stages.input->enqueueObject(activityStamped(2.0));
   ASSERT_TRUE(waitFor([&] { return rowsInFile(path).size() == 1 && stages.input->isEmpty(); }));
   EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{2.0, 0}}));
@@ -184,9 +182,7 @@ TEST_F(StoreFiltersTest, AWriteWhoseCountFailsKeepsTheHitForTheNextRun) {
   store(stages, {1.0});
   execInFile(path, "ALTER TABLE ZACTIVITYREQUEST RENAME TO ZHELD");
   stages.input->enqueueObject(activityStamped(2.0));
-  ASSERT_TRUE(waitFor([&] { return logger->contains("Failed to execute fetch requests."); }));
-  ASSERT_TRUE(pumpUntil([&] { return !stages.write->isExecuting(); }));
-  drainMainRunLoop();
+  ASSERT_TRUE(writeRunEnded(stages, "Failed to execute fetch requests."));
   EXPECT_EQ(stages.input->count(), 1u) << "not dropped as if the store were full";
   EXPECT_FALSE(logger->contains("Exceeded capacity"));
 

@@ -16,6 +16,7 @@
 #include "ALKReadActivityRequestFilter.h"
 #include "ALKRemoveActivityRequestFilter.h"
 #include "ALKWriteActivityRequestFilter.h"
+#include "Archiving/KeyedCoding.h"
 #include "Dispatch/DispatchQueue.h"
 #include "RunLoop/RunLoop.h"
 #include "EngineTestSupport.h"
@@ -54,6 +55,16 @@ inline void execInFile(const std::string& path, const std::string& sql) {
 inline std::shared_ptr<ALKActivity> activityStamped(double timestamp) {
   auto activity = activityOfType("event");
   activity->setTimestamp(timestamp);
+  return activity;
+}
+
+// A hit stamped `timestamp` with a property nested one level deeper than an
+// archive holds: it can never be stored.
+inline std::shared_ptr<ALKActivity> unarchivableActivityStamped(double timestamp) {
+  platform::Value deep("leaf");
+  for (std::size_t level = 0; level <= platform::kKeyedArchiveMaxDepth; ++level) deep = platform::Array{deep};
+  auto activity = activityStamped(timestamp);
+  activity->setValue(deep, "deep");
   return activity;
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -29,6 +30,10 @@ constexpr const char* kModelIdentifier = "ALKActivityRequest";
 constexpr int kModelVersion = 1;
 constexpr std::size_t kRegisteredRowsKept = 128;
 constexpr const char* kRowColumns = "Z_PK, ZSTATE, ZTIMESTAMP, ZURLSTRING, ZACTIVITY";
+// The suffixes of the files that make one store: the journal companions
+// SQLite keeps beside it first, so that a file moved or removed in this order
+// never leaves a journal that a new file at the path would pick up.
+constexpr std::array<const char*, 4> kStoreFileSuffixes = {"-wal", "-shm", "-journal", ""};
 
 const char* const kSchema[] = {
     ("CREATE TABLE ZACTIVITYREQUEST (Z_PK INTEGER PRIMARY KEY, ZSTATE INTEGER NOT NULL DEFAULT 0, "
@@ -84,7 +89,7 @@ std::optional<std::pair<std::uint64_t, std::uint64_t>> regularFileIdentity(const
 // Whether the file or one of the journal files SQLite keeps beside it is there.
 bool existsWithCompanions(const std::string& path) {
   std::error_code code;
-  return std::ranges::any_of(std::initializer_list<const char*>{"", "-wal", "-shm", "-journal"}, [&](const char* suffix) {
+  return std::ranges::any_of(kStoreFileSuffixes, [&](const char* suffix) {
     return std::filesystem::exists(std::filesystem::symlink_status(path + suffix, code));
   });
 }
@@ -199,8 +204,7 @@ bool ALKActivityStore::moveCorruptFileAside() {
   const auto found = regularFileIdentity(path);
   if (!found || found != openedFile_) return false;
   const std::string aside = corruptFileName(path, platform::Date(clock_->currentTimestamp()).timeIntervalSince1970());
-  // The companions go first: a new file must not pick up the old journal.
-  for (const char* suffix : {"-wal", "-shm", "-journal", ""}) {
+  for (const char* suffix : kStoreFileSuffixes) {
     const std::string from = path + suffix;
     const std::string to = aside + suffix;
     if (std::rename(from.c_str(), to.c_str()) == 0 || (errno == ENOENT && *suffix)) continue;
@@ -455,10 +459,9 @@ bool ALKActivityStore::resetDataStore() {
   failedOpens_ = 0;
   nextOpen_ = platform::kDispatchTimeNow;
   openError_ = nullptr;
-  // The journal companions go first, so that no new file picks them up.
   bool removed = true;
   const std::string path = storePath();
-  for (const char* suffix : {"-wal", "-shm", "-journal", ""}) {
+  for (const char* suffix : kStoreFileSuffixes) {
     platform::ErrorPtr error;
     if (!removeFile(path + suffix, error)) {
       ALKLog::error(this, "Unable to remove persistent store file. %@", error);
