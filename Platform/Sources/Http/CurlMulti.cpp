@@ -25,9 +25,6 @@ gboolean sharedNeverReady(GSource*, gint* timeout) {
 
 gboolean sharedDispatch(GSource*, GSourceFunc, gpointer) { return G_SOURCE_CONTINUE; }
 
-// Tags the keeping source as the callback data it is found by.
-char kSharedTag;
-
 }  // namespace
 
 void CurlMulti::initializeCurl() {
@@ -77,19 +74,11 @@ CurlMulti::~CurlMulti() {
 CurlMulti& CurlMulti::shared(const RunLoop& runLoop) {
   static GSourceFuncs funcs = {sharedNeverReady, nullptr, sharedDispatch, &CurlMulti::finalizeShared,
                                nullptr,          nullptr};
-  static std::mutex creation;  // two threads must not make two for one context
-  std::lock_guard lock(creation);
-  GMainContext* context = runLoop.context();
-  GSource* found = g_main_context_find_source_by_funcs_user_data(context, &funcs, &kSharedTag);
-  if (found) return *reinterpret_cast<SharedSource*>(found)->multi;
-  GSource* source = g_source_new(&funcs, sizeof(SharedSource));
-  auto keeper = reinterpret_cast<SharedSource*>(source);
-  keeper->multi = new CurlMulti(Shared{}, runLoop);
-  g_source_set_callback(source, nullptr, &kSharedTag, nullptr);
-  g_source_set_name(source, "platform.curl");
-  attachSource(source, context);
-  g_source_unref(source);  // the context keeps it
-  return *keeper->multi;
+  const auto fill = [&](GSource* made) {
+    reinterpret_cast<SharedSource*>(made)->multi = new CurlMulti(Shared{}, runLoop);
+  };
+  GSource* source = contextSource(runLoop.context(), &funcs, sizeof(SharedSource), "platform.curl", fill);
+  return *reinterpret_cast<SharedSource*>(source)->multi;
 }
 
 // The context is going: its sources are already detached from it, so the

@@ -49,4 +49,21 @@ void attachSource(GSource* source, GMainContext* context) {
   onContext(context, [&] { return g_source_attach(source, context); });
 }
 
+GSource* contextSource(GMainContext* context, GSourceFuncs* funcs, std::size_t size, const char* name,
+                       const std::function<void(GSource*)>& fill) {
+  static std::mutex creation;  // two threads must not attach two for one context
+  std::lock_guard lock(creation);
+  // The source is found by its funcs, which it also holds as its callback data.
+  GSource* found =
+      onContext(context, [&] { return g_main_context_find_source_by_funcs_user_data(context, funcs, funcs); });
+  if (found) return found;
+  GSource* source = g_source_new(funcs, static_cast<guint>(size));
+  fill(source);
+  g_source_set_callback(source, nullptr, funcs, nullptr);
+  g_source_set_name(source, name);
+  attachSource(source, context);
+  g_source_unref(source);  // the context keeps it
+  return source;
+}
+
 }  // namespace platform

@@ -3,6 +3,8 @@
 #include <glib.h>
 
 #include <chrono>
+#include <cstddef>
+#include <functional>
 #include <mutex>
 
 #include "RunLoop/ThreadSanitizer.h"
@@ -23,6 +25,15 @@ gint64 monotonicMicrosAfter(std::chrono::steady_clock::duration delay);
 // Attaches a source to a context; what the caller did to the source and its
 // callback data before happens before the source's callbacks.
 void attachSource(GSource* source, GMainContext* context);
+
+// The one source of `funcs` that `context` holds, so that no table of
+// contexts is needed. Made at the first call for the context: `size` bytes (a
+// struct that begins with its GSource), filled in by `fill`, named `name` and
+// attached; the context keeps it until it goes, and `funcs`' finalize cleans
+// up what `fill` made. Any thread; threads asking at once for one context get
+// the same source.
+GSource* contextSource(GMainContext* context, GSourceFuncs* funcs, std::size_t size, const char* name,
+                       const std::function<void(GSource*)>& fill);
 
 #ifdef PLATFORM_TSAN
 // The lock a ThreadSanitizer build takes around onContext's calls: one of a

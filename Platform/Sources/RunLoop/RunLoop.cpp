@@ -11,9 +11,8 @@
 namespace platform {
 namespace {
 
-// One FIFO of blocks per context, kept in a GSource that lives as long as the
-// context, so no table of contexts is needed: the source is found again with
-// g_main_context_find_source_by_funcs_user_data.
+// One FIFO of blocks per context, kept in the context's own source (see
+// contextSource).
 struct PerformSource {
   GSource base;
   std::mutex* mutex;                             // guards blocks
@@ -70,25 +69,16 @@ void performFinalize(GSource* source) {
 }
 
 GSourceFuncs kPerformFuncs = {performPrepare, performCheck, performDispatch, performFinalize, nullptr, nullptr};
-// Tags the perform source as the callback data it is found by.
-char kPerformTag;
 
 PerformSource* performSource(GMainContext* context) {
-  static std::mutex creation;  // two threads must not attach two FIFOs to one context
-  std::lock_guard lock(creation);
-  GSource* found = onContext(
-      context, [&] { return g_main_context_find_source_by_funcs_user_data(context, &kPerformFuncs, &kPerformTag); });
-  if (found) return reinterpret_cast<PerformSource*>(found);
-  GSource* source = g_source_new(&kPerformFuncs, sizeof(PerformSource));
-  auto self = reinterpret_cast<PerformSource*>(source);
-  self->mutex = new std::mutex;
-  self->blocks = new std::deque<std::function<void()>>;
-  g_source_set_callback(source, nullptr, &kPerformTag, nullptr);
-  g_source_set_can_recurse(source, TRUE);
-  g_source_set_name(source, "platform.perform");
-  attachSource(source, context);
-  g_source_unref(source);  // the context keeps it
-  return self;
+  const auto fill = [](GSource* made) {
+    auto self = reinterpret_cast<PerformSource*>(made);
+    self->mutex = new std::mutex;
+    self->blocks = new std::deque<std::function<void()>>;
+    g_source_set_can_recurse(made, TRUE);
+  };
+  return reinterpret_cast<PerformSource*>(
+      contextSource(context, &kPerformFuncs, sizeof(PerformSource), "platform.perform", fill));
 }
 
 gboolean runBlockOnce(gpointer data) {

@@ -89,15 +89,13 @@ class AvahiResolution : public ServiceResolver::Resolution {
   }
 
   void start(const std::string& name, const std::string& type, const std::string& domain) {
-    if (!isText(name) || !isText(type) || !isText(domain)) {
-      for (auto& family : families_) family.answered = true;
-      report();
-      return;
+    // Names that cannot go to the daemon make no client, and so no resolver.
+    if (isText(name) && isText(type) && isText(domain)) {
+      poll_ = avahi_glib_poll_new(RunLoop::current().context(), G_PRIORITY_DEFAULT);
+      int error = 0;
+      client_ = avahi_client_new(avahi_glib_poll_get(poll_), static_cast<AvahiClientFlags>(0), &clientChanged, this,
+                                 &error);
     }
-    poll_ = avahi_glib_poll_new(RunLoop::current().context(), G_PRIORITY_DEFAULT);
-    int error = 0;
-    client_ = avahi_client_new(avahi_glib_poll_get(poll_), static_cast<AvahiClientFlags>(0), &clientChanged, this,
-                               &error);
     const std::array<AvahiProtocol, 2> protocols{AVAHI_PROTO_INET6, AVAHI_PROTO_INET};
     for (std::size_t i = 0; i < families_.size(); ++i) {
       Family& family = families_[i];
