@@ -715,3 +715,35 @@ TEST_F(NEXANetworkSessionTest, TheClientMayLetTheSessionGoInsideACallbackAnswere
   EXPECT_EQ(prompts, 1);
   EXPECT_EQ(locked.calls, 0);
 }
+
+TEST_F(NEXANetworkSessionTest, TheClientMayLetTheSessionGoFromACompletionAnsweredInsideThePrompt) {
+  // Inside the credentials prompt the client restarts a resolving that ends
+  // at once: the first caller waiting for it lets the session go, the one
+  // after it is not called.
+  std::shared_ptr<DQNEXASession> session;
+  int calls = 0;
+  int prompts = 0;
+  session = DQNEXASession::make(Url::fromString("http://printer.invalid/"), std::nullopt, false, false,
+                                [&](const std::shared_ptr<DQURLAuthenticationChallenge>&, std::uint64_t) {
+                                  ++prompts;
+                                  session->setResolverFactory(silentResolver());
+                                  session->setNeedsReresolve();
+                                  session->schedulePrinterResolve([&](const std::optional<Dictionary>&, const ErrorPtr&) {
+                                    ++calls;
+                                    session.reset();
+                                  });
+                                  session->schedulePrinterResolve([](const std::optional<Dictionary>&, const ErrorPtr&) {
+                                    ADD_FAILURE() << "a resolve completion after the session was let go";
+                                  });
+                                  session->setBaseURL(printer.baseURL());
+                                  session->setNeedsReresolve();
+                                });
+  session->setResolverFactory(direct({printer.url("/")}));
+  Answer locked;
+  session->scheduleDataRetrievingForPath("DevMgmt/Other.xml", std::nullopt, locked.block());
+  ASSERT_TRUE(pumpMain([&] { return !session; }));
+  drainMain();
+  EXPECT_EQ(prompts, 1);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(locked.calls, 0);
+}

@@ -105,6 +105,14 @@ class USBHTTPStreamTest : public ::testing::Test {
     plug(zarnPrinter(64));
     responder = Responder::attach(printer, 0, [this](const Responder::Request& request) { return handle(request); });
   }
+  // The same, the fresh printer sending one byte a millisecond, for
+  // exchanges timed by `timing` as it is now, with nothing recorded yet.
+  void replugTrickling() {
+    replug();
+    printer->setDripDelay(1ms, 1);
+    provider->setStreamTiming(timing);
+    recorder->calls.clear();
+  }
   std::shared_ptr<DQUSBStreamProvider> makeProvider(const std::string& text) {
     auto made = std::make_shared<DQUSBStreamProvider>(*platform::Url::fromString(text), bus);
     made->setStreamTiming(timing);
@@ -529,11 +537,8 @@ TEST_F(USBHTTPStreamTest, ATrickleIsCutByTheResponseTimeoutAndCancellationWhileB
 
   // One that does not end fails at the response time-out.
   timing.responseTimeout = 0.4;
-  replug();
-  printer->setDripDelay(1ms, 1);
-  provider->setStreamTiming(timing);
+  replugTrickling();
   raw = endless();
-  recorder->calls.clear();
   stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/raw"));
   ASSERT_TRUE(spinUntil([&] { return recorder->ended(); }));
   EXPECT_EQ(recorder->calls, (std::vector<std::string>{"response 200", "failure 4"}));
@@ -546,10 +551,7 @@ TEST_F(USBHTTPStreamTest, ATrickleIsCutByTheResponseTimeoutAndCancellationWhileB
   // bytes keep coming; nothing is reported. That time counts from the start
   // of the write, which took a moment before the reading began.
   timing.responseTimeout = 30, timing.cancellationHonoured = 0.3;
-  provider->setStreamTiming(timing);
-  replug();
-  printer->setDripDelay(1ms, 1);
-  recorder->calls.clear();
+  replugTrickling();
   stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/raw", [] { return true; }));
   ASSERT_TRUE(spinUntil([&] { return !stream->canBeInterrupted(); }));
   ASSERT_TRUE(spinUntil([&] { return stream->canBeInterrupted(); }));
@@ -562,9 +564,7 @@ TEST_F(USBHTTPStreamTest, ATrickleIsCutByTheResponseTimeoutAndCancellationWhileB
   // Bytes of an earlier answer that keep trickling hold the drain before the
   // request no longer than the drain's time (they took 5 s).
   timing.drainNoData = 0.02;
-  provider->setStreamTiming(timing);
-  replug();
-  printer->setDripDelay(1ms, 1);
+  replugTrickling();
   printer->pushInput(0, bytes(endless(5000)));
   const auto start = std::chrono::steady_clock::now();
   stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/silent"));

@@ -19,7 +19,9 @@ std::shared_ptr<DQNEXASession> DQNEXASession::make(std::optional<Url> printerURI
     // Runs on the operation's thread; the client's block runs on main.
     obtain = [weak](std::shared_ptr<DQURLAuthenticationChallenge> challenge, std::uint64_t retryNumber) {
       DispatchQueue::main()->async([weak, challenge, retryNumber] {
-        if (auto alive = weak.lock()) alive->authBlock_(challenge, retryNumber);
+        // Counted as the session's own, so that a completion the prompt
+        // answers can tell when the client let the session go.
+        if (SelfHold alive{weak.lock()}) alive->authBlock_(challenge, retryNumber);
       });
     };
   }

@@ -189,12 +189,7 @@ void DQUSBHTTPStream::writeRequest() {
   const auto interruptible = [this] { return mayBeInterrupted(); };
   // A close ends the write silently, a cancellation that may come in as it
   // ends a read.
-  const auto writeEnded = [this] {
-    if (!alive()) return true;
-    if (!mayBeInterrupted()) return false;
-    allowInterruption();
-    return true;
-  };
+  const auto writeEnded = [this] { return !alive() || interruptIfAllowed(); };
   for (std::size_t at = 0; at < request->size();) {
     const std::size_t remaining = request->size() - at;
     const std::size_t block = remaining < kBlockSize + 1 ? remaining : kBlockSize;
@@ -307,9 +302,11 @@ void DQUSBHTTPStream::armCancellationTimer() {
                                                   [](platform::Timer&) {});
 }
 
-void DQUSBHTTPStream::allowInterruption() {
+bool DQUSBHTTPStream::interruptIfAllowed() {
+  if (!mayBeInterrupted()) return false;
   com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning, "[DQUSBStream] - Response timeout, allow cancel");
   finish();
+  return true;
 }
 
 bool DQUSBHTTPStream::endAtReadingLimits() {
@@ -318,11 +315,7 @@ bool DQUSBHTTPStream::endAtReadingLimits() {
     reportError(errorWithCode(DQHTTPStreamError::kTimedOut));
     return true;
   }
-  if (mayBeInterrupted()) {
-    allowInterruption();
-    return true;
-  }
-  return false;
+  return interruptIfAllowed();
 }
 
 void DQUSBHTTPStream::accumulatorDidFinishParsingHeader(DQHTTPResponseAccumulator& accumulator) {

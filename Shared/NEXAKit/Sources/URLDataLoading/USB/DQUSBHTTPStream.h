@@ -141,8 +141,9 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   // Turns the run loop once a cancellation may come in, counted from now
   // (the start of the write).
   void armCancellationTimer();
-  // Ends the exchange for a cancellation: interruption allowed, no error.
-  void allowInterruption();
+  // Ends the exchange for a cancellation (interruption allowed, no error)
+  // when it may be interrupted; true when it ended so.
+  bool interruptIfAllowed();
   // Replaces the pending step by `step` after `seconds` on the kept run loop.
   void schedule(double seconds, void (DQUSBHTTPStream::*step)());
   void cancelTimer();
