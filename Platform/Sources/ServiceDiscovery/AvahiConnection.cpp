@@ -40,12 +40,24 @@ std::uint64_t AvahiConnection::watch(std::function<void()> lost) {
   return token;
 }
 
+void AvahiConnection::roomMade() {
+  if (waiting_.empty()) return;
+  perform([this] {
+    while (!waiting_.empty()) {
+      auto retry = std::move(waiting_.front());
+      waiting_.pop_front();
+      if (retry()) return;
+    }
+  });
+}
+
 void AvahiConnection::clientFailed(AvahiClient* client) {
   // A client that fails while it is being made is freed by avahi_client_new.
   if (client != client_) return;
   client_ = nullptr;
   auto watchers = std::exchange(watchers_, {});
   for (auto& [token, lost] : watchers) lost();
+  waiting_.clear();  // every lookup that waited was watched, and has finished
   // Not from inside the client's own callback.
   perform([client] { avahi_client_free(client); });
 }

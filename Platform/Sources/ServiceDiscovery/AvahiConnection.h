@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 
@@ -39,6 +40,14 @@ class AvahiConnection {
   std::uint64_t watch(std::function<void()> lost);
   void unwatch(std::uint64_t token) { watchers_.erase(token); }
 
+  // The daemon lets one client hold a limited number of objects (1024 by
+  // default). `retry` waits until objects of the client are freed; it answers
+  // whether it took the room (false when it no longer needs it).
+  void waitForRoom(std::function<bool()> retry) { waiting_.push_back(std::move(retry)); }
+  // Objects of the client were freed: the first waiting block that still
+  // needs the room gets it, in a later turn.
+  void roomMade();
+
  private:
   friend struct AvahiConnectionCallbacks;
   AvahiConnection();
@@ -50,6 +59,7 @@ class AvahiConnection {
   AvahiClient* client_ = nullptr;
   std::map<std::uint64_t, std::function<void()>> watchers_;
   std::uint64_t nextToken_ = 0;
+  std::deque<std::function<bool()>> waiting_;
 };
 
 }  // namespace platform

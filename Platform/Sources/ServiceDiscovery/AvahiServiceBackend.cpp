@@ -127,11 +127,12 @@ class AvahiLookup : public std::enable_shared_from_this<AvahiLookup> {
 
   // The rest on the connection's thread.
 
-  void start() {
-    if (cancelled_) return;
+  // Answers whether it asked the daemon.
+  bool start() {
+    if (cancelled_ || finished_) return false;
     AvahiConnection& connection = AvahiConnection::shared();
     AvahiClient* client = connection.client();
-    if (client) token_ = connection.watch([self = shared_from_this()] { self->finish(); });
+    if (client && !token_) token_ = connection.watch([self = shared_from_this()] { self->finish(); });
     const std::array<AvahiProtocol, 2> protocols{AVAHI_PROTO_INET6, AVAHI_PROTO_INET};
     for (std::size_t i = 0; i < families_.size(); ++i) {
       Family& family = families_[i];
@@ -145,10 +146,18 @@ class AvahiLookup : public std::enable_shared_from_this<AvahiLookup> {
         family.resolver = avahi_service_resolver_new(client, AVAHI_IF_UNSPEC, transport, name_.c_str(),
                                                      type_.c_str(), domain_.c_str(), protocols[i],
                                                      static_cast<AvahiLookupFlags>(0), &resolverEvent, &family);
+        if (!family.resolver && avahi_client_errno(client) == AVAHI_ERR_TOO_MANY_OBJECTS) {
+          // The client holds all the daemon allows: start again once other
+          // lookups let theirs go.
+          freeResolvers();
+          connection.waitForRoom([self = shared_from_this()] { return self->start(); });
+          return true;
+        }
       }
       family.answered = family.resolver == nullptr;
     }
     answered();
+    return true;
   }
 
  private:
@@ -207,13 +216,21 @@ class AvahiLookup : public std::enable_shared_from_this<AvahiLookup> {
 
   void release() {
     finished_ = true;
-    for (auto& family : families_) {
-      if (family.resolver) avahi_service_resolver_free(family.resolver);
-      family.resolver = nullptr;
-      family.answered = true;
-    }
+    if (freeResolvers()) AvahiConnection::shared().roomMade();
+    for (auto& family : families_) family.answered = true;
     if (token_) AvahiConnection::shared().unwatch(*token_);
     token_.reset();
+  }
+
+  // Answers whether there was one.
+  bool freeResolvers() {
+    bool freed = false;
+    for (auto& family : families_) {
+      if (family.resolver) avahi_service_resolver_free(family.resolver);
+      freed = freed || family.resolver;
+      family.resolver = nullptr;
+    }
+    return freed;
   }
 
   const std::string name_;
