@@ -226,9 +226,10 @@ class AvahiLookup : public std::enable_shared_from_this<AvahiLookup> {
   bool freeResolvers() {
     bool freed = false;
     for (auto& family : families_) {
-      if (family.resolver) avahi_service_resolver_free(family.resolver);
-      freed = freed || family.resolver;
+      if (!family.resolver) continue;
+      avahi_service_resolver_free(family.resolver);
       family.resolver = nullptr;
+      freed = true;
     }
     return freed;
   }
