@@ -12,7 +12,11 @@
 #
 # Further service files already in DIR/services are published too, and a
 # DIR/hosts file (the daemon's "address name" lines) publishes those host
-# names; start waits until every one of them is established.
+# names; start waits until every one of them is established. With a file
+# DIR/second-link, the daemon also serves a second link, veth2 (10.98.0.1,
+# fd98::1). The index of each served interface, as the daemon numbers it, is
+# written to DIR/veth0.ifindex (and DIR/veth2.ifindex); the daemon's pid is in
+# DIR/avahi.pid.
 #
 # Where the machine does not allow it, start prints one line saying why and
 # exits with 77.
@@ -25,7 +29,9 @@ stop() {
   for name in avahi dbus; do
     [ -f "$dir/$name.pid" ] || continue
     pid=$(cat "$dir/$name.pid")
+    # A daemon a test stopped (SIGSTOP) ends only once it runs again.
     kill "$pid" 2>/dev/null
+    kill -CONT "$pid" 2>/dev/null
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     rm -f "$dir/$name.pid"
   done
@@ -43,6 +49,8 @@ start() {
   unshare "${namespaces[@]}" true 2> /dev/null || skip "cannot make network and mount namespaces here"
 
   mkdir -p "$dir/services"
+  local interfaces=veth0
+  [ -f "$dir/second-link" ] && interfaces=veth0,veth2
   cat > "$dir/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -65,7 +73,7 @@ CONF
 host-name=pt-avahi
 use-ipv4=yes
 use-ipv6=yes
-allow-interfaces=veth0
+allow-interfaces=$interfaces
 enable-dbus=yes
 [wide-area]
 enable-wide-area=no
@@ -99,6 +107,15 @@ CONF
     ip link set veth0 up
     ip addr add 10.99.0.1/24 dev veth0
     ip -6 addr add fd99::1/64 dev veth0 nodad
+    ip -o link show veth0 | cut -d: -f1 > "$0/veth0.ifindex"
+    if [ -f "$0/second-link" ]; then
+      ip link add veth2 type veth peer name veth3
+      ip link set veth3 up
+      ip link set veth2 up
+      ip addr add 10.98.0.1/24 dev veth2
+      ip -6 addr add fd98::1/64 dev veth2 nodad
+      ip -o link show veth2 | cut -d: -f1 > "$0/veth2.ifindex"
+    fi
     exec avahi-daemon -f "$0/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits --debug' "$dir" \
     > "$dir/avahi.log" 2>&1 &
   echo $! > "$dir/avahi.pid"

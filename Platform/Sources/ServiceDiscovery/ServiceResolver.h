@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Values/Dictionary.h"
@@ -10,24 +11,30 @@
 
 namespace platform {
 
-// What resolving a DNS-SD service found: the target host name, unescaped
-// (Avahi's have no trailing dot), the port, every address as socket-address
-// bytes (with the port, and the interface as the scope of a link-local IPv6
-// address) and the TXT record (key to value bytes, the first of a key that
-// comes twice).
+// What resolving a DNS-SD service instance found: the target host name,
+// unescaped (Avahi's have no trailing dot; a name with a label that holds a
+// dot stays escaped, "my\.printer.local"), the port, the addresses of that
+// host on the link that answered as socket-address bytes (with the port, and
+// the interface as the scope of a link-local IPv6 address) and the TXT record
+// (key to value bytes; keys compare without regard to case, the first entry
+// of a key counts and an empty key is none).
 struct ResolvedService {
   std::string hostName;
   int port = -1;
   std::vector<Data> addresses;
   Dictionary txtRecord;
+
+  // The entry of `key` in a TXT record, in whatever case it was published;
+  // nullptr when there is none.
+  static const Value* txtEntry(const Dictionary& txtRecord, std::string_view key);
 };
 
 // A back end that resolves DNS-SD service instances: Avahi, or a fake in the
 // process for tests.
 class ServiceResolver {
  public:
-  // Called on the run loop of the thread that started the resolution, possibly
-  // from inside resolve(), with everything found so far; `finished` on the
+  // Called on the run loop of the thread that started the resolution, in a
+  // later turn, with everything found so far; `finished` on the
   // last call, after which nothing comes. A failure finishes with nothing
   // found.
   using Handler = std::function<void(const ResolvedService& found, bool finished)>;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "DQDirectPrinterURLResolver.h"
@@ -122,6 +123,20 @@ TEST(PrinterURLResolverChoiceTest, BonjourNameKeepsItsDotsAndSpaces) {
   EXPECT_EQ(domain, "local.");  // the last label only, with the final dot
   EXPECT_FALSE(DQPrinterURLParser::parseBonjourURL(url("dnssd://_ipp._tcp"), &name, &type, &domain));
   EXPECT_FALSE(DQPrinterURLParser::parseBonjourURL(url("dnssd:/path"), nullptr, nullptr, nullptr));
+
+  // The type is the last "_name._tcp" or "_name._udp" pair: the domain is all
+  // that follows, "local" when nothing does.
+  using Parts = std::tuple<std::string, std::string, std::string>;
+  const auto parts = [](const std::string& uri) {
+    std::string name, type, domain;
+    EXPECT_TRUE(DQPrinterURLParser::parseBonjourURL(url(uri), &name, &type, &domain)) << uri;
+    return Parts{name, type, domain};
+  };
+  EXPECT_EQ(parts("dnssd://Wide%20Printer._ipp._tcp.example.com"), Parts("Wide Printer", "_ipp._tcp", "example.com"));
+  EXPECT_EQ(parts("dnssd://Printer._ipp._tcp"), Parts("Printer", "_ipp._tcp", "local"));
+  EXPECT_EQ(parts("dnssd://A._ipp._tcp.b._ipps._UDP.x.y.z"), Parts("A._ipp._tcp.b", "_ipps._UDP", "x.y.z"));
+  // Without such a pair, the last label is the domain.
+  EXPECT_EQ(parts("dnssd://Name.ipp.tcp.local"), Parts("Name", "ipp.tcp", "local"));
 
   // The name is UTF-8 text, whole: no stray byte, no NUL to cut it short.
   ASSERT_TRUE(DQPrinterURLParser::parseBonjourURL(url("dnssd://Caf%C3%A9._ipp._tcp.local"), &name, &type, &domain));
@@ -259,6 +274,34 @@ TEST_F(NetServiceResolverTest, HostNameThenIPv6ThenIPv4WithoutTheRemotePort) {
   auto usb = dnssd->processIPPUSBServiceInfo();
   ASSERT_TRUE(usb);
   EXPECT_EQ(usb->objectForKey("USBSerialNumber").stringValue(), "S9");
+}
+
+// A host name that a URL's host would read as another host, or not at all,
+// gives no URL; the address URLs still follow and "HostNames" keeps it.
+TEST_F(NetServiceResolverTest, HostNamesAURLCannotCarryGiveOnlyTheAddressURLs) {
+  for (const std::string& host : std::vector<std::string>{"my\\.printer.local", "a:b@10.99.0.66/x.local", "p?q.local",
+                                                         "p#q.local", "[fd99::1].local", "p%41.local", "p\x01q.local"}) {
+    backend->addService("Odd", "_ipp._tcp", "local", service(host));
+    Outcome outcome;
+    auto odd = resolver("dnssd://Odd._ipp._tcp.local");
+    outcome.start(*odd);
+    ASSERT_TRUE(outcome.wait());
+    EXPECT_EQ(outcome.texts("AccessURLs"),
+              (std::vector<std::string>{"http://[fd99::1]/", "http://[fe80::1%25lo]/", "http://10.99.0.1/"}))
+        << host;
+    EXPECT_EQ(outcome.texts("HostNames"), std::vector<std::string>{host});
+  }
+  // "usb_SN" in another case names the USB printer all the same.
+  ResolvedService upperCase = service("p.local");
+  upperCase.txtRecord = Dictionary{{"USB_SN", Data{'U', '1'}}};
+  backend->addService("Upper", "_ipp._tcp", "local", upperCase);
+  Outcome upper;
+  auto ippusb = resolver("ippusb://Upper._ipp._tcp.local");
+  upper.start(*ippusb);
+  ASSERT_TRUE(upper.wait());
+  const auto usb = ippusb->processIPPUSBServiceInfo();
+  ASSERT_TRUE(usb);
+  EXPECT_EQ(usb->objectForKey("USBSerialNumber").stringValue(), "U1");
 }
 
 TEST_F(NetServiceResolverTest, LocalServiceKeepsItsPortInAnyCaseWithOrWithoutTheDot) {

@@ -1,10 +1,18 @@
+#include <avahi-client/client.h>
+#include <avahi-client/publish.h>
+#include <avahi-common/address.h>
+#include <avahi-glib/glib-watch.h>
+#include <glib.h>
 #include <gtest/gtest.h>
-
+#include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +38,17 @@ std::pair<int, std::string> run(const std::string& command) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string fileText(const std::string& path) {
+  std::ifstream file(path);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 std::optional<Dictionary> resolve(const std::string& uri) {
   auto resolver = DQPrinterURLResolver::resolverWithPrinterURI(Url::fromString(uri));
   bool done = false;
@@ -49,13 +68,111 @@ std::vector<std::string> urlTexts(const Dictionary& result) {
   return texts;
 }
 
-std::string serviceFile(const std::string& name, const std::string& inside) {
+// The strings of an array of the result ("HostNames", "IPAddresses").
+std::vector<std::string> strings(const Dictionary& result, const std::string& key) {
+  std::vector<std::string> texts;
+  if (const Array* array = result.objectForKey(key).array()) {
+    for (const auto& text : *array) texts.push_back(text.stringValue());
+  }
+  return texts;
+}
+
+std::string serviceFile(const std::string& name, const std::string& inside,
+                        const std::string& typeAndPort = "<type>_http._tcp</type><port>80</port>") {
   return "<?xml version=\"1.0\" standalone='no'?>\n"
          "<!DOCTYPE service-group SYSTEM \"avahi-service.dtd\">\n"
          "<service-group><name>" + name + "</name>\n"
-         "<service><type>_http._tcp</type><port>80</port>" + inside + "</service>\n"
+         "<service>" + typeAndPort + inside + "</service>\n"
          "</service-group>\n";
 }
+
+// A DNS-SD resolution of a printer URI through the real back end, whose
+// start, cancel and release are timed.
+struct TimedResolution {
+  explicit TimedResolution(const std::string& uri, double timeout = DQNetServicePrinterURLResolver::kResolveTimeout)
+      : resolver(std::make_shared<DQNetServicePrinterURLResolver>(*Url::fromString(uri), nullptr, timeout)) {}
+
+  void start() {
+    started = Clock::now();
+    resolver->startResolving([this](const std::optional<Dictionary>& r) {
+      answeredAfter = secondsSince(started);
+      result = r;
+      ++reports;
+    });
+    startTook = secondsSince(started);
+  }
+  double cancel() {
+    const auto before = Clock::now();
+    resolver->cancel();
+    return secondsSince(before);
+  }
+  double release() {
+    const auto before = Clock::now();
+    resolver.reset();
+    return secondsSince(before);
+  }
+
+  std::shared_ptr<DQNetServicePrinterURLResolver> resolver;
+  Clock::time_point started;
+  double startTook = -1;
+  double answeredAfter = -1;
+  int reports = 0;
+  std::optional<Dictionary> result;
+};
+
+// Publishes records through the daemon as another program on the machine
+// would: an entry group of an Avahi client of its own, whose watches run on
+// the test's run loop. The records go when the object does.
+class Publisher {
+ public:
+  Publisher() : poll_(avahi_glib_poll_new(RunLoop::current().context(), G_PRIORITY_DEFAULT)) {
+    int error = 0;
+    client_ = avahi_client_new(avahi_glib_poll_get(poll_), static_cast<AvahiClientFlags>(0), &clientChanged,
+                               nullptr, &error);
+    if (client_) group_ = avahi_entry_group_new(client_, &groupChanged, this);
+  }
+  ~Publisher() {
+    if (client_) avahi_client_free(client_);
+    avahi_glib_poll_free(poll_);
+  }
+
+  // An _ipp._tcp service on one interface and protocol only.
+  bool addService(int interface, AvahiProtocol protocol, const std::string& name, const std::string& host,
+                  std::uint16_t port, const std::vector<std::string>& txt) {
+    // The list is built backwards; the daemon publishes it backwards again.
+    AvahiStringList* list = nullptr;
+    for (const auto& entry : txt) list = avahi_string_list_add(list, entry.c_str());
+    const bool added = group_ && avahi_entry_group_add_service_strlst(group_, interface, protocol,
+                                                                      static_cast<AvahiPublishFlags>(0),
+                                                                      name.c_str(), "_ipp._tcp", nullptr,
+                                                                      host.c_str(), port, list) == 0;
+    avahi_string_list_free(list);
+    return added;
+  }
+  bool addAddress(int interface, AvahiProtocol protocol, const std::string& host, const std::string& address) {
+    AvahiAddress parsed;
+    return group_ && avahi_address_parse(address.c_str(), AVAHI_PROTO_UNSPEC, &parsed) &&
+           avahi_entry_group_add_address(group_, interface, protocol, static_cast<AvahiPublishFlags>(0),
+                                         host.c_str(), &parsed) == 0;
+  }
+  // Commits what was added and waits until the daemon established it.
+  bool commit() {
+    if (!group_ || avahi_entry_group_commit(group_) != 0) return false;
+    return RunLoop::current().runUntil([&] { return state_ == AVAHI_ENTRY_GROUP_ESTABLISHED; },
+                                       std::chrono::seconds(20));
+  }
+
+ private:
+  static void clientChanged(AvahiClient*, AvahiClientState, void*) {}
+  static void groupChanged(AvahiEntryGroup*, AvahiEntryGroupState state, void* data) {
+    static_cast<Publisher*>(data)->state_ = state;
+  }
+
+  AvahiGLibPoll* poll_;
+  AvahiClient* client_ = nullptr;
+  AvahiEntryGroup* group_ = nullptr;
+  AvahiEntryGroupState state_ = AVAHI_ENTRY_GROUP_UNCOMMITED;
+};
 
 // 21 CJK characters: a service name of 63 bytes, the most a label holds.
 const std::string kLongCJKName = [] {
@@ -66,46 +183,100 @@ const std::string kLongCJKName = [] {
 
 }  // namespace
 
-// A private bus and avahi-daemon in a network namespace of their own publish
-// "Sandbox Printer" (_ipp._tcp) on pt-avahi.local (10.99.0.1 and fd99::1), a
-// _http._tcp service named by kLongCJKName there, and "Café Printer" on the
-// static host café-host.local (10.99.0.2 and fd99::2), whose TXT record holds
-// usb_SN twice. libdbus reads the bus address once per process, so the tests
-// of the suite share the one daemon.
-class RealAvahiTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
+// A private bus and avahi-daemon in a network namespace of their own. libdbus
+// reads the bus address once per process, so the tests of a suite share the
+// one daemon.
+class AvahiSandbox {
+ public:
+  // Writes the suite's service and host files into a new folder, then starts
+  // the daemon there.
+  void start(const std::function<void(const std::string& dir)>& write) {
     directory_ = std::make_unique<testsupport::TemporaryDirectory>();
     const std::string& dir = directory_->path();
     std::filesystem::create_directories(dir + "/services");
-    std::ofstream(dir + "/services/long-cjk.service") << serviceFile(kLongCJKName, "");
-    std::ofstream(dir + "/services/cafe.service")
-        << serviceFile("Caf\u00E9 Printer", "<host-name>caf\u00E9-host.local</host-name>"
-                                            "<txt-record>usb_SN=FIRST</txt-record>"
-                                            "<txt-record>usb_SN=SECOND</txt-record>");
-    std::ofstream(dir + "/hosts") << "10.99.0.2 caf\u00E9-host.local\nfd99::2 caf\u00E9-host.local\n";
+    write(dir);
     std::tie(status_, output_) = run(script() + "start " + dir + " 'Sandbox Printer' 8631");
     if (status_ != 0) return;
     bus_ = std::make_unique<testsupport::ScopedEnvironment>("DBUS_SYSTEM_BUS_ADDRESS", output_.c_str());
   }
-
-  static void TearDownTestSuite() {
-    bus_.reset();
+  // Stops the daemon and its bus and starts them again with the same files.
+  bool restart() {
     run(script() + "stop " + directory_->path());
+    return run(script() + "start " + directory_->path() + " 'Sandbox Printer' 8631").first == 0;
+  }
+  void stop() {
+    bus_.reset();
+    if (directory_) run(script() + "stop " + directory_->path());
     directory_.reset();
   }
 
-  void SetUp() override {
-    if (status_ == 77) GTEST_SKIP() << output_;
-    ASSERT_EQ(status_, 0) << output_;
-  }
+  int status() const { return status_; }
+  const std::string& output() const { return output_; }
+  const std::string& dir() const { return directory_->path(); }
+  pid_t daemonPid() const { return std::stoi(fileText(dir() + "/avahi.pid")); }
+  // The index of a served interface, as the daemon numbers it.
+  int interfaceIndex(const std::string& name) const { return std::stoi(fileText(dir() + "/" + name + ".ifindex")); }
 
+ private:
   static std::string script() { return std::string("bash ") + NEXAKIT_SCRIPTS_DIR + "/avahi-sandbox.sh "; }
 
-  static inline std::unique_ptr<testsupport::TemporaryDirectory> directory_;
-  static inline std::unique_ptr<testsupport::ScopedEnvironment> bus_;
-  static inline int status_ = -1;
-  static inline std::string output_;
+  std::unique_ptr<testsupport::TemporaryDirectory> directory_;
+  std::unique_ptr<testsupport::ScopedEnvironment> bus_;
+  int status_ = -1;
+  std::string output_;
+};
+
+// The sandbox's daemon stops answering (SIGSTOP) until the object goes.
+class StoppedDaemon {
+ public:
+  explicit StoppedDaemon(pid_t pid) : pid_(pid) { kill(pid_, SIGSTOP); }
+  ~StoppedDaemon() { resume(); }
+  void resume() {
+    if (pid_ > 0) kill(pid_, SIGCONT);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_;
+};
+
+// The daemon publishes "Sandbox Printer" (_ipp._tcp) on pt-avahi.local
+// (10.99.0.1 and fd99::1), a _http._tcp service named by kLongCJKName there,
+// "Café Printer" on the static host café-host.local (10.99.0.2 and fd99::2),
+// whose TXT record holds usb_SN twice, "Dot Printer" on a host whose first
+// label holds a dot, "Colon Printer" on a host that looks like a URL's user
+// and address, and "Wide Printer" in the domain example.com.
+class RealAvahiTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sandbox_.start([](const std::string& dir) {
+      std::ofstream(dir + "/services/long-cjk.service") << serviceFile(kLongCJKName, "");
+      std::ofstream(dir + "/services/cafe.service")
+          << serviceFile("Caf\u00E9 Printer", "<host-name>caf\u00E9-host.local</host-name>"
+                                              "<txt-record>usb_SN=FIRST</txt-record>"
+                                              "<txt-record>usb_SN=SECOND</txt-record>");
+      std::ofstream(dir + "/services/dot.service")
+          << serviceFile("Dot Printer", "<host-name>my\\.printer.local</host-name>");
+      std::ofstream(dir + "/services/colon.service")
+          << serviceFile("Colon Printer", "<host-name>a:b@10\\.99\\.0\\.66/x.local</host-name>");
+      std::ofstream(dir + "/services/wide.service")
+          << serviceFile("Wide Printer", "<domain-name>example.com</domain-name>",
+                         "<type>_ipp._tcp</type><port>8204</port>");
+      std::ofstream(dir + "/hosts") << "10.99.0.2 caf\u00E9-host.local\nfd99::2 caf\u00E9-host.local\n"
+                                       "10.99.0.65 my\\.printer.local\nfd99::65 my\\.printer.local\n"
+                                       "10.99.0.67 a:b@10\\.99\\.0\\.66/x.local\n"
+                                       "fd99::67 a:b@10\\.99\\.0\\.66/x.local\n";
+    });
+  }
+
+  static void TearDownTestSuite() { sandbox_.stop(); }
+
+  void SetUp() override {
+    if (sandbox_.status() == 77) GTEST_SKIP() << sandbox_.output();
+    ASSERT_EQ(sandbox_.status(), 0) << sandbox_.output();
+  }
+
+  static inline AvahiSandbox sandbox_;
 };
 
 TEST_F(RealAvahiTest, ResolvesAPublishedServiceThroughTheDaemon) {
@@ -119,7 +290,7 @@ TEST_F(RealAvahiTest, ResolvesAPublishedServiceThroughTheDaemon) {
   EXPECT_FALSE(resolve("dnssd://Nobody._ipp._tcp.local"));
 
   // Two threads resolve at once, as a session's queue thread and main do,
-  // each making and dropping D-Bus clients of its own, and both finish.
+  // through the process's one client, and both finish.
   RunLoopThread other("avahi-resolve");
   for (int round = 0; round < 3; ++round) {
     std::optional<Dictionary> there;
@@ -195,4 +366,188 @@ TEST_F(RealAvahiTest, NonASCIINamesHostsAndTwiceWrittenKeysAsPublished) {
   const auto ippusb = resolver->processIPPUSBServiceInfo();
   ASSERT_TRUE(ippusb);
   EXPECT_EQ(ippusb->objectForKey("USBSerialNumber").stringValue(), "FIRST");
+}
+
+// Every resolution goes through the process's one connection to the bus, of
+// which the bus allows a user 256, and the daemon lets that client hold 1024
+// objects, two per resolution: 600 at once all answer. The connection is made
+// again when the daemon and its bus went away and came back.
+TEST_F(RealAvahiTest, SixHundredResolutionsAtOnceAllAnswer) {
+  std::vector<std::unique_ptr<TimedResolution>> resolutions;
+  for (int i = 0; i < 600; ++i) {
+    resolutions.push_back(std::make_unique<TimedResolution>("dnssd://Sandbox%20Printer._ipp._tcp.local"));
+    resolutions.back()->start();
+  }
+  const auto answered = [&] {
+    return std::all_of(resolutions.begin(), resolutions.end(), [](const auto& r) { return r->reports > 0; });
+  };
+  ASSERT_TRUE(RunLoop::current().runUntil(answered, std::chrono::seconds(60)));
+  const auto resolved = std::count_if(resolutions.begin(), resolutions.end(),
+                                      [](const auto& r) { return r->reports == 1 && r->result.has_value(); });
+  EXPECT_EQ(resolved, 600);
+
+  ASSERT_TRUE(sandbox_.restart());
+  const auto again = resolve("dnssd://Sandbox%20Printer._ipp._tcp.local");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->objectForKey("IPAddresses"), Value(Array{"fd99::1", "10.99.0.1"}));
+}
+
+// A daemon that stops answering holds none of the caller's calls: starting,
+// cancelling and releasing a resolver return at once, and each resolution
+// reports at its time limit. Once the daemon runs again, so do resolutions.
+TEST_F(RealAvahiTest, AStoppedDaemonHoldsNoCall) {
+  constexpr double kLimit = 3;   // each resolution's time limit, in seconds
+  constexpr double kAtOnce = 1;  // a bound for a call that must not wait for the daemon
+  ASSERT_TRUE(resolve("dnssd://Sandbox%20Printer._ipp._tcp.local"));
+
+  // Stopped half a second into a resolution.
+  TimedResolution during("dnssd://Nobody._ipp._tcp.local", kLimit);
+  during.start();
+  RunLoop::current().runUntil(Clock::now() + std::chrono::milliseconds(500));
+  StoppedDaemon stopped(sandbox_.daemonPid());
+  ASSERT_TRUE(RunLoop::current().runUntil([&] { return during.reports > 0; }, std::chrono::seconds(60)));
+  EXPECT_FALSE(during.result);
+  EXPECT_LT(during.answeredAfter, kLimit + 2);
+  EXPECT_LT(during.release(), kAtOnce);
+
+  // Four started while it is stopped.
+  std::vector<std::unique_ptr<TimedResolution>> four;
+  for (int i = 0; i < 4; ++i) {
+    four.push_back(std::make_unique<TimedResolution>("dnssd://Sandbox%20Printer._ipp._tcp.local", kLimit));
+    four.back()->start();
+    EXPECT_LT(four.back()->startTook, kAtOnce);
+  }
+  ASSERT_TRUE(RunLoop::current().runUntil(
+      [&] { return std::all_of(four.begin(), four.end(), [](const auto& r) { return r->reports > 0; }); },
+      std::chrono::seconds(120)));
+  for (const auto& resolution : four) {
+    EXPECT_FALSE(resolution->result);
+    EXPECT_LT(resolution->answeredAfter, kLimit + 2);
+    EXPECT_LT(resolution->release(), kAtOnce);
+  }
+
+  // Cancelled while it is stopped, then released: silent.
+  TimedResolution cancelled("dnssd://Sandbox%20Printer._ipp._tcp.local", kLimit);
+  cancelled.start();
+  EXPECT_LT(cancelled.startTook, kAtOnce);
+  RunLoop::current().runUntil(Clock::now() + std::chrono::milliseconds(300));
+  EXPECT_LT(cancelled.cancel(), kAtOnce);
+  EXPECT_LT(cancelled.release(), kAtOnce);
+  RunLoop::current().runUntil(Clock::now() + std::chrono::milliseconds(300));
+  EXPECT_EQ(cancelled.reports, 0);
+
+  stopped.resume();
+  TimedResolution after("dnssd://Sandbox%20Printer._ipp._tcp.local");
+  after.start();
+  ASSERT_TRUE(RunLoop::current().runUntil([&] { return after.reports > 0; }, std::chrono::seconds(60)));
+  EXPECT_TRUE(after.result);
+}
+
+// A host name that a URL's host cannot carry as it is gives no access URL of
+// its own; the service's addresses still do, and no URL reaches a host the
+// service did not publish.
+TEST_F(RealAvahiTest, HostNamesAURLCannotCarryGiveOnlyTheAddressURLs) {
+  // One label holding a dot: "my.printer.local" would be another host.
+  const auto dot = resolve("dnssd://Dot%20Printer._http._tcp.local");
+  ASSERT_TRUE(dot);
+  EXPECT_EQ(urlTexts(*dot), (std::vector<std::string>{"http://[fd99::65]/", "http://10.99.0.65/"}));
+  EXPECT_EQ(strings(*dot, "HostNames"), std::vector<std::string>{"my\\.printer.local"});
+  EXPECT_EQ(strings(*dot, "IPAddresses"), (std::vector<std::string>{"fd99::65", "10.99.0.65"}));
+
+  // Read as a URL host, this one would be user "[a:b" at 10.99.0.66.
+  const auto colon = resolve("dnssd://Colon%20Printer._http._tcp.local");
+  ASSERT_TRUE(colon);
+  EXPECT_EQ(urlTexts(*colon), (std::vector<std::string>{"http://[fd99::67]/", "http://10.99.0.67/"}));
+}
+
+// TXT keys compare without regard to case, the first of a key counts and a
+// key that is empty is no key; the keys keep the case they were published in.
+TEST_F(RealAvahiTest, TXTKeysIgnoreCaseAndEmptyKeysAreDropped) {
+  Publisher publisher;
+  ASSERT_TRUE(publisher.addService(AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, "Keys Printer", "pt-avahi.local", 8633,
+                                   {"USB_SN=UPPER", "usb_SN=lower", "=novalue", "note=kept"}));
+  ASSERT_TRUE(publisher.commit());
+  auto resolver = std::make_shared<DQNetServicePrinterURLResolver>(
+      *Url::fromString("dnssd://Keys%20Printer._ipp._tcp.local"));
+  bool done = false;
+  ASSERT_TRUE(resolver->startResolving([&](const std::optional<Dictionary>&) { done = true; }));
+  ASSERT_TRUE(RunLoop::current().runUntil([&] { return done; }, std::chrono::seconds(40)));
+  const Dictionary& txt = resolver->netService()->TXTRecord();
+  EXPECT_EQ(txt.keys(), (std::vector<std::string>{"USB_SN", "note"}));
+  const auto ippusb = resolver->processIPPUSBServiceInfo();
+  ASSERT_TRUE(ippusb);
+  EXPECT_EQ(ippusb->objectForKey("USBSerialNumber").stringValue(), "UPPER");
+}
+
+// A printer in a domain of more than one label is named by its URI.
+TEST_F(RealAvahiTest, ServicesInADomainOfSeveralLabels) {
+  auto resolver = std::make_shared<DQNetServicePrinterURLResolver>(
+      *Url::fromString("dnssd://Wide%20Printer._ipp._tcp.example.com"));
+  std::optional<Dictionary> wide;
+  bool done = false;
+  ASSERT_TRUE(resolver->startResolving([&](const std::optional<Dictionary>& r) {
+    wide = r;
+    done = true;
+  }));
+  ASSERT_TRUE(RunLoop::current().runUntil([&] { return done; }, std::chrono::seconds(40)));
+  ASSERT_TRUE(wide);
+  EXPECT_EQ(urlTexts(*wide).front(), "http://pt-avahi.local/");
+  EXPECT_EQ(resolver->netService()->port(), 8204);
+}
+
+// The daemon also serves a second link. Each test publishes what it needs
+// with a client of its own.
+class RealAvahiTwoLinksTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sandbox_.start([](const std::string& dir) { std::ofstream(dir + "/second-link") << "\n"; });
+  }
+  static void TearDownTestSuite() { sandbox_.stop(); }
+  void SetUp() override {
+    if (sandbox_.status() == 77) GTEST_SKIP() << sandbox_.output();
+    ASSERT_EQ(sandbox_.status(), 0) << sandbox_.output();
+  }
+
+  static inline AvahiSandbox sandbox_;
+};
+
+// "Twin Printer" on the first link, over IPv4 only, and another of that name
+// on the second link, over IPv6 only, each on its own host: a resolution
+// reports one of them, whole, never the host, port and TXT record of one
+// with the address of the other.
+TEST_F(RealAvahiTwoLinksTest, TwinsOnTwoLinksAreNotMerged) {
+  const int first = sandbox_.interfaceIndex("veth0");
+  const int second = sandbox_.interfaceIndex("veth2");
+  Publisher publisher;
+  ASSERT_TRUE(publisher.addService(first, AVAHI_PROTO_INET, "Twin Printer", "twin-a.local", 8701, {"link=a"}));
+  ASSERT_TRUE(publisher.addAddress(first, AVAHI_PROTO_INET, "twin-a.local", "10.99.0.7"));
+  ASSERT_TRUE(publisher.addService(second, AVAHI_PROTO_INET6, "Twin Printer", "twin-b.local", 8702, {"link=b"}));
+  ASSERT_TRUE(publisher.addAddress(second, AVAHI_PROTO_INET6, "twin-b.local", "fd98::7"));
+  ASSERT_TRUE(publisher.commit());
+
+  for (int round = 0; round < 5; ++round) {
+    auto resolver = std::make_shared<DQNetServicePrinterURLResolver>(
+        *Url::fromString("dnssd://Twin%20Printer._ipp._tcp.local"));
+    std::optional<Dictionary> twin;
+    bool done = false;
+    ASSERT_TRUE(resolver->startResolving([&](const std::optional<Dictionary>& r) {
+      twin = r;
+      done = true;
+    }));
+    ASSERT_TRUE(RunLoop::current().runUntil([&] { return done; }, std::chrono::seconds(40)));
+    ASSERT_TRUE(twin);
+    const auto& service = *resolver->netService();
+    const Data* link = service.TXTRecord().objectForKey("link").data();
+    ASSERT_TRUE(link);
+    if (service.hostName() == "twin-a.local") {
+      EXPECT_EQ(service.port(), 8701);
+      EXPECT_EQ(std::string(link->begin(), link->end()), "a");
+      EXPECT_EQ(strings(*twin, "IPAddresses"), std::vector<std::string>{"10.99.0.7"});
+    } else {
+      EXPECT_EQ(service.hostName(), "twin-b.local");
+      EXPECT_EQ(service.port(), 8702);
+      EXPECT_EQ(std::string(link->begin(), link->end()), "b");
+      EXPECT_EQ(strings(*twin, "IPAddresses"), std::vector<std::string>{"fd98::7"});
+    }
+  }
 }

@@ -78,10 +78,12 @@ std::optional<platform::Dictionary> DQNetServicePrinterURLResolver::processNetwo
   const auto ipv4 = DQSocketTools::IPV4AddressStringFromAddresses(addresses);
   const long port = isLocalNetService() ? netService_->port() : -1;
 
+  std::vector<std::string> numericHosts;
+  if (ipv6) numericHosts.insert(numericHosts.end(), ipv6->begin(), ipv6->end());
+  if (ipv4) numericHosts.push_back(*ipv4);
   std::vector<std::string> hosts;
-  if (!hostName.empty()) hosts.push_back(hostName);
-  if (ipv6) hosts.insert(hosts.end(), ipv6->begin(), ipv6->end());
-  if (ipv4) hosts.push_back(*ipv4);
+  if (isURLHostName(hostName)) hosts.push_back(hostName);
+  hosts.insert(hosts.end(), numericHosts.begin(), numericHosts.end());
   platform::Array urls;
   for (const auto& host : hosts) {
     if (auto url = DQURL::URLWithScheme("http", host, port, "/", std::nullopt)) urls.emplace_back(*url);
@@ -95,13 +97,21 @@ std::optional<platform::Dictionary> DQNetServicePrinterURLResolver::processNetwo
                                platform::Value(urls), netService_->name());
   platform::Dictionary result{{kAccessURLsKey, urls}};
   if (!hostName.empty()) result.set(kHostNamesKey, platform::Array{hostName});
-  const auto firstAddress = hostName.empty() ? hosts.begin() : hosts.begin() + 1;
-  if (firstAddress != hosts.end()) result.set(kIPAddressesKey, platform::Array(firstAddress, hosts.end()));
+  if (!numericHosts.empty()) result.set(kIPAddressesKey, platform::Array(numericHosts.begin(), numericHosts.end()));
   return result;
 }
 
+bool DQNetServicePrinterURLResolver::isURLHostName(std::string_view hostName) {
+  if (hostName.empty()) return false;
+  for (const char c : hostName) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || std::string_view(":@/?#[]%\\").find(c) != std::string_view::npos) return false;
+  }
+  return true;
+}
+
 std::optional<platform::Dictionary> DQNetServicePrinterURLResolver::processIPPUSBServiceInfo() const {
-  const platform::Value* entry = netService_->TXTRecord().find("usb_SN");
+  const platform::Value* entry = platform::ResolvedService::txtEntry(netService_->TXTRecord(), "usb_SN");
   if (!entry) return std::nullopt;
   std::string serialNumber = entry->stringValue();
   if (const platform::Data* data = entry->data()) serialNumber.assign(data->begin(), data->end());

@@ -3,14 +3,16 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "DQPrinterURLResolver.h"
 #include "ServiceDiscovery/NetService.h"
 
 // Resolves a printer advertised by DNS-SD, named by a "dnssd" (or "ippusb")
 // URI whose host is "name.type.domain". Its access URLs are the service's host
-// name, then every IPv6 address, then the IPv4 address; they carry the
-// service's port only when the service runs on this machine.
+// name (unless a URL's host cannot carry it as it is), then every IPv6
+// address, then the IPv4 address; they carry the service's port only when the
+// service runs on this machine.
 class DQNetServicePrinterURLResolver : public DQPrinterURLResolver, public platform::NetServiceDelegate {
  public:
   static constexpr double kResolveTimeout = 30.0;
@@ -36,11 +38,16 @@ class DQNetServicePrinterURLResolver : public DQPrinterURLResolver, public platf
   // The result made of the resolved service; none when it gave no URL.
   std::optional<platform::Dictionary> processNetworkServiceInfo() const;
   // The result naming the USB printer behind an IPP-over-USB service by the
-  // serial number in its TXT record ("usb_SN"); none without one.
+  // serial number in its TXT record ("usb_SN", in any case); none without one.
   std::optional<platform::Dictionary> processIPPUSBServiceInfo() const;
   // Whether the service's host is this machine ("localhost", in any case,
   // with or without the final dot).
   bool isLocalNetService() const;
+  // Whether a URL's host carries the host name exactly: false for an empty
+  // name and for one holding any of ':', '@', '/', '?', '#', '[', ']', '%',
+  // '\' (an escaped label) or a control character, which would make the URL
+  // name another host, or none.
+  static bool isURLHostName(std::string_view hostName);
 
   static std::shared_ptr<platform::NetService> makeNetService(
       const std::string& domain, const std::string& type, const std::string& name,

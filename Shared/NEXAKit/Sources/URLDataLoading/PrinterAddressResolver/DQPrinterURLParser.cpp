@@ -15,6 +15,17 @@ bool DQPrinterURLParser::parseBonjourURL(const platform::Url& uri, std::string* 
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQPrinterURLParser] - Invalid service name in %@", uri);
     return false;
   }
+  // The type is the last "_name._tcp" or "_name._udp" pair of labels: the
+  // name is all before it, dots included, and the domain all after it.
+  static const platform::RegularExpression servicePattern(R"(^(.+)\.(_[^.]+\._(?:[Tt][Cc][Pp]|[Uu][Dd][Pp]))(?:\.(.+))?$)");
+  if (const auto match = servicePattern.firstMatch(host)) {
+    if (bonjourName) *bonjourName = match->string(1);
+    if (type) *type = match->string(2);
+    if (domain) *domain = match->string(3).empty() ? "local" : match->string(3);
+    return true;
+  }
+  // Without such a pair: the last label is the domain, the two before it the
+  // type.
   static const platform::RegularExpression pattern(R"(^(.+)\.(.+\..+)\.(.+)$)");
   const auto match = pattern.firstMatch(host);
   if (!match) return false;

@@ -9,8 +9,11 @@
 class DQPrinterURLParser {
  public:
   // Splits the host of a "dnssd" URI into service name, type and domain: the
-  // domain is the last label, the type the two before it and the name all
-  // that precedes, dots included. False for an empty host or fewer labels,
+  // type is the last "_name._tcp" or "_name._udp" pair of labels, the name
+  // all that precedes it, dots included, and the domain all that follows it
+  // ("local" when nothing does). Without such a pair, the domain is the last
+  // label, the type the two before it and the name all that precedes. False
+  // for an empty host or fewer labels,
   // and (logged) for a host that is not UTF-8 text or holds a NUL; the
   // out-parameters given are set only on success.
   static bool parseBonjourURL(const platform::Url& uri, std::string* bonjourName, std::string* type,
