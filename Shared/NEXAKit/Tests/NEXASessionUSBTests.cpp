@@ -59,6 +59,10 @@ class NEXAUSBSessionTest : public ::testing::Test {
     };
     if (request.target == "/DevMgmt/DiscoveryTree.xml") return answer(200, kTree);
     if (request.target == "/DevMgmt/Silent.xml") return nullptr;
+    if (request.target == "/DevMgmt/Stalled.xml") {
+      printer->stallEndpoint(0x81, 100);  // every read of the answer fails
+      return nullptr;
+    }
     if (request.target == "/DevMgmt/Trickle.xml") {
       const std::string body(3000, 't');
       printer->pushInput(0, testsupport::bytes("HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + body));
@@ -204,4 +208,71 @@ TEST_F(NEXAUSBSessionTest, ACancelledExchangeEndsItsTimeAfterItsWriteBeganHoweve
   EXPECT_EQ(responder->requests().size(), before + 1);
   pumpFor(std::chrono::milliseconds(50));
   EXPECT_EQ(cancelled.calls, 0);
+}
+
+TEST_F(NEXAUSBSessionTest, ACancelOrReleaseWhileStaleBytesAreDrainedWritesNothingAndWaitsNoLongerThanTheDrain) {
+  // The printer still trickles the rest of an earlier answer, a byte a
+  // millisecond, for far longer than the drain before the request reads it
+  // (3 s, far longer than the first write waits).
+  DQUSBStreamTiming timing;
+  timing.drainCompletion = 3;
+  for (const bool release : {false, true}) {
+    SCOPED_TRACE(release ? "released" : "cancelled");
+    auto session = resolvedSession("slow", "DevMgmt/Silent.xml", timing);
+    ASSERT_TRUE(session);
+    printer->setDripDelay(std::chrono::milliseconds(1), 1);
+    printer->pushInput(0, testsupport::bytes(std::string(100000, 's')));
+    const std::size_t written = printer->bytesWritten(0);
+    Answer answer;
+    session->scheduleRequestRegisteredWithName("slow", answer.block());
+    ASSERT_TRUE(pumpMain([&] { return printer->isClaimed(0); }));
+    pumpFor(std::chrono::milliseconds(200));
+    const auto start = std::chrono::steady_clock::now();
+    if (release) {
+      session.reset();
+    } else {
+      session->cancelAllRequests(false);
+    }
+    ASSERT_TRUE(pumpMain([&] { return !printer->isClaimed(0); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(timing.drainCompletion));
+    EXPECT_EQ(printer->bytesWritten(0), written);  // not a byte of the request
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(answer.calls, 0);
+    replug();
+  }
+}
+
+TEST_F(NEXAUSBSessionTest, ADueCancellationCutsThePauseAfterAFailedReadAndThePauseBetweenEmptyReads) {
+  // Each pause of the reading lasts 6 s, far past the time that lets a
+  // cancellation in (0.25 s from the start of the write).
+  DQUSBStreamTiming timing;
+  timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.cancellationHonoured = 0.25;
+  timing.retryInterval = 6, timing.pollInterval = 6;
+  const auto patience = std::chrono::seconds(3);
+  enum class Reading { Stalled, Unplugged, Polling };
+  for (const Reading reading : {Reading::Stalled, Reading::Unplugged, Reading::Polling}) {
+    SCOPED_TRACE(static_cast<int>(reading));
+    // Unplugged: a read waits for the printer until it goes. Polling: a read
+    // of the silent printer ends empty at once, and the next waits its pause.
+    timing.readNoData = reading == Reading::Polling ? 0.02 : 5;
+    auto session = resolvedSession("slow", reading == Reading::Stalled ? "DevMgmt/Stalled.xml" : "DevMgmt/Silent.xml",
+                                   timing);
+    ASSERT_TRUE(session);
+    const auto claimed = printer;
+    const std::size_t before = responder->requests().size();
+    Answer cancelled;
+    session->scheduleRequestRegisteredWithName("slow", cancelled.block());
+    ASSERT_TRUE(pumpMain([&] { return responder->requests().size() > before; }));
+    if (reading == Reading::Unplugged) bus->unplug(printer);
+    // A late cancellation, well after its time came, during the pause.
+    if (reading == Reading::Polling) pumpFor(std::chrono::milliseconds(500));
+    const auto start = std::chrono::steady_clock::now();
+    session->cancelAllRequests(false);
+    ASSERT_TRUE(pumpMain([&] { return !claimed->isClaimed(0); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, patience);
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(cancelled.calls, 0);
+    session.reset();
+    replug();
+  }
 }
