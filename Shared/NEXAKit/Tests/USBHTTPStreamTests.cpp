@@ -264,11 +264,16 @@ TEST_F(USBHTTPStreamTest, UnauthorizedThenCredentialsThroughTheManagerThenSucces
 }
 
 TEST_F(USBHTTPStreamTest, ABusyInterfaceIsWaitedForUntilTheOpenSearchEnds) {
+  // Let go well within the search, or held well past it.
+  timing.openSearch = 5;
+  provider->setStreamTiming(timing);
   printer->holdByOtherClient(0, VirtualPrinter::Clock::now() + std::chrono::milliseconds(50));
   ASSERT_TRUE(get("/doc"));
   EXPECT_EQ(text(consumer->responseData()), body);
 
-  printer->holdByOtherClient(0, VirtualPrinter::Clock::now() + std::chrono::milliseconds(700));
+  timing.openSearch = 0.6;
+  provider->setStreamTiming(timing);
+  printer->holdByOtherClient(0, VirtualPrinter::Clock::now() + std::chrono::seconds(30));
   EXPECT_FALSE(get("/doc"));
   ASSERT_TRUE(openError);
   EXPECT_EQ(openError->code(), DQHTTPStreamError::kInterfaceExclusive);
@@ -307,7 +312,8 @@ TEST_F(USBHTTPStreamTest, UnplugDuringTheOpenEndsItAtOnceAndSoDoesCancellation) 
 TEST_F(USBHTTPStreamTest, NoAnswerFailsOnceWithCode4AndCancellationOnlyAllowsInterruption) {
   auto stream = openStream("/silent");
   ASSERT_TRUE(opened);
-  platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+  ASSERT_TRUE(spinUntil([&] { return recorder->ended(); }));
+  platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + 300ms);
   EXPECT_EQ(recorder->calls, std::vector<std::string>{"failure 4"});
   EXPECT_TRUE(stream->canBeInterrupted());
   stream->close();
@@ -545,8 +551,12 @@ TEST_F(USBHTTPStreamTest, OpenTwiceStartsOneExchangeAndACloseFromACallbackAWaitO
   timing.readNoData = timing.readCompletion = 5, timing.responseTimeout = 30;
   provider->setStreamTiming(timing);
   const std::size_t before = traceNow().size();
+  const auto here = platform::RunLoop::current();
+  responder = Responder::attach(printer, 0, [&](const Responder::Request&) {
+    here.performAfter(100ms, [&] { stream->close(); });  // once the request came
+    return std::shared_ptr<HttpMessage>();
+  });
   stream = openStream("/silent");
-  platform::RunLoop::current().performAfter(100ms, [&] { stream->close(); });
   ASSERT_TRUE(spinUntil([&] { return !printer->isClaimed(0); }));
   platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + 50ms);
   EXPECT_NE(traceNow().find("\n--- Read (5.00/5.00): Result:-536870165, count: 0\n", before), std::string::npos);
