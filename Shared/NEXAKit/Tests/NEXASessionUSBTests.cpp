@@ -36,6 +36,10 @@ class NEXAUSBSessionTest : public ::testing::Test {
     responder = Responder::attach(printer, 0, [this](const Responder::Request& request) { return handle(request); });
   }
 
+  // Whether the printer was handed a piece of a request: on a printer
+  // plugged since the last exchange, once that exchange's write began.
+  bool writeBegan() const { return printer->lastTimeout(0x01) != UsbMillis(0); }
+
   // A session of the USB printer with `name` registered for `path`,
   // resolved, its exchanges timed by `timing`; none when it did not resolve.
   std::shared_ptr<DQNEXASession> resolvedSession(const std::string& name, const std::string& path,
@@ -59,6 +63,10 @@ class NEXAUSBSessionTest : public ::testing::Test {
     };
     if (request.target == "/DevMgmt/DiscoveryTree.xml") return answer(200, kTree);
     if (request.target == "/DevMgmt/Silent.xml") return nullptr;
+    if (request.target == "/DevMgmt/Stalled.xml") {
+      printer->stallEndpoint(0x81, 100);  // every read of the answer fails
+      return nullptr;
+    }
     if (request.target == "/DevMgmt/Trickle.xml") {
       const std::string body(3000, 't');
       printer->pushInput(0, testsupport::bytes("HTTP/1.1 200 OK\r\nContent-Length: 3000\r\n\r\n" + body));
@@ -135,7 +143,7 @@ TEST_F(NEXAUSBSessionTest, UnknownSerialNumberIsNotSupported) {
 TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATricklingSilentOrWedgedPrinterInTime) {
   DQUSBStreamTiming timing;
   timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.readNoData = 5, timing.cancellationHonoured = 0.3;
-  const auto patience = std::chrono::duration<double>(timing.cancellationHonoured + 1);
+  const auto patience = std::chrono::duration<double>(timing.cancellationHonoured + 2.5);
   // Trickle: one byte every 2 ms, the answer would take over 6 s. Silent: a
   // read waits 5 s for a byte. Wedged: the printer takes no request byte for
   // 5 s, each block's write would wait that long.
@@ -148,14 +156,15 @@ TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATri
     SCOPED_TRACE(path + (wedged ? " wedged" : ""));
     auto session = resolvedSession("slow", path, timing);
     ASSERT_TRUE(session);
+    replug();  // so that its write is the first the printer sees
     // Each wait is measured from the moment the request reached the printer,
-    // or, for a wedged one, from the moment its interface was claimed.
+    // or, for a wedged one, from the moment its write began.
     const auto sent = [&](Answer& answer) {
       printer->setDripDelay(std::chrono::milliseconds(2), 1);
       if (wedged) printer->setWriteDelay(std::chrono::seconds(5));
       const std::size_t before = responder->requests().size();
       session->scheduleRequestRegisteredWithName("slow", answer.block());
-      return pumpMain([&] { return wedged ? printer->isClaimed(0) : responder->requests().size() > before; });
+      return pumpMain([&] { return wedged ? writeBegan() : responder->requests().size() > before; });
     };
 
     Answer cancelled;
@@ -187,21 +196,89 @@ TEST_F(NEXAUSBSessionTest, CancellingOrReleasingTheSessionEndsAnExchangeWithATri
 
 TEST_F(NEXAUSBSessionTest, ACancelledExchangeEndsItsTimeAfterItsWriteBeganHoweverItIsSpentBetweenWriteAndReading) {
   DQUSBStreamTiming timing;
-  timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.readNoData = 5, timing.cancellationHonoured = 1;
+  timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.readNoData = 8, timing.cancellationHonoured = 3;
   auto session = resolvedSession("slow", "DevMgmt/Silent.xml", timing);
   ASSERT_TRUE(session);
-  // The printer takes the request just before the cancellation may come in,
-  // then stays silent: the reading gets only what is left of that time.
-  printer->setWriteDelay(std::chrono::milliseconds(900));
-  const std::size_t before = responder->requests().size();
+  replug();  // so that its write is the first the printer sees
+  // The printer takes the request a second before the cancellation may come
+  // in, then stays silent: the reading gets only what is left of that time,
+  // not a time of its own (the exchange would then end 2 s later).
+  printer->setWriteDelay(std::chrono::seconds(2));
   Answer cancelled;
   session->scheduleRequestRegisteredWithName("slow", cancelled.block());
-  ASSERT_TRUE(pumpMain([&] { return printer->isClaimed(0); }));
+  ASSERT_TRUE(pumpMain([&] { return writeBegan(); }));
   const auto start = std::chrono::steady_clock::now();
   session->cancelAllRequests(false);
   ASSERT_TRUE(pumpMain([&] { return !printer->isClaimed(0); }));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1600));
-  EXPECT_EQ(responder->requests().size(), before + 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  EXPECT_EQ(responder->requests().size(), 1u);
   pumpFor(std::chrono::milliseconds(50));
   EXPECT_EQ(cancelled.calls, 0);
+}
+
+TEST_F(NEXAUSBSessionTest, ACancelOrReleaseWhileStaleBytesAreDrainedWritesNothingAndWaitsNoLongerThanTheDrain) {
+  // The printer still trickles the rest of an earlier answer, a byte a
+  // millisecond, for far longer than the drain before the request reads it
+  // (3 s, far longer than the first write waits).
+  DQUSBStreamTiming timing;
+  timing.drainCompletion = 3;
+  for (const bool release : {false, true}) {
+    SCOPED_TRACE(release ? "released" : "cancelled");
+    auto session = resolvedSession("slow", "DevMgmt/Silent.xml", timing);
+    ASSERT_TRUE(session);
+    printer->setDripDelay(std::chrono::milliseconds(1), 1);
+    printer->pushInput(0, testsupport::bytes(std::string(100000, 's')));
+    const std::size_t written = printer->bytesWritten(0);
+    Answer answer;
+    session->scheduleRequestRegisteredWithName("slow", answer.block());
+    ASSERT_TRUE(pumpMain([&] { return printer->isClaimed(0); }));
+    pumpFor(std::chrono::milliseconds(200));
+    const auto start = std::chrono::steady_clock::now();
+    if (release) {
+      session.reset();
+    } else {
+      session->cancelAllRequests(false);
+    }
+    ASSERT_TRUE(pumpMain([&] { return !printer->isClaimed(0); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(timing.drainCompletion));
+    EXPECT_EQ(printer->bytesWritten(0), written);  // not a byte of the request
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(answer.calls, 0);
+    replug();
+  }
+}
+
+TEST_F(NEXAUSBSessionTest, ADueCancellationCutsThePauseAfterAFailedReadAndThePauseBetweenEmptyReads) {
+  // Each pause of the reading lasts 6 s, far past the time that lets a
+  // cancellation in (0.25 s from the start of the write).
+  DQUSBStreamTiming timing;
+  timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.cancellationHonoured = 0.25;
+  timing.retryInterval = 6, timing.pollInterval = 6;
+  const auto patience = std::chrono::seconds(3);
+  enum class Reading { Stalled, Unplugged, Polling };
+  for (const Reading reading : {Reading::Stalled, Reading::Unplugged, Reading::Polling}) {
+    SCOPED_TRACE(static_cast<int>(reading));
+    // Unplugged: a read waits for the printer until it goes. Polling: a read
+    // of the silent printer ends empty at once, and the next waits its pause.
+    timing.readNoData = reading == Reading::Polling ? 0.02 : 5;
+    auto session = resolvedSession("slow", reading == Reading::Stalled ? "DevMgmt/Stalled.xml" : "DevMgmt/Silent.xml",
+                                   timing);
+    ASSERT_TRUE(session);
+    const auto claimed = printer;
+    const std::size_t before = responder->requests().size();
+    Answer cancelled;
+    session->scheduleRequestRegisteredWithName("slow", cancelled.block());
+    ASSERT_TRUE(pumpMain([&] { return responder->requests().size() > before; }));
+    if (reading == Reading::Unplugged) bus->unplug(printer);
+    // A late cancellation, well after its time came, during the pause.
+    if (reading == Reading::Polling) pumpFor(std::chrono::milliseconds(500));
+    const auto start = std::chrono::steady_clock::now();
+    session->cancelAllRequests(false);
+    ASSERT_TRUE(pumpMain([&] { return !claimed->isClaimed(0); }));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, patience);
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(cancelled.calls, 0);
+    session.reset();
+    replug();
+  }
 }

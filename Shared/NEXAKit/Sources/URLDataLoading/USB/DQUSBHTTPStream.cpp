@@ -154,10 +154,13 @@ void DQUSBHTTPStream::pullDataFromPipe() {
   // A printer still trickling bytes of an earlier answer never leaves the
   // drain an empty read: its time is bounded as well.
   const auto drainEnd = std::chrono::steady_clock::now() + seconds(timing_.drainCompletion);
-  while (alive() && drained < kDrainLimit && pullRetries_ >= 1 && std::chrono::steady_clock::now() < drainEnd) {
+  // A cancelled exchange writes no request: the drain has no more use.
+  const auto cancelled = [this] { return streamStatus_->isCancelled(); };
+  while (alive() && !cancelled() && drained < kDrainLimit && pullRetries_ >= 1 &&
+         std::chrono::steady_clock::now() < drainEnd) {
     platform::ErrorPtr error;
     const std::size_t count = pipe->readToBuffer(bufferForReading_.data(), kBlockSize, timing_.drainNoData,
-                                                 timing_.drainCompletion, &error);
+                                                 timing_.drainCompletion, &error, cancelled);
     if (error) break;
     if (count == 0) {
       --pullRetries_;
@@ -168,7 +171,7 @@ void DQUSBHTTPStream::pullDataFromPipe() {
   }
   if (!alive()) return;
   const double wait = std::chrono::duration<double>(writeAt_ - std::chrono::steady_clock::now()).count();
-  if (wait > 0) return schedule(wait, &DQUSBHTTPStream::writeRequest);
+  if (wait > 0 && !cancelled()) return schedule(wait, &DQUSBHTTPStream::writeRequest);
   writeRequest();
 }
 
@@ -187,26 +190,25 @@ void DQUSBHTTPStream::writeRequest() {
                                  redactedRequestText(*request));
   }
   const auto interruptible = [this] { return mayBeInterrupted(); };
-  // A close ends the write silently, a cancellation that may come in as it
-  // ends a read.
-  const auto writeEnded = [this] { return !alive() || interruptIfAllowed(); };
   for (std::size_t at = 0; at < request->size();) {
     const std::size_t remaining = request->size() - at;
     const std::size_t block = remaining < kBlockSize + 1 ? remaining : kBlockSize;
     platform::ErrorPtr error;
     std::size_t sent = 0;  // bytes of this block that went out, over its tries
     for (int attempt = 0; attempt < 3 && sent < block; ++attempt) {
-      if (attempt > 0) {
-        waitForTimeout(timing_.retryInterval, interruptible);
-        if (writeEnded()) return;
-      }
+      if (attempt > 0 && pauseEnded(timing_.retryInterval)) return;
+      // Cancelled before a byte of its request went out, the exchange ends
+      // here: it may be interrupted at once, and the printer gets nothing.
+      if (at + sent == 0 && streamStatus_->isCancelled()) return finish();
       error.reset();
       std::size_t moved = 0;
       // A printer that takes no byte holds the write only until a
       // cancellation may interrupt it: its transfer is aborted then.
       pipe->writeBuffer(request->data() + at + sent, block - sent, &error, moved, interruptible);
       sent += moved;
-      if (writeEnded()) return;
+      // A close ends the write silently, a cancellation that may come in as
+      // it ends a read.
+      if (!alive() || interruptIfAllowed()) return;
     }
     if (sent < block) return reportError(streamErrorWithError(error));
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - %@ bytes are sent", block);
@@ -233,7 +235,7 @@ void DQUSBHTTPStream::readResponse() {
     platform::ErrorPtr error;
     std::size_t count = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-      if (attempt > 0 && !waitForTimeout(std::max(0.0, std::min(timing_.retryInterval, responseTimeLeft())))) return;
+      if (attempt > 0 && pauseEnded(std::max(0.0, std::min(timing_.retryInterval, responseTimeLeft())))) return;
       error.reset();
       count = 0;
       // No read waits past the response time-out, so an answer still coming
@@ -368,6 +370,11 @@ void DQUSBHTTPStream::schedule(double seconds, void (DQUSBHTTPStream::*step)()) 
 void DQUSBHTTPStream::cancelTimer() {
   if (readingTimer_) readingTimer_->invalidate();
   readingTimer_.reset();
+}
+
+bool DQUSBHTTPStream::pauseEnded(double seconds) {
+  waitForTimeout(seconds, [this] { return mayBeInterrupted(); });
+  return !alive() || interruptIfAllowed();
 }
 
 bool DQUSBHTTPStream::waitForTimeout(double seconds, const std::function<bool()>& stop) {

@@ -44,8 +44,11 @@ struct DQUSBStreamTiming {
 // complete. Stale bytes left in the IN pipe by an earlier exchange are
 // drained while the first write waits for its time (firstWriteDelay after
 // the open): reads with a short no-data time-out until pullRetries of them
-// came back empty, kDrainLimit bytes came or drainCompletion has passed. A
-// block whose write failed part-way is retried from its first unsent byte.
+// came back empty, kDrainLimit bytes came or drainCompletion has passed. An
+// exchange cancelled before a byte of its request went out ends once the
+// drain returned (a cancellation cuts its reads) or its write's pause ended,
+// writes nothing, and may be interrupted at once. A block whose write failed
+// part-way is retried from its first unsent byte.
 // The reading's limits (the response time-out, and the time after which a
 // cancellation may interrupt it) are checked after every read, so a printer
 // that trickles bytes holds the exchange no longer than a silent one; no
@@ -53,7 +56,9 @@ struct DQUSBStreamTiming {
 // printer ends once a cancellation may interrupt it. A write that the
 // printer does not take is cut the same way: once a cancelled exchange has
 // written for the time that lets a cancellation in, its transfer is
-// aborted, and the exchange ends as a cancelled read does.
+// aborted, and the exchange ends as a cancelled read does. Every pause of
+// the write and the reading (before a retry, between two empty reads) is
+// cut by such a cancellation as well.
 //
 // Everything runs on the thread of the run loop given to the open: one-shot
 // timers drive the steps, and reads and writes are synchronous transfers that
@@ -94,7 +99,10 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   void close() override;
 
   double minimumConnectionTimeout() const override { return 300.0; }
-  bool canBeInterrupted() const override { return canBeInterrupted_; }
+  // Also while the exchange waits for its next step (the pause between two
+  // empty reads) once a cancellation may interrupt it: a caller that spins
+  // the run loop lets it go at once.
+  bool canBeInterrupted() const override { return canBeInterrupted_ || mayBeInterrupted(); }
   bool isOpened() const { return opened_; }
   // Does nothing: credentials go into the request before the open.
   bool applyCredentials(const std::string&, const std::string&) { return true; }
@@ -147,6 +155,10 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   // Replaces the pending step by `step` after `seconds` on the kept run loop.
   void schedule(double seconds, void (DQUSBHTTPStream::*step)());
   void cancelTimer();
+  // A pause of the write or the reading: spins the kept run loop for
+  // `seconds`, cut by a close or a cancellation that may interrupt the
+  // exchange. True when the exchange ended so.
+  bool pauseEnded(double seconds);
   // Spins the kept run loop for `seconds`; false when `stop` answered true.
   bool waitForTimeout(double seconds, const std::function<bool()>& stop = nullptr);
   // Allows interruption and wakes the waiting caller.
