@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 #include "Values/Dictionary.h"
 #include "Archiving/PlistDocument.h"
@@ -89,6 +91,46 @@ class Reader {
 
   std::size_t maxDepth_;
   ErrorPtr error_;
+};
+
+// Counts the nodes of the tree that a value becomes in a property list,
+// dictionary keys included as readers count them. A collection shared at many
+// places is written out at each, so the tree can be far larger than the value
+// (a decoded archive shares whatever it refers to many times); each shared
+// storage is measured once, and a count past `cap` stops at cap + 1.
+class NodeCount {
+ public:
+  explicit NodeCount(std::uint64_t cap) : cap_(cap) {}
+
+  // nullopt for nesting deeper than a property list may hold.
+  std::optional<std::uint64_t> of(const Value& value, std::size_t depth = 0) {
+    if (depth > PropertyListLimits{}.maxDepth) return std::nullopt;
+    const auto* array = value.array();
+    const auto* dictionary = value.dictionary();
+    if (!array && !dictionary) return 1;
+    if (auto known = measured_.find(value.sharedStorage()); known != measured_.end()) return known->second;
+    std::uint64_t nodes = 1;
+    const auto add = [&](const Value& item, std::uint64_t extra) {
+      const auto count = of(item, depth + 1);
+      if (count) nodes = std::min(nodes + *count + extra, cap_ + 1);
+      return count.has_value();
+    };
+    if (array) {
+      for (const Value& item : *array) {
+        if (!add(item, 0)) return std::nullopt;
+      }
+    } else {
+      for (const auto& entry : *dictionary) {
+        if (!add(entry.second, 1)) return std::nullopt;
+      }
+    }
+    measured_.emplace(value.sharedStorage(), nodes);
+    return nodes;
+  }
+
+ private:
+  std::uint64_t cap_;
+  std::unordered_map<const void*, std::uint64_t> measured_;
 };
 
 // Builds a tree from values; nullptr with a reason for a value that a
@@ -224,6 +266,14 @@ Value PropertyList::readFile(const std::string& path, ErrorPtr* error, const Pro
 }
 
 std::optional<Data> PropertyList::write(const Value& value, PropertyListFormat format, ErrorPtr* error) {
+  // What a reader would refuse is not written: the XML form holds one element
+  // more than the tree, the plist root.
+  const std::uint64_t maxNodes = PropertyListLimits{}.maxNodes - (format == PropertyListFormat::Xml ? 1 : 0);
+  const auto nodes = NodeCount(maxNodes).of(value);
+  if (!nodes || *nodes > maxNodes) {
+    if (error) *error = invalidValueError(nodes ? "more nodes than a reader takes" : "nested too deeply");
+    return std::nullopt;
+  }
   Writer writer;
   PlistDocument document(writer.write(value));
   if (!document.root()) {
