@@ -301,8 +301,8 @@ TEST_F(GoogleAnalyticsPipelineTest, HitsInARowShareOneConnectionAndATooLargeHitI
   collector_.script({.status = 413});
   collector_.script({.status = 200});
   ASSERT_TRUE(storeThenDispatch(3));
+  // A hit leaves the store once answered, and the collector records it first.
   ASSERT_TRUE(waitUntil([&] { return stored() == 0; }));
-  idle(std::chrono::milliseconds(300));
   const auto requests = collector_.requests();
   ASSERT_EQ(requests.size(), 3u);
   for (std::size_t hit = 0; hit < requests.size(); ++hit) {
