@@ -4,17 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
-#include <unordered_map>
 
 #include "Values/Dictionary.h"
 #include "Archiving/PlistDocument.h"
+#include "Archiving/PropertyListGraph.h"
 
 namespace platform {
 namespace {
@@ -93,113 +90,6 @@ class Reader {
   ErrorPtr error_;
 };
 
-// Counts the nodes of the tree that a value becomes in a property list,
-// dictionary keys included as readers count them. A collection shared at many
-// places is written out at each, so the tree can be far larger than the value
-// (a decoded archive shares whatever it refers to many times); each shared
-// storage is measured once, and a count past `cap` stops at cap + 1.
-class NodeCount {
- public:
-  explicit NodeCount(std::uint64_t cap) : cap_(cap) {}
-
-  // nullopt for nesting deeper than a property list may hold.
-  std::optional<std::uint64_t> of(const Value& value, std::size_t depth = 0) {
-    if (depth > PropertyListLimits{}.maxDepth) return std::nullopt;
-    const auto* array = value.array();
-    const auto* dictionary = value.dictionary();
-    if (!array && !dictionary) return 1;
-    if (auto known = measured_.find(value.sharedStorage()); known != measured_.end()) return known->second;
-    std::uint64_t nodes = 1;
-    const auto add = [&](const Value& item, std::uint64_t extra) {
-      const auto count = of(item, depth + 1);
-      if (count) nodes = std::min(nodes + *count + extra, cap_ + 1);
-      return count.has_value();
-    };
-    if (array) {
-      for (const Value& item : *array) {
-        if (!add(item, 0)) return std::nullopt;
-      }
-    } else {
-      for (const auto& entry : *dictionary) {
-        if (!add(entry.second, 1)) return std::nullopt;
-      }
-    }
-    measured_.emplace(value.sharedStorage(), nodes);
-    return nodes;
-  }
-
- private:
-  std::uint64_t cap_;
-  std::unordered_map<const void*, std::uint64_t> measured_;
-};
-
-// Builds a tree from values; nullptr with a reason for a value that a
-// property list cannot hold.
-class Writer {
- public:
-  plist_t write(const Value& value, std::size_t depth = 0) {
-    if (depth > PropertyListLimits{}.maxDepth) return fail("nested too deeply");
-    switch (value.kind()) {
-      case Value::Kind::Dictionary: {
-        plist_t dictionary = plist_new_dict();
-        for (const auto& [key, item] : *value.dictionary()) {
-          plist_t node = PlistDocument::isStorableText(key) ? write(item, depth + 1) : fail("key is not valid text");
-          if (!node) {
-            plist_free(dictionary);
-            return nullptr;
-          }
-          plist_dict_set_item(dictionary, key.c_str(), node);
-        }
-        return dictionary;
-      }
-      case Value::Kind::Array: {
-        plist_t array = plist_new_array();
-        for (const Value& item : *value.array()) {
-          plist_t node = write(item, depth + 1);
-          if (!node) {
-            plist_free(array);
-            return nullptr;
-          }
-          plist_array_append_item(array, node);
-        }
-        return array;
-      }
-      case Value::Kind::String:
-        if (plist_t node = PlistDocument::newString(*value.string())) return node;
-        return fail("string holds NUL or invalid UTF-8");
-      case Value::Kind::Number:
-        if (plist_t node = PlistDocument::newNumber(*value.number())) return node;
-        return fail("unsigned integer above INT64_MAX");
-      case Value::Kind::Data: {
-        const Data& bytes = *value.data();
-        return plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-      }
-      case Value::Kind::Date: {
-        const double seconds = value.date()->timeIntervalSinceReferenceDate();
-        const double whole = std::floor(seconds);
-        if (!std::isfinite(seconds) || whole < std::numeric_limits<std::int32_t>::min() ||
-            whole > std::numeric_limits<std::int32_t>::max()) {
-          return fail("date out of range");
-        }
-        const auto micro = static_cast<std::int32_t>(std::lround((seconds - whole) * 1e6));
-        return plist_new_date(static_cast<std::int32_t>(whole), std::min(micro, 999999));
-      }
-      default:
-        return fail("no property-list form for " + value.description());
-    }
-  }
-
-  ErrorPtr error() const { return error_; }
-
- private:
-  plist_t fail(const std::string& reason) {
-    if (!error_) error_ = PropertyList::invalidValueError(reason);
-    return nullptr;
-  }
-
-  ErrorPtr error_;
-};
-
 ErrorPtr fileError(std::int64_t code, const std::string& path, int posixError) {
   Dictionary userInfo{{Error::kFilePathKey, path}};
   return Error::withUnderlying(Error::kCocoaErrorDomain, code, Error::make(Error::kPOSIXErrorDomain, posixError),
@@ -266,21 +156,10 @@ Value PropertyList::readFile(const std::string& path, ErrorPtr* error, const Pro
 }
 
 std::optional<Data> PropertyList::write(const Value& value, PropertyListFormat format, ErrorPtr* error) {
-  // What a reader would refuse is not written: the XML form holds one element
-  // more than the tree, the plist root.
-  const std::uint64_t maxNodes = PropertyListLimits{}.maxNodes - (format == PropertyListFormat::Xml ? 1 : 0);
-  const auto nodes = NodeCount(maxNodes).of(value);
-  if (!nodes || *nodes > maxNodes) {
-    if (error) *error = invalidValueError(nodes ? "more nodes than a reader takes" : "nested too deeply");
-    return std::nullopt;
-  }
-  Writer writer;
-  PlistDocument document(writer.write(value));
-  if (!document.root()) {
-    if (error) *error = writer.error();
-    return std::nullopt;
-  }
-  return document.serialize(format, error);
+  const auto graph = PropertyListGraph::make(value, format, error);
+  if (!graph) return std::nullopt;
+  if (format == PropertyListFormat::Binary) return graph->binary();
+  return graph->tree().serialize(format, error);
 }
 
 bool PropertyList::writeFile(const Value& value, const std::string& path, PropertyListFormat format,
