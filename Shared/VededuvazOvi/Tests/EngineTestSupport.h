@@ -22,19 +22,6 @@ inline bool pumpUntil(const std::function<bool()>& done) {
   return platform::RunLoop::main().runUntil(done, std::chrono::seconds(20));
 }
 
-// Turns the main run loop in short steps until `done` answers true, for a
-// condition that another thread makes true without waking the run loop (a
-// loopback server's, the store's); the limit only keeps a broken test from
-// hanging.
-inline bool pollUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    platform::RunLoop::main().runUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 // Runs what the main run loop has ready, until nothing is left.
 inline void drainMainRunLoop() {
   while (platform::RunLoop::main().runOnce(false)) {
