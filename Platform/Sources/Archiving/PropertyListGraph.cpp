@@ -86,6 +86,36 @@ std::optional<std::pair<std::int32_t, std::int32_t>> dateParts(const Date& date)
   return std::pair{static_cast<std::int32_t>(whole), std::min(micro, 999999)};
 }
 
+// The binary form of a string, number, data or date that a property list can hold.
+std::string encodedScalar(const Value& value) {
+  std::string out;
+  switch (value.kind()) {
+    case Value::Kind::String:
+      return encodedString(*value.string());
+    case Value::Kind::Number: {
+      const Number& number = *value.number();
+      if (number.isBool()) return number.boolValue() ? "\x09" : "\x08";
+      if (number.isDouble()) {
+        appendDouble(out, 0x23, number.doubleValue());
+      } else {
+        appendInteger(out, number.integerValue());
+      }
+      return out;
+    }
+    case Value::Kind::Data: {
+      const Data& bytes = *value.data();
+      appendMarker(out, kData, bytes.size());
+      out.append(bytes.begin(), bytes.end());
+      return out;
+    }
+    default: {
+      const auto parts = dateParts(*value.date());
+      appendDouble(out, 0x33, parts->first + parts->second / 1e6);
+      return out;
+    }
+  }
+}
+
 }  // namespace
 
 class PropertyListGraph::Builder {
@@ -149,44 +179,23 @@ class PropertyListGraph::Builder {
 
   // A scalar of the value, or a dictionary's `key` (valid text).
   std::optional<std::uint64_t> addScalar(const Value& value, const std::string* key) {
-    std::string encoded;
-    if (key) {
-      if (binary_) encoded = encodedString(*key);
-      return addObject(Object{0, nullptr, key, std::move(encoded), {}, 1, 1});
-    }
+    if (key) return addObject(Object{0, nullptr, key, binary_ ? encodedString(*key) : std::string(), {}, 1, 1});
     switch (value.kind()) {
       case Value::Kind::String:
         if (!PlistDocument::isStorableText(*value.string())) return fail("string holds NUL or invalid UTF-8");
-        if (binary_) encoded = encodedString(*value.string());
         break;
-      case Value::Kind::Number: {
-        const Number& number = *value.number();
-        if (!PlistDocument::isStorableNumber(number)) return fail("unsigned integer above INT64_MAX");
-        if (number.isBool()) {
-          encoded = number.boolValue() ? "\x09" : "\x08";
-        } else if (number.isDouble()) {
-          appendDouble(encoded, 0x23, number.doubleValue());
-        } else {
-          appendInteger(encoded, number.integerValue());
-        }
+      case Value::Kind::Number:
+        if (!PlistDocument::isStorableNumber(*value.number())) return fail("unsigned integer above INT64_MAX");
         break;
-      }
-      case Value::Kind::Data: {
-        const Data& bytes = *value.data();
-        appendMarker(encoded, kData, bytes.size());
-        encoded.append(bytes.begin(), bytes.end());
+      case Value::Kind::Data:
         break;
-      }
-      case Value::Kind::Date: {
-        const auto parts = dateParts(*value.date());
-        if (!parts) return fail("date out of range");
-        appendDouble(encoded, 0x33, parts->first + parts->second / 1e6);
+      case Value::Kind::Date:
+        if (!dateParts(*value.date())) return fail("date out of range");
         break;
-      }
       default:
         return fail("no property-list form for " + value.description());
     }
-    return addObject(Object{0, &value, nullptr, std::move(encoded), {}, 1, 1});
+    return addObject(Object{0, &value, nullptr, binary_ ? encodedScalar(value) : std::string(), {}, 1, 1});
   }
 
   // A scalar's object; in the binary form, one of equal scalars serves all.
