@@ -164,6 +164,11 @@ plist_t PlistDocument::newString(std::string_view text) {
   return plist_new_string(std::string(text).c_str());
 }
 
+bool PlistDocument::isStorableNumber(const Number& number) {
+  return number.kind() != Number::Kind::UInt ||
+         number.unsignedValue() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+}
+
 plist_t PlistDocument::newNumber(const Number& number) {
   switch (number.kind()) {
     case Number::Kind::Bool:
@@ -172,9 +177,7 @@ plist_t PlistDocument::newNumber(const Number& number) {
       // Two's complement in 8 bytes: readers take it back as signed.
       return plist_new_uint(static_cast<std::uint64_t>(number.integerValue()));
     case Number::Kind::UInt:
-      if (number.unsignedValue() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        return nullptr;
-      }
+      if (!isStorableNumber(number)) return nullptr;
       return plist_new_uint(number.unsignedValue());
     case Number::Kind::Double:
       return plist_new_real(number.doubleValue());

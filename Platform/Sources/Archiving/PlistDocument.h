@@ -69,6 +69,7 @@ class PlistDocument {
   static plist_t newString(std::string_view text);
   static plist_t newNumber(const Number& number);
   static bool isStorableText(std::string_view text);
+  static bool isStorableNumber(const Number& number);
 
   static constexpr const char* kUidKey = "CF$UID";
 

@@ -5,14 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 
 #include "Values/Dictionary.h"
 #include "Archiving/PlistDocument.h"
+#include "Archiving/PropertyListGraph.h"
 
 namespace platform {
 namespace {
@@ -91,73 +90,6 @@ class Reader {
   ErrorPtr error_;
 };
 
-// Builds a tree from values; nullptr with a reason for a value that a
-// property list cannot hold.
-class Writer {
- public:
-  plist_t write(const Value& value, std::size_t depth = 0) {
-    if (depth > PropertyListLimits{}.maxDepth) return fail("nested too deeply");
-    switch (value.kind()) {
-      case Value::Kind::Dictionary: {
-        plist_t dictionary = plist_new_dict();
-        for (const auto& [key, item] : *value.dictionary()) {
-          plist_t node = PlistDocument::isStorableText(key) ? write(item, depth + 1) : fail("key is not valid text");
-          if (!node) {
-            plist_free(dictionary);
-            return nullptr;
-          }
-          plist_dict_set_item(dictionary, key.c_str(), node);
-        }
-        return dictionary;
-      }
-      case Value::Kind::Array: {
-        plist_t array = plist_new_array();
-        for (const Value& item : *value.array()) {
-          plist_t node = write(item, depth + 1);
-          if (!node) {
-            plist_free(array);
-            return nullptr;
-          }
-          plist_array_append_item(array, node);
-        }
-        return array;
-      }
-      case Value::Kind::String:
-        if (plist_t node = PlistDocument::newString(*value.string())) return node;
-        return fail("string holds NUL or invalid UTF-8");
-      case Value::Kind::Number:
-        if (plist_t node = PlistDocument::newNumber(*value.number())) return node;
-        return fail("unsigned integer above INT64_MAX");
-      case Value::Kind::Data: {
-        const Data& bytes = *value.data();
-        return plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-      }
-      case Value::Kind::Date: {
-        const double seconds = value.date()->timeIntervalSinceReferenceDate();
-        const double whole = std::floor(seconds);
-        if (!std::isfinite(seconds) || whole < std::numeric_limits<std::int32_t>::min() ||
-            whole > std::numeric_limits<std::int32_t>::max()) {
-          return fail("date out of range");
-        }
-        const auto micro = static_cast<std::int32_t>(std::lround((seconds - whole) * 1e6));
-        return plist_new_date(static_cast<std::int32_t>(whole), std::min(micro, 999999));
-      }
-      default:
-        return fail("no property-list form for " + value.description());
-    }
-  }
-
-  ErrorPtr error() const { return error_; }
-
- private:
-  plist_t fail(const std::string& reason) {
-    if (!error_) error_ = PropertyList::invalidValueError(reason);
-    return nullptr;
-  }
-
-  ErrorPtr error_;
-};
-
 ErrorPtr fileError(std::int64_t code, const std::string& path, int posixError) {
   Dictionary userInfo{{Error::kFilePathKey, path}};
   return Error::withUnderlying(Error::kCocoaErrorDomain, code, Error::make(Error::kPOSIXErrorDomain, posixError),
@@ -224,13 +156,10 @@ Value PropertyList::readFile(const std::string& path, ErrorPtr* error, const Pro
 }
 
 std::optional<Data> PropertyList::write(const Value& value, PropertyListFormat format, ErrorPtr* error) {
-  Writer writer;
-  PlistDocument document(writer.write(value));
-  if (!document.root()) {
-    if (error) *error = writer.error();
-    return std::nullopt;
-  }
-  return document.serialize(format, error);
+  const auto graph = PropertyListGraph::make(value, format, error);
+  if (!graph) return std::nullopt;
+  if (format == PropertyListFormat::Binary) return graph->binary();
+  return graph->tree().serialize(format, error);
 }
 
 bool PropertyList::writeFile(const Value& value, const std::string& path, PropertyListFormat format,

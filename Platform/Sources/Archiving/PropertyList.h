@@ -48,7 +48,8 @@ class PropertyList {
   // The bytes of `value`; nullopt with kWriteInvalidError for a value that a
   // property list cannot hold (nil, null, URLs, reference objects, text with
   // NUL or invalid UTF-8, unsigned integers above INT64_MAX, dates out of
-  // range, nesting deeper than the default limit).
+  // range, nesting deeper than the default limit, more nodes than the default
+  // limit once each shared collection is counted at every place it sits).
   static std::optional<Data> write(const Value& value, PropertyListFormat format, ErrorPtr* error = nullptr);
   // Writes the bytes to a temporary file beside `path`, then renames it.
   static bool writeFile(const Value& value, const std::string& path, PropertyListFormat format,

@@ -2,6 +2,9 @@
 
 #include <glib.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace platform {
 
 namespace {
@@ -18,6 +21,33 @@ GRegex* compile(const std::string& pattern, unsigned options, bool anchored, std
   return regex;
 }
 
+// The length of the start-of-pattern settings that open `pattern`, such as
+// "(*UCP)" or "(*LIMIT_MATCH=100)": they are read only before anything else,
+// so the whole-match form keeps them in front of the group that holds the
+// rest. Verbs such as "(*ACCEPT)" are part of the rest.
+std::size_t leadingSettings(std::string_view pattern) {
+  static constexpr std::string_view kSettings[] = {
+      "UTF",      "UCP",         "CR",       "LF",       "CRLF",     "ANYCRLF",          "ANY",
+      "NUL",      "BSR_ANYCRLF", "BSR_UNICODE",          "NOTEMPTY", "NOTEMPTY_ATSTART", "NO_AUTO_POSSESS",
+      "NO_DOTSTAR_ANCHOR",       "NO_JIT",   "NO_START_OPT"};
+  static constexpr std::string_view kLimits[] = {"LIMIT_DEPTH=", "LIMIT_HEAP=", "LIMIT_MATCH=", "LIMIT_RECURSION="};
+  const auto isDigit = [](char c) { return g_ascii_isdigit(c) != 0; };
+  const auto isSetting = [&](std::string_view name) {
+    if (std::find(std::begin(kSettings), std::end(kSettings), name) != std::end(kSettings)) return true;
+    return std::any_of(std::begin(kLimits), std::end(kLimits), [&](std::string_view limit) {
+      return name.size() > limit.size() && name.starts_with(limit) &&
+             std::all_of(name.begin() + static_cast<std::ptrdiff_t>(limit.size()), name.end(), isDigit);
+    });
+  };
+  std::size_t end = 0;
+  while (pattern.substr(end).starts_with("(*")) {
+    const std::size_t close = pattern.find(')', end);
+    if (close == std::string_view::npos || !isSetting(pattern.substr(end + 2, close - end - 2))) break;
+    end = close + 1;
+  }
+  return end;
+}
+
 }  // namespace
 
 RegularExpression::RegularExpression(std::string_view pattern, unsigned options) {
@@ -30,12 +60,14 @@ RegularExpression::RegularExpression(std::string_view pattern, unsigned options)
   // "\Q" quote left open (and is nothing without one), and a line end ends a
   // "#" comment of extended mode. Where no "#" comment is open, that line end
   // is inside the comment "(?#\n(?:)" and is nothing; where one is, the line
-  // end closes it and "(?:)" is an empty group.
-  whole_ = compile("(?:" + text + "\\E(?#\n(?:))\\z", options, true, &error_);
+  // end closes it and "(?:)" is an empty group. Settings that must open the
+  // pattern stay in front.
+  const std::size_t settings = leadingSettings(text);
+  whole_ = compile(text.substr(0, settings) + "(?:" + text.substr(settings) + "\\E(?#\n(?:))\\z", options, true,
+                   &error_);
   if (!whole_) {
-    // Still a pattern whose whole-match form does not compile (options that
-    // must open the pattern, such as "(*CR)"): it is refused as a whole, so
-    // that no form of it silently matches nothing.
+    // Still a pattern whose whole-match form does not compile: it is refused
+    // as a whole, so that no form of it silently matches nothing.
     g_regex_unref(regex_);
     regex_ = nullptr;
   }
@@ -54,7 +86,12 @@ std::optional<RegularExpression::Match> RegularExpression::firstMatch(std::strin
 
 std::optional<RegularExpression::Match> RegularExpression::wholeMatch(std::string_view subject) const {
   auto found = run(whole_, subject, false);
-  if (found.empty()) return std::nullopt;
+  // The end anchor holds the match to the end, yet "(*ACCEPT)" may end it
+  // before the anchor and "\K" may start it later: only a match of the whole
+  // subject is one.
+  if (found.empty() || !found.front().group(0) || found.front().group(0)->size() != subject.size()) {
+    return std::nullopt;
+  }
   return std::move(found.front());
 }
 

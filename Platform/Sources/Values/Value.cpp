@@ -8,6 +8,7 @@
 #include <limits>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "Values/Dictionary.h"
 
@@ -52,11 +53,14 @@ const ObjectPtr kNoObject;
 // decoded archive shares whatever it refers to many times), and comparing it
 // use by use could take as many steps as the tree has paths; with the pairs
 // kept, each pair of storages is compared once. A comparison made inside
-// another one (an object's isEqual comparing its values) joins it.
+// another one (an object's isEqual comparing its values) joins it. The pairs
+// hold their storages until the outermost comparison ends: values that an
+// isEqual builds and drops could otherwise leave their addresses to the next
+// ones, which would then pass for equal.
 class EqualPairs {
  public:
   EqualPairs() : owner_(current_ == nullptr) {
-    if (owner_) current_ = &pairs_;
+    if (owner_) current_ = &state_;
   }
   ~EqualPairs() {
     if (owner_) current_ = nullptr;
@@ -64,17 +68,24 @@ class EqualPairs {
   EqualPairs(const EqualPairs&) = delete;
   EqualPairs& operator=(const EqualPairs&) = delete;
 
-  bool contains(const void* a, const void* b) const { return current_->contains({a, b}); }
-  void insert(const void* a, const void* b) { current_->insert({a, b}); }
+  bool contains(const void* a, const void* b) const { return current_->pairs.contains({a, b}); }
+  void insert(std::shared_ptr<const void> a, std::shared_ptr<const void> b) {
+    current_->pairs.insert({a.get(), b.get()});
+    current_->held.push_back(std::move(a));
+    current_->held.push_back(std::move(b));
+  }
 
  private:
-  using Pairs = std::set<std::pair<const void*, const void*>>;
-  static thread_local Pairs* current_;
+  struct State {
+    std::set<std::pair<const void*, const void*>> pairs;
+    std::vector<std::shared_ptr<const void>> held;
+  };
+  static thread_local State* current_;
   bool owner_;
-  Pairs pairs_;
+  State state_;
 };
 
-thread_local EqualPairs::Pairs* EqualPairs::current_ = nullptr;
+thread_local EqualPairs::State* EqualPairs::current_ = nullptr;
 
 }  // namespace
 
@@ -138,13 +149,15 @@ std::string Value::stringValue() const {
   return {};
 }
 
-const void* Value::sharedStorage() const {
+const void* Value::sharedStorage() const { return heldStorage().get(); }
+
+std::shared_ptr<const void> Value::heldStorage() const {
   switch (kind()) {
-    case Kind::Data: return data();
-    case Kind::Url: return url();
-    case Kind::Array: return array();
-    case Kind::Dictionary: return dictionary();
-    case Kind::Object: return object().get();
+    case Kind::Data: return std::get<std::shared_ptr<const Data>>(storage_);
+    case Kind::Url: return std::get<std::shared_ptr<const Url>>(storage_);
+    case Kind::Array: return std::get<std::shared_ptr<const Array>>(storage_);
+    case Kind::Dictionary: return std::get<std::shared_ptr<const Dictionary>>(storage_);
+    case Kind::Object: return object();
     default: return nullptr;
   }
 }
@@ -178,7 +191,7 @@ bool Value::operator==(const Value& other) const {
   const bool equal = array()        ? *array() == *other.array()
                      : dictionary() ? *dictionary() == *other.dictionary()
                                     : objectsEqual(object().get(), other.object().get());
-  if (equal) pairs.insert(mine, theirs);
+  if (equal) pairs.insert(heldStorage(), other.heldStorage());
   return equal;
 }
 

@@ -109,6 +109,8 @@ class Value {
  private:
   friend class Dictionary;
   void describe(std::string& out, int indent, bool nested) const;
+  // sharedStorage() with a share of its ownership.
+  std::shared_ptr<const void> heldStorage() const;
 
   std::variant<std::monostate, Null, Number, std::string, std::shared_ptr<const Data>,
                std::shared_ptr<const Url>, Date, std::shared_ptr<const Array>,

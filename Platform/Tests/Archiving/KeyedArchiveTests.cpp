@@ -328,6 +328,37 @@ TEST(KeyedArchiveTest, DecodesASharedObjectOnceHoweverOftenItIsReferredTo) {
   }
 }
 
+// A decoded value that shares its arrays, written as a property list: as
+// long as its expanded tree stays within what a reader takes (2^20 nodes) it
+// is written, the binary form holding each shared array once, and reads back;
+// past that it is refused, however far past (64 levels would never end if
+// walked path by path).
+TEST(KeyedArchiveTest, WritesASharedValueAsAPropertyListOnlyWithinTheReadersBound) {
+  const Value widest = unarchive(sharedReferenceArchive(19, Value("leaf")));  // 2^20 - 1 nodes
+  ASSERT_TRUE(widest.array());
+  const auto compact = PropertyList::write(widest, PropertyListFormat::Binary);
+  ASSERT_TRUE(compact);
+  EXPECT_LT(compact->size(), 512u);
+
+  for (const std::int64_t levels : {20, 64}) {
+    const Value decoded = unarchive(sharedReferenceArchive(levels, Value("leaf")));
+    ASSERT_TRUE(decoded.array()) << levels;
+    for (const auto format : {PropertyListFormat::Xml, PropertyListFormat::Binary}) {
+      ErrorPtr error;
+      EXPECT_FALSE(PropertyList::write(decoded, format, &error)) << levels;
+      ASSERT_TRUE(error) << levels;
+      EXPECT_TRUE(error->is(Error::kCocoaErrorDomain, PropertyList::kWriteInvalidError));
+    }
+  }
+
+  const Value decoded = unarchive(sharedReferenceArchive(12, Value("leaf")));
+  for (const auto format : {PropertyListFormat::Xml, PropertyListFormat::Binary}) {
+    const auto bytes = PropertyList::write(decoded, format);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(PropertyList::read(*bytes), decoded);
+  }
+}
+
 TEST(KeyedArchiveTest, ContainsExceptionsOfDecodeFunctions) {
   const KeyedUnarchiver::DecodableClass throwing[] = {
       {"Tray", [](KeyedUnarchiver&) -> ObjectPtr { throw std::runtime_error("bad tray"); }}};

@@ -84,6 +84,44 @@ TEST(PropertyListTest, RoundTripsEveryKindInBothFormats) {
   }
 }
 
+// The widths of the binary form: counts past the marker's nibble, integers
+// of one to eight bytes, text outside ASCII (a character of two UTF-16
+// units too), more objects than one-byte references reach and offsets past
+// 64 KiB. Equal scalars are written once.
+TEST(PropertyListTest, TheBinaryFormRoundTripsEveryWidth) {
+  Array numbers;
+  for (const std::int64_t n : {std::int64_t{0}, std::int64_t{14}, std::int64_t{255}, std::int64_t{256},
+                               std::int64_t{65536}, std::int64_t{4294967295}, std::int64_t{4294967296},
+                               std::numeric_limits<std::int64_t>::max(), std::int64_t{-1}}) {
+    numbers.push_back(Value(n));
+  }
+  Array many;
+  for (int i = 0; i < 300; ++i) many.push_back(Value(i * 1000));
+  const Value value(Dictionary{{"numbers", numbers},
+                               {"a longer key than fifteen", std::string(40, 'a')},
+                               {"caf\xC3\xA9 \xF0\x9F\x96\xA8", "\xF0\x9F\x96\xA8 printer"},
+                               {"bytes", Data(70000, 7)},
+                               {"many", many},
+                               {"when", Date(12.25)},
+                               {"kinds", Array{Value(true), Value(1), Value(1.0)}}});
+  const auto bytes = PropertyList::write(value, PropertyListFormat::Binary);
+  ASSERT_TRUE(bytes);
+  ErrorPtr error;
+  const Value back = PropertyList::read(*bytes, &error);
+  ASSERT_FALSE(back.isNil()) << error->description();
+  EXPECT_EQ(back, value);
+  const Array& kinds = *back.dictionary()->find("kinds")->array();
+  EXPECT_TRUE(kinds[0].number()->isBool());
+  EXPECT_EQ(kinds[1].number()->kind(), Number::Kind::Int);
+  EXPECT_TRUE(kinds[2].number()->isDouble());
+
+  const Value repeated(Array(100, Value("the same text")));
+  const auto once = PropertyList::write(repeated, PropertyListFormat::Binary);
+  ASSERT_TRUE(once);
+  EXPECT_LT(once->size(), 300u);
+  EXPECT_EQ(PropertyList::read(*once), repeated);
+}
+
 TEST(PropertyListTest, RefusesValuesItCannotHold) {
   const Value refused[] = {Value(),
                            Value::null(),
@@ -98,6 +136,19 @@ TEST(PropertyListTest, RefusesValuesItCannotHold) {
     EXPECT_FALSE(PropertyList::write(value, PropertyListFormat::Binary, &error)) << value.description();
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->is(Error::kCocoaErrorDomain, PropertyList::kWriteInvalidError));
+  }
+  // As deep as a reader takes, and no deeper.
+  const auto nested = [](std::size_t levels) {
+    Value value = Array{};
+    for (std::size_t level = 1; level < levels; ++level) value = Array{value};
+    return value;
+  };
+  const std::size_t deepest = PropertyListLimits{}.maxDepth;
+  for (auto format : {PropertyListFormat::Binary, PropertyListFormat::Xml}) {
+    const auto bytes = PropertyList::write(nested(deepest), format);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(PropertyList::read(*bytes), nested(deepest));
+    EXPECT_FALSE(PropertyList::write(nested(deepest + 1), format));
   }
   // The largest unsigned integer that readers take back unchanged is fine.
   EXPECT_TRUE(PropertyList::write(Value(std::uint64_t{std::numeric_limits<std::int64_t>::max()}),

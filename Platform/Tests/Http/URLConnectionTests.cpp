@@ -133,8 +133,10 @@ TEST_F(URLConnectionTest, ASelfSignedServerIsRefused) {
 }
 
 TEST_F(URLConnectionTest, CancelOrDestructionEndsTheExchangeAndDropsItsConnection) {
+  // "/slow" is answered only once its client has gone: nothing but the cancel
+  // or the destruction ends its exchange.
   LoopbackHttpServer server([](const LoopbackHttpServer::Request& request) {
-    return LoopbackHttpServer::Answer{.delay = request.target == "/slow" ? 300ms : 0ms};
+    return LoopbackHttpServer::Answer{.delay = request.target == "/slow" ? 60s : 0ms};
   });
   bool called = false;
   {

@@ -86,8 +86,42 @@ TEST(RegularExpressionTest, WhatCompilesMatchesWholeOrIsRefused) {
   EXPECT_FALSE(quoted.wholeMatch("abc)"));
   // What ends the comment is no character to match.
   EXPECT_FALSE(RegularExpression("ab").wholeMatch("ab\n"));
+}
 
-  // Start-of-pattern settings cannot be held inside a group.
-  const RegularExpression leading("(*CR)abc");
-  EXPECT_TRUE(leading.isValid() ? leading.wholeMatch("abc").has_value() : !leading.errorMessage().empty());
+// Settings that must open the pattern stay first in both forms and take
+// effect in both: with (*CR) alone a line feed is no line end, so "." takes it.
+TEST(RegularExpressionTest, StartOfPatternSettingsWorkInBothForms) {
+  const RegularExpression carriageReturn("(*CR)a.c");
+  ASSERT_TRUE(carriageReturn.isValid()) << carriageReturn.errorMessage();
+  EXPECT_TRUE(carriageReturn.firstMatch("xa\ncx"));
+  EXPECT_TRUE(carriageReturn.wholeMatch("a\nc"));
+  EXPECT_FALSE(carriageReturn.wholeMatch("a\rc"));
+  EXPECT_FALSE(RegularExpression("a.c").wholeMatch("a\nc"));
+
+  for (const char* pattern : {"(*UCP)\\w+", "(*UTF)\\w+", "(*LIMIT_MATCH=1000)\\w+", "(*NO_START_OPT)\\w+",
+                              "(*CR)(*LIMIT_DEPTH=100)(*NO_START_OPT)(?i)\\w+"}) {
+    const RegularExpression settings(pattern);
+    ASSERT_TRUE(settings.isValid()) << pattern << ": " << settings.errorMessage();
+    EXPECT_TRUE(settings.wholeMatch("abc")) << pattern;
+    EXPECT_FALSE(settings.wholeMatch("abc-")) << pattern;
+    const auto first = settings.firstMatch("-abc-");
+    ASSERT_TRUE(first) << pattern;
+    EXPECT_EQ(first->string(0), "abc") << pattern;
+  }
+}
+
+// A match that ends early through (*ACCEPT), or whose start "\K" moves on,
+// is no whole match even when it was tried against the whole subject.
+TEST(RegularExpressionTest, AWholeMatchIsOnlyOneThatSpansTheSubject) {
+  const RegularExpression accept("a(*ACCEPT)b");
+  ASSERT_TRUE(accept.firstMatch("axyz"));
+  EXPECT_EQ(accept.firstMatch("axyz")->string(0), "a");
+  EXPECT_FALSE(accept.wholeMatch("axyz"));
+  EXPECT_FALSE(accept.wholeMatch("ab"));
+  EXPECT_TRUE(accept.wholeMatch("a"));  // what it matches is all there is
+
+  const RegularExpression keep("a\\Kb");
+  ASSERT_TRUE(keep.firstMatch("ab"));
+  EXPECT_EQ(keep.firstMatch("ab")->string(0), "b");
+  EXPECT_FALSE(keep.wholeMatch("ab"));
 }

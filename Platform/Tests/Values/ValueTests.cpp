@@ -153,6 +153,24 @@ TEST(ValueTest, ComparesSharedCollectionsOncePerPair) {
   EXPECT_EQ(Value(Array{tree}), Value(Array{tree}));
 }
 
+// An object whose isEqual compares values it builds for the comparison and
+// frees after it: the next ones may take the same addresses, and what one
+// comparison remembers must not answer for them.
+TEST(ValueTest, ValuesBuiltDuringAComparisonAreNotTakenForEarlierOnes) {
+  struct Computed : Object {
+    explicit Computed(int n) : n(n) {}
+    bool isEqual(const Object& other) const override {
+      auto computed = dynamic_cast<const Computed*>(&other);
+      return computed && Value(Dictionary{{"n", n}}) == Value(Dictionary{{"n", computed->n}});
+    }
+    int n;
+  };
+  const auto c = [](int n) { return Value(std::make_shared<Computed>(n)); };
+  EXPECT_NE(Value(Array{c(1), c(2)}), Value(Array{c(1), c(3)}));
+  EXPECT_NE(Value(Dictionary{{"a", c(1)}, {"b", c(2)}}), Value(Dictionary{{"a", c(1)}, {"b", c(3)}}));
+  EXPECT_EQ(Value(Array{c(1), c(2)}), Value(Array{c(1), c(2)}));
+}
+
 TEST(DictionaryTest, KeepsInsertionOrderAndRemovesOnNil) {
   Dictionary d{{"b", 1}, {"a", 2}, {"c", 3}};
   d.set("a", 20);  // keeps its place

@@ -19,8 +19,8 @@
 
 // A measurement collector on 127.0.0.1 (a port of its own): one connection
 // at a time, one request per connection unless it keeps connections open. It
-// records each request and answers as scripted; unscripted requests get 200.
-// Any thread.
+// records each request, then answers as scripted; unscripted requests get
+// 200. Any thread.
 class LoopbackCollector {
  public:
   struct Request {
@@ -129,7 +129,13 @@ class LoopbackCollector {
     if (answer.delay.count() > 0 && listener_.waitReadable(connection, static_cast<int>(answer.delay.count()))) {
       // The client went away while the answer was delayed.
     }
+    // Recorded before the client hears the answer, so that whatever the client
+    // does on an answer finds its request here.
     request.answered = std::chrono::steady_clock::now();
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(std::move(request));
+    }
     if (!answer.closeWithoutAnswer) {
       std::string reply = "HTTP/1.1 " + std::to_string(answer.status) +
                           " X\r\nContent-Length: " + std::to_string(answer.bodySize) + "\r\n";
@@ -138,8 +144,6 @@ class LoopbackCollector {
       reply += "\r\n" + std::string(answer.bodySize, 'x');
       [[maybe_unused]] const auto sent = ::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
     }
-    std::lock_guard lock(mutex_);
-    requests_.push_back(std::move(request));
     return !answer.closeWithoutAnswer;
   }
 
