@@ -747,3 +747,53 @@ TEST_F(NEXANetworkSessionTest, TheClientMayLetTheSessionGoFromACompletionAnswere
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(locked.calls, 0);
 }
+
+TEST_F(NEXANetworkSessionTest, AResolveAnsweredAtOnceKeepsItsArgumentsWhateverItsCompletionDoes) {
+  // Schedules a resolve that the session answers at once; the completion
+  // does `inside`, then keeps what it was given.
+  auto answeredAtOnce = [](DQNEXASession& resolved, std::function<void()> inside) {
+    ResolveAnswer kept;
+    resolved.schedulePrinterResolve([&kept, inside](const std::optional<Dictionary>& info, const ErrorPtr& error) {
+      inside();
+      kept.block()(info, error);
+    });
+    EXPECT_EQ(kept.calls, 1);
+    return kept;
+  };
+  std::shared_ptr<DQNEXASession> session;
+  auto resolved = [&] {
+    session = resolvingSession("http://printer.invalid/", direct({printer.url("/")}));
+    ResolveAnswer first;
+    session->schedulePrinterResolve(first.block());
+    EXPECT_TRUE(first.wait());
+    return first;
+  };
+  auto failed = [&] {
+    session = DQNEXASession::make(std::nullopt, std::nullopt, nullptr);
+    session->schedulePrinterResolve(nullptr);
+  };
+  // The client lets the session go, then reads the outcome.
+  const ResolveAnswer first = resolved();
+  ASSERT_FALSE(first.texts("AccessURLs").empty());
+  ResolveAnswer kept = answeredAtOnce(*session, [&] { session.reset(); });
+  EXPECT_EQ(kept.texts("AccessURLs"), first.texts("AccessURLs"));
+  EXPECT_FALSE(kept.error);
+  failed();
+  kept = answeredAtOnce(*session, [&] { session.reset(); });
+  EXPECT_EQ(kept.code(), DQNEXAError::kCannotRequest);
+
+  // The client resolves again, now with a base URL, which changes the
+  // session's outcome but not the one the completion is reading.
+  auto resolveWithBaseURL = [&] {
+    session->setBaseURL(printer.baseURL());
+    session->setNeedsReresolve();
+    session->schedulePrinterResolve(nullptr);
+    EXPECT_EQ(session->printerResolvingState(), DQNEXASession::kResolved);
+  };
+  resolved();
+  kept = answeredAtOnce(*session, resolveWithBaseURL);
+  EXPECT_EQ(kept.texts("AccessURLs"), first.texts("AccessURLs"));
+  failed();
+  kept = answeredAtOnce(*session, resolveWithBaseURL);
+  EXPECT_EQ(kept.code(), DQNEXAError::kCannotRequest);
+}

@@ -60,7 +60,7 @@ void DQNEXASession::schedulePrinterResolve(ResolveCompletion completion) {
 
 void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
   if (printerResolvingState_ != kNotResolved && printerResolvingState_ != kResolving) {
-    if (completion) completion(printerResolutionInfo_, printerResolutionError_);
+    answerAtOnce(completion, printerResolutionInfo_, printerResolutionError_);
     return;
   }
   // Queued behind the callers that already wait (after setNeedsReresolve,
@@ -115,6 +115,13 @@ DQNEXASession::SelfHold::~SelfHold() {
 bool DQNEXASession::isLetGo() const {
   const long references = weak_from_this().use_count();
   return references > 0 && references <= selfHolds_;
+}
+
+template <class Block, class... Arguments>
+void DQNEXASession::answerAtOnce(const Block& block, Arguments... arguments) const {
+  // The arguments are copies: the block may change the session's outcome
+  // or let the session go while it reads them. Nothing is touched after it.
+  if (block && !isLetGo()) block(arguments...);
 }
 
 template <class Block, class... Arguments>
@@ -225,7 +232,7 @@ bool DQNEXASession::checkResolvingStatus(const ResolveCompletion& completion) {
     const std::int64_t code = printerResolvingState_ == kFailed         ? DQNEXAError::kCannotRequest
                               : printerResolvingState_ == kInaccessible ? DQNEXAError::kInaccessible
                                                                         : DQNEXAError::kNotResolved;
-    completion(std::nullopt, DQNEXAError::error(code));
+    answerAtOnce(completion, std::nullopt, DQNEXAError::error(code));
   }
   return false;
 }
@@ -294,7 +301,7 @@ std::optional<std::string> DQNEXASession::scheduleRequestWithName(const std::str
   if (name.empty()) return std::nullopt;
   if (auto cached = operationsCache_.find(name); cached != operationsCache_.end()) {
     if (cached->second->isFinished()) {
-      if (completion) completion(cached->second->result(), cached->second->error());
+      answerAtOnce(completion, cached->second->result(), cached->second->error());
     } else {
       addCompletionBlock(std::move(completion), name);
     }
@@ -304,7 +311,7 @@ std::optional<std::string> DQNEXASession::scheduleRequestWithName(const std::str
   std::vector<std::string> chain;
   if (operation) chain.push_back(operation->operationDescriptor()->operationName());
   if (!operation || !setupOperationDependencies(operation, chain)) {
-    if (completion) completion(nullptr, DQNEXAError::error(DQNEXAError::kDependencyMissing));
+    answerAtOnce(completion, nullptr, DQNEXAError::error(DQNEXAError::kDependencyMissing));
     return std::nullopt;
   }
   const std::string operationName = operation->operationDescriptor()->operationName();
@@ -326,7 +333,7 @@ std::optional<std::string> DQNEXASession::scheduleRequestRegisteredWithName(cons
 std::optional<std::string> DQNEXASession::scheduleRequestWithDescriptor(
     const std::shared_ptr<IDQNEXAOperationDescriptor>& descriptor, RequestCompletion completion) {
   if (!descriptor) {
-    if (completion) completion(nullptr, DQNEXAError::error(DQNEXAError::kNoPath));
+    answerAtOnce(completion, nullptr, DQNEXAError::error(DQNEXAError::kNoPath));
     return std::nullopt;
   }
   return scheduleRequestWithName(
@@ -353,7 +360,7 @@ std::optional<std::string> DQNEXASession::scheduleDataRetrievingForPath(
   auto cached = operationsCache_.find(name);
   // A finished operation of that name answers at once, as for any name.
   if (cached != operationsCache_.end() && cached->second->isFinished()) {
-    if (completion) completion(cached->second->result(), cached->second->error());
+    answerAtOnce(completion, cached->second->result(), cached->second->error());
     return name;
   }
   addCompletionBlock(std::move(completion), name);

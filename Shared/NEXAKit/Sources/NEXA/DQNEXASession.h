@@ -187,6 +187,10 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   template <class Block, class... Arguments>
   void answer(std::optional<std::string> requestName, const std::vector<Block>& blocks,
               const Arguments&... arguments);
+  // Calls `block`, when given and the session is not let go, with copies
+  // of `arguments`; touches the session no more after it.
+  template <class Block, class... Arguments>
+  void answerAtOnce(const Block& block, Arguments... arguments) const;
   void stopAnswering(const std::function<bool(const Answering&)>& covered);
 
   void launchOperation(const std::shared_ptr<DQNEXAAccessOperation>& operation);
