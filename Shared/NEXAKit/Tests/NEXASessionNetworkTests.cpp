@@ -797,3 +797,54 @@ TEST_F(NEXANetworkSessionTest, AResolveAnsweredAtOnceKeepsItsArgumentsWhateverIt
   kept = answeredAtOnce(*session, resolveWithBaseURL);
   EXPECT_EQ(kept.code(), DQNEXAError::kCannotRequest);
 }
+
+TEST_F(NEXANetworkSessionTest, ARequestWaitingForAResolvingIsAnsweredFromItsEndWhateverItsCompletionsRestart) {
+  // A request waits for a resolving that a restart answers at once (a base
+  // URL came meanwhile); the resolve completion it answers restarts the
+  // resolving again, in each of these ways. The request keeps the outcome
+  // of the resolving it waited for; later callers get the one started inside.
+  struct Restart {
+    std::function<void(DQNEXASession&)> inside;
+    std::int64_t stateAfter;
+  };
+  const std::vector<Restart> restarts{
+      {[](DQNEXASession& s) { s.setNeedsReresolve(); }, DQNEXASession::kNotResolved},
+      {[](DQNEXASession& s) {
+         s.schedulePrinterResolve(nullptr);
+         s.setNeedsReresolve();
+       },
+       DQNEXASession::kNotResolved},
+      // A resolving of the printer address, which never answers.
+      {[](DQNEXASession& s) {
+         s.setBaseURL(std::nullopt);
+         s.setNeedsReresolve();
+         s.schedulePrinterResolve(nullptr);
+       },
+       DQNEXASession::kResolving},
+      // ... and a restart of that one.
+      {[](DQNEXASession& s) {
+         s.setBaseURL(std::nullopt);
+         s.setNeedsReresolve();
+         s.schedulePrinterResolve(nullptr);
+         s.setNeedsReresolve();
+       },
+       DQNEXASession::kNotResolved},
+  };
+  for (std::size_t shape = 0; shape < restarts.size(); ++shape) {
+    auto session = resolvingSession("http://printer.invalid/", silentResolver());
+    Answer waiting;
+    session->scheduleRequestRegisteredWithName("config", waiting.block());
+    int restarted = 0;
+    session->schedulePrinterResolve([&](const std::optional<Dictionary>&, const ErrorPtr&) {
+      ++restarted;
+      restarts[shape].inside(*session);
+    });
+    session->setBaseURL(printer.baseURL());
+    session->setNeedsReresolve();
+    EXPECT_EQ(restarted, 1);
+    ASSERT_TRUE(waiting.wait()) << shape;
+    EXPECT_FALSE(waiting.error) << shape << ": " << waiting.error->description();
+    expectConfig(waiting.result);
+    EXPECT_EQ(session->printerResolvingState(), restarts[shape].stateAfter) << shape;
+  }
+}

@@ -212,17 +212,15 @@ void DQNEXASession::setNeedsReresolve() {
   }
   startOverResolving();
   // Callers still waiting for the resolving that was dropped get the
-  // outcome of a new one.
+  // outcome of a new one. The waiting requests read it through their own
+  // context, which follows the new one from before it can end: a resolving
+  // that ends at once answers resolve completions that may restart it yet
+  // again, for the callers after them.
+  if (abandoning) previousContext->followResolvingOf(printerResolvingContext_);
   if (!resolveCompletionBlocks_.empty() || !waiting.empty()) launchResolvingIfNeeded(nullptr);
-  if (abandoning) {
-    // So do the waiting requests: they wait for the new resolving and read
-    // its context through their own. Both hold before the dropped resolving
-    // lets them go.
-    if (printerResolvingOperation_) {
-      for (const auto& operation : waiting) operation->addDependency(printerResolvingOperation_);
-    }
-    previousContext->followResolvingOf(printerResolvingContext_);
-  }
+  // They wait for it when it runs, from before the dropped resolving lets
+  // them go.
+  for (const auto& operation : waiting) waitForResolving(operation, previousContext);
   if (previous) previous->cancel();
 }
 
@@ -246,8 +244,16 @@ void DQNEXASession::launchOperation(const std::shared_ptr<DQNEXAAccessOperation>
   });
   operationsCache_[operation->operationDescriptor()->operationName()] = operation;
   launchResolvingIfNeeded(nullptr);
-  if (printerResolvingOperation_) operation->addDependency(printerResolvingOperation_);
+  waitForResolving(operation, operation->resolvingInfo());
   operationQueue_->addOperation(operation);
+}
+
+void DQNEXASession::waitForResolving(const std::shared_ptr<Operation>& operation,
+                                     const std::shared_ptr<DQNEXAResolvingContext>& context) {
+  if (!printerResolvingOperation_ || !context || context->isFinished()) return;
+  // The operation reads the outcome of the resolving it waits for.
+  context->followResolvingOf(printerResolvingOperation_->resolvingContext());
+  operation->addDependency(printerResolvingOperation_);
 }
 
 bool DQNEXASession::setupOperationDependencies(const std::shared_ptr<DQNEXAAccessOperation>& operation,

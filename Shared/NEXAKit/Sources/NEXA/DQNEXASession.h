@@ -194,6 +194,10 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   void stopAnswering(const std::function<bool(const Answering&)>& covered);
 
   void launchOperation(const std::shared_ptr<DQNEXAAccessOperation>& operation);
+  // Makes `operation` wait for the resolving that runs, unless `context`
+  // (its own) has finished; the context then follows that resolving's.
+  void waitForResolving(const std::shared_ptr<platform::Operation>& operation,
+                        const std::shared_ptr<DQNEXAResolvingContext>& context);
   // Calls and empties the waiting resolve completions with the outcome.
   void answerResolveCompletions();
   // State 0 with a fresh context and no resolving operation.
