@@ -848,3 +848,52 @@ TEST_F(NEXANetworkSessionTest, ARequestWaitingForAResolvingIsAnsweredFromItsEndW
     EXPECT_EQ(session->printerResolvingState(), restarts[shape].stateAfter) << shape;
   }
 }
+
+TEST_F(NEXANetworkSessionTest, NothingOfTheClientRunsOnceItLetsTheSessionGoInAPromptWhileACompletionSpins) {
+  // A completion schedules a request behind credentials and spins the main
+  // run loop until that request has ended its authentication (a thread that
+  // begins one of its own tells). Meanwhile the prompt lets the session go
+  // and answers after that (`late`), or answers wrongly, then lets go: no
+  // prompt follows, and nothing answered after the release reaches the
+  // printer.
+  const std::string wrong = "Basic YWRtaW46d3Jvbmc=";
+  for (const bool late : {true, false}) {
+    std::shared_ptr<DQNEXASession> session;
+    int prompts = 0;
+    std::size_t sentAtRelease = 0;
+    std::atomic<bool> authenticationEnded{false};
+    std::thread watcher;
+    session = DQNEXASession::make(
+        std::nullopt, printer.baseURL(), false, false,
+        [&](const std::shared_ptr<DQURLAuthenticationChallenge>& challenge, std::uint64_t) {
+          if (++prompts > 1) return challenge->completeChallengeWithUserName("admin", "secret");
+          watcher = std::thread([manager = session->authManager(), &authenticationEnded] {
+            manager->beginAuthenticationUntil([] { return false; });
+            manager->endAuthentication(false);
+            authenticationEnded = true;
+          });
+          if (!late) challenge->completeChallengeWithUserName("admin", "wrong");
+          sentAtRelease = printer.requests().size();
+          session.reset();
+          if (late) challenge->completeChallengeWithUserName("admin", "secret");
+        });
+    registerTreeAndConfig(*session);
+    Answer locked;
+    session->scheduleRequestRegisteredWithName("tree", [&](const ObjectPtr&, const ErrorPtr&) {
+      session->scheduleDataRetrievingForPath("DevMgmt/Other.xml", std::nullopt, locked.block());
+      EXPECT_TRUE(pumpMain([&] { return authenticationEnded.load(); }));
+    });
+    const bool ended = pumpMain([&] { return !session && authenticationEnded; });
+    drainMain();
+    if (watcher.joinable()) watcher.join();
+    ASSERT_TRUE(ended) << late;
+    EXPECT_EQ(prompts, 1) << late;
+    EXPECT_EQ(locked.calls, 0);
+    const auto requests = printer.requests();
+    ASSERT_GE(requests.size(), sentAtRelease);
+    if (late) {
+      EXPECT_EQ(requests.size(), sentAtRelease);
+    }
+    for (std::size_t i = sentAtRelease; i < requests.size(); ++i) EXPECT_EQ(requests[i].authorization, wrong);
+  }
+}

@@ -11,7 +11,7 @@ using namespace platform;
 std::shared_ptr<DQNEXASession> DQNEXASession::make(std::optional<Url> printerURI, std::optional<Url> baseNEXAURL,
                                                    bool useProxy, bool validateCertificates,
                                                    CredentialsBlock credentialsResolveBlock) {
-  auto session = std::make_shared<DQNEXASession>(std::move(printerURI), std::move(baseNEXAURL), useProxy,
+  auto session = std::make_shared<DQNEXASession>(Passkey(), std::move(printerURI), std::move(baseNEXAURL), useProxy,
                                                  validateCertificates, std::move(credentialsResolveBlock));
   DQURLAuthenticationManager::ObtainCredentialBlock obtain;
   if (session->authBlock_) {
@@ -19,14 +19,16 @@ std::shared_ptr<DQNEXASession> DQNEXASession::make(std::optional<Url> printerURI
     // Runs on the operation's thread; the client's block runs on main.
     obtain = [weak](std::shared_ptr<DQURLAuthenticationChallenge> challenge, std::uint64_t retryNumber) {
       DispatchQueue::main()->async([weak, challenge, retryNumber] {
-        // Counted as the session's own, so that a completion the prompt
-        // answers can tell when the client let the session go.
-        if (SelfHold alive{weak.lock()}) alive->authBlock_(challenge, retryNumber);
+        // Nobody is asked once the client let the session go: the request
+        // that asks was cancelled then. The prompt may let it go itself.
+        const auto session = weak.lock();
+        if (session && !session->isLetGo()) session->authBlock_(challenge, retryNumber);
       });
     };
   }
   session->authManager_ = std::make_shared<DQURLAuthenticationManager>(std::move(obtain));
-  return session;
+  auto handle = std::make_shared<ClientHandle>(std::move(session));
+  return std::shared_ptr<DQNEXASession>(handle, handle->session.get());
 }
 
 std::shared_ptr<DQNEXASession> DQNEXASession::make(std::optional<Url> printerURI, std::optional<Url> baseNEXAURL,
@@ -34,7 +36,7 @@ std::shared_ptr<DQNEXASession> DQNEXASession::make(std::optional<Url> printerURI
   return make(std::move(printerURI), std::move(baseNEXAURL), true, true, std::move(credentialsResolveBlock));
 }
 
-DQNEXASession::DQNEXASession(std::optional<Url> printerURI, std::optional<Url> baseNEXAURL, bool useProxy,
+DQNEXASession::DQNEXASession(Passkey, std::optional<Url> printerURI, std::optional<Url> baseNEXAURL, bool useProxy,
                              bool validateCertificates, CredentialsBlock credentialsResolveBlock)
     : useSystemProxyFlag_(useProxy),
       validateHTTPSCertificatesFlag_(validateCertificates),
@@ -50,6 +52,18 @@ DQNEXASession::~DQNEXASession() {
   if (printerResolvingOperation_) printerResolvingOperation_->cancel();
   cancelAllOperations(false);
   operationQueue_.reset();  // joins the worker once the cancelled operations ended
+}
+
+DQNEXASession::ClientHandle::ClientHandle(std::shared_ptr<DQNEXASession> owned) : session(std::move(owned)) {}
+
+DQNEXASession::ClientHandle::~ClientHandle() { session->clientLetGo(); }
+
+void DQNEXASession::clientLetGo() {
+  // Our own holds may keep the session a while longer (a block of the
+  // client that spins the run loop, a prompt): from now on no block of the
+  // client runs, and what ran for it stops, as if the session were gone.
+  letGo_ = true;
+  cancelAllRequests(false);
 }
 
 // --- resolving
@@ -90,7 +104,7 @@ void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
       auto finished = weakOperation.lock();
       if (!finished) return;
       DispatchQueue::main()->async([weak, finished] {
-        if (SelfHold session{weak.lock()}) session->completeResolveWithResolvingOperation(finished);
+        if (const auto session = weak.lock()) session->completeResolveWithResolvingOperation(finished);
       });
     });
     operationQueue_->addOperation(operation);
@@ -102,19 +116,6 @@ void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
   printerResolvingContext_->finishWithError(printerResolutionError_);
   printerResolvingState_ = kFailed;
   answerResolveCompletions();
-}
-
-DQNEXASession::SelfHold::SelfHold(std::shared_ptr<DQNEXASession> session) : session_(std::move(session)) {
-  if (session_) ++session_->selfHolds_;
-}
-
-DQNEXASession::SelfHold::~SelfHold() {
-  if (session_) --session_->selfHolds_;
-}
-
-bool DQNEXASession::isLetGo() const {
-  const long references = weak_from_this().use_count();
-  return references > 0 && references <= selfHolds_;
 }
 
 template <class Block, class... Arguments>
@@ -129,7 +130,7 @@ void DQNEXASession::answer(std::optional<std::string> requestName, const std::ve
                            const Arguments&... arguments) {
   // A block answered at once may drop the client's last reference; the
   // session goes when this hold does, after its last touch below.
-  const SelfHold hold{weak_from_this().lock()};
+  const auto hold = weak_from_this().lock();
   Answering answering{std::move(requestName)};
   answering_.push_back(&answering);
   for (const auto& block : blocks) {
@@ -196,7 +197,7 @@ void DQNEXASession::cancelPrinterResolve(bool wait) {
 void DQNEXASession::setNeedsReresolve() {
   // A resolving that ends at once answers the waiting callers, who may let
   // the session go.
-  const SelfHold hold{weak_from_this().lock()};
+  const auto hold = weak_from_this().lock();
   const auto previous = printerResolvingOperation_;
   const auto previousContext = printerResolvingContext_;
   // Requests queued behind a resolving that is dropped before its end.
@@ -240,7 +241,7 @@ bool DQNEXASession::checkResolvingStatus(const ResolveCompletion& completion) {
 void DQNEXASession::launchOperation(const std::shared_ptr<DQNEXAAccessOperation>& operation) {
   std::weak_ptr<DQNEXASession> weak = weak_from_this();
   operation->setupNEXACompletionBlock([weak](const std::shared_ptr<DQNEXAAccessOperation>& finished) {
-    if (SelfHold session{weak.lock()}) session->handleCompletion(finished);
+    if (const auto session = weak.lock()) session->handleCompletion(finished);
   });
   operationsCache_[operation->operationDescriptor()->operationName()] = operation;
   launchResolvingIfNeeded(nullptr);
