@@ -749,53 +749,33 @@ TEST_F(NEXANetworkSessionTest, TheClientMayLetTheSessionGoFromACompletionAnswere
 }
 
 TEST_F(NEXANetworkSessionTest, AResolveAnsweredAtOnceKeepsItsArgumentsWhateverItsCompletionDoes) {
-  // Schedules a resolve that the session answers at once; the completion
-  // does `inside`, then keeps what it was given.
-  auto answeredAtOnce = [](DQNEXASession& resolved, std::function<void()> inside) {
-    ResolveAnswer kept;
-    resolved.schedulePrinterResolve([&kept, inside](const std::optional<Dictionary>& info, const ErrorPtr& error) {
-      inside();
-      kept.block()(info, error);
-    });
-    EXPECT_EQ(kept.calls, 1);
-    return kept;
-  };
+  // A resolved session and one without an address answer at once; the
+  // completion lets the session go, or resolves again with a base URL (which
+  // changes the session's outcome), then reads what it was given.
   std::shared_ptr<DQNEXASession> session;
-  auto resolved = [&] {
-    session = resolvingSession("http://printer.invalid/", direct({printer.url("/")}));
-    ResolveAnswer first;
-    session->schedulePrinterResolve(first.block());
-    EXPECT_TRUE(first.wait());
-    return first;
-  };
-  auto failed = [&] {
-    session = DQNEXASession::make(std::nullopt, std::nullopt, nullptr);
-    session->schedulePrinterResolve(nullptr);
-  };
-  // The client lets the session go, then reads the outcome.
-  const ResolveAnswer first = resolved();
-  ASSERT_FALSE(first.texts("AccessURLs").empty());
-  ResolveAnswer kept = answeredAtOnce(*session, [&] { session.reset(); });
-  EXPECT_EQ(kept.texts("AccessURLs"), first.texts("AccessURLs"));
-  EXPECT_FALSE(kept.error);
-  failed();
-  kept = answeredAtOnce(*session, [&] { session.reset(); });
-  EXPECT_EQ(kept.code(), DQNEXAError::kCannotRequest);
-
-  // The client resolves again, now with a base URL, which changes the
-  // session's outcome but not the one the completion is reading.
-  auto resolveWithBaseURL = [&] {
-    session->setBaseURL(printer.baseURL());
-    session->setNeedsReresolve();
-    session->schedulePrinterResolve(nullptr);
-    EXPECT_EQ(session->printerResolvingState(), DQNEXASession::kResolved);
-  };
-  resolved();
-  kept = answeredAtOnce(*session, resolveWithBaseURL);
-  EXPECT_EQ(kept.texts("AccessURLs"), first.texts("AccessURLs"));
-  failed();
-  kept = answeredAtOnce(*session, resolveWithBaseURL);
-  EXPECT_EQ(kept.code(), DQNEXAError::kCannotRequest);
+  const std::function<void()> insides[] = {[&] { session.reset(); },
+                                           [&] {
+                                             session->setBaseURL(printer.baseURL());
+                                             session->setNeedsReresolve();
+                                             session->schedulePrinterResolve(nullptr);
+                                           }};
+  for (const auto& inside : insides) {
+    for (const bool addressed : {true, false}) {
+      session = addressed ? resolvingSession("http://printer.invalid/", direct({printer.url("/")}))
+                          : DQNEXASession::make(std::nullopt, std::nullopt, nullptr);
+      ResolveAnswer first, kept;
+      session->schedulePrinterResolve(first.block());
+      ASSERT_TRUE(first.wait());
+      EXPECT_EQ(first.texts("AccessURLs").empty(), !addressed);
+      session->schedulePrinterResolve([&](const std::optional<Dictionary>& info, const ErrorPtr& error) {
+        inside();
+        kept.block()(info, error);
+      });
+      EXPECT_EQ(kept.calls, 1);
+      EXPECT_EQ(kept.texts("AccessURLs"), first.texts("AccessURLs"));
+      EXPECT_EQ(kept.code(), addressed ? 0 : std::int64_t{DQNEXAError::kCannotRequest});
+    }
+  }
 }
 
 TEST_F(NEXANetworkSessionTest, ARequestWaitingForAResolvingIsAnsweredFromItsEndWhateverItsCompletionsRestart) {
