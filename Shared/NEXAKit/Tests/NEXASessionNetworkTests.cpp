@@ -747,3 +747,133 @@ TEST_F(NEXANetworkSessionTest, TheClientMayLetTheSessionGoFromACompletionAnswere
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(locked.calls, 0);
 }
+
+TEST_F(NEXANetworkSessionTest, AResolveAnsweredAtOnceKeepsItsArgumentsWhateverItsCompletionDoes) {
+  // A resolved session and one without an address answer at once; the
+  // completion lets the session go, or resolves again with a base URL (which
+  // changes the session's outcome), then reads what it was given.
+  std::shared_ptr<DQNEXASession> session;
+  const std::function<void()> insides[] = {[&] { session.reset(); },
+                                           [&] {
+                                             session->setBaseURL(printer.baseURL());
+                                             session->setNeedsReresolve();
+                                             session->schedulePrinterResolve(nullptr);
+                                           }};
+  for (const auto& inside : insides) {
+    for (const bool addressed : {true, false}) {
+      session = addressed ? resolvingSession("http://printer.invalid/", direct({printer.url("/")}))
+                          : DQNEXASession::make(std::nullopt, std::nullopt, nullptr);
+      ResolveAnswer first, kept;
+      session->schedulePrinterResolve(first.block());
+      ASSERT_TRUE(first.wait());
+      EXPECT_EQ(first.texts("AccessURLs").empty(), !addressed);
+      session->schedulePrinterResolve([&](const std::optional<Dictionary>& info, const ErrorPtr& error) {
+        inside();
+        kept.block()(info, error);
+      });
+      EXPECT_EQ(kept.calls, 1);
+      EXPECT_EQ(kept.texts("AccessURLs"), first.texts("AccessURLs"));
+      EXPECT_EQ(kept.code(), addressed ? 0 : std::int64_t{DQNEXAError::kCannotRequest});
+    }
+  }
+}
+
+TEST_F(NEXANetworkSessionTest, ARequestWaitingForAResolvingIsAnsweredFromItsEndWhateverItsCompletionsRestart) {
+  // A request waits for a resolving that a restart answers at once (a base
+  // URL came meanwhile); the resolve completion it answers restarts the
+  // resolving again, in each of these ways. The request keeps the outcome
+  // of the resolving it waited for; later callers get the one started inside.
+  struct Restart {
+    std::function<void(DQNEXASession&)> inside;
+    std::int64_t stateAfter;
+  };
+  const std::vector<Restart> restarts{
+      {[](DQNEXASession& s) { s.setNeedsReresolve(); }, DQNEXASession::kNotResolved},
+      {[](DQNEXASession& s) {
+         s.schedulePrinterResolve(nullptr);
+         s.setNeedsReresolve();
+       },
+       DQNEXASession::kNotResolved},
+      // A resolving of the printer address, which never answers.
+      {[](DQNEXASession& s) {
+         s.setBaseURL(std::nullopt);
+         s.setNeedsReresolve();
+         s.schedulePrinterResolve(nullptr);
+       },
+       DQNEXASession::kResolving},
+      // ... and a restart of that one.
+      {[](DQNEXASession& s) {
+         s.setBaseURL(std::nullopt);
+         s.setNeedsReresolve();
+         s.schedulePrinterResolve(nullptr);
+         s.setNeedsReresolve();
+       },
+       DQNEXASession::kNotResolved},
+  };
+  for (std::size_t shape = 0; shape < restarts.size(); ++shape) {
+    auto session = resolvingSession("http://printer.invalid/", silentResolver());
+    Answer waiting;
+    session->scheduleRequestRegisteredWithName("config", waiting.block());
+    int restarted = 0;
+    session->schedulePrinterResolve([&](const std::optional<Dictionary>&, const ErrorPtr&) {
+      ++restarted;
+      restarts[shape].inside(*session);
+    });
+    session->setBaseURL(printer.baseURL());
+    session->setNeedsReresolve();
+    EXPECT_EQ(restarted, 1);
+    ASSERT_TRUE(waiting.wait()) << shape;
+    EXPECT_FALSE(waiting.error) << shape << ": " << waiting.error->description();
+    expectConfig(waiting.result);
+    EXPECT_EQ(session->printerResolvingState(), restarts[shape].stateAfter) << shape;
+  }
+}
+
+TEST_F(NEXANetworkSessionTest, NothingOfTheClientRunsOnceItLetsTheSessionGoInAPromptWhileACompletionSpins) {
+  // A completion schedules a request behind credentials and spins the main
+  // run loop until that request has ended its authentication (a thread that
+  // begins one of its own tells). Meanwhile the prompt lets the session go
+  // and answers after that (`late`), or answers wrongly, then lets go: no
+  // prompt follows, and nothing answered after the release reaches the
+  // printer.
+  const std::string wrong = "Basic YWRtaW46d3Jvbmc=";
+  for (const bool late : {true, false}) {
+    std::shared_ptr<DQNEXASession> session;
+    int prompts = 0;
+    std::size_t sentAtRelease = 0;
+    std::atomic<bool> authenticationEnded{false};
+    std::thread watcher;
+    session = DQNEXASession::make(
+        std::nullopt, printer.baseURL(), false, false,
+        [&](const std::shared_ptr<DQURLAuthenticationChallenge>& challenge, std::uint64_t) {
+          if (++prompts > 1) return challenge->completeChallengeWithUserName("admin", "secret");
+          watcher = std::thread([manager = session->authManager(), &authenticationEnded] {
+            manager->beginAuthenticationUntil([] { return false; });
+            manager->endAuthentication(false);
+            authenticationEnded = true;
+          });
+          if (!late) challenge->completeChallengeWithUserName("admin", "wrong");
+          sentAtRelease = printer.requests().size();
+          session.reset();
+          if (late) challenge->completeChallengeWithUserName("admin", "secret");
+        });
+    registerTreeAndConfig(*session);
+    Answer locked;
+    session->scheduleRequestRegisteredWithName("tree", [&](const ObjectPtr&, const ErrorPtr&) {
+      session->scheduleDataRetrievingForPath("DevMgmt/Other.xml", std::nullopt, locked.block());
+      EXPECT_TRUE(pumpMain([&] { return authenticationEnded.load(); }));
+    });
+    const bool ended = pumpMain([&] { return !session && authenticationEnded; });
+    drainMain();
+    if (watcher.joinable()) watcher.join();
+    ASSERT_TRUE(ended) << late;
+    EXPECT_EQ(prompts, 1) << late;
+    EXPECT_EQ(locked.calls, 0);
+    const auto requests = printer.requests();
+    ASSERT_GE(requests.size(), sentAtRelease);
+    if (late) {
+      EXPECT_EQ(requests.size(), sentAtRelease);
+    }
+    for (std::size_t i = sentAtRelease; i < requests.size(); ++i) EXPECT_EQ(requests[i].authorization, wrong);
+  }
+}

@@ -128,6 +128,7 @@ struct ResolveAnswer {
   platform::ErrorPtr error;
   DQNEXASession::ResolveCompletion block();
   bool wait() { return pumpMain([this] { return calls > 0; }); }
+  std::int64_t code() const { return error ? error->code() : 0; }
   std::vector<std::string> texts(const char* key) const;
 };
 

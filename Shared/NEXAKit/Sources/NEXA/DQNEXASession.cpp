@@ -11,7 +11,7 @@ using namespace platform;
 std::shared_ptr<DQNEXASession> DQNEXASession::make(std::optional<Url> printerURI, std::optional<Url> baseNEXAURL,
                                                    bool useProxy, bool validateCertificates,
                                                    CredentialsBlock credentialsResolveBlock) {
-  auto session = std::make_shared<DQNEXASession>(std::move(printerURI), std::move(baseNEXAURL), useProxy,
+  auto session = std::make_shared<DQNEXASession>(Passkey(), std::move(printerURI), std::move(baseNEXAURL), useProxy,
                                                  validateCertificates, std::move(credentialsResolveBlock));
   DQURLAuthenticationManager::ObtainCredentialBlock obtain;
   if (session->authBlock_) {
@@ -19,14 +19,16 @@ std::shared_ptr<DQNEXASession> DQNEXASession::make(std::optional<Url> printerURI
     // Runs on the operation's thread; the client's block runs on main.
     obtain = [weak](std::shared_ptr<DQURLAuthenticationChallenge> challenge, std::uint64_t retryNumber) {
       DispatchQueue::main()->async([weak, challenge, retryNumber] {
-        // Counted as the session's own, so that a completion the prompt
-        // answers can tell when the client let the session go.
-        if (SelfHold alive{weak.lock()}) alive->authBlock_(challenge, retryNumber);
+        // Nobody is asked once the client let the session go: the request
+        // that asks was cancelled then. The prompt may let it go itself.
+        const auto session = weak.lock();
+        if (session && !session->isLetGo()) session->authBlock_(challenge, retryNumber);
       });
     };
   }
   session->authManager_ = std::make_shared<DQURLAuthenticationManager>(std::move(obtain));
-  return session;
+  auto handle = std::make_shared<ClientHandle>(std::move(session));
+  return std::shared_ptr<DQNEXASession>(handle, handle->session.get());
 }
 
 std::shared_ptr<DQNEXASession> DQNEXASession::make(std::optional<Url> printerURI, std::optional<Url> baseNEXAURL,
@@ -34,7 +36,7 @@ std::shared_ptr<DQNEXASession> DQNEXASession::make(std::optional<Url> printerURI
   return make(std::move(printerURI), std::move(baseNEXAURL), true, true, std::move(credentialsResolveBlock));
 }
 
-DQNEXASession::DQNEXASession(std::optional<Url> printerURI, std::optional<Url> baseNEXAURL, bool useProxy,
+DQNEXASession::DQNEXASession(Passkey, std::optional<Url> printerURI, std::optional<Url> baseNEXAURL, bool useProxy,
                              bool validateCertificates, CredentialsBlock credentialsResolveBlock)
     : useSystemProxyFlag_(useProxy),
       validateHTTPSCertificatesFlag_(validateCertificates),
@@ -52,6 +54,18 @@ DQNEXASession::~DQNEXASession() {
   operationQueue_.reset();  // joins the worker once the cancelled operations ended
 }
 
+DQNEXASession::ClientHandle::ClientHandle(std::shared_ptr<DQNEXASession> owned) : session(std::move(owned)) {}
+
+DQNEXASession::ClientHandle::~ClientHandle() { session->clientLetGo(); }
+
+void DQNEXASession::clientLetGo() {
+  // Our own holds may keep the session a while longer (a block of the
+  // client that spins the run loop, a prompt): from now on no block of the
+  // client runs, and what ran for it stops, as if the session were gone.
+  letGo_ = true;
+  cancelAllRequests(false);
+}
+
 // --- resolving
 
 void DQNEXASession::schedulePrinterResolve(ResolveCompletion completion) {
@@ -60,7 +74,7 @@ void DQNEXASession::schedulePrinterResolve(ResolveCompletion completion) {
 
 void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
   if (printerResolvingState_ != kNotResolved && printerResolvingState_ != kResolving) {
-    if (completion) completion(printerResolutionInfo_, printerResolutionError_);
+    answerAtOnce(completion, printerResolutionInfo_, printerResolutionError_);
     return;
   }
   // Queued behind the callers that already wait (after setNeedsReresolve,
@@ -90,7 +104,7 @@ void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
       auto finished = weakOperation.lock();
       if (!finished) return;
       DispatchQueue::main()->async([weak, finished] {
-        if (SelfHold session{weak.lock()}) session->completeResolveWithResolvingOperation(finished);
+        if (const auto session = weak.lock()) session->completeResolveWithResolvingOperation(finished);
       });
     });
     operationQueue_->addOperation(operation);
@@ -104,17 +118,11 @@ void DQNEXASession::launchResolvingIfNeeded(ResolveCompletion completion) {
   answerResolveCompletions();
 }
 
-DQNEXASession::SelfHold::SelfHold(std::shared_ptr<DQNEXASession> session) : session_(std::move(session)) {
-  if (session_) ++session_->selfHolds_;
-}
-
-DQNEXASession::SelfHold::~SelfHold() {
-  if (session_) --session_->selfHolds_;
-}
-
-bool DQNEXASession::isLetGo() const {
-  const long references = weak_from_this().use_count();
-  return references > 0 && references <= selfHolds_;
+template <class Block, class... Arguments>
+void DQNEXASession::answerAtOnce(const Block& block, Arguments... arguments) const {
+  // The arguments are copies: the block may change the session's outcome
+  // or let the session go while it reads them. Nothing is touched after it.
+  if (block && !isLetGo()) block(arguments...);
 }
 
 template <class Block, class... Arguments>
@@ -122,7 +130,7 @@ void DQNEXASession::answer(std::optional<std::string> requestName, const std::ve
                            const Arguments&... arguments) {
   // A block answered at once may drop the client's last reference; the
   // session goes when this hold does, after its last touch below.
-  const SelfHold hold{weak_from_this().lock()};
+  const auto hold = weak_from_this().lock();
   Answering answering{std::move(requestName)};
   answering_.push_back(&answering);
   for (const auto& block : blocks) {
@@ -189,7 +197,7 @@ void DQNEXASession::cancelPrinterResolve(bool wait) {
 void DQNEXASession::setNeedsReresolve() {
   // A resolving that ends at once answers the waiting callers, who may let
   // the session go.
-  const SelfHold hold{weak_from_this().lock()};
+  const auto hold = weak_from_this().lock();
   const auto previous = printerResolvingOperation_;
   const auto previousContext = printerResolvingContext_;
   // Requests queued behind a resolving that is dropped before its end.
@@ -205,17 +213,15 @@ void DQNEXASession::setNeedsReresolve() {
   }
   startOverResolving();
   // Callers still waiting for the resolving that was dropped get the
-  // outcome of a new one.
+  // outcome of a new one. The waiting requests read it through their own
+  // context, which follows the new one from before it can end: a resolving
+  // that ends at once answers resolve completions that may restart it yet
+  // again, for the callers after them.
+  if (abandoning) previousContext->followResolvingOf(printerResolvingContext_);
   if (!resolveCompletionBlocks_.empty() || !waiting.empty()) launchResolvingIfNeeded(nullptr);
-  if (abandoning) {
-    // So do the waiting requests: they wait for the new resolving and read
-    // its context through their own. Both hold before the dropped resolving
-    // lets them go.
-    if (printerResolvingOperation_) {
-      for (const auto& operation : waiting) operation->addDependency(printerResolvingOperation_);
-    }
-    previousContext->followResolvingOf(printerResolvingContext_);
-  }
+  // They wait for it when it runs, from before the dropped resolving lets
+  // them go.
+  for (const auto& operation : waiting) waitForResolving(operation, previousContext);
   if (previous) previous->cancel();
 }
 
@@ -225,7 +231,7 @@ bool DQNEXASession::checkResolvingStatus(const ResolveCompletion& completion) {
     const std::int64_t code = printerResolvingState_ == kFailed         ? DQNEXAError::kCannotRequest
                               : printerResolvingState_ == kInaccessible ? DQNEXAError::kInaccessible
                                                                         : DQNEXAError::kNotResolved;
-    completion(std::nullopt, DQNEXAError::error(code));
+    answerAtOnce(completion, std::nullopt, DQNEXAError::error(code));
   }
   return false;
 }
@@ -235,12 +241,20 @@ bool DQNEXASession::checkResolvingStatus(const ResolveCompletion& completion) {
 void DQNEXASession::launchOperation(const std::shared_ptr<DQNEXAAccessOperation>& operation) {
   std::weak_ptr<DQNEXASession> weak = weak_from_this();
   operation->setupNEXACompletionBlock([weak](const std::shared_ptr<DQNEXAAccessOperation>& finished) {
-    if (SelfHold session{weak.lock()}) session->handleCompletion(finished);
+    if (const auto session = weak.lock()) session->handleCompletion(finished);
   });
   operationsCache_[operation->operationDescriptor()->operationName()] = operation;
   launchResolvingIfNeeded(nullptr);
-  if (printerResolvingOperation_) operation->addDependency(printerResolvingOperation_);
+  waitForResolving(operation, operation->resolvingInfo());
   operationQueue_->addOperation(operation);
+}
+
+void DQNEXASession::waitForResolving(const std::shared_ptr<Operation>& operation,
+                                     const std::shared_ptr<DQNEXAResolvingContext>& context) {
+  if (!printerResolvingOperation_ || !context || context->isFinished()) return;
+  // The operation reads the outcome of the resolving it waits for.
+  context->followResolvingOf(printerResolvingOperation_->resolvingContext());
+  operation->addDependency(printerResolvingOperation_);
 }
 
 bool DQNEXASession::setupOperationDependencies(const std::shared_ptr<DQNEXAAccessOperation>& operation,
@@ -294,7 +308,7 @@ std::optional<std::string> DQNEXASession::scheduleRequestWithName(const std::str
   if (name.empty()) return std::nullopt;
   if (auto cached = operationsCache_.find(name); cached != operationsCache_.end()) {
     if (cached->second->isFinished()) {
-      if (completion) completion(cached->second->result(), cached->second->error());
+      answerAtOnce(completion, cached->second->result(), cached->second->error());
     } else {
       addCompletionBlock(std::move(completion), name);
     }
@@ -304,7 +318,7 @@ std::optional<std::string> DQNEXASession::scheduleRequestWithName(const std::str
   std::vector<std::string> chain;
   if (operation) chain.push_back(operation->operationDescriptor()->operationName());
   if (!operation || !setupOperationDependencies(operation, chain)) {
-    if (completion) completion(nullptr, DQNEXAError::error(DQNEXAError::kDependencyMissing));
+    answerAtOnce(completion, nullptr, DQNEXAError::error(DQNEXAError::kDependencyMissing));
     return std::nullopt;
   }
   const std::string operationName = operation->operationDescriptor()->operationName();
@@ -326,7 +340,7 @@ std::optional<std::string> DQNEXASession::scheduleRequestRegisteredWithName(cons
 std::optional<std::string> DQNEXASession::scheduleRequestWithDescriptor(
     const std::shared_ptr<IDQNEXAOperationDescriptor>& descriptor, RequestCompletion completion) {
   if (!descriptor) {
-    if (completion) completion(nullptr, DQNEXAError::error(DQNEXAError::kNoPath));
+    answerAtOnce(completion, nullptr, DQNEXAError::error(DQNEXAError::kNoPath));
     return std::nullopt;
   }
   return scheduleRequestWithName(
@@ -353,7 +367,7 @@ std::optional<std::string> DQNEXASession::scheduleDataRetrievingForPath(
   auto cached = operationsCache_.find(name);
   // A finished operation of that name answers at once, as for any name.
   if (cached != operationsCache_.end() && cached->second->isFinished()) {
-    if (completion) completion(cached->second->result(), cached->second->error());
+    answerAtOnce(completion, cached->second->result(), cached->second->error());
     return name;
   }
   addCompletionBlock(std::move(completion), name);

@@ -32,6 +32,12 @@
 // the call. Closures hold the session weakly; destroying it cancels its
 // operations and joins its worker.
 //
+// The references that make() hands out are the client's: when the last of
+// them goes, the session is let go. It cancels everything at once, even
+// while a call of its own still holds it (a block of the client that spins
+// the run loop), and from then on calls no block of the client, the
+// credentials block included.
+//
 // Waiting on the main thread for every operation (waitUntilAllOperationsAreFinished,
 // or a cancel with wait = false replaced by true) while an operation waits for
 // credentials that only the main queue can deliver would never end unless the
@@ -54,6 +60,12 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
     kResolved = 2,
     kFailed = 3,
     kInaccessible = 4,
+  };
+
+  // Only make() builds sessions.
+  class Passkey {
+    friend class DQNEXASession;
+    Passkey() = default;
   };
 
   static std::shared_ptr<DQNEXASession> make(std::optional<platform::Url> printerURI,
@@ -154,8 +166,8 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   bool useSystemProxyFlag() const { return useSystemProxyFlag_; }
   bool validateHTTPSCertificatesFlag() const { return validateHTTPSCertificatesFlag_; }
 
-  DQNEXASession(std::optional<platform::Url> printerURI, std::optional<platform::Url> baseNEXAURL, bool useProxy,
-                bool validateCertificates, CredentialsBlock credentialsResolveBlock);
+  DQNEXASession(Passkey, std::optional<platform::Url> printerURI, std::optional<platform::Url> baseNEXAURL,
+                bool useProxy, bool validateCertificates, CredentialsBlock credentialsResolveBlock);
 
  private:
   // Completions being called. A cancel that covers them (of the request's
@@ -165,31 +177,35 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
     std::optional<std::string> requestName;  // none for resolve completions
     bool stopped = false;
   };
-  // A reference the session takes on itself around calls of the client's
-  // blocks, any of which may let the session go. Counted, so that the
-  // session can tell when nothing but its own references keep it.
-  class SelfHold {
-   public:
-    explicit SelfHold(std::shared_ptr<DQNEXASession> session);
-    ~SelfHold();  // may destroy the session
-    SelfHold(const SelfHold&) = delete;
-    SelfHold& operator=(const SelfHold&) = delete;
-    explicit operator bool() const { return session_ != nullptr; }
-    DQNEXASession* operator->() const { return session_.get(); }
-
-   private:
-    std::shared_ptr<DQNEXASession> session_;
+  // What the client's references share; its end lets the session go. The
+  // session's own holds (around calls of the client's blocks, any of which
+  // may let it go) are plain references to the session itself.
+  struct ClientHandle {
+    explicit ClientHandle(std::shared_ptr<DQNEXASession> owned);
+    ~ClientHandle();  // may destroy the session
+    ClientHandle(const ClientHandle&) = delete;
+    ClientHandle& operator=(const ClientHandle&) = delete;
+    const std::shared_ptr<DQNEXASession> session;
   };
-  // Whether the client has let the session go: only its own holds are left.
-  bool isLetGo() const;
+  // The client's last reference went: cancels everything.
+  void clientLetGo();
+  bool isLetGo() const { return letGo_; }
   // Calls `blocks` in order with `arguments` until a cancel stops them or
   // the client lets the session go; the session outlives the call.
   template <class Block, class... Arguments>
   void answer(std::optional<std::string> requestName, const std::vector<Block>& blocks,
               const Arguments&... arguments);
+  // Calls `block`, when given and the session is not let go, with copies
+  // of `arguments`; touches the session no more after it.
+  template <class Block, class... Arguments>
+  void answerAtOnce(const Block& block, Arguments... arguments) const;
   void stopAnswering(const std::function<bool(const Answering&)>& covered);
 
   void launchOperation(const std::shared_ptr<DQNEXAAccessOperation>& operation);
+  // Makes `operation` wait for the resolving that runs, unless `context`
+  // (its own) has finished; the context then follows that resolving's.
+  void waitForResolving(const std::shared_ptr<platform::Operation>& operation,
+                        const std::shared_ptr<DQNEXAResolvingContext>& context);
   // Calls and empties the waiting resolve completions with the outcome.
   void answerResolveCompletions();
   // State 0 with a fresh context and no resolving operation.
@@ -221,5 +237,5 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   std::shared_ptr<DQPrinterResolvingOperation> printerResolvingOperation_;
   DQPrinterResolvingOperation::ResolverFactory resolverFactory_;
   std::vector<Answering*> answering_;  // innermost last
-  int selfHolds_ = 0;                  // SelfHolds alive
+  bool letGo_ = false;                 // the client's last reference went
 };
