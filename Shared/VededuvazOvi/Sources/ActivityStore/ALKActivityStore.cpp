@@ -32,11 +32,13 @@ constexpr int kBusyTimeoutMilliseconds = 5000;
 constexpr const char* kModelIdentifier = "ALKActivityRequest";
 constexpr int kModelVersion = 1;
 constexpr std::size_t kRegisteredRowsKept = 128;
-// The journal is checkpointed once it holds this many pages, and cut back to
-// this size when it starts over: it stays near 150 KB, where SQLite's own
-// checkpoint at 1,000 pages lets it grow to 4 MB and keeps it at its largest.
+// The journal is checkpointed once it holds this many pages (it stays near
+// 150 KB, where SQLite's own 1,000 pages let it reach 4 MB), and cut back to
+// this size when it starts over after a larger transaction: a little above
+// what the checkpoints keep it to, so that it is not shrunk and grown again,
+// block by block, at every checkpoint.
 constexpr int kCheckpointPages = 32;
-constexpr int kJournalSizeLimit = 64 * 1024;
+constexpr int kJournalSizeLimit = 192 * 1024;
 constexpr const char* kRowColumns = "Z_PK, ZSTATE, ZTIMESTAMP, ZURLSTRING, ZACTIVITY";
 // The suffixes of the files that make one store: the journal companions
 // SQLite keeps beside it first, so that a file moved or removed in this order
