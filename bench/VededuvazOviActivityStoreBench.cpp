@@ -183,6 +183,16 @@ static void BM_EarliestActivityRequest(benchmark::State& state) {
 }
 BENCHMARK(BM_EarliestActivityRequest)->Arg(60)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
+// Opening a store on a file of N saved rows, as every process start and the
+// retries of a failed open do.
+static void BM_StoreOpen(benchmark::State& state) {
+  Folder folder;
+  openStore(folder.file());
+  RawFile(folder.file()).fill(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(openStore(folder.file())->context());
+}
+BENCHMARK(BM_StoreOpen)->Arg(60)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
 // The read stage's availability check: open, look, close, while the stages'
 // store holds its connection open.
 static void BM_AvailabilityCheck(benchmark::State& state) {

@@ -179,9 +179,12 @@ TEST_F(ActivityStoreTest, ResetRemovesTheFileWithItsCompanionsAndTheNextUseStart
   EXPECT_EQ(rowsInFile(path).size(), 1u);
 }
 
-TEST_F(ActivityStoreTest, AFileOfAnotherKindFailsToOpenOnceAndIsKept) {
+// A file the store refuses is left byte for byte as it was, with nothing
+// beside it: the store looks before it writes, its journal mode included.
+TEST_F(ActivityStoreTest, AFileOfAnotherKindFailsToOpenOnceAndIsKeptAsItWas) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   const auto refusedOnce = [&](const std::string& why) {
+    const std::string before = fileBytes(path);
     logger->clear();
     auto store = storeAt(path);
     EXPECT_EQ(store->context(), nullptr) << why;
@@ -190,11 +193,21 @@ TEST_F(ActivityStoreTest, AFileOfAnotherKindFailsToOpenOnceAndIsKept) {
     EXPECT_FALSE(store->addRequestWithActivity(activityStamped(1.0), std::nullopt, 0.0));
     EXPECT_FALSE(store->save());
     EXPECT_FALSE(store->resetDataStore());
-    EXPECT_TRUE(std::filesystem::exists(path)) << why;
+    EXPECT_TRUE(fileBytes(path) == before) << why;
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) EXPECT_FALSE(std::filesystem::exists(path + suffix)) << why;
   };
-  SQLite::Database(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE).exec("CREATE TABLE other (x)");
+  {
+    SQLite::Database other(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+    other.exec("CREATE TABLE other (x); INSERT INTO other VALUES ('kept')");
+  }
   refusedOnce("another schema");
   EXPECT_FALSE(ALKActivityStore::countActivityRequestsInFile(path));
+  std::filesystem::remove(path);
+  {
+    SQLite::Database other(path, SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+    other.exec("PRAGMA journal_mode=WAL; CREATE TABLE other (x); INSERT INTO other VALUES ('kept')");
+  }
+  refusedOnce("another program's file in WAL mode");
   std::filesystem::remove(path);
   {
     auto store = storeAt(path);
@@ -204,6 +217,38 @@ TEST_F(ActivityStoreTest, AFileOfAnotherKindFailsToOpenOnceAndIsKept) {
   execInFile(path, "UPDATE Z_METADATA SET Z_VERSION = Z_VERSION + 1");
   refusedOnce("another version");
   EXPECT_EQ(rowsInFile(path).size(), 1u);
+}
+
+// The journal files beside the store have the store's own mode 0600, even
+// where SQLite would copy another mode of the store file, and those an
+// earlier run left read-only or unreadable keep no later open out.
+TEST_F(ActivityStoreTest, CompanionsAreGivenTheStoresOwnMode) {
+  const auto mode = [](const std::string& file) {
+    struct stat status {};
+    return ::stat(file.c_str(), &status) == 0 ? status.st_mode & 07777 : 0u;
+  };
+  {
+    auto store = storeAt(path);
+    add(*store, 1.0);
+    ASSERT_TRUE(store->save());
+  }
+  ::chmod(path.c_str(), 0644);
+  {
+    auto store = storeAt(path);
+    ASSERT_TRUE(add(*store, 2.0) && store->save());
+    EXPECT_EQ(mode(path + "-wal"), 0600u);
+    EXPECT_EQ(mode(path + "-shm"), 0600u);
+  }
+  ::chmod(path.c_str(), 0600);
+  std::ofstream(path + "-wal").close();
+  std::ofstream(path + "-shm").close();
+  ::chmod((path + "-wal").c_str(), 0444);
+  ::chmod((path + "-shm").c_str(), 0);
+  auto store = storeAt(path);
+  ASSERT_TRUE(add(*store, 3.0) && store->save());
+  EXPECT_EQ(mode(path + "-wal"), 0600u);
+  EXPECT_EQ(mode(path + "-shm"), 0600u);
+  EXPECT_EQ(rowsInFile(path).size(), 3u);
 }
 
 TEST_F(ActivityStoreTest, TheAvailabilityCheckNeverCreatesAndCountsEveryState) {
@@ -411,6 +456,95 @@ TEST_F(ActivityStoreTest, ACorruptFileIsMovedAsideWithItsCompanionsAndANewFileMa
     EXPECT_TRUE(add(*store, 1.0) && store->save());
     EXPECT_EQ(rowsInFile(path).size(), 1u);
   }
+}
+
+// A file whose header and schema are sound but whose table of rows is
+// damaged opens for SQLite, and new rows would even be saved into it: the
+// open's check finds it, and it goes aside as it was.
+TEST_F(ActivityStoreTest, DamageBehindASoundSchemaIsFoundAtTheOpen) {
+  {
+    auto store = storeAt(path);
+    for (double timestamp : {1.0, 2.0, 3.0}) add(*store, timestamp);
+    ASSERT_TRUE(store->save());
+  }
+  damageTheTableOfRows(path);
+  const std::string damaged = fileBytes(path);
+  auto store = storeAt(path);
+  ASSERT_NE(store->context(), nullptr);
+  EXPECT_EQ(logger->count("Moved the corrupt store aside {" + path + " -> "), 1u);
+  const auto aside = filesNamed(std::filesystem::path(path).parent_path(), ".corrupt-");
+  ASSERT_EQ(aside.size(), 1u) << ::testing::PrintToString(aside);
+  EXPECT_TRUE(fileBytes(aside[0]) == damaged);
+  EXPECT_TRUE(add(*store, 4.0) && store->save());
+  EXPECT_EQ(store->earliestActivityRequest()->timestamp(), 4.0);
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{4.0, 0}}));
+}
+
+// Damage that comes after the open (a sector gone bad under a running
+// process) is handled as a corrupt open when a save or a read meets it: the
+// file goes aside, a new one is made, and the rows the store holds in memory,
+// saved or not, are written there as they are.
+TEST_F(ActivityStoreTest, DamageFoundAfterTheOpenMovesTheFileAsideAndKeepsTheRowsInMemory) {
+  auto store = storeAt(path);
+  for (double timestamp : {1.0, 2.0, 3.0}) add(*store, timestamp);
+  ASSERT_TRUE(store->save());
+  const auto read = store->earliestActivityRequest();
+  ASSERT_TRUE(read);
+  read->setState(1);
+  ASSERT_TRUE(store->save());
+  execInFile(path, "PRAGMA wal_checkpoint(TRUNCATE)");
+  damageTheTableOfRows(path);
+  const std::string damaged = fileBytes(path);
+  execInFile(path, "PRAGMA user_version = 7");  // another connection's write: the store reads the file again
+
+  add(*store, 4.0);
+  platform::ErrorPtr error;
+  EXPECT_TRUE(store->save(&error)) << (error ? error->description() : std::string());
+  EXPECT_TRUE(logger->contains("database disk image is malformed"));
+  const auto aside = filesNamed(std::filesystem::path(path).parent_path(), ".corrupt-");
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_TRUE(fileBytes(aside[0]) == damaged);
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{1.0, 1}, {2.0, 0}, {3.0, 0}, {4.0, 0}}));
+  EXPECT_EQ(store->earliestActivityRequest(), read) << "the row read is the same row, in the new file";
+
+  // The read hit is removed once sent, as before; a read that meets damage
+  // recovers alike.
+  EXPECT_TRUE(store->removeActivityRequestWithTimestamp(1.0));
+  ASSERT_TRUE(store->save());
+  execInFile(path, "PRAGMA wal_checkpoint(TRUNCATE)");
+  damageTheTableOfRows(path);
+  execInFile(path, "PRAGMA user_version = 8");
+  EXPECT_EQ(store->earliestActivityRequest()->timestamp(), 2.0);
+  EXPECT_EQ(filesNamed(std::filesystem::path(path).parent_path(), ".corrupt-").size(), 2u);
+  EXPECT_TRUE(add(*store, 5.0) && store->save());
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{2.0, 0}, {3.0, 0}, {4.0, 0}, {5.0, 0}}));
+}
+
+// A store path that is a symbolic link names the file it leads to: a corrupt
+// one goes aside beside itself, the link stays, and the new store is made
+// where it leads, as it is for a link that leads to no file yet.
+TEST_F(ActivityStoreTest, AStoreReachedThroughASymbolicLinkIsTheFileItLeadsTo) {
+  const std::string real = folder.file("real/store.sqlite");
+  std::filesystem::create_directories(folder.file("real"));
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(real, std::ios::binary) << std::string(8192, '\x5a');
+  std::filesystem::create_symlink(real, path);
+  auto store = storeAt(path);
+  ASSERT_NE(store->context(), nullptr);
+  EXPECT_EQ(logger->count("Failed to add persistent store, error: "), 1u);
+  ASSERT_EQ(filesNamed(folder.file("real"), ".corrupt-").size(), 1u);
+  EXPECT_EQ(fileBytes(filesNamed(folder.file("real"), ".corrupt-")[0]), std::string(8192, '\x5a'));
+  EXPECT_TRUE(add(*store, 1.0) && store->save());
+  EXPECT_TRUE(std::filesystem::is_symlink(path));
+  EXPECT_EQ(std::filesystem::read_symlink(path), real);
+  EXPECT_EQ(rowsInFile(real).size(), 1u);
+
+  const std::string dangling = folder.file("Caches/dangling.sqlite");
+  std::filesystem::create_symlink("../real/new.sqlite", dangling);
+  auto other = storeAt(dangling);
+  EXPECT_TRUE(add(*other, 2.0) && other->save());
+  EXPECT_TRUE(std::filesystem::is_symlink(dangling));
+  EXPECT_EQ(rowsInFile(folder.file("real/new.sqlite")).size(), 1u);
 }
 
 // Stores opening one new file at the same moment, as two processes starting

@@ -1,9 +1,17 @@
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <thread>
 
 #include "ChildProcess.h"
+#include "RecordingLogger.h"
 #include "StoreTestSupport.h"
 #include "TemporaryDirectory.h"
 
@@ -27,6 +35,93 @@ TEST(StoreDurabilityChild, DISABLED_StoresHitsUntilKilled) {
   }
   for (;;) platform::RunLoop::main().runOnce(true);
 }
+
+// The child of the race: says it is ready, waits for the word, then opens the
+// store and saves one hit stamped ALK_TEST_STAMP.
+TEST(StoreDurabilityChild, DISABLED_SavesOneHitAtTheWord) {
+  const char* path = std::getenv("ALK_TEST_STORE");
+  const char* stamp = std::getenv("ALK_TEST_STAMP");
+  const char* word = std::getenv("ALK_TEST_GO");
+  ASSERT_TRUE(path && stamp && word);
+  std::ofstream(std::string(word) + ".ready-" + stamp).close();
+  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(word); }));
+  auto store = ALKActivityStore::activityStoreWithURL(platform::Url::fileUrl(path));
+  ASSERT_TRUE(store->addRequestWithActivity(activityStamped(std::atof(stamp)), std::nullopt, 0.0));
+  ASSERT_TRUE(store->save());
+}
+
+// The child of the read-only file, run as another user than root when the
+// tests run as root: a store file of three hits made read-only (as a backup
+// restores it), ten new hits, then the file made writable again.
+TEST(StoreDurabilityChild, DISABLED_StoresOnceTheFileIsWritable) {
+  const char* path = std::getenv("ALK_TEST_STORE");
+  ASSERT_TRUE(path);
+  if (const char* user = std::getenv("ALK_TEST_USER")) {
+    const passwd* account = ::getpwnam(user);
+    ASSERT_TRUE(account);
+    ASSERT_EQ(::setgroups(0, nullptr), 0);
+    ASSERT_EQ(::setgid(account->pw_gid), 0);
+    ASSERT_EQ(::setuid(account->pw_uid), 0);
+    ::prctl(PR_SET_DUMPABLE, 1);  // the sanitizers read /proc/self
+  }
+  ASSERT_NE(::geteuid(), 0u);
+  {
+    auto earlier = ALKActivityStore::activityStoreWithURL(platform::Url::fileUrl(path));
+    for (double timestamp : {1.0, 2.0, 3.0}) earlier->addRequestWithActivity(activityStamped(timestamp), std::nullopt, 0.0);
+    ASSERT_TRUE(earlier->save());
+  }
+  ASSERT_EQ(::chmod(path, 0444), 0);
+  RecordingLoggerScope logger;
+  StorePipeline stages(path);
+  std::vector<double> every = {1.0, 2.0, 3.0};
+  for (int hit = 11; hit <= 20; ++hit) {
+    stages.input->enqueueObject(activityStamped(hit));
+    every.push_back(hit);
+  }
+  ASSERT_TRUE(waitFor([&] { return logger->contains("Failed to add persistent store, error: "); }));
+  for (const char* suffix : {"-wal", "-shm"}) EXPECT_FALSE(std::filesystem::exists(path + std::string(suffix)));
+  EXPECT_EQ(stages.input->count(), 10u);
+  ASSERT_EQ(::chmod(path, 0644), 0);
+  ASSERT_TRUE(waitFor([&] { return stages.input->isEmpty() && rowsInFile(path).size() == every.size(); }));
+  stages.dispatch();
+  ASSERT_TRUE(waitFor([&] { return stages.sent.size() >= every.size() && rowsInFile(path).empty(); }));
+  EXPECT_EQ(stages.sent, every);
+  for (const char* suffix : {"-wal", "-shm"}) {
+    struct stat status {};
+    if (::stat((path + std::string(suffix)).c_str(), &status) == 0) {
+      EXPECT_EQ(status.st_mode & 07777, 0600u) << suffix;
+    }
+  }
+}
+
+// A tmpfs of `size` bytes, mounted for the test where it runs as root.
+class SmallDisk {
+ public:
+  explicit SmallDisk(std::size_t size) {
+    const std::string options = "size=" + std::to_string(size) + ",mode=0700";
+    mounted_ = !folder_.path().empty() && ::mount("tmpfs", folder_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(folder_.path().c_str(), MNT_DETACH);
+  }
+  bool isMounted() const { return mounted_; }
+  std::string file(const std::string& name) const { return folder_.file(name); }
+  // Fills the disk with a file of its own until `bytes` stay free, or gives
+  // back what the file holds beyond that.
+  void leaveFree(std::size_t bytes) {
+    const std::string filler = file("filler");
+    std::error_code code;
+    std::filesystem::remove(filler, code);
+    struct statvfs disk {};
+    ::statvfs(folder_.path().c_str(), &disk);
+    const std::size_t available = disk.f_bavail * disk.f_frsize;
+    std::ofstream(filler, std::ios::binary) << std::string(available > bytes ? available - bytes : 0, '\0');
+  }
+
+ private:
+  TemporaryDirectory folder_;
+  bool mounted_ = false;
+};
 
 class StoreDurabilityTest : public ::testing::Test {
  protected:
@@ -67,6 +162,108 @@ TEST_F(StoreDurabilityTest, AHitReadByAKilledProcessIsSentAgain) {
     return rows.size() == kHits && std::ranges::any_of(rows, [](const auto& row) { return row.second == 1; });
   });
   EXPECT_EQ(sent, every) << "the read hit once more here, every other hit once";
+}
+
+// A file damaged past its schema between two runs (after a kill, a sector
+// gone bad): the next run moves it aside as it is and its new hits all go.
+TEST_F(StoreDurabilityTest, AFileDamagedBetweenTwoRunsGoesAsideAndNewHitsAreSent) {
+  const pid_t child = spawnTestChild("StoreDurabilityChild.DISABLED_StoresHitsUntilKilled",
+                                     {"ALK_TEST_STORE=" + path, "ALK_TEST_MODE=stored"});
+  ASSERT_GT(child, 0);
+  EXPECT_TRUE(waitFor([&] { return rowsInFile(path).size() == kHits; }));
+  ::kill(child, SIGKILL);
+  waitForChild(child);
+  execInFile(path, "PRAGMA wal_checkpoint(TRUNCATE)");
+  damageTheTableOfRows(path);
+  const std::string damaged = fileBytes(path);
+
+  StorePipeline stages(path);
+  for (double timestamp : {101.0, 102.0, 103.0}) stages.input->enqueueObject(activityStamped(timestamp));
+  ASSERT_TRUE(waitFor([&] { return stages.input->isEmpty() && rowsInFile(path).size() == 3; }));
+  stages.dispatch();
+  ASSERT_TRUE(waitFor([&] { return stages.sent.size() >= 3 && rowsInFile(path).empty(); }));
+  EXPECT_EQ(stages.sent, (std::vector<double>{101.0, 102.0, 103.0}));
+  const auto aside = filesNamed(folder.path(), ".corrupt-");
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_TRUE(fileBytes(aside[0]) == damaged);
+}
+
+// Two processes that open one corrupt file at the same moment: one moves it
+// aside, both save into the one new store, and the corrupt bytes are kept.
+TEST_F(StoreDurabilityTest, TwoProcessesOpeningOneCorruptFileShareOneNewStore) {
+  for (int round = 0; round < 16; ++round) {
+    TemporaryDirectory place;
+    const std::string file = place.file("store.sqlite");
+    const std::string corrupt(8192, static_cast<char>('a' + round));
+    std::ofstream(file, std::ios::binary) << corrupt;
+    const std::string word = place.file("go");
+    std::vector<pid_t> children;
+    for (const char* stamp : {"1", "2"}) {
+      children.push_back(spawnTestChild("StoreDurabilityChild.DISABLED_SavesOneHitAtTheWord",
+                                        {"ALK_TEST_STORE=" + file, std::string("ALK_TEST_STAMP=") + stamp,
+                                         "ALK_TEST_GO=" + word}));
+      ASSERT_GT(children.back(), 0);
+    }
+    EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(word + ".ready-1") && std::filesystem::exists(word + ".ready-2"); }));
+    std::ofstream(word).close();
+    for (const pid_t child : children) {
+      const int status = waitForChild(child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+    }
+    EXPECT_EQ(rowsInFile(file), (std::vector<std::pair<double, int>>{{1.0, 0}, {2.0, 0}})) << "round " << round;
+    const auto aside = filesNamed(place.path(), ".corrupt-");
+    ASSERT_EQ(aside.size(), 1u) << "round " << round;
+    EXPECT_TRUE(fileBytes(aside[0]) == corrupt) << "round " << round;
+  }
+}
+
+// A store file this user may not write (mode 0444) is a failed open, tried
+// again on its schedule with nothing made beside it, until it is writable.
+TEST_F(StoreDurabilityTest, AReadOnlyStoreFileIsTriedAgainUntilItIsWritable) {
+  std::vector<std::string> environment = {"ALK_TEST_STORE=" + path};
+  if (::geteuid() == 0) {
+    const passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) GTEST_SKIP() << "no user other than root to run as";
+    ASSERT_EQ(::chown(folder.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    environment.push_back("ALK_TEST_USER=nobody");
+  }
+  const pid_t child = spawnTestChild("StoreDurabilityChild.DISABLED_StoresOnceTheFileIsWritable", environment);
+  ASSERT_GT(child, 0);
+  const int status = waitForChild(child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A disk with a few hundred kilobytes free, full at the start: the store
+// opens once there is room, its journal stays small, and every hit is
+// delivered once.
+TEST_F(StoreDurabilityTest, OnANearlyFullDiskEveryHitIsDeliveredOnce) {
+  SmallDisk disk(2 * 1024 * 1024);
+  if (!disk.isMounted()) GTEST_SKIP() << "no small disk: mounting a tmpfs takes root";
+  const std::string file = disk.file("store.sqlite");
+  RecordingLoggerScope logger;
+  disk.leaveFree(0);
+  StorePipeline stages(file);
+  std::vector<double> every;
+  for (int hit = 1; hit <= 30; ++hit) {
+    stages.input->enqueueObject(activityStamped(hit));
+    every.push_back(hit);
+  }
+  ASSERT_TRUE(waitFor([&] { return logger->contains("Failed to add persistent store, error: "); }));
+  disk.leaveFree(256 * 1024);
+  ASSERT_TRUE(waitFor([&] { return stages.input->isEmpty(); }));
+  stages.dispatch();
+  ASSERT_TRUE(waitFor([&] { return stages.sent.size() >= every.size() && rowsInFile(file).empty(); }));
+
+  for (int hit = 101; hit <= 300; ++hit) {
+    stages.input->enqueueObject(activityStamped(hit));
+    every.push_back(hit);
+    if (hit % 20 == 0) stages.dispatch();
+  }
+  ASSERT_TRUE(waitFor([&] {
+    if (stages.read->isHalted()) stages.dispatch();
+    return stages.input->isEmpty() && stages.sent.size() >= every.size() && rowsInFile(file).empty();
+  }, std::chrono::seconds(60)));
+  EXPECT_EQ(stages.sent, every);
 }
 
 }  // namespace

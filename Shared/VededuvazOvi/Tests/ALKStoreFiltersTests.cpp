@@ -151,6 +151,33 @@ TEST_F(StoreFiltersTest, HitsWaitForAStoreThatFailedToOpenAndAreStoredOnceItOpen
   EXPECT_EQ(logger->count("Failed to add persistent store, error: "), 1u);
 }
 
+// A store that cannot be opened is tried again 1 s after the first failure,
+// doubling, whether or not another hit comes (none does once the queue is
+// full): the hit waiting is stored at the first try that opens it.
+TEST_F(StoreFiltersTest, AStoreThatFailedToOpenIsTriedAgainOnItsScheduleWithoutAnotherHit) {
+  const std::string blocked = folder.file("blocked/store.sqlite");
+  std::ofstream(folder.file("blocked")) << "in the way";
+  StorePipeline stages(blocked);
+  const auto clock = std::make_shared<ManualClock>();
+  stages.queue->sync([&] { stages.store->setClock(clock); });
+  const auto tries = [&] { return logger->count("Failed to add persistent store, error: "); };
+  stages.input->enqueueObject(activityStamped(1.0));
+  ASSERT_TRUE(writeRunEnded(stages, "Failed to add persistent store, error: "));
+  for (const double interval : {1.0, 2.0, 4.0, 8.0}) {
+    const std::size_t before = tries();
+    clock->advance(interval - 0.001);
+    platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+    ASSERT_TRUE(writeRunEnded(stages));
+    EXPECT_EQ(tries(), before) << "too early after " << interval;
+    clock->advance(0.001);
+    ASSERT_TRUE(waitFor([&] { return tries() == before + 1; })) << "not tried after " << interval;
+    ASSERT_TRUE(writeRunEnded(stages));
+  }
+  std::filesystem::remove(folder.file("blocked"));
+  clock->advance(16.0);
+  ASSERT_TRUE(waitFor([&] { return rowsInFile(blocked).size() == 1 && stages.input->isEmpty(); }));
+}
+
 // Hits that never reached the file go with the process: closing says how
 // many, once.
 TEST_F(StoreFiltersTest, ClosingWithHitsNeverStoredSaysHowMany) {

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -50,6 +54,43 @@ inline std::vector<std::pair<double, int>> rowsInFile(const std::string& path) {
 inline void execInFile(const std::string& path, const std::string& sql) {
   SQLite::Database database(path, SQLite::OPEN_READWRITE, 5000);
   database.exec(sql);
+}
+
+// The bytes of the file at `path`; empty when there is none.
+inline std::string fileBytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// Overwrites the first page of the table of rows and of each of its indexes
+// in the file, whose header and schema stay sound: as a sector gone bad does.
+inline void damageTheTableOfRows(const std::string& path) {
+  std::vector<std::int64_t> pages;
+  std::int64_t pageSize = 0;
+  {
+    SQLite::Database database("file:" + path + "?immutable=1", SQLite::OPEN_READONLY | SQLite::OPEN_URI);
+    SQLite::Statement roots(database, "SELECT rootpage FROM sqlite_master WHERE tbl_name = 'ZACTIVITYREQUEST'");
+    while (roots.executeStep()) pages.push_back(roots.getColumn(0).getInt64());
+    pageSize = database.execAndGet("PRAGMA page_size").getInt64();
+  }
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  for (const std::int64_t page : pages) {
+    file.seekp((page - 1) * pageSize);
+    file << std::string(static_cast<std::size_t>(pageSize), '\xff');
+  }
+}
+
+// Every file in `folder` whose name holds `part`, journal files left out.
+inline std::vector<std::string> filesNamed(const std::string& folder, const std::string& part) {
+  std::vector<std::string> found;
+  std::error_code code;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, code)) {
+    const std::string name = entry.path().filename().string();
+    const bool journal = name.ends_with("-wal") || name.ends_with("-shm") || name.ends_with("-journal");
+    if (!journal && name.find(part) != std::string::npos) found.push_back(entry.path().string());
+  }
+  std::ranges::sort(found);
+  return found;
 }
 
 inline std::shared_ptr<ALKActivity> activityStamped(double timestamp) {

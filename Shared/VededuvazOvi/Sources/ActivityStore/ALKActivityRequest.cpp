@@ -38,6 +38,11 @@ void ALKActivityRequest::didSave(std::shared_ptr<ALKActivityRequestID> objectID)
   saved_ = attributes_;
 }
 
+void ALKActivityRequest::didLoseFile(std::shared_ptr<ALKActivityRequestID> temporaryID) {
+  objectID_ = std::move(temporaryID);
+  saved_.reset();
+}
+
 std::string ALKActivityRequest::description() const {
   return platform::format("%@ (%@) {timestamp: %.6f, state: %d, urlString: %@, activity: %@}",
                           platform::Object::description(), objectID_, attributes_.timestamp,

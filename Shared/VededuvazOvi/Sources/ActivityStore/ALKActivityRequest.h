@@ -64,6 +64,9 @@ class ALKActivityRequest : public platform::Object {
   friend class ALKActivityStore;
   // Called by the store when the file holds these values under `objectID`.
   void didSave(std::shared_ptr<ALKActivityRequestID> objectID);
+  // Called by the store when the file that held the row is gone: the row is
+  // a new one again, to be written into the next file under `temporaryID`.
+  void didLoseFile(std::shared_ptr<ALKActivityRequestID> temporaryID);
 
   std::shared_ptr<ALKActivityRequestID> objectID_;
   Attributes attributes_;

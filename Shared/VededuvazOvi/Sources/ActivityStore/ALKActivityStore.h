@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "ALKActivity.h"
@@ -51,17 +53,31 @@ inline constexpr std::int64_t kALKActivityNotArchivableError = 4866;
 // only save() writes, in one IMMEDIATE transaction. Counts and plain fetches
 // see the unsaved changes; grouped fetches see the file.
 //
-// A failed open (a full disk, a lock, a folder in the way) is tried again by
-// later uses for as long as the store lives, at a growing interval; only a
-// valid store file of another model or version is refused for good. A file
-// that SQLite finds corrupt or not a database is moved aside with its
-// companions under "<name>.corrupt-<UTC time>", never deleted, and a new file
-// is made at the path. No file is ever deleted for a failed open.
+// A failed open (a full disk, a lock, a folder in the way, a file it may not
+// write) is tried again by later uses for as long as the store lives, at a
+// growing interval; only a valid store file of another model or version is
+// refused for good, and left as it was: the open reads such a file through a
+// connection that writes nothing before it changes anything. A file that
+// SQLite finds corrupt or not a database, at the open (which runs a quick
+// check of the file) or at any later read or write, is moved aside with its
+// companions under "<name>.corrupt-<UTC time>", never deleted and never onto
+// an existing name, and a new file is made at the path; the rows the store
+// holds in memory are written there. No file is ever deleted for a failed
+// open. A path that is a symbolic link names the file it leads to: that file
+// is the store, and is moved aside beside itself.
 //
-// The file: WAL journal, synchronous=NORMAL, a busy timeout of a few seconds,
-// the table of rows with indexes on the timestamp and on (URL string,
-// timestamp), and a metadata table naming the model and its version. A new
-// file is made with mode 0600, missing folders with mode 0700.
+// Processes share the file: each open (the check of the file, a move aside,
+// the making of a new file) holds an exclusive lock on the store's folder, so
+// that no process moves aside a store another one has just made, and a move
+// aside only takes the file that was found corrupt.
+//
+// The file: WAL journal kept small (checkpoints every few dozen pages, the
+// journal cut back after each), synchronous=NORMAL, a busy timeout of a few
+// seconds, the table of rows with indexes on the timestamp and on (URL
+// string, timestamp), and a metadata table naming the model and its version.
+// A new file is made with mode 0600, its companions are given 0600 too,
+// missing folders are made with mode 0700. A save that fails for a full disk
+// checkpoints, so that the journal gives its space back.
 //
 // Threads: no lock. One store object is used on one serial line of execution
 // (the store queue); the save notifications are posted there. Another thread
@@ -97,6 +113,16 @@ class ALKActivityStore : public platform::Object {
   SQLite::Database* context();
   // The clock that times the tries of a failed open. Store queue.
   void setClock(std::shared_ptr<ALKClock> clock) { clock_ = std::move(clock); }
+  const std::shared_ptr<ALKClock>& clock() const { return clock_; }
+  // After a write that failed because the file could not be opened, or a
+  // save that failed: when, by clock(), trying again is worth it (the next
+  // try of the open, or 1 s after a failed save doubling up to a minute);
+  // nullopt when nothing failed. Store queue.
+  std::optional<platform::DispatchTime> retryTime() const;
+  // Counts the files the store has made its own at its path: it grows when
+  // the connection goes to another file (after a move aside or a reset), so
+  // that a count of rows taken before says nothing any more. Any thread.
+  std::uint64_t fileGeneration() const { return fileGeneration_.load(); }
   // Whether the connection is open, or a file (not a folder) is at the path.
   bool hasStoreData() const;
   // Writes the unsaved changes. False without a connection (error untouched)
@@ -180,12 +206,27 @@ class ALKActivityStore : public platform::Object {
  private:
   struct Statements;
 
+  using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
+  // One try, under the folder's lock: moves aside the file found corrupt
+  // after an open when it is still at the path, then opens, and after
+  // moving aside a file that this open found corrupt, opens once more.
   bool openStack(platform::ErrorPtr& error);
-  // One try: the open, and after a corrupt file was moved aside, one more.
-  bool tryOpen(platform::ErrorPtr& error);
-  // Moves the corrupt file at the path, when it is still the one the open
-  // found, aside with its companions.
-  bool moveCorruptFileAside();
+  // Opens the file at `path` (symbolic links resolved); `found` tells the
+  // file that was there, for a move aside.
+  bool openFile(const std::string& path, std::optional<FileIdentity>& found, platform::ErrorPtr& error);
+  // Moves the file at `path`, when it is the file `found`, aside with its
+  // companions.
+  bool moveCorruptFileAside(const std::string& path, const FileIdentity& found);
+  // After a read or a write that found the open file damaged: the connection
+  // goes, the file is moved aside by the next open, and the rows in memory
+  // become new rows of the next file, written there at once with
+  // `writeRows`. Whether there is a connection again.
+  bool recoverFromCorruption(const platform::ErrorPtr& error, bool writeRows);
+  // Runs `read`; when SQLite finds the file damaged, once more on the new
+  // file. False, with the error and `failureLine` at ERROR, when it fails.
+  bool readRecovering(const char* failureLine, platform::ErrorPtr* error, const std::function<void()>& read);
+  // Writes the unsaved changes in one transaction; throws what SQLite reports.
+  void writeChanges(const std::vector<std::shared_ptr<ALKActivityRequest>>& updated, std::vector<std::int64_t>& newKeys);
   // Why no connection is there, for a write that needs one.
   platform::ErrorPtr unreachableError() const;
   void closeConnection();
@@ -204,16 +245,22 @@ class ALKActivityStore : public platform::Object {
   bool skipUpdateContext_ = false;
   int failedOpens_ = 0;
   platform::DispatchTime nextOpen_ = platform::kDispatchTimeNow;
+  int failedSaves_ = 0;
+  platform::DispatchTime nextSave_ = platform::kDispatchTimeNow;
   platform::ErrorPtr openError_;
   std::shared_ptr<ALKClock> clock_ = std::make_shared<ALKClock>();
-  // The file the last open found at the path (device and inode), so that a
-  // file another process has put there since is never moved aside.
-  std::optional<std::pair<std::uint64_t, std::uint64_t>> openedFile_;
+  // The file the connection has open, and one found damaged after its open
+  // that the next open moves aside unless another process did so already.
+  std::optional<FileIdentity> openedFile_;
+  std::optional<FileIdentity> corruptFile_;
+  std::atomic<std::uint64_t> fileGeneration_{0};
 
   std::unique_ptr<SQLite::Database> database_;
   std::unique_ptr<Statements> statements_;
   std::unordered_map<std::int64_t, std::shared_ptr<ALKActivityRequest>> registered_;  // saved rows by key
   std::vector<std::shared_ptr<ALKActivityRequest>> inserted_;
   std::vector<std::shared_ptr<ALKActivityRequest>> deleted_;  // saved rows
+  // Rows deleted while their file went aside: the next save tells them as deleted.
+  std::vector<std::shared_ptr<ALKActivityRequest>> vanished_;
   std::int64_t nextTemporaryID_ = 1;
 };

@@ -55,9 +55,11 @@ ALKReadActivityRequestFilter::~ALKReadActivityRequestFilter() {
 bool ALKReadActivityRequestFilter::hasInputObjectsAvailable() const {
   std::uint64_t begun = 0;
   bool settled = false;
+  // A count of another file (one moved aside, or reset) tells nothing.
+  const std::uint64_t file = activityStore()->fileGeneration();
   {
     std::lock_guard lock(rowsMutex_);
-    if (knownRows_ >= 0) return knownRows_ > 0;
+    if (knownRows_ >= 0 && knownFile_ == file) return knownRows_ > 0;
     begun = savesBegun_;
     settled = savesEnded_ == savesBegun_;
   }
@@ -65,8 +67,12 @@ bool ALKReadActivityRequestFilter::hasInputObjectsAvailable() const {
   std::lock_guard lock(rowsMutex_);
   // A save that was under way may or may not be in the count, and its
   // did-save is still to come: the count is kept only when no save ran
-  // while it was taken. Otherwise the next ask looks again.
-  if (rows && settled && savesBegun_ == begun) knownRows_ = static_cast<std::int64_t>(*rows);
+  // while it was taken, nor the store went to another file. Otherwise the
+  // next ask looks again.
+  if (rows && settled && savesBegun_ == begun && activityStore()->fileGeneration() == file) {
+    knownRows_ = static_cast<std::int64_t>(*rows);
+    knownFile_ = file;
+  }
   return rows.value_or(0) > 0;
 }
 
@@ -110,7 +116,9 @@ void ALKReadActivityRequestFilter::read(const platform::ObjectPtr& object, const
         row = nullptr;
         error = nothingToRead();
       }
-      // Otherwise it was read by an earlier process and is handed out again.
+      // Otherwise it was read by an earlier process, or its mark could not be
+      // saved (a full disk): it is handed out again, once the mark is saved.
+      if (row && store->hasChanges()) store->save(&error);
     } else if (row && !error) {
       row->setState(markedState());
       store->save(&error);
@@ -134,6 +142,7 @@ void ALKReadActivityRequestFilter::activityStoreDidSaveNotification(const platfo
     // Saves run one after another: every save begun so far has ended, the
     // failed ones without a word.
     savesEnded_ = savesBegun_;
+    if (knownFile_ != activityStore()->fileGeneration()) knownRows_ = -1;
     if (knownRows_ >= 0) {
       knownRows_ += static_cast<std::int64_t>(inserted ? inserted->size() : 0);
       knownRows_ -= static_cast<std::int64_t>(deleted ? deleted->size() : 0);

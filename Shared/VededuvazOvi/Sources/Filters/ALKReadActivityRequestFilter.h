@@ -82,8 +82,10 @@ class ALKReadActivityRequestFilter : public ALKActivityStoreFilter {
   // look at the file was taken while no save ran. The saves begun and those
   // known to have ended (a failed save posts no did-save: the next did-save
   // ends it too).
-  mutable std::mutex rowsMutex_;  // guards the three; any thread, held for no call
+  mutable std::mutex rowsMutex_;  // guards the four; any thread, held for no call
   mutable std::int64_t knownRows_ = -1;
+  // The store's file that knownRows_ counts (ALKActivityStore::fileGeneration).
+  mutable std::uint64_t knownFile_ = 0;
   std::uint64_t savesBegun_ = 0;
   std::uint64_t savesEnded_ = 0;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -13,9 +14,12 @@
 // capacity, or because it cannot be used, is dropped (with the store's ERROR
 // line); a failed count or save keeps it at the head, and a failed save takes
 // its unsaved row out of the store again so that a later run does not write
-// it twice. Hits that wait for a store that cannot be opened stay in the
-// input queue (bounded by its capacity) and are stored once it opens; the
-// close reports those it leaves unstored with one WARNING line.
+// it twice. Hits that wait for a store that cannot be opened, or whose save
+// failed (a full disk), stay in the input queue (bounded by its capacity) and
+// are stored once it works: the stage runs again when the store is worth
+// trying (1 s after the first failure, doubling up to a minute), whether or
+// not another hit comes. The close reports the hits it leaves unstored with
+// one WARNING line.
 //
 // Threads: the execution block runs on the store queue, the only place that
 // uses the store; the rest as for every stage.
@@ -40,6 +44,12 @@ class ALKWriteActivityRequestFilter : public ALKActivityStoreFilter {
   // not before every run. Scheduling thread.
   bool noteCapacity(std::size_t capacity);
 
+  // Has the stage run again on the thread that made it once `clock` reaches
+  // `when`, unless a retry is already due. Any thread.
+  void retryAt(const std::shared_ptr<ALKClock>& clock, platform::DispatchTime when);
+
  private:
   std::optional<std::size_t> notedCapacity_;
+  const platform::RunLoop scheduling_ = platform::RunLoop::current();
+  std::atomic<bool> retryScheduled_{false};
 };
