@@ -101,21 +101,19 @@ CONF
     mount -t tmpfs tmpfs /run
     mount --bind "$0/services" /etc/avahi/services
     if [ -f "$0/hosts" ]; then mount --bind "$0/hosts" /etc/avahi/hosts; fi
+    # add_link NAME PEER IPV4-NET IPV6-NET: a veth pair whose NAME end holds .1
+    # of each network; its interface index goes to DIR/NAME.ifindex.
+    add_link() {
+      ip link add "$1" type veth peer name "$2"
+      ip link set "$2" up
+      ip link set "$1" up
+      ip addr add "$3.1/24" dev "$1"
+      ip -6 addr add "$4::1/64" dev "$1" nodad
+      ip -o link show "$1" | cut -d: -f1 > "$0/$1.ifindex"
+    }
     ip link set lo up
-    ip link add veth0 type veth peer name veth1
-    ip link set veth1 up
-    ip link set veth0 up
-    ip addr add 10.99.0.1/24 dev veth0
-    ip -6 addr add fd99::1/64 dev veth0 nodad
-    ip -o link show veth0 | cut -d: -f1 > "$0/veth0.ifindex"
-    if [ -f "$0/second-link" ]; then
-      ip link add veth2 type veth peer name veth3
-      ip link set veth3 up
-      ip link set veth2 up
-      ip addr add 10.98.0.1/24 dev veth2
-      ip -6 addr add fd98::1/64 dev veth2 nodad
-      ip -o link show veth2 | cut -d: -f1 > "$0/veth2.ifindex"
-    fi
+    add_link veth0 veth1 10.99.0 fd99
+    if [ -f "$0/second-link" ]; then add_link veth2 veth3 10.98.0 fd98; fi
     exec avahi-daemon -f "$0/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits --debug' "$dir" \
     > "$dir/avahi.log" 2>&1 &
   echo $! > "$dir/avahi.pid"
