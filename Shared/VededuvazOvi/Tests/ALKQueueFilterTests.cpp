@@ -220,6 +220,40 @@ TEST(ALKQueueFilterTest, ASuspendedStageIsRefusedAndAProducerAlwaysRuns) {
   ASSERT_TRUE(pumpUntil([&] { return produced->count() == 1; }));
 }
 
+TEST(ALKQueueFilterTest, AWakeDuringARunRunsTheStageOnceMoreAfterIt) {
+  Harness harness;
+  HeldRuns held;
+  const auto nothing = platform::Error::make(ALKErrorDomain, kALKErrorNothingToRead);
+  // An inactive producer, as the store reader is: one run per wake-up.
+  auto stage = ALKQueueFilter::make(nullptr, harness.output, false, nullptr, held.block(), harness.recorder());
+  ASSERT_TRUE(stage->execute());
+  ASSERT_TRUE(pumpUntil([&] { return held.runs.size() == 1; }));
+  EXPECT_FALSE(stage->execute());  // busy: refused for now, twice
+  EXPECT_FALSE(stage->execute());
+  held.runs[0].second(*stage, nullptr, nothing);
+  ASSERT_TRUE(harness.waitForCompletions(3));
+  drainMainRunLoop();
+  ASSERT_EQ(held.runs.size(), 2u);  // one more run for both
+  const auto made = activityOfType("made");
+  held.runs[1].second(*stage, made, nullptr);
+  ASSERT_TRUE(harness.waitForCompletions(4));
+  drainMainRunLoop();
+  EXPECT_EQ(held.runs.size(), 2u);
+  EXPECT_EQ(harness.output->peekObject(), made);
+
+  // Suspended by the time the run ends: no run and nothing more reported.
+  ASSERT_TRUE(stage->execute());
+  ASSERT_TRUE(pumpUntil([&] { return held.runs.size() == 3; }));
+  EXPECT_FALSE(stage->execute());
+  stage->setSuspended(true);
+  held.runs[2].second(*stage, nullptr, nothing);
+  ASSERT_TRUE(harness.waitForCompletions(6));
+  drainMainRunLoop();
+  EXPECT_EQ(held.runs.size(), 3u);
+  EXPECT_EQ(harness.completions.size(), 6u);
+  EXPECT_FALSE(stage->isExecuting());
+}
+
 TEST(ALKQueueFilterTest, PacesFromTheEndOfOneRunToTheStartOfTheNext) {
   auto clock = std::make_shared<ManualClock>();
   Harness harness;

@@ -96,6 +96,22 @@ TEST_F(StoreFiltersTest, ADispatchWhileAHitWaitsForRemovalNeverSendsItTwice) {
   EXPECT_TRUE(waitFor([&] { return rowsInFile(path).empty(); }));
 }
 
+TEST_F(StoreFiltersTest, ADispatchWhileTheReaderEndsAnEmptyReadReadsTheHitStoredMeanwhile) {
+  StorePipeline stages(path);
+  ASSERT_TRUE(stages.read->execute());
+  stages.queue->sync([] {});  // found nothing; the end of the read waits for this thread
+  ASSERT_TRUE(logger->contains("No activity request found."));
+  stages.input->enqueueObject(activityStamped(1.0));
+  stages.queue->sync([] {});  // stored
+  ASSERT_TRUE(stages.read->isExecuting());
+  EXPECT_FALSE(stages.read->execute());  // the dispatch reaches the reader now
+  drainMainRunLoop();
+  stages.queue->sync([] {});
+  drainMainRunLoop();  // read again, and handed to the sender
+  ASSERT_EQ(stages.sent, std::vector<double>{1.0});
+  EXPECT_TRUE(allSent(stages, 1));
+}
+
 TEST_F(StoreFiltersTest, ReadRowsOfAnEarlierProcessAreSentAgainAndUnreadableRowsAreDropped) {
   {
     auto earlier = ALKActivityStore::activityStoreWithURL(platform::Url::fileUrl(path));

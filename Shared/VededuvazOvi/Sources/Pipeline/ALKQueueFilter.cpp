@@ -111,6 +111,10 @@ bool ALKQueueFilter::executeAfter(platform::DispatchTime when) {
   if (!runnable || !executionBlock_) {
     ALKLog::debug(this, "Break execution of the filter operation. {closed: %d, cancelled: %d, executing: %d}",
                   isClosed(), isCancelled(), isExecuting());
+    // A wake-up that finds the stage busy is kept for the end of the run: the
+    // run may already be past what the wake-up was about (a reader that found
+    // the store empty just before a hit was stored).
+    if (isExecuting() && !isClosed() && !isSuspended()) wokenDuringRun_.store(true);
     if (!isClosed() && completionBlock_) {
       const auto error = runnable ? nullptr : platform::Error::make(ALKErrorDomain, kALKErrorCannotExecute);
       const CompletionBlock block = completionBlock_;  // the block may replace itself
@@ -198,6 +202,7 @@ bool ALKQueueFilter::waitUntilDrained(std::chrono::steady_clock::time_point dead
 void ALKQueueFilter::complete(const platform::ObjectPtr& object, platform::ObjectPtr output,
                               platform::ErrorPtr error) {
   if (!error && isCancelled()) error = platform::Error::cancelled();
+  const bool woken = wokenDuringRun_.exchange(false);
   setExecuting(false);
   lastExecutedTime_.store(clock_->now());
   ALKLog::debug(this, "Did execute {%@ -> %@, cancelled: %d, error: %@}", object, output, isCancelled(), error);
@@ -216,6 +221,9 @@ void ALKQueueFilter::complete(const platform::ObjectPtr& object, platform::Objec
   }
   if (canProceedWithNextObjectAfterCompletionWithError(error)) {
     ALKLog::debug(this, "Process next execution of the filter operation");
+    execute();
+  } else if (woken && canExecute() && executionBlock_) {
+    ALKLog::debug(this, "Execute again: woken during the run");
     execute();
   } else {
     listenToInputQueue();

@@ -31,7 +31,9 @@
 // allows) or listens to its input queue again, as its delegate. A stage whose
 // error policy stopped it after a failed run is halted (observable under
 // "halted") until its next run starts: only a new input or a dispatch wakes
-// it.
+// it. An execute that finds a run in flight is refused, and the stage runs
+// once more when that run ends, unless it then cannot run (closed, suspended,
+// no input) or goes on by itself anyway.
 //
 // Threads: execute, the input queue's delegate call, every completion and
 // every change of the two queues happen on the scheduling thread (the main
@@ -208,6 +210,9 @@ class ALKQueueFilter : public IALKQueueFilter, public IALKQueueDelegate {
   std::atomic<bool> suspended_{false};
   std::atomic<bool> executing_{false};
   std::atomic<bool> halted_{false};
+  // An execute refused because a run was in flight: the run's end runs the
+  // stage once more, if it can run then.
+  std::atomic<bool> wokenDuringRun_{false};
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> closed_{false};
   std::atomic<platform::DispatchTime> lastExecutedTime_{platform::kDispatchTimeForever};
