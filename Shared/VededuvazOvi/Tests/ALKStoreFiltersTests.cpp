@@ -194,6 +194,27 @@ TEST_F(StoreFiltersTest, AStoreThatFailedToOpenIsTriedAgainOnItsScheduleWithoutA
   ASSERT_TRUE(waitFor([&] { return rowsInFile(blocked).size() == 1 && stages.input->isEmpty(); }));
 }
 
+// A removal that could not be saved is tried again on the store's schedule,
+// as a write is: the row of a hit already sent does not wait for the next
+// dispatch, and on a full disk the removals that give room back go on.
+TEST_F(StoreFiltersTest, ARemovalThatFailedToSaveIsTriedAgainOnTheStoresSchedule) {
+  StorePipeline stages(path);
+  const auto clock = std::make_shared<ManualClock>();
+  stages.queue->sync([&] { stages.store->setClock(clock); });
+  store(stages, {1.0});
+  stages.sendError = [&](double) {
+    execInFile(path, "CREATE TRIGGER refuse BEFORE DELETE ON ZACTIVITYREQUEST BEGIN SELECT RAISE(ABORT, 'no'); END");
+    return platform::ErrorPtr();
+  };
+  stages.dispatch();
+  ASSERT_TRUE(waitFor([&] { return logger->contains("Unable to save changes: "); }));
+  ASSERT_TRUE(pumpUntil([&] { return !stages.remove->isExecuting(); }));
+  execInFile(path, "DROP TRIGGER refuse");
+  clock->advance(1.0);
+  EXPECT_TRUE(waitFor([&] { return rowsInFile(path).empty() && stages.queueB->isEmpty(); }));
+  EXPECT_EQ(stages.sent, std::vector<double>{1.0});
+}
+
 // Hits that never reached the file go with the process: closing says how
 // many, once.
 TEST_F(StoreFiltersTest, ClosingWithHitsNeverStoredSaysHowMany) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "ALKActivityStore.h"
@@ -7,7 +8,8 @@
 
 // What the three store stages share: one store, used only by their execution
 // blocks on their execution queue (the store queue), and closed there when a
-// closed stage is drained.
+// closed stage is drained; and the retry of a stage whose run found the store
+// unusable.
 class ALKActivityStoreFilter : public ALKQueueFilter {
  public:
   ALKActivityStoreFilter(Passkey key, std::shared_ptr<ALKActivityStore> store, std::shared_ptr<IALKQueue> inputQueue,
@@ -23,6 +25,15 @@ class ALKActivityStoreFilter : public ALKQueueFilter {
     if (activityStore_) activityStore_->close();
   }
 
+  // After a run that found the store unusable (it could not be opened, or a
+  // save failed): has the stage run again on the thread that made it once
+  // the store's clock reaches the store's next try, unless a retry is
+  // already due, so that the hit at its head waits for no other wake-up.
+  // Store queue.
+  void retryWhenTheStoreIsWorthTrying();
+
  private:
   const std::shared_ptr<ALKActivityStore> activityStore_;
+  const platform::RunLoop scheduling_ = platform::RunLoop::current();
+  std::atomic<bool> retryScheduled_{false};
 };

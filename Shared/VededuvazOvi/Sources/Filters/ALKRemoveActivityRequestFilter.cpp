@@ -25,6 +25,9 @@ void removeActivityRequest(ALKQueueFilter& filter, const platform::ObjectPtr& ob
     } else {
       error = platform::Error::make(ALKErrorDomain, kALKErrorUnsupportedInput);
     }
+    // A removal the store could not save is tried again when the store is
+    // worth trying: on a full disk, removals are what give room back.
+    if (error && store) static_cast<ALKRemoveActivityRequestFilter&>(filter).retryWhenTheStoreIsWorthTrying();
   }
   finish(filter, nullptr, error);
 }

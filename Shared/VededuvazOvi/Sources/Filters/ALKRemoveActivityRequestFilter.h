@@ -7,7 +7,9 @@
 // The store stage after the sender: deletes the row of each hit that reaches
 // it (by the row's ID, or by the activity's timestamp, preferring the row
 // already read) and saves, which wakes the read stage for the next row. A hit
-// whose row is gone passes; anything else fails with -301. It has no output.
+// whose row is gone passes; anything else fails with -301. A removal that
+// could not be saved stays at the head and is tried again when the store is
+// worth trying, as a write is. It has no output.
 //
 // Threads: the execution block runs on the store queue; the rest as for every
 // stage.

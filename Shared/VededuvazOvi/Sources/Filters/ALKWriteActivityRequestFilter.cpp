@@ -33,8 +33,9 @@ void writeActivityRequest(ALKQueueFilter& filter, const platform::ObjectPtr& obj
     }
     // A store that could not be opened or saved to is tried again when it
     // is worth it, whether or not another hit comes.
-    const auto retry = error && store && (activity || request) ? store->retryTime() : std::nullopt;
-    if (retry) static_cast<ALKWriteActivityRequestFilter&>(filter).retryAt(store->clock(), *retry);
+    if (error && store && (activity || request)) {
+      static_cast<ALKWriteActivityRequestFilter&>(filter).retryWhenTheStoreIsWorthTrying();
+    }
   }
   finish(filter, row ? row->objectID() : nullptr, error);
 }
@@ -69,22 +70,6 @@ void ALKWriteActivityRequestFilter::close() {
     ALKLog::warning(this, "Closed with %zd hits never stored", inputQueue()->count());
   }
   ALKActivityStoreFilter::close();
-}
-
-void ALKWriteActivityRequestFilter::retryAt(const std::shared_ptr<ALKClock>& clock, platform::DispatchTime when) {
-  if (retryScheduled_.exchange(true)) return;
-  const std::weak_ptr<ALKWriteActivityRequestFilter> weakSelf = sharedAs<ALKWriteActivityRequestFilter>();
-  clock->performAt(platform::DispatchQueue::global(), when, [weakSelf, scheduling = scheduling_] {
-    scheduling.perform([weakSelf] {
-      const auto self = weakSelf.lock();
-      if (!self) return;
-      self->retryScheduled_.store(false);
-      if (self->isClosed() || self->isExecuting() || !self->hasInputObjectsAvailable()) return;
-      ALKLogIndent indent;
-      ALKLog::debug(self.get(), "Try the store again");
-      self->execute();
-    });
-  });
 }
 
 bool ALKWriteActivityRequestFilter::noteCapacity(std::size_t capacity) {

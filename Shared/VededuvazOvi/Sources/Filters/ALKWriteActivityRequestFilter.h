@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -44,12 +43,6 @@ class ALKWriteActivityRequestFilter : public ALKActivityStoreFilter {
   // not before every run. Scheduling thread.
   bool noteCapacity(std::size_t capacity);
 
-  // Has the stage run again on the thread that made it once `clock` reaches
-  // `when`, unless a retry is already due. Any thread.
-  void retryAt(const std::shared_ptr<ALKClock>& clock, platform::DispatchTime when);
-
  private:
   std::optional<std::size_t> notedCapacity_;
-  const platform::RunLoop scheduling_ = platform::RunLoop::current();
-  std::atomic<bool> retryScheduled_{false};
 };
