@@ -271,6 +271,15 @@ TEST_F(StoreDurabilityTest, OnANearlyFullDiskEveryHitIsDeliveredOnce) {
   EXPECT_EQ(stages.sent, every);
 }
 
+// On a disk with room the journal stays small however many hits wait: a
+// nearly full disk keeps its room for them.
+TEST_F(StoreDurabilityTest, TheJournalStaysSmallWhileManyHitsWait) {
+  StorePipeline stages(path);
+  for (int hit = 1; hit <= 400; ++hit) stages.input->enqueueObject(activityStamped(hit));
+  ASSERT_TRUE(waitFor([&] { return stages.input->isEmpty() && rowsInFile(path).size() == 400; }));
+  EXPECT_LE(std::filesystem::file_size(path + "-wal"), 192u * 1024);
+}
+
 // Hits stored while none is sent (offline, or a slow sender) fill a disk with
 // a few hundred kilobytes free: the store keeps the room its journal needs to
 // go back into the file, so the hits it could not store wait in the queue,
