@@ -671,8 +671,10 @@ platform::ErrorPtr ALKActivityStore::roomForNewRows() {
     const std::int64_t room = free.value_or(0) + unusedPages * pageSize;
     const std::int64_t needed = std::max<std::int64_t>(journalBytes - journalSize(), 0) + rowBytes + kSparePages * pageSize;
     if (room >= needed) return nullptr;
-  } catch (const SQLite::Exception& exception) {
-    return sqliteError(exception);
+  } catch (const SQLite::Exception&) {
+    // The save that follows meets the same fault, and deals with it (a
+    // damaged file goes aside).
+    return nullptr;
   }
   return sqliteError(SQLITE_FULL, "database or disk is full", path);
 }
