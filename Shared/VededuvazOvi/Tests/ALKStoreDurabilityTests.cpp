@@ -271,4 +271,47 @@ TEST_F(StoreDurabilityTest, OnANearlyFullDiskEveryHitIsDeliveredOnce) {
   EXPECT_EQ(stages.sent, every);
 }
 
+// On a disk with room the journal stays small however many hits wait: a
+// nearly full disk keeps its room for them.
+TEST_F(StoreDurabilityTest, TheJournalStaysSmallWhileManyHitsWait) {
+  StorePipeline stages(path);
+  for (int hit = 1; hit <= 400; ++hit) stages.input->enqueueObject(activityStamped(hit));
+  ASSERT_TRUE(waitFor([&] { return stages.input->isEmpty() && rowsInFile(path).size() == 400; }));
+  EXPECT_LE(std::filesystem::file_size(path + "-wal"), 192u * 1024);
+}
+
+// Hits stored while none is sent (offline, or a slow sender) fill a disk with
+// a few hundred kilobytes free: the store keeps the room its journal needs to
+// go back into the file, so the hits it could not store wait in the queue,
+// and once sending starts every hit is delivered once and the file empties.
+TEST_F(StoreDurabilityTest, HitsStoredUntilTheDiskIsFullAreDeliveredOnceSendingStarts) {
+  SmallDisk disk(2 * 1024 * 1024);
+  if (!disk.isMounted()) GTEST_SKIP() << "no small disk: mounting a tmpfs takes root";
+  const std::string file = disk.file("store.sqlite");
+  RecordingLoggerScope logger;
+  disk.leaveFree(256 * 1024);
+  StorePipeline stages(file);
+  // Retries wait on this clock: they cost no real time.
+  const auto clock = std::make_shared<ManualClock>();
+  stages.queue->sync([&] { stages.store->setClock(clock); });
+  std::vector<double> every;
+  for (int hit = 1; hit <= 400; ++hit) {
+    stages.input->enqueueObject(activityStamped(hit));
+    every.push_back(hit);
+  }
+  ASSERT_TRUE(waitFor([&] {
+    clock->advance(60.0);
+    return logger->contains("Unable to save changes: ");
+  }));
+  ASSERT_FALSE(stages.input->isEmpty()) << "the disk never filled up";
+
+  stages.dispatch();
+  EXPECT_TRUE(waitFor([&] {
+    clock->advance(60.0);
+    if (stages.read->isHalted()) stages.dispatch();
+    return stages.input->isEmpty() && stages.sent.size() >= every.size() && rowsInFile(file).empty();
+  }, std::chrono::seconds(120))) << stages.sent.size() << " sent, " << stages.input->count() << " waiting";
+  EXPECT_EQ(stages.sent, every);
+}
+
 }  // namespace

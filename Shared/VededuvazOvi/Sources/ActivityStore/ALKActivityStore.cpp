@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +40,12 @@ constexpr std::size_t kRegisteredRowsKept = 128;
 // block by block, at every checkpoint.
 constexpr int kCheckpointPages = 32;
 constexpr int kJournalSizeLimit = 192 * 1024;
+// New rows are stored only while the disk keeps room for the journal to go
+// into the file and to grow back to its largest, and a few pages more: the
+// saves that give room back (removals) and the read marks then always find
+// it, where a journal that cannot be checkpointed would fail every save for
+// good.
+constexpr std::int64_t kSparePages = 4;
 constexpr const char* kRowColumns = "Z_PK, ZSTATE, ZTIMESTAMP, ZURLSTRING, ZACTIVITY";
 // The suffixes of the files that make one store: the journal companions
 // SQLite keeps beside it first, so that a file moved or removed in this order
@@ -610,6 +617,68 @@ void ALKActivityStore::writeChanges(const std::vector<std::shared_ptr<ALKActivit
   statement("COMMIT").exec();
 }
 
+platform::ErrorPtr ALKActivityStore::roomForNewRows() {
+  if (inserted_.empty()) return nullptr;
+  const std::string path = database_->getFilename();
+  const auto freeBytes = [&]() -> std::optional<std::int64_t> {
+    struct statvfs disk {};
+    if (::statvfs(path.c_str(), &disk) != 0) return std::nullopt;
+    return static_cast<std::int64_t>(disk.f_bavail) * static_cast<std::int64_t>(disk.f_frsize);
+  };
+  const auto journalSize = [&]() -> std::int64_t {
+    struct stat journal {};
+    return ::stat((path + "-wal").c_str(), &journal) == 0 ? journal.st_size : 0;
+  };
+  try {
+    // The values of a pragma's row; its statement is reset at once, so that
+    // it holds no read of the file.
+    const auto pragma = [&](const std::string& sql) {
+      auto& query = statement(sql);
+      std::vector<std::int64_t> values;
+      if (query.executeStep()) {
+        for (int column = 0; column < query.getColumnCount(); ++column) values.push_back(query.getColumn(column).getInt64());
+      }
+      query.reset();
+      return values;
+    };
+    const auto pageSizes = pragma("PRAGMA page_size");
+    const std::int64_t pageSize = pageSizes.empty() ? 0 : pageSizes[0];
+    // The new rows go into the journal, then into the file.
+    std::int64_t rowBytes = 0;
+    for (const auto& row : inserted_) {
+      const auto* data = row->archive_.data();
+      rowBytes += 2 * (static_cast<std::int64_t>(data ? data->size() : 0) + 128);
+    }
+    // The journal at its largest before a checkpoint.
+    const std::int64_t journalBytes = (kCheckpointPages + kSparePages) * pageSize;
+    auto free = freeBytes();
+    // Room for the journal to grow to its largest and for all of it to go
+    // into the file: nothing to look at.
+    if (!free || *free >= 2 * std::max(journalBytes, journalSize()) + rowBytes) return nullptr;
+
+    // Little room: what the journal holds goes into the file first. When it
+    // cannot all go (a reader of another connection holds it), the rows wait.
+    const auto checkpoint = pragma("PRAGMA wal_checkpoint(PASSIVE)");
+    if (checkpoint.size() == 3 && (checkpoint[0] != 0 || checkpoint[1] != checkpoint[2])) {
+      return sqliteError(SQLITE_FULL, "database or disk is full", path);
+    }
+    free = freeBytes();
+    const auto freePages = pragma("PRAGMA freelist_count");
+    const std::int64_t unusedPages = freePages.empty() ? 0 : freePages[0];
+    // Pages the file no longer uses take rows without growing it; the
+    // journal keeps the room to grow back to its largest and a few pages
+    // more, for the removals and read marks to come.
+    const std::int64_t room = free.value_or(0) + unusedPages * pageSize;
+    const std::int64_t needed = std::max<std::int64_t>(journalBytes - journalSize(), 0) + rowBytes + kSparePages * pageSize;
+    if (room >= needed) return nullptr;
+  } catch (const SQLite::Exception&) {
+    // The save that follows meets the same fault, and deals with it (a
+    // damaged file goes aside).
+    return nullptr;
+  }
+  return sqliteError(SQLITE_FULL, "database or disk is full", path);
+}
+
 bool ALKActivityStore::save(platform::ErrorPtr* error) {
   if (!database_) return false;
   ALKLogIndent indent;
@@ -646,6 +715,7 @@ bool ALKActivityStore::save(platform::ErrorPtr* error) {
     return nullptr;
   };
   platform::ErrorPtr failure = archiveRows();
+  if (!failure) failure = roomForNewRows();
   std::vector<std::int64_t> newKeys;
   for (bool recovered = false; !failure;) {
     try {

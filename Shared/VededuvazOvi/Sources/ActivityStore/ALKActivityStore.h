@@ -227,6 +227,9 @@ class ALKActivityStore : public platform::Object {
   bool readRecovering(const char* failureLine, platform::ErrorPtr* error, const std::function<void()>& read);
   // Writes the unsaved changes in one transaction; throws what SQLite reports.
   void writeChanges(const std::vector<std::shared_ptr<ALKActivityRequest>>& updated, std::vector<std::int64_t>& newKeys);
+  // A full-disk error when storing the new rows would leave the disk less
+  // room than the journal needs to go back into the file; otherwise nullptr.
+  platform::ErrorPtr roomForNewRows();
   // Why no connection is there, for a write that needs one.
   platform::ErrorPtr unreachableError() const;
   void closeConnection();
