@@ -246,10 +246,24 @@ class StoppedDaemon {
 // whose TXT record holds usb_SN twice, "Dot Printer" on a host whose first
 // label holds a dot, "Colon Printer" on a host that looks like a URL's user
 // and address, and "Wide Printer" in the domain example.com.
-class RealAvahiTest : public ::testing::Test {
+// A suite whose tests share one sandbox, started once with the files that
+// `Suite::prepare` puts in its folder, and skipped where none can start.
+template <class Suite>
+class SharedSandboxTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    sandbox_.start([](const std::string& dir) {
+  static void SetUpTestSuite() { sandbox_.start(Suite::prepare); }
+  static void TearDownTestSuite() { sandbox_.stop(); }
+  void SetUp() override {
+    if (sandbox_.status() == 77) GTEST_SKIP() << sandbox_.output();
+    ASSERT_EQ(sandbox_.status(), 0) << sandbox_.output();
+  }
+
+  static inline AvahiSandbox sandbox_;
+};
+
+class RealAvahiTest : public SharedSandboxTest<RealAvahiTest> {
+ public:
+  static void prepare(const std::string& dir) {
       std::ofstream(dir + "/services/long-cjk.service") << serviceFile(kLongCJKName, "");
       std::ofstream(dir + "/services/cafe.service")
           << serviceFile("Caf\u00E9 Printer", "<host-name>caf\u00E9-host.local</host-name>"
@@ -266,17 +280,7 @@ class RealAvahiTest : public ::testing::Test {
                                        "10.99.0.65 my\\.printer.local\nfd99::65 my\\.printer.local\n"
                                        "10.99.0.67 a:b@10\\.99\\.0\\.66/x.local\n"
                                        "fd99::67 a:b@10\\.99\\.0\\.66/x.local\n";
-    });
   }
-
-  static void TearDownTestSuite() { sandbox_.stop(); }
-
-  void SetUp() override {
-    if (sandbox_.status() == 77) GTEST_SKIP() << sandbox_.output();
-    ASSERT_EQ(sandbox_.status(), 0) << sandbox_.output();
-  }
-
-  static inline AvahiSandbox sandbox_;
 };
 
 TEST_F(RealAvahiTest, ResolvesAPublishedServiceThroughTheDaemon) {
@@ -497,18 +501,9 @@ TEST_F(RealAvahiTest, ServicesInADomainOfSeveralLabels) {
 
 // The daemon also serves a second link. Each test publishes what it needs
 // with a client of its own.
-class RealAvahiTwoLinksTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    sandbox_.start([](const std::string& dir) { std::ofstream(dir + "/second-link") << "\n"; });
-  }
-  static void TearDownTestSuite() { sandbox_.stop(); }
-  void SetUp() override {
-    if (sandbox_.status() == 77) GTEST_SKIP() << sandbox_.output();
-    ASSERT_EQ(sandbox_.status(), 0) << sandbox_.output();
-  }
-
-  static inline AvahiSandbox sandbox_;
+class RealAvahiTwoLinksTest : public SharedSandboxTest<RealAvahiTwoLinksTest> {
+ public:
+  static void prepare(const std::string& dir) { std::ofstream(dir + "/second-link") << "\n"; }
 };
 
 // "Twin Printer" on the first link, over IPv4 only, and another of that name
