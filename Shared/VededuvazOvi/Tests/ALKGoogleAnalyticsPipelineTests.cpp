@@ -28,6 +28,7 @@
 #include "EngineTestSupport.h"
 #include "LoopbackCollector.h"
 #include "RecordingLogger.h"
+#include "SmallDisk.h"
 #include "StoreTestSupport.h"
 #include "System/AppIdentity.h"
 #include "TemporaryDirectory.h"
@@ -422,6 +423,21 @@ TEST_F(GoogleAnalyticsPipelineTest, AnUnenterableCacheFolderGivesTheMemoryFormWi
   client_->dispatch();
   ASSERT_TRUE(waitForRequests(1));
   ::chmod(folder.c_str(), 0700);
+}
+
+// A cache folder that cannot be made for want of inodes is logged with that
+// error, not with what a look at the folder found afterwards.
+TEST_F(GoogleAnalyticsPipelineTest, ACacheFolderThatCannotBeMadeIsLoggedWithItsOwnError) {
+  SmallDisk disk(1024 * 1024, 1);
+  if (!disk.isMounted()) GTEST_SKIP() << "no small disk: mounting a tmpfs takes root";
+  setenv("XDG_CACHE_HOME", disk.path().c_str(), 1);
+  RecordingLoggerScope logger;
+  startClient();
+  ASSERT_EQ(tracker_->pipeline()->filters().size(), 1u);
+  EXPECT_EQ(logger->count("Unable to create directory {" + disk.file("com.example.analytics-tests/1.2") +
+                          ", No space left on device}"),
+            1u);
+  stopClient();
 }
 
 TEST_F(GoogleAnalyticsPipelineTest, ClosingDuringADelayedAnswerKeepsTheHitForTheNextClient) {
