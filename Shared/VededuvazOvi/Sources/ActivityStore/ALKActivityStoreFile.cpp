@@ -42,9 +42,12 @@ constexpr int kModelVersion = 1;
 // that it is not shrunk and grown again, block by block, at every checkpoint.
 constexpr int kSmallJournalPages = 32;
 constexpr int kSmallJournalSizeLimit = 192 * 1024;
-// While the disk has room, checkpoints are SQLite's own: each waits on the
-// disk, and these come a hundred hits apart, not ten.
+// While the disk has room, checkpoints are SQLite's own, at its default of
+// this many pages, and the journal keeps its size: each checkpoint waits on
+// the disk, and these come a hundred hits apart, not ten.
 constexpr int kSQLiteJournalPages = 1000;
+// The page size of a file until the first room check asks SQLite: its default.
+constexpr std::int64_t kDefaultPageSize = 4096;
 // New rows are stored only while the disk keeps room for the journal to go
 // into the file and to grow back to its largest, and a few pages more: the
 // saves that give room back (removals) and the read marks then always find
@@ -526,10 +529,12 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::stri
       return refuse(incompatibleStoreError(path));
     }
     transaction.commit();
-    pageSize_ = database->execAndGet("PRAGMA page_size").getInt64();
-    smallJournal_.reset();
+    // The connection starts with SQLite's checkpoints; a disk short of room
+    // at the open gets the small journal at once.
+    pageSize_.reset();
+    smallJournal_ = false;
     const auto free = freeBytes(path);
-    keepJournal(*database, free && *free < 2 * (kSQLiteJournalPages + kSparePages) * pageSize_);
+    if (free && *free < 2 * (kSQLiteJournalPages + kSparePages) * kDefaultPageSize) keepJournal(*database, true);
   } catch (const SQLite::Exception& exception) {
     return refuse(errorOf(exception));
   }
@@ -645,8 +650,7 @@ void ALKActivityStoreFile::removeOlderSetAsideCopies(const std::string& path) {
 void ALKActivityStoreFile::keepJournal(SQLite::Database& database, bool small) {
   if (smallJournal_ == small) return;
   database.exec("PRAGMA wal_autocheckpoint=" + std::to_string(small ? kSmallJournalPages : kSQLiteJournalPages));
-  database.exec("PRAGMA journal_size_limit=" +
-                std::to_string(small ? kSmallJournalSizeLimit : kSQLiteJournalPages * pageSize_));
+  database.exec("PRAGMA journal_size_limit=" + std::to_string(small ? kSmallJournalSizeLimit : -1));
   smallJournal_ = small;
 }
 
@@ -663,17 +667,19 @@ std::int64_t ALKActivityStoreFile::journalSize() const {
 
 platform::ErrorPtr ALKActivityStoreFile::roomForNewRows(SQLite::Database& database, std::int64_t rowBytes) {
   try {
+    if (!pageSize_) pageSize_ = database.execAndGet("PRAGMA page_size").getInt64();
+    const std::int64_t pageSize = *pageSize_;
     auto free = freeBytes(openedPath_);
     // Room for SQLite's journal to grow to its largest and for all of it to
     // go into the file: SQLite checkpoints.
-    const std::int64_t largestJournal = (kSQLiteJournalPages + kSparePages) * pageSize_;
+    const std::int64_t largestJournal = (kSQLiteJournalPages + kSparePages) * pageSize;
     if (!free || *free >= 2 * std::max(largestJournal, journalSize()) + rowBytes) {
       keepJournal(database, false);
       return nullptr;
     }
     keepJournal(database, true);
     // The small journal at its largest before a checkpoint.
-    const std::int64_t journalBytes = (kSmallJournalPages + kSparePages) * pageSize_;
+    const std::int64_t journalBytes = (kSmallJournalPages + kSparePages) * pageSize;
     if (*free >= 2 * std::max(journalBytes, journalSize()) + rowBytes) return nullptr;
 
     // Little room: what the journal holds goes into the file first. When it
@@ -698,9 +704,9 @@ platform::ErrorPtr ALKActivityStoreFile::roomForNewRows(SQLite::Database& databa
     // Pages the file no longer uses take rows without growing it; the
     // journal keeps the room to grow back to its largest and a few pages
     // more, for the removals and read marks to come.
-    const std::int64_t room = free.value_or(0) + unusedPages * pageSize_;
+    const std::int64_t room = free.value_or(0) + unusedPages * pageSize;
     const std::int64_t needed =
-        std::max<std::int64_t>(journalBytes - journalSize(), 0) + rowBytes + kSparePages * pageSize_;
+        std::max<std::int64_t>(journalBytes - journalSize(), 0) + rowBytes + kSparePages * pageSize;
     if (room >= needed) return nullptr;
   } catch (const SQLite::Exception&) {
     // The save that follows meets the same fault, and deals with it (a

@@ -130,6 +130,7 @@ class ALKActivityStoreFile {
   std::string openedPath_;
   std::optional<Identity> opened_;
   std::optional<Identity> damaged_;
-  std::int64_t pageSize_ = 4096;
-  std::optional<bool> smallJournal_;
+  // Asked of SQLite by the first room check of a connection.
+  std::optional<std::int64_t> pageSize_;
+  bool smallJournal_ = false;
 };
