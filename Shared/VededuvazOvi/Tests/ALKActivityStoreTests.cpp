@@ -512,6 +512,26 @@ TEST_F(ActivityStoreTest, OnlyTheNewestThreeSetAsideCopiesAreKept) {
   for (const auto& other : others) EXPECT_EQ(fileBytes(other), "not the store's") << other;
 }
 
+// A file that takes the path of a running store (a backup put back, another
+// run's file moved in) is the one the next save goes into, its journal with
+// it, and the rows the store holds join those of the file found there.
+TEST_F(ActivityStoreTest, AFileThatReplacesTheStoreKeepsItsJournalAndGetsTheStoresRows) {
+  auto store = storeAt(path);
+  ASSERT_TRUE(add(*store, 1.0) && store->save());
+  // A copy of a file whose rows are in its journal only (its store is still
+  // open) moves in, as another process would put it there.
+  const std::string other = folder.file("other.sqlite");
+  const std::string copy = folder.file("copy.sqlite");
+  auto elsewhere = storeAt(other);
+  ASSERT_TRUE(add(*elsewhere, 2.0) && add(*elsewhere, 3.0) && elsewhere->save());
+  for (const char* suffix : {"-wal", "-shm", ""}) std::filesystem::copy_file(other + suffix, copy + suffix);
+  elsewhere.reset();
+  for (const char* suffix : {"-wal", "-shm", ""}) std::filesystem::rename(copy + suffix, path + suffix);
+  ASSERT_TRUE(add(*store, 4.0) && store->save());
+  EXPECT_EQ(logger->count("The store file is gone or replaced"), 1u);
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{1.0, 0}, {2.0, 0}, {3.0, 0}, {4.0, 0}}));
+}
+
 // A path longer than SQLite takes fails at once, with the cause in its ERROR
 // line, and is not tried again: nothing is made at it.
 TEST_F(ActivityStoreTest, APathTooLongForSQLiteFailsOnceNamingTheCause) {

@@ -543,8 +543,7 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::stri
 }
 
 void ALKActivityStoreFile::willClose(SQLite::Database& database) {
-  if (!damaged_ && isAtPath()) return;
-  sqlite3_db_config(database.getHandle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  if (damaged_) sqlite3_db_config(database.getHandle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 }
 
 bool ALKActivityStoreFile::isAtPath() const {

@@ -68,9 +68,9 @@ class ALKActivityStoreFile {
   // Whether opening again can never succeed: a store of another model or
   // version, a path too long.
   static bool isLastingFailure(const platform::ErrorPtr& error);
-  // Before the connection closes: a file that is no longer at the path, or
-  // that is to be set aside, is closed as it is (no checkpoint, no journal
-  // removed by its name).
+  // Before the connection closes: a file that is to be set aside is closed
+  // as it is, with no checkpoint into it. (SQLite itself checkpoints no file
+  // that was moved or unlinked meanwhile.)
   void willClose(SQLite::Database& database);
 
   // Whether the path still leads to the file opened (one stat).
