@@ -937,9 +937,10 @@ bool waitOffLoop(const std::function<bool()>& done) {
 TEST_F(NEXANetworkSessionTest, TheLastReferenceMayGoOnAnotherThreadWhileTheMainThreadAnswers) {
   // A completion on the main thread hands the last reference to a thread
   // that drops it, and waits for that. Meanwhile a request behind
-  // credentials has had its 401, so its prompt is on its way to the main
-  // queue. Once the release has returned, neither that prompt nor the
-  // second completion of the request starts; the completion that runs ends.
+  // credentials has reached the printer, which asks for them, so its prompt
+  // is on its way to the main queue. Once the release has returned, neither
+  // that prompt nor the second completion of the request starts; the
+  // completion that runs ends.
   {
     ReleasingClient client;
     auto session = DQNEXASession::make(std::nullopt, printer.baseURL(), false, false, client.prompt());
