@@ -84,14 +84,25 @@ std::optional<Data> writeWithin(const Value& value, PropertyListFormat format, c
 }
 
 // The largest n, from `from` up, for which the writer takes `grow(n)` within
-// `limits`. What it writes there reads back within them; the next value is
-// refused with the write error, and its bytes, from a writer without limits,
-// are refused by the reader: the writer's bound is the reader's.
+// `limits` (a value that grows with n). What it writes there reads back
+// within them; the next value is refused with the write error, and its
+// bytes, from a writer without limits, are refused by the reader: the
+// writer's bound is the reader's.
 std::size_t readersBound(const std::function<Value(std::size_t)>& grow, PropertyListFormat format,
                          const PropertyListLimits& limits, std::size_t from = 1) {
+  const auto taken = [&](std::size_t n) { return writeWithin(grow(n), format, limits).has_value(); };
+  EXPECT_TRUE(taken(from)) << "nothing written from " << from;
+  // Taken at n, refused at refused.
   std::size_t n = from;
-  EXPECT_TRUE(writeWithin(grow(n), format, limits)) << "nothing written from " << from;
-  while (n < from + 5000 && writeWithin(grow(n + 1), format, limits)) ++n;
+  std::size_t refused = from + 1;
+  while (refused < from + 100000 && taken(refused)) {
+    n = refused;
+    refused = from + 2 * (refused - from);
+  }
+  while (refused - n > 1) {
+    const std::size_t middle = n + (refused - n) / 2;
+    (taken(middle) ? n : refused) = middle;
+  }
   ErrorPtr error;
   const auto at = writeWithin(grow(n), format, limits);
   if (!at) return n;
