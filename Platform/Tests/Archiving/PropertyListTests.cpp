@@ -92,7 +92,7 @@ std::size_t readersBound(const std::function<Value(std::size_t)>& grow, Property
                          const PropertyListLimits& limits, std::size_t from = 1) {
   const auto taken = [&](std::size_t n) { return writeWithin(grow(n), format, limits).has_value(); };
   EXPECT_TRUE(taken(from)) << "nothing written from " << from;
-  // Taken at n, refused at refused.
+  // The writer takes n and refuses `refused`: double the step, then halve the gap.
   std::size_t n = from;
   std::size_t refused = from + 1;
   while (refused < from + 100000 && taken(refused)) {
