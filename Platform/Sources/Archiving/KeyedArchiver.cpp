@@ -3,7 +3,9 @@
 #include <exception>
 
 #include "Values/Dictionary.h"
+#include "Archiving/KeyedUnarchiver.h"
 #include "Archiving/PlistDocument.h"
+#include "Archiving/PlistShapeCheck.h"
 
 namespace platform {
 namespace {
@@ -236,7 +238,16 @@ std::optional<Data> KeyedArchiver::finish(std::uint64_t rootUid, ErrorPtr* error
   plist_t objects = plist_new_array();
   for (auto& object : objects_) plist_array_append_item(objects, object.release());
   plist_dict_set_item(archive.root(), "$objects", objects);
-  return archive.serialize(PropertyListFormat::Binary, error);
+  auto bytes = archive.serialize(PropertyListFormat::Binary, error);
+  // What the unarchiver would refuse is not written: a store would keep it
+  // and never read it back.
+  if (bytes && (bytes->size() > KeyedUnarchiver::kMaxBytes ||
+                PlistShapeCheck::checkBinary(*bytes, KeyedUnarchiver::kLimits))) {
+    fail("the archive is larger than its reader takes");
+    if (error) *error = error_;
+    return std::nullopt;
+  }
+  return bytes;
 }
 
 }  // namespace platform

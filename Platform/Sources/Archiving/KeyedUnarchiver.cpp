@@ -40,10 +40,8 @@ Value KeyedUnarchiver::unarchivedObject(std::span<const std::uint8_t> data, std:
   };
   auto corrupt = [&](const std::string& reason) { return failWith(corruptArchiveError(reason)); };
   try {
-    PropertyListLimits limits;
-    limits.maxBytes = kMaxBytes;
     ErrorPtr parseError;
-    auto document = PlistDocument::parse(data, limits, &parseError);
+    auto document = PlistDocument::parse(data, kLimits, &parseError);
     if (!document) return failWith(corruptArchiveError("not a property list", parseError));
     plist_t root = document->root();
     const auto archiver = PlistDocument::stringOf(itemOf(root, "$archiver"));

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Archiving/PropertyList.h"
 #include "Errors/Error.h"
 #include "Archiving/KeyedCoding.h"
 #include "Values/Value.h"
@@ -37,6 +38,9 @@ class KeyedUnarchiver {
   static constexpr std::int64_t kCoderReadCorruptError = 4864;
   // The largest archive read.
   static constexpr std::size_t kMaxBytes = 16u << 20;
+  // What an archive's property list may hold to be read (the archiver
+  // writes no more).
+  static constexpr PropertyListLimits kLimits{.maxBytes = kMaxBytes};
 
   // The root object of the archive. Besides `classes`, it decodes
   // NSDictionary and NSMutableDictionary (string keys), NSArray and

@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <variant>
 
 #include "Values/Dictionary.h"
 #include "Archiving/PlistDocument.h"
+#include "Archiving/PlistObjectTable.h"
 #include "Archiving/PropertyListGraph.h"
 
 namespace platform {
@@ -20,18 +22,27 @@ constexpr const char* kDebugDescriptionKey = "NSDebugDescription";
 
 // Converts a parsed tree into values. The shape check bounded the depth
 // already; the depth here guards against a tree built some other way.
+//
+// A binary property list is walked beside its objects, so that a date comes
+// from the file's own bytes: libplist gives a date as seconds truncated
+// toward zero and microseconds without their sign, which cannot tell -0.5
+// from 0.5.
 class Reader {
  public:
-  explicit Reader(std::size_t maxDepth) : maxDepth_(maxDepth) {}
+  Reader(std::size_t maxDepth, const PlistObjectTable* objects) : maxDepth_(maxDepth), objects_(objects) {}
 
-  Value read(plist_t node, std::size_t depth = 0) {
+  // `object` is the node's index among the binary form's objects.
+  Value read(plist_t node, std::uint64_t object = 0, std::size_t depth = 0) {
     if (depth > maxDepth_) return fail("nested too deeply");
     switch (plist_get_node_type(node)) {
       case PLIST_DICT: {
+        const std::uint64_t count = plist_dict_get_size(node);
+        const auto refs = refsOf(object, count, 2);
+        if (!refs) return fail("dictionary unlike its object");
         Dictionary dictionary;
         plist_dict_iter iter = nullptr;
         plist_dict_new_iter(node, &iter);
-        for (;;) {
+        for (std::uint64_t i = 0;; ++i) {
           char* key = nullptr;
           plist_t item = nullptr;
           plist_dict_next_item(node, iter, &key, &item);
@@ -46,7 +57,8 @@ class Reader {
             std::free(iter);
             return fail("dictionary key is not valid text");
           }
-          Value value = read(item, depth + 1);
+          // A dictionary's references are its keys, then its values.
+          Value value = read(item, refAt(*refs, count + i), depth + 1);
           if (value.isNil()) {
             std::free(iter);
             return Value();
@@ -57,18 +69,27 @@ class Reader {
         return Value(std::move(dictionary));
       }
       case PLIST_ARRAY: {
+        const auto items = PlistDocument::itemsOf(node);
+        const auto refs = refsOf(object, items.size(), 1);
+        if (!refs) return fail("array unlike its object");
         Array array;
-        for (plist_t item : PlistDocument::itemsOf(node)) {
-          Value value = read(item, depth + 1);
+        for (std::size_t i = 0; i < items.size(); ++i) {
+          Value value = read(items[i], refAt(*refs, i), depth + 1);
           if (value.isNil()) return Value();
           array.push_back(std::move(value));
         }
         return Value(std::move(array));
       }
       case PLIST_DATE: {
+        if (objects_) {
+          const auto seconds = objects_->dateOf(object);
+          if (!seconds) return fail("date unlike its object");
+          return Value(Date(*seconds));
+        }
+        // Text forms hold whole seconds; the sign of the seconds is the date's.
         std::int32_t seconds = 0, microseconds = 0;
         plist_get_date_val(node, &seconds, &microseconds);
-        return Value(Date(seconds + microseconds / 1e6));
+        return Value(Date(seconds + (seconds < 0 ? -microseconds : microseconds) / 1e6));
       }
       case PLIST_UID:
         return Value(Dictionary{{PlistDocument::kUidKey, Value(*PlistDocument::uidOf(node))}});
@@ -81,12 +102,33 @@ class Reader {
   ErrorPtr error() const { return error_; }
 
  private:
+  // Where the references of container `object` start, when it is a container
+  // of `count` items (of `per` references each) as libplist read it. Without
+  // objects (a text form), 0.
+  std::optional<std::size_t> refsOf(std::uint64_t object, std::uint64_t count, std::uint64_t per) const {
+    if (!objects_) return 0;
+    const auto offset = objects_->offsetOf(object);
+    if (!offset) return std::nullopt;
+    const std::uint8_t type = objects_->typeAt(*offset);
+    const bool container = per == 2 ? type == PlistObjectTable::kDictionary
+                                    : type == PlistObjectTable::kArray || type == PlistObjectTable::kSet;
+    const auto counted = objects_->countAt(*offset);
+    if (!container || !counted || counted->first != count ||
+        !objects_->fits(counted->second, count, objects_->refSize() * per)) {
+      return std::nullopt;
+    }
+    return counted->second;
+  }
+
+  std::uint64_t refAt(std::size_t refs, std::uint64_t i) const { return objects_ ? objects_->refAt(refs, i) : 0; }
+
   Value fail(const std::string& reason) {
     if (!error_) error_ = PropertyList::corruptError(reason);
     return Value();
   }
 
   std::size_t maxDepth_;
+  const PlistObjectTable* objects_;
   ErrorPtr error_;
 };
 
@@ -108,10 +150,19 @@ ErrorPtr PropertyList::invalidValueError(const std::string& reason) {
 
 Value PropertyList::read(std::span<const std::uint8_t> bytes, ErrorPtr* error, PropertyListFormat* format,
                          const PropertyListLimits& limits) {
-  auto document = PlistDocument::parse(bytes, limits, error, format);
+  PropertyListFormat parsed{};
+  auto document = PlistDocument::parse(bytes, limits, error, &parsed);
   if (!document) return Value();
-  Reader reader(limits.maxDepth);
-  Value value = reader.read(document->root());
+  if (format) *format = parsed;
+  // The shape check took the binary form's trailer already.
+  const auto table = PlistObjectTable::make(bytes);
+  const auto* objects = parsed == PropertyListFormat::Binary ? std::get_if<PlistObjectTable>(&table) : nullptr;
+  if (parsed == PropertyListFormat::Binary && !objects) {
+    if (error) *error = corruptError("damaged binary property list");
+    return Value();
+  }
+  Reader reader(limits.maxDepth, objects);
+  Value value = reader.read(document->root(), objects ? objects->top() : 0);
   if (value.isNil() && error) *error = reader.error();
   return value;
 }
@@ -158,8 +209,7 @@ Value PropertyList::readFile(const std::string& path, ErrorPtr* error, const Pro
 std::optional<Data> PropertyList::write(const Value& value, PropertyListFormat format, ErrorPtr* error) {
   const auto graph = PropertyListGraph::make(value, format, error);
   if (!graph) return std::nullopt;
-  if (format == PropertyListFormat::Binary) return graph->binary();
-  return graph->tree().serialize(format, error);
+  return graph->bytes();
 }
 
 bool PropertyList::writeFile(const Value& value, const std::string& path, PropertyListFormat format,

@@ -48,8 +48,12 @@ class PropertyList {
   // The bytes of `value`; nullopt with kWriteInvalidError for a value that a
   // property list cannot hold (nil, null, URLs, reference objects, text with
   // NUL or invalid UTF-8, unsigned integers above INT64_MAX, dates out of
-  // range, nesting deeper than the default limit, more nodes than the default
-  // limit once each shared collection is counted at every place it sits).
+  // range; in the XML form also text with a control character other than
+  // tab, line feed and carriage return, or with U+FFFE or U+FFFF) or whose
+  // bytes read() would refuse with the default limits: nesting, nodes, string
+  // and data bytes or size, each counted as the reader of `format` counts it
+  // (a shared value at every place it sits). The XML form holds a date in
+  // whole seconds, by floor; the binary form holds it as it is.
   static std::optional<Data> write(const Value& value, PropertyListFormat format, ErrorPtr* error = nullptr);
   // Writes the bytes to a temporary file beside `path`, then renames it.
   static bool writeFile(const Value& value, const std::string& path, PropertyListFormat format,

@@ -1,31 +1,73 @@
 #include "Archiving/PropertyListGraph.h"
 
-#include <glib.h>
-
 #include <algorithm>
 #include <bit>
+#include <charconv>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 
-#include "Archiving/PropertyList.h"
+#include "Archiving/PlistDocument.h"
+#include "Archiving/PlistObjectTable.h"
 #include "Values/Dictionary.h"
 
 namespace platform {
 namespace {
 
-// Object markers of the binary form (the high nibble of an object's first byte).
+// Object markers of the binary form (the high nibble of an object's first
+// byte) that only the writer needs; the others are PlistObjectTable's.
 constexpr std::uint8_t kInteger = 0x1;
-constexpr std::uint8_t kData = 0x4;
-constexpr std::uint8_t kAsciiString = 0x5;
-constexpr std::uint8_t kUtf16String = 0x6;
-constexpr std::uint8_t kArray = 0xA;
-constexpr std::uint8_t kDictionary = 0xD;
+constexpr std::uint8_t kReal = 0x2;
+constexpr std::size_t kBinaryHeaderSize = 8;
+constexpr std::size_t kBinaryTrailerSize = 32;
 
-void appendBigEndian(std::string& out, std::uint64_t value, std::size_t size) {
-  for (std::size_t i = size; i-- > 0;) out += static_cast<char>(value >> (8 * i));
-}
+constexpr std::string_view kXmlHead =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+constexpr std::string_view kXmlFoot = "</plist>\n";
+// Base64 text of data is written in lines of 68 characters (51 bytes).
+constexpr std::size_t kBase64LineBytes = 51;
+
+// Where a property list's bytes go: into `out`, or, without it, only counted
+// (which is how the graph measures each object with the code that writes it).
+class Sink {
+ public:
+  explicit Sink(Data* out = nullptr) : out_(out) {}
+
+  bool counting() const { return !out_; }
+  std::uint64_t size() const { return size_; }
+  // Counts `n` bytes that a counting sink need not see.
+  void count(std::uint64_t n) { size_ += n; }
+
+  void put(char c) {
+    ++size_;
+    if (out_) out_->push_back(static_cast<std::uint8_t>(c));
+  }
+  void put(std::string_view text) {
+    size_ += text.size();
+    if (out_) out_->insert(out_->end(), text.begin(), text.end());
+  }
+  void put(const Data& bytes) {
+    size_ += bytes.size();
+    if (out_) out_->insert(out_->end(), bytes.begin(), bytes.end());
+  }
+  void repeat(char c, std::size_t n) {
+    size_ += n;
+    if (out_) out_->insert(out_->end(), n, static_cast<std::uint8_t>(c));
+  }
+  void putBigEndian(std::uint64_t value, std::size_t size) {
+    for (std::size_t i = size; i-- > 0;) put(static_cast<char>(value >> (8 * i)));
+  }
+
+ private:
+  Data* out_;
+  std::uint64_t size_ = 0;
+};
 
 // The fewest of 1, 2, 4 or 8 bytes that hold `value`.
 std::size_t widthOf(std::uint64_t value) {
@@ -36,257 +78,546 @@ std::size_t widthOf(std::uint64_t value) {
 }
 
 // Integers of 1, 2 or 4 bytes read as unsigned, of 8 bytes as signed.
-void appendInteger(std::string& out, std::int64_t value) {
+void putInteger(Sink& sink, std::int64_t value) {
   const std::size_t width = value < 0 ? 8 : widthOf(static_cast<std::uint64_t>(value));
-  out += static_cast<char>(kInteger << 4 | std::countr_zero(width));
-  appendBigEndian(out, static_cast<std::uint64_t>(value), width);
+  sink.put(static_cast<char>(kInteger << 4 | std::countr_zero(width)));
+  sink.putBigEndian(static_cast<std::uint64_t>(value), width);
 }
 
 // A marker with its count: in the low nibble, or in an integer after it.
-void appendMarker(std::string& out, std::uint8_t type, std::uint64_t count) {
+void putMarker(Sink& sink, std::uint8_t type, std::uint64_t count) {
   if (count < 15) {
-    out += static_cast<char>(type << 4 | count);
+    sink.put(static_cast<char>(type << 4 | count));
     return;
   }
-  out += static_cast<char>(type << 4 | 0xF);
-  appendInteger(out, static_cast<std::int64_t>(count));
+  sink.put(static_cast<char>(type << 4 | 0xF));
+  putInteger(sink, static_cast<std::int64_t>(count));
 }
 
-void appendDouble(std::string& out, std::uint8_t marker, double value) {
-  out += static_cast<char>(marker);
-  appendBigEndian(out, std::bit_cast<std::uint64_t>(value), 8);
+void putReal(Sink& sink, std::uint8_t type, double value) {
+  sink.put(static_cast<char>(type << 4 | 3));
+  sink.putBigEndian(std::bit_cast<std::uint64_t>(value), 8);
 }
 
-// Valid UTF-8 without NUL: ASCII as it is, anything else as UTF-16.
-std::string encodedString(std::string_view text) {
-  std::string out;
-  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-    appendMarker(out, kAsciiString, text.size());
-    out += text;
-    return out;
+// How the binary form holds valid UTF-8: ASCII as it is, anything else as
+// UTF-16 units (two for a character past U+FFFF).
+struct TextForm {
+  bool ascii = true;
+  std::uint64_t units = 0;
+  // The bytes a reader counts for it: three for each UTF-16 unit.
+  std::uint64_t payload(std::string_view text) const { return ascii ? text.size() : 3 * units; }
+};
+
+TextForm textForm(std::string_view text) {
+  TextForm form;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) form.ascii = false;
+    if ((byte & 0xC0) != 0x80) form.units += byte >= 0xF0 ? 2 : 1;
   }
-  glong units = 0;
-  gunichar2* utf16 = g_utf8_to_utf16(text.data(), static_cast<glong>(text.size()), nullptr, &units, nullptr);
-  appendMarker(out, kUtf16String, static_cast<std::uint64_t>(units));
-  for (glong i = 0; i < units; ++i) appendBigEndian(out, utf16[i], 2);
-  g_free(utf16);
-  return out;
+  return form;
 }
 
-// A date's whole seconds and microseconds since the reference date, as both
-// forms write it; nullopt out of their range.
-std::optional<std::pair<std::int32_t, std::int32_t>> dateParts(const Date& date) {
-  const double seconds = date.timeIntervalSinceReferenceDate();
-  const double whole = std::floor(seconds);
-  if (!std::isfinite(seconds) || whole < std::numeric_limits<std::int32_t>::min() ||
-      whole > std::numeric_limits<std::int32_t>::max()) {
+void putText(Sink& sink, std::string_view text) {
+  const TextForm form = textForm(text);
+  if (form.ascii) {
+    putMarker(sink, PlistObjectTable::kAsciiString, text.size());
+    sink.put(text);
+    return;
+  }
+  putMarker(sink, PlistObjectTable::kUtf16String, form.units);
+  if (sink.counting()) return sink.count(2 * form.units);
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    i += length;
+    if (code < 0x10000) {
+      sink.putBigEndian(code, 2);
+    } else {
+      code -= 0x10000;
+      sink.putBigEndian(0xD800 | code >> 10, 2);
+      sink.putBigEndian(0xDC00 | (code & 0x3FF), 2);
+    }
+  }
+}
+
+// A date's whole seconds since the reference date, by floor; nullopt outside
+// the 32-bit range that readers take.
+std::optional<std::int64_t> wholeSeconds(const Date& date) {
+  const double whole = std::floor(date.timeIntervalSinceReferenceDate());
+  if (!(whole >= std::numeric_limits<std::int32_t>::min() && whole <= std::numeric_limits<std::int32_t>::max())) {
     return std::nullopt;
   }
-  const auto micro = static_cast<std::int32_t>(std::lround((seconds - whole) * 1e6));
-  return std::pair{static_cast<std::int32_t>(whole), std::min(micro, 999999)};
+  return static_cast<std::int64_t>(whole);
 }
 
-// The binary form of a string, number, data or date that a property list can hold.
-std::string encodedScalar(const Value& value) {
-  std::string out;
+// Binary form of a string, number, data or date that a property list can hold.
+void putBinaryScalar(Sink& sink, const Value& value) {
   switch (value.kind()) {
     case Value::Kind::String:
-      return encodedString(*value.string());
+      return putText(sink, *value.string());
     case Value::Kind::Number: {
       const Number& number = *value.number();
-      if (number.isBool()) return number.boolValue() ? "\x09" : "\x08";
-      if (number.isDouble()) {
-        appendDouble(out, 0x23, number.doubleValue());
-      } else {
-        appendInteger(out, number.integerValue());
-      }
-      return out;
+      if (number.isBool()) return sink.put(number.boolValue() ? '\x09' : '\x08');
+      if (number.isDouble()) return putReal(sink, kReal, number.doubleValue());
+      return putInteger(sink, number.integerValue());
     }
     case Value::Kind::Data: {
       const Data& bytes = *value.data();
-      appendMarker(out, kData, bytes.size());
-      out.append(bytes.begin(), bytes.end());
-      return out;
+      putMarker(sink, PlistObjectTable::kData, bytes.size());
+      if (sink.counting()) return sink.count(bytes.size());
+      return sink.put(bytes);
     }
-    default: {
-      const auto parts = dateParts(*value.date());
-      appendDouble(out, 0x33, parts->first + parts->second / 1e6);
-      return out;
-    }
+    default:
+      return putReal(sink, PlistObjectTable::kDate, value.date()->timeIntervalSinceReferenceDate());
   }
 }
+
+// Whether XML 1.0 carries valid UTF-8 text: no control character but tab,
+// line feed and carriage return, and neither U+FFFE nor U+FFFF.
+bool xmlCarries(std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') return false;
+    // U+FFFE and U+FFFF are EF BF BE and EF BF BF.
+    if (byte == 0xEF && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0xBF &&
+        (static_cast<unsigned char>(text[i + 2]) & 0xFE) == 0xBE) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Text content: markup characters escaped, and a carriage return as a
+// character reference, since XML readers turn a raw one into a line feed.
+void putEscaped(Sink& sink, std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t special = std::min(text.find_first_of("&<>\r"), text.size());
+    sink.put(text.substr(0, special));
+    if (special == text.size()) return;
+    switch (text[special]) {
+      case '&': sink.put("&amp;"); break;
+      case '<': sink.put("&lt;"); break;
+      case '>': sink.put("&gt;"); break;
+      default: sink.put("&#13;"); break;
+    }
+    text.remove_prefix(special + 1);
+  }
+}
+
+// The shortest text that reads back as the same real, its sign kept.
+std::string xmlReal(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value < 0 ? "-infinity" : "+infinity";
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  std::string result(text, end);
+  if (result.find_first_of(".e") == std::string::npos) result += ".0";
+  return result;
+}
+
+std::string xmlInteger(const Number& number) {
+  char text[24];
+  const auto end = number.kind() == Number::Kind::UInt ? std::to_chars(text, text + sizeof text, number.unsignedValue()).ptr
+                                                      : std::to_chars(text, text + sizeof text, number.integerValue()).ptr;
+  return std::string(text, end);
+}
+
+// Whole seconds since the reference date as "2000-12-31T23:59:58Z".
+std::string xmlDate(std::int64_t whole) {
+  using namespace std::chrono;
+  const sys_seconds time{seconds{whole + static_cast<std::int64_t>(Date::kReferenceDateSince1970)}};
+  const sys_days day = floor<days>(time);
+  const year_month_day date{day};
+  const hh_mm_ss clock{time - day};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()));
+  return text;
+}
+
+// The XML element of a string, number or date, with its line end.
+void putXmlScalar(Sink& sink, const Value& value) {
+  switch (value.kind()) {
+    case Value::Kind::String:
+      sink.put("<string>");
+      putEscaped(sink, *value.string());
+      return sink.put("</string>\n");
+    case Value::Kind::Number: {
+      const Number& number = *value.number();
+      if (number.isBool()) return sink.put(number.boolValue() ? "<true/>\n" : "<false/>\n");
+      if (number.isDouble()) {
+        sink.put("<real>");
+        sink.put(xmlReal(number.doubleValue()));
+        return sink.put("</real>\n");
+      }
+      sink.put("<integer>");
+      sink.put(xmlInteger(number));
+      return sink.put("</integer>\n");
+    }
+    default:
+      sink.put("<date>");
+      sink.put(xmlDate(*wholeSeconds(*value.date())));
+      return sink.put("</date>\n");
+  }
+}
+
+void putXmlKey(Sink& sink, std::string_view key) {
+  sink.put("<key>");
+  putEscaped(sink, key);
+  sink.put("</key>\n");
+}
+
+std::uint64_t base64Lines(const Data& bytes) { return (bytes.size() + kBase64LineBytes - 1) / kBase64LineBytes; }
+
+// Data as base64 in lines of its own, each indented `depth` levels, and the
+// closing tag; the opening tag's line is indented by the caller.
+void putXmlData(Sink& sink, const Data& bytes, std::size_t depth) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  sink.put("<data>\n");
+  if (sink.counting()) {
+    sink.count(4 * ((bytes.size() + 2) / 3) + (depth + 1) * base64Lines(bytes));
+  } else {
+    for (std::size_t line = 0; line < bytes.size(); line += kBase64LineBytes) {
+      sink.repeat('\t', depth);
+      const std::size_t end = std::min(bytes.size(), line + kBase64LineBytes);
+      for (std::size_t i = line; i < end; i += 3) {
+        const std::size_t count = std::min<std::size_t>(3, end - i);
+        const std::uint32_t group = bytes[i] << 16 | (count > 1 ? bytes[i + 1] << 8 : 0) | (count > 2 ? bytes[i + 2] : 0);
+        for (std::size_t k = 0; k < 4; ++k) sink.put(k <= count ? kAlphabet[(group >> (18 - 6 * k)) & 0x3F] : '=');
+      }
+      sink.put('\n');
+    }
+  }
+  sink.repeat('\t', depth);
+  sink.put("</data>\n");
+}
+
+constexpr std::string_view openTag(char kind) { return kind == 'A' ? "<array>\n" : "<dict>\n"; }
+constexpr std::string_view closeTag(char kind) { return kind == 'A' ? "</array>\n" : "</dict>\n"; }
+constexpr std::string_view emptyTag(char kind) { return kind == 'A' ? "<array/>\n" : "<dict/>\n"; }
 
 }  // namespace
 
 class PropertyListGraph::Builder {
  public:
-  Builder(std::uint64_t maxNodes, bool binary) : maxNodes_(maxNodes), binary_(binary) {}
+  Builder(const PropertyListLimits& limits, bool binary)
+      : limits_(limits), binary_(binary), rootLevels_(binary ? 0 : 1) {
+    graph.binary_ = binary;
+  }
 
   // The index of `value`'s object, `depth` levels below the top.
   std::optional<std::uint64_t> add(const Value& value, std::size_t depth) {
-    if (depth >= kMaxDepth) return fail("nested too deeply");
-    const auto* array = value.array();
-    const auto* dictionary = value.dictionary();
-    if (!array && !dictionary) return addScalar(value, nullptr);
-    if (const auto known = collections_.find(value.sharedStorage()); known != collections_.end()) {
-      if (depth + graph.objects_[known->second].height > kMaxDepth) return fail("nested too deeply");
-      return known->second;
+    if (depth >= limits_.maxDepth) return fail("nested too deeply");
+    const auto index = (value.array() || value.dictionary()) ? addCollection(value, depth) : addScalar(value);
+    if (index && rootLevels_ + depth + graph.objects_[*index].height > limits_.maxDepth) {
+      return fail("nested too deeply");
     }
-    Object object;
-    object.kind = array ? 'A' : 'D';
-    // Each item adds its nodes, each key one more; past the limit, at once.
-    const auto take = [&](const Value& item, std::uint64_t extra) {
-      const auto index = add(item, depth + 1);
-      if (!index) return false;
-      const Object& taken = graph.objects_[*index];
-      object.refs.push_back(*index);
-      object.height = std::max(object.height, taken.height + 1);
-      object.nodes += taken.nodes + extra;
-      if (object.nodes <= maxNodes_) return true;
-      fail("more nodes than a reader takes");
-      return false;
-    };
-    if (array) {
-      for (const Value& item : *array) {
-        if (!take(item, 0)) return std::nullopt;
-      }
-    } else {
-      std::vector<std::uint64_t> keys;
-      for (const auto& [key, item] : *dictionary) {
-        if (!PlistDocument::isStorableText(key)) return fail("key is not valid text");
-        keys.push_back(*addScalar(Value(), &key));
-        if (!take(item, 1)) return std::nullopt;
-      }
-      object.refs.insert(object.refs.begin(), keys.begin(), keys.end());
-    }
-    graph.objects_.push_back(std::move(object));
-    const std::uint64_t index = graph.objects_.size() - 1;
-    collections_.emplace(value.sharedStorage(), index);
     return index;
+  }
+
+  // Measures the whole property list once its top is known.
+  bool finish(std::uint64_t top) {
+    graph.top_ = top;
+    if (binary_) {
+      const std::size_t refSize = widthOf(graph.objects_.size() - 1);
+      std::uint64_t table = kBinaryHeaderSize;
+      for (const Object& object : graph.objects_) table += object.size + object.refs.size() * refSize;
+      graph.size_ = table + graph.objects_.size() * widthOf(table) + kBinaryTrailerSize;
+    } else {
+      graph.size_ = kXmlHead.size() + graph.objects_[top].size + kXmlFoot.size();
+    }
+    if (graph.size_ <= limits_.maxBytes) return true;
+    fail("larger than a reader takes");
+    return false;
   }
 
   PropertyListGraph graph;
   ErrorPtr error;
 
  private:
-  // Readers take trees of this depth at most.
-  static constexpr std::size_t kMaxDepth = PropertyListLimits{}.maxDepth;
-
   std::optional<std::uint64_t> fail(const std::string& reason) {
     if (!error) error = PropertyList::invalidValueError(reason);
     return std::nullopt;
   }
 
-  // A scalar of the value, or a dictionary's `key` (valid text).
-  std::optional<std::uint64_t> addScalar(const Value& value, const std::string* key) {
-    if (key) return addObject(Object{0, nullptr, key, binary_ ? encodedString(*key) : std::string(), {}, 1, 1});
-    switch (value.kind()) {
-      case Value::Kind::String:
-        if (!PlistDocument::isStorableText(*value.string())) return fail("string holds NUL or invalid UTF-8");
-        break;
-      case Value::Kind::Number:
-        if (!PlistDocument::isStorableNumber(*value.number())) return fail("unsigned integer above INT64_MAX");
-        break;
-      case Value::Kind::Data:
-        break;
-      case Value::Kind::Date:
-        if (!dateParts(*value.date())) return fail("date out of range");
-        break;
-      default:
-        return fail("no property-list form for " + value.description());
+  // Whether a tree so far, or as a whole, stays within what a reader takes;
+  // checked as it grows, so that a value far past the limits is refused at
+  // once (and no count can overflow).
+  bool withinLimits(const Object& object) {
+    if (object.nodes + rootLevels_ > limits_.maxNodes) {
+      fail("more nodes than a reader takes");
+    } else if (binary_ && object.payload > limits_.maxPayloadBytes) {
+      fail("more string and data bytes than a reader takes");
+    } else if (!binary_ && kXmlHead.size() + object.size + kXmlFoot.size() > limits_.maxBytes) {
+      fail("larger than a reader takes");
+    } else {
+      return true;
     }
-    return addObject(Object{0, &value, nullptr, binary_ ? encodedScalar(value) : std::string(), {}, 1, 1});
+    return false;
   }
 
-  // A scalar's object; in the binary form, one of equal scalars serves all.
-  std::uint64_t addObject(Object object) {
+  // A new object, once the binary form's objects so far fit in a file that a
+  // reader takes (each reference in one byte at least).
+  std::optional<std::uint64_t> admit(Object object) {
+    if (!withinLimits(object)) return std::nullopt;
     if (binary_) {
-      const auto [found, added] = scalars_.try_emplace(object.encoded, graph.objects_.size());
-      if (!added) return found->second;
+      written_ += object.size + object.refs.size();
+      if (kBinaryHeaderSize + written_ > limits_.maxBytes) return fail("larger than a reader takes");
     }
     graph.objects_.push_back(std::move(object));
     return graph.objects_.size() - 1;
   }
 
-  std::uint64_t maxNodes_;
+  std::optional<std::uint64_t> addCollection(const Value& value, std::size_t depth) {
+    if (const auto known = collections_.find(value.sharedStorage()); known != collections_.end()) return known->second;
+    const auto* array = value.array();
+    Object object;
+    object.kind = array ? 'A' : 'D';
+    // An empty collection is one empty element in the XML form.
+    object.height = binary_ ? 1 : 0;
+    // Each item adds its tree; past a limit, the value is refused at once.
+    const auto take = [&](std::optional<std::uint64_t> index, std::vector<std::uint64_t>& into) {
+      if (!index) return false;
+      const Object& taken = graph.objects_[*index];
+      into.push_back(*index);
+      object.nodes += taken.nodes;
+      object.payload += taken.payload;
+      object.height = std::max(object.height, taken.height + 1);
+      if (!binary_) {
+        object.size += taken.size + taken.lines;
+        object.lines += taken.lines;
+      }
+      return withinLimits(object);
+    };
+    if (array) {
+      for (const Value& item : *array) {
+        if (!take(add(item, depth + 1), object.refs)) return std::nullopt;
+      }
+    } else {
+      std::vector<std::uint64_t> values;
+      for (const auto& [key, item] : *value.dictionary()) {
+        if (!take(addKey(key, depth + 1), object.refs) || !take(add(item, depth + 1), values)) return std::nullopt;
+      }
+      object.refs.insert(object.refs.end(), values.begin(), values.end());
+    }
+    const std::uint64_t count = array ? object.refs.size() : object.refs.size() / 2;
+    if (binary_) {
+      Sink marker;
+      putMarker(marker, array ? PlistObjectTable::kArray : PlistObjectTable::kDictionary, count);
+      object.size = marker.size();
+    } else if (count == 0) {
+      object.size = emptyTag(object.kind).size();
+      object.lines = 1;
+    } else {
+      object.size += openTag(object.kind).size() + closeTag(object.kind).size();
+      object.lines += 2;
+    }
+    const auto index = admit(std::move(object));
+    if (index) collections_.emplace(value.sharedStorage(), *index);
+    return index;
+  }
+
+  // A dictionary's key, as deep as its value.
+  std::optional<std::uint64_t> addKey(const std::string& key, std::size_t depth) {
+    if (!PlistDocument::isStorableText(key)) return fail("key is not valid text");
+    if (!binary_ && !xmlCarries(key)) return fail("key holds a character that XML cannot carry");
+    if (rootLevels_ + depth + 1 > limits_.maxDepth) return fail("nested too deeply");
+    if (binary_) {
+      if (const auto known = texts_.find(key); known != texts_.end()) return known->second;
+    }
+    Object object;
+    object.key = &key;
+    object.height = 1;
+    Sink measure;
+    if (binary_) {
+      putText(measure, key);
+      object.payload = textForm(key).payload(key);
+    } else {
+      putXmlKey(measure, key);
+      object.lines = 1;
+    }
+    object.size = measure.size();
+    const auto index = admit(std::move(object));
+    if (index && binary_) texts_.emplace(key, *index);
+    return index;
+  }
+
+  // A scalar of the value; in the binary form one object serves equal
+  // scalars, and in both one serves a data item wherever it is shared.
+  std::optional<std::uint64_t> addScalar(const Value& value) {
+    Object object;
+    object.scalar = &value;
+    object.height = 1;
+    object.lines = binary_ ? 0 : 1;
+    std::unordered_map<std::string_view, std::uint64_t>* contents = nullptr;
+    std::string_view content;
+    std::string encoded;
+    switch (value.kind()) {
+      case Value::Kind::String:
+        if (!PlistDocument::isStorableText(*value.string())) return fail("string holds NUL or invalid UTF-8");
+        if (!binary_ && !xmlCarries(*value.string())) return fail("string holds a character that XML cannot carry");
+        contents = &texts_;
+        content = *value.string();
+        if (binary_) object.payload = textForm(content).payload(content);
+        break;
+      case Value::Kind::Number:
+        if (!PlistDocument::isStorableNumber(*value.number())) return fail("unsigned integer above INT64_MAX");
+        // Booleans are empty elements in the XML form.
+        if (!binary_ && value.number()->isBool()) object.height = 0;
+        break;
+      case Value::Kind::Data: {
+        // A data item that the value shares is measured, and in the binary
+        // form compared, once however often it is referred to.
+        if (const auto known = sharedData_.find(value.sharedStorage()); known != sharedData_.end()) {
+          return known->second;
+        }
+        const Data& bytes = *value.data();
+        contents = &dataContents_;
+        content = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        object.payload = bytes.size();
+        if (!binary_) object.lines = 2 + base64Lines(bytes);
+        break;
+      }
+      case Value::Kind::Date:
+        if (!wholeSeconds(*value.date())) return fail("date out of range");
+        break;
+      default:
+        return fail("no property-list form for " + value.description());
+    }
+    if (!binary_) return record(value, addXmlScalar(std::move(object)));
+    if (contents) {
+      if (const auto known = contents->find(content); known != contents->end()) return record(value, known->second);
+    } else {
+      Data bytes;
+      Sink sink(&bytes);
+      putBinaryScalar(sink, value);
+      encoded.assign(bytes.begin(), bytes.end());
+      if (const auto known = smalls_.find(encoded); known != smalls_.end()) return known->second;
+    }
+    Sink measure;
+    putBinaryScalar(measure, value);
+    object.size = measure.size();
+    const auto index = admit(std::move(object));
+    if (!index) return std::nullopt;
+    if (contents) {
+      contents->emplace(content, *index);
+    } else {
+      smalls_.emplace(std::move(encoded), *index);
+    }
+    return record(value, *index);
+  }
+
+  std::optional<std::uint64_t> addXmlScalar(Object object) {
+    Sink measure;
+    if (const Data* bytes = object.scalar->data()) {
+      putXmlData(measure, *bytes, 0);
+    } else {
+      putXmlScalar(measure, *object.scalar);
+    }
+    object.size = measure.size();
+    return admit(std::move(object));
+  }
+
+  // Remembers the object of a shared data item.
+  std::optional<std::uint64_t> record(const Value& value, std::optional<std::uint64_t> index) {
+    if (index && value.data()) sharedData_.emplace(value.sharedStorage(), *index);
+    return index;
+  }
+
+  const PropertyListLimits& limits_;
   bool binary_;
+  std::size_t rootLevels_;  // the XML form's plist element, which its reader counts
+  std::uint64_t written_ = 0;
   std::unordered_map<const void*, std::uint64_t> collections_;
-  std::unordered_map<std::string, std::uint64_t> scalars_;
+  std::unordered_map<const void*, std::uint64_t> sharedData_;
+  std::unordered_map<std::string_view, std::uint64_t> texts_;
+  std::unordered_map<std::string_view, std::uint64_t> dataContents_;
+  std::unordered_map<std::string, std::uint64_t> smalls_;
 };
 
 std::optional<PropertyListGraph> PropertyListGraph::make(const Value& value, PropertyListFormat format,
-                                                         ErrorPtr* error) {
-  // The XML form holds one element more than the tree: the plist root.
-  const bool binary = format == PropertyListFormat::Binary;
-  Builder builder(PropertyListLimits{}.maxNodes - (binary ? 0 : 1), binary);
+                                                         ErrorPtr* error, const PropertyListLimits& limits) {
+  Builder builder(limits, format == PropertyListFormat::Binary);
   const auto top = builder.add(value, 0);
-  if (!top) {
+  if (!top || !builder.finish(*top)) {
     if (error) *error = builder.error;
     return std::nullopt;
   }
-  builder.graph.top_ = *top;
   return std::move(builder.graph);
 }
 
-Data PropertyListGraph::binary() const {
-  std::string out = "bplist00";
+Data PropertyListGraph::bytes() const {
+  Data out;
+  out.reserve(size_);
+  if (binary_) {
+    writeBinary(out);
+  } else {
+    out.insert(out.end(), kXmlHead.begin(), kXmlHead.end());
+    writeXml(out, top_, 0);
+    out.insert(out.end(), kXmlFoot.begin(), kXmlFoot.end());
+  }
+  return out;
+}
+
+void PropertyListGraph::writeBinary(Data& out) const {
+  Sink sink(&out);
+  sink.put("bplist00");
   const std::size_t refSize = widthOf(objects_.size() - 1);
   std::vector<std::uint64_t> offsets;
   offsets.reserve(objects_.size());
   for (const Object& object : objects_) {
     offsets.push_back(out.size());
-    if (!object.kind) {
-      out += object.encoded;
-      continue;
+    if (object.key) {
+      putText(sink, *object.key);
+    } else if (object.scalar) {
+      putBinaryScalar(sink, *object.scalar);
+    } else {
+      const bool dictionary = object.kind == 'D';
+      putMarker(sink, dictionary ? PlistObjectTable::kDictionary : PlistObjectTable::kArray,
+                object.refs.size() / (dictionary ? 2 : 1));
+      for (const std::uint64_t ref : object.refs) sink.putBigEndian(ref, refSize);
     }
-    const bool dictionary = object.kind == 'D';
-    appendMarker(out, dictionary ? kDictionary : kArray, object.refs.size() / (dictionary ? 2 : 1));
-    for (const std::uint64_t ref : object.refs) appendBigEndian(out, ref, refSize);
   }
   const std::uint64_t table = out.size();
   const std::size_t offsetSize = widthOf(table);
-  for (const std::uint64_t offset : offsets) appendBigEndian(out, offset, offsetSize);
+  for (const std::uint64_t offset : offsets) sink.putBigEndian(offset, offsetSize);
   // The trailer: six bytes unused, the two sizes, then the object count, the
   // top object and where the offset table starts.
-  out.append(6, '\0');
-  out += static_cast<char>(offsetSize);
-  out += static_cast<char>(refSize);
-  appendBigEndian(out, objects_.size(), 8);
-  appendBigEndian(out, top_, 8);
-  appendBigEndian(out, table, 8);
-  return Data(out.begin(), out.end());
+  sink.repeat('\0', 6);
+  sink.put(static_cast<char>(offsetSize));
+  sink.put(static_cast<char>(refSize));
+  sink.putBigEndian(objects_.size(), 8);
+  sink.putBigEndian(top_, 8);
+  sink.putBigEndian(table, 8);
 }
 
-PlistDocument PropertyListGraph::tree() const { return PlistDocument(node(top_)); }
-
-plist_t PropertyListGraph::node(std::uint64_t index) const {
+void PropertyListGraph::writeXml(Data& out, std::uint64_t index, std::size_t depth) const {
+  Sink sink(&out);
   const Object& object = objects_[index];
-  if (object.kind == 'A') {
-    plist_t array = plist_new_array();
-    for (const std::uint64_t ref : object.refs) plist_array_append_item(array, node(ref));
-    return array;
+  sink.repeat('\t', depth);
+  if (object.key) return putXmlKey(sink, *object.key);
+  if (object.scalar) {
+    if (const Data* bytes = object.scalar->data()) return putXmlData(sink, *bytes, depth);
+    return putXmlScalar(sink, *object.scalar);
   }
-  if (object.kind == 'D') {
-    plist_t dictionary = plist_new_dict();
+  if (object.refs.empty()) return sink.put(emptyTag(object.kind));
+  sink.put(openTag(object.kind));
+  if (object.kind == 'A') {
+    for (const std::uint64_t ref : object.refs) writeXml(out, ref, depth + 1);
+  } else {
     const std::size_t count = object.refs.size() / 2;
     for (std::size_t i = 0; i < count; ++i) {
-      plist_dict_set_item(dictionary, objects_[object.refs[i]].key->c_str(), node(object.refs[count + i]));
-    }
-    return dictionary;
-  }
-  const Value& scalar = *object.scalar;
-  switch (scalar.kind()) {
-    case Value::Kind::String:
-      return PlistDocument::newString(*scalar.string());
-    case Value::Kind::Number:
-      return PlistDocument::newNumber(*scalar.number());
-    case Value::Kind::Data:
-      return plist_new_data(reinterpret_cast<const char*>(scalar.data()->data()), scalar.data()->size());
-    default: {
-      const auto parts = dateParts(*scalar.date());
-      return plist_new_date(parts->first, parts->second);
+      writeXml(out, object.refs[i], depth + 1);
+      writeXml(out, object.refs[count + i], depth + 1);
     }
   }
+  sink.repeat('\t', depth);
+  sink.put(closeTag(object.kind));
 }
 
 }  // namespace platform

@@ -1,4 +1,5 @@
 #include "Http/HttpMessage.h"
+#include "System/CompilerWarnings.h"
 
 #include <glib.h>
 
@@ -126,6 +127,7 @@ void HttpMessage::appendBody(const std::uint8_t* bytes, std::size_t length) {
   if (length > 0) body_.insert(body_.end(), bytes, bytes + length);
 }
 
+PT_GCC12_STRING_RESTRICT_BEGIN
 std::string HttpMessage::hostFieldValue(const Url& url) {
   std::string host = url.host();
   // An IPv6 literal, without its zone, which means nothing to the peer (RFC
@@ -141,6 +143,7 @@ std::string HttpMessage::hostFieldValue(const Url& url) {
   if (port >= 0 && !defaultPort) host += ":" + std::to_string(port);
   return host;
 }
+PT_GCC12_STRING_RESTRICT_END
 
 std::string HttpMessage::startLine() const {
   if (isRequest_) return method_ + " " + (url_ ? url_->pathAndQuery() : std::string("/")) + " " + version_;

@@ -1,4 +1,5 @@
 #include "Indexes/IndexSet.h"
+#include "System/CompilerWarnings.h"
 
 #include <algorithm>
 
@@ -72,6 +73,7 @@ std::vector<std::size_t> IndexSet::indexes() const {
   return all;
 }
 
+PT_GCC12_STRING_RESTRICT_BEGIN
 std::string IndexSet::description() const {
   std::string text = "[number of indexes: " + std::to_string(count()) + " (in " +
                      std::to_string(ranges_.size()) + " ranges), indexes: (";
@@ -82,5 +84,6 @@ std::string IndexSet::description() const {
   }
   return text + ")]";
 }
+PT_GCC12_STRING_RESTRICT_END
 
 }  // namespace platform

@@ -1,4 +1,5 @@
 #include "Indexes/Range.h"
+#include "System/CompilerWarnings.h"
 
 #include <algorithm>
 #include <limits>
@@ -17,8 +18,10 @@ Range Range::intersection(const Range& other) const {
   return {start, end - start};
 }
 
+PT_GCC12_STRING_RESTRICT_BEGIN
 std::string Range::description() const {
   return "{" + std::to_string(location) + ", " + std::to_string(length) + "}";
 }
+PT_GCC12_STRING_RESTRICT_END
 
 }  // namespace platform

@@ -11,7 +11,10 @@ namespace platform {
 // A handle on a thread's run loop: a GLib main context. The run loop of a
 // thread is its thread-default context; the main thread's is the global
 // default context. Handles are cheap to copy and compare equal when they name
-// the same context.
+// the same context. The last handle of a context finalizes it, with every
+// source still in it and what they hold, on the thread that lets that handle
+// go: a handle held for work on another thread is let go on the run loop's
+// own thread (or on the one that ended it).
 //
 // Unlike the platform's run loops, a GLib turn with nothing to wait for blocks
 // for ever: every wait needs a source, a timer or a deadline.

@@ -26,7 +26,9 @@ class AvahiConnection {
   AvahiConnection& operator=(const AvahiConnection&) = delete;
 
   // Performs the block on the connection's thread, after every block
-  // performed before it. Any thread.
+  // performed before it, and lets it go there. Any thread. What the block
+  // holds of another thread's run loop must not be its last reference: the
+  // run loop would be finalized here, with every source still in it.
   void perform(std::function<void()> block) const { thread_.runLoop().perform(std::move(block)); }
 
   // The rest only on the connection's thread.

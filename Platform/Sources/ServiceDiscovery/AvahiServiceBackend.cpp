@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -91,20 +92,47 @@ bool isText(const std::string& text) {
   return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
 }
 
-// The caller's handler, reached on the caller's thread only: the blocks that
-// report hold it, and releasing the resolution empties it, so that a report
-// already on its way is dropped.
-struct Delivery {
-  ServiceResolver::Handler handler;
-};
+// The caller's side of a lookup: the run loop of the thread that started it
+// and the handler. The connection's thread only ever reports through it; the
+// caller's thread lets both go, at the release of the resolution or after its
+// last report, so that the connection's thread never drops the last reference
+// on them. There, a caller's run loop whose thread has ended would be
+// finalized, with every source and queued block still in it and what they
+// hold.
+class Caller : public std::enable_shared_from_this<Caller> {
+ public:
+  Caller(RunLoop runLoop, ServiceResolver::Handler handler)
+      : runLoop_(std::move(runLoop)), handler_(std::move(handler)) {}
 
-void deliver(const RunLoop& caller, const std::shared_ptr<Delivery>& delivery, ResolvedService found, bool finished) {
-  caller.perform([delivery, found = std::move(found), finished] {
-    if (!delivery->handler) return;
-    auto handler = delivery->handler;  // the handler may release the resolution
-    handler(found, finished);
-  });
-}
+  // Posts a report to the caller's run loop, unless the caller let go. Any
+  // thread.
+  void report(ResolvedService found, bool finished) {
+    std::lock_guard lock(mutex_);
+    if (!runLoop_) return;
+    runLoop_->perform([self = shared_from_this(), found = std::move(found), finished] {
+      if (!self->handler_) return;
+      auto handler = self->handler_;  // the handler may release the resolution
+      if (finished) self->letGo();
+      handler(found, finished);
+    });
+  }
+
+  // Nothing more reaches the handler; the run loop and the handler go now.
+  // On the caller's thread (once it has ended, on the thread that ended it).
+  void letGo() {
+    std::optional<RunLoop> runLoop;
+    {
+      std::lock_guard lock(mutex_);
+      runLoop.swap(runLoop_);
+    }
+    handler_ = nullptr;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::optional<RunLoop> runLoop_;  // guarded by mutex_
+  ServiceResolver::Handler handler_;  // on the caller's thread only
+};
 
 // One resolution on the connection's thread: an Avahi resolver per address
 // family (an Avahi resolver reports one address). The first answer gives the
@@ -113,10 +141,8 @@ void deliver(const RunLoop& caller, const std::shared_ptr<Delivery>& delivery, R
 // two links are never joined into one.
 class AvahiLookup : public std::enable_shared_from_this<AvahiLookup> {
  public:
-  AvahiLookup(std::string name, std::string type, std::string domain, RunLoop caller,
-              std::shared_ptr<Delivery> delivery)
-      : name_(std::move(name)), type_(std::move(type)), domain_(std::move(domain)), caller_(std::move(caller)),
-        delivery_(std::move(delivery)) {}
+  AvahiLookup(std::string name, std::string type, std::string domain, std::shared_ptr<Caller> caller)
+      : name_(std::move(name)), type_(std::move(type)), domain_(std::move(domain)), caller_(std::move(caller)) {}
 
   // The caller's side, on its thread: nothing of the lookup is reported any
   // more, and the connection's thread lets it go when it comes to it.
@@ -200,7 +226,7 @@ class AvahiLookup : public std::enable_shared_from_this<AvahiLookup> {
   void answered() {
     for (const auto& family : families_) {
       if (!family.answered) {
-        if (!cancelled_) deliver(caller_, delivery_, found_, false);
+        if (!cancelled_) caller_->report(found_, false);
         return;
       }
     }
@@ -211,7 +237,7 @@ class AvahiLookup : public std::enable_shared_from_this<AvahiLookup> {
   void finish() {
     if (finished_) return;
     release();
-    if (!cancelled_) deliver(caller_, delivery_, std::move(found_), true);
+    if (!cancelled_) caller_->report(std::move(found_), true);
   }
 
   void release() {
@@ -237,8 +263,7 @@ class AvahiLookup : public std::enable_shared_from_this<AvahiLookup> {
   const std::string name_;
   const std::string type_;
   const std::string domain_;
-  const RunLoop caller_;
-  const std::shared_ptr<Delivery> delivery_;
+  const std::shared_ptr<Caller> caller_;
   std::atomic<bool> cancelled_{false};
   std::array<Family, 2> families_;  // IPv6, then IPv4
   std::optional<std::uint64_t> token_;
@@ -250,15 +275,15 @@ class AvahiLookup : public std::enable_shared_from_this<AvahiLookup> {
 // The caller's handle on a lookup.
 class AvahiResolution : public ServiceResolver::Resolution {
  public:
-  AvahiResolution(std::shared_ptr<Delivery> delivery, std::shared_ptr<AvahiLookup> lookup)
-      : delivery_(std::move(delivery)), lookup_(std::move(lookup)) {}
+  AvahiResolution(std::shared_ptr<Caller> caller, std::shared_ptr<AvahiLookup> lookup)
+      : caller_(std::move(caller)), lookup_(std::move(lookup)) {}
   ~AvahiResolution() override {
-    delivery_->handler = nullptr;
+    caller_->letGo();
     if (lookup_) lookup_->cancel();
   }
 
  private:
-  std::shared_ptr<Delivery> delivery_;
+  std::shared_ptr<Caller> caller_;
   std::shared_ptr<AvahiLookup> lookup_;
 };
 
@@ -270,16 +295,15 @@ std::unique_ptr<ServiceResolver::Resolution> AvahiServiceBackend::resolve(const 
                                                                           const std::string& type,
                                                                           const std::string& domain,
                                                                           Handler handler) {
-  const RunLoop caller = RunLoop::current();
-  auto delivery = std::make_shared<Delivery>(Delivery{std::move(handler)});
+  auto caller = std::make_shared<Caller>(RunLoop::current(), std::move(handler));
   // Names that cannot go to the daemon never reach the connection.
   if (!isText(name) || !isText(type) || !isText(domain)) {
-    deliver(caller, delivery, {}, true);
-    return std::make_unique<AvahiResolution>(std::move(delivery), nullptr);
+    caller->report({}, true);
+    return std::make_unique<AvahiResolution>(std::move(caller), nullptr);
   }
-  auto lookup = std::make_shared<AvahiLookup>(name, type, domain, caller, delivery);
+  auto lookup = std::make_shared<AvahiLookup>(name, type, domain, caller);
   AvahiConnection::shared().perform([lookup] { lookup->start(); });
-  return std::make_unique<AvahiResolution>(std::move(delivery), std::move(lookup));
+  return std::make_unique<AvahiResolution>(std::move(caller), std::move(lookup));
 }
 
 }  // namespace platform

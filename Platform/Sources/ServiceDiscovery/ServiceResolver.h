@@ -40,8 +40,11 @@ class ServiceResolver {
   using Handler = std::function<void(const ResolvedService& found, bool finished)>;
 
   // One running resolution. Destroying it stops it: the handler is not called
-  // afterwards. Destroyed on the thread that started it, never from inside
-  // its handler.
+  // afterwards. Destroyed on the thread that started it (once that thread has
+  // ended, on the thread that ended it), never from inside its handler. What
+  // it holds of that thread, its run loop and the handler, goes there too:
+  // when it is destroyed or after the handler's last call, never on a thread
+  // of the back end.
   class Resolution {
    public:
     virtual ~Resolution() = default;

@@ -9,6 +9,7 @@
 
 #include "Values/Object.h"
 #include "Values/Value.h"
+#include "System/CompilerWarnings.h"
 
 namespace platform {
 namespace {
@@ -28,6 +29,7 @@ struct Spec {
 
 // Formats one value with snprintf and a rebuilt conversion; `length` is the
 // length modifier that matches the C type passed.
+PT_GCC12_STRING_RESTRICT_BEGIN
 template <class T>
 void appendPrintf(std::string& out, const Spec& spec, const char* length, T value) {
   std::string pattern = "%" + spec.flags;
@@ -47,6 +49,7 @@ void appendPrintf(std::string& out, const Spec& spec, const char* length, T valu
   }
   uselocale(previous);
 }
+PT_GCC12_STRING_RESTRICT_END
 
 void appendText(std::string& out, const Spec& spec, std::string_view text) {
   if (spec.precision >= 0 && static_cast<std::size_t>(spec.precision) < text.size()) {

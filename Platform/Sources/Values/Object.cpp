@@ -1,4 +1,5 @@
 #include "Values/Object.h"
+#include "System/CompilerWarnings.h"
 
 #include <cxxabi.h>
 
@@ -26,9 +27,11 @@ std::string Object::className() const { return demangledClassName(typeid(*this).
 
 std::size_t Object::hash() const { return std::hash<const void*>()(this); }
 
+PT_GCC12_STRING_RESTRICT_BEGIN
 std::string Object::description() const {
   return "<" + className() + ": " + pointerString(this) + ">";
 }
+PT_GCC12_STRING_RESTRICT_END
 
 bool objectsEqual(const Object* a, const Object* b) {
   if (a == b) return true;

@@ -368,3 +368,18 @@ TEST(KeyedArchiveTest, ContainsExceptionsOfDecodeFunctions) {
   ASSERT_TRUE(error);
   EXPECT_TRUE(error->is(Error::kCocoaErrorDomain, KeyedUnarchiver::kCoderReadCorruptError));
 }
+
+// An archive is written only when the unarchiver would read it: one byte
+// past the size it takes, the archiver refuses, so that a store never keeps
+// a value it cannot give back.
+TEST(KeyedArchiveTest, WritesNoArchiveThatItsReaderWouldRefuse) {
+  const Value fits(Data(KeyedUnarchiver::kMaxBytes - 1024, 0x5A));
+  const auto archive = KeyedArchiver::archivedData(fits);
+  ASSERT_TRUE(archive);
+  EXPECT_EQ(unarchive(*archive), fits);
+
+  ErrorPtr error;
+  EXPECT_FALSE(KeyedArchiver::archivedData(Value(Data(KeyedUnarchiver::kMaxBytes, 0x5A)), &error));
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(error->is(Error::kCocoaErrorDomain, KeyedArchiver::kCoderInvalidValueError));
+}

@@ -877,3 +877,137 @@ TEST_F(NEXANetworkSessionTest, NothingOfTheClientRunsOnceItLetsTheSessionGoInAPr
     for (std::size_t i = sentAtRelease; i < requests.size(); ++i) EXPECT_EQ(requests[i].authorization, wrong);
   }
 }
+
+namespace {
+
+// The blocks of a client whose last reference to the session goes on a
+// thread of its own. Each block notes whether it started once that release
+// had returned (`released`), and each carries a capture that notes where it
+// ends: the session's tables, and the session itself, end on the main thread.
+struct ReleasingClient {
+  struct Capture {
+    explicit Capture(ReleasingClient& owner) : client(owner) { ++client.alive; }
+    ~Capture() {
+      if (!DispatchQueue::isMainThread()) ++client.endedOffMain;
+      --client.alive;
+    }
+    ReleasingClient& client;
+  };
+  void enter() {
+    ++started;
+    if (released) ++late;
+  }
+  DQNEXASession::RequestCompletion completion(std::function<void()> inside = nullptr) {
+    return [this, inside, capture = std::make_shared<Capture>(*this)](const ObjectPtr&, const ErrorPtr&) {
+      enter();
+      if (inside) inside();
+    };
+  }
+  DQNEXASession::ResolveCompletion resolved(std::function<void()> inside = nullptr) {
+    return [this, inside, capture = std::make_shared<Capture>(*this)](const std::optional<Dictionary>&,
+                                                                       const ErrorPtr&) {
+      enter();
+      if (inside) inside();
+    };
+  }
+  DQNEXASession::CredentialsBlock prompt() {
+    return [this, capture = std::make_shared<Capture>(*this)](
+               const std::shared_ptr<DQURLAuthenticationChallenge>& challenge, std::uint64_t) {
+      enter();
+      challenge->completeChallengeWithUserName("admin", "secret");
+    };
+  }
+
+  std::atomic<bool> released{false};
+  std::atomic<int> started{0};
+  std::atomic<int> late{0};
+  std::atomic<int> alive{0};  // captures not yet ended; none once the session is gone
+  std::atomic<int> endedOffMain{0};
+};
+
+// Waits for `done` without running the main run loop.
+bool waitOffLoop(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + testsupport::kPatience;
+  while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
+}  // namespace
+
+TEST_F(NEXANetworkSessionTest, TheLastReferenceMayGoOnAnotherThreadWhileTheMainThreadAnswers) {
+  // A completion on the main thread hands the last reference to a thread
+  // that drops it, and waits for that. Meanwhile a request behind
+  // credentials has reached the printer, which asks for them, so its prompt
+  // is on its way to the main queue. Once the release has returned, neither
+  // that prompt nor the second completion of the request starts; the
+  // completion that runs ends.
+  {
+    ReleasingClient client;
+    auto session = DQNEXASession::make(std::nullopt, printer.baseURL(), false, false, client.prompt());
+    session->registerDataRetrievingRequest("count", "Slow", DQNEXAResultClass::XMLDocument(), 3, false);
+    printer.holdSlow();
+    bool ranToItsEnd = false;
+    session->scheduleRequestRegisteredWithName("count", client.completion([&] {
+      EXPECT_TRUE(waitOffLoop([&] { return sent("/DevMgmt/Other.xml") > 0; }));
+      std::thread([last = std::move(session)]() mutable { last.reset(); }).join();
+      client.released = true;
+      ranToItsEnd = true;
+    }));
+    session->scheduleRequestRegisteredWithName("count", client.completion());
+    session->scheduleDataRetrievingForPath("DevMgmt/Other.xml", std::nullopt, client.completion());
+    printer.releaseSlow();
+    ASSERT_TRUE(pumpMain([&] { return client.alive == 0; }));
+    drainMain();
+    EXPECT_TRUE(ranToItsEnd);
+    EXPECT_EQ(client.started, 1);
+    EXPECT_EQ(client.late, 0);
+    EXPECT_EQ(client.endedOffMain, 0);
+  }
+
+  // Eight requests, one behind credentials, and resolve completions that
+  // resolve again; the last reference goes on another thread at a
+  // different moment of each round, while the main thread answers.
+  for (int round = 0; round < 32; ++round) {
+    ReleasingClient client;
+    auto session = DQNEXASession::make(Url::fromString("http://printer.invalid/"), std::nullopt, false, false,
+                                       client.prompt());
+    session->setResolverFactory(direct({printer.url("/")}));
+    registerTreeAndConfig(*session);
+    session->registerDataRetrievingRequest("count", "Count", DQNEXAResultClass::XMLDocument(), 3, false);
+    const std::weak_ptr<DQNEXASession> weak = session;
+    // Blocks reach the session through `weak`, as a client that keeps no
+    // reference of its own on the main thread.
+    const auto again = [&client, weak](const std::string& name) {
+      return [&client, weak, name] {
+        if (const auto held = weak.lock()) held->scheduleRequestRegisteredWithName(name, client.completion());
+      };
+    };
+    session->schedulePrinterResolve(client.resolved([&client, weak] {
+      if (const auto held = weak.lock()) {
+        held->setNeedsReresolve();
+        held->schedulePrinterResolve(client.resolved());
+      }
+    }));
+    session->scheduleRequestRegisteredWithName("tree", client.completion(again("count")));
+    session->scheduleRequestRegisteredWithName("config", client.completion(again("tree")));
+    session->scheduleRequestRegisteredWithName("count", client.completion(again("config")));
+    session->scheduleDataRetrievingForPath("DevMgmt/Other.xml", std::nullopt, client.completion());
+    session->scheduleDataRetrievingForPath("Count", std::nullopt, client.completion(again("count")));
+    session->scheduleDataUploading(testsupport::bytes("<s/>"), "DevMgmt/Settings.xml", client.completion());
+    session->scheduleDataRetrievingForPath("Missing", std::nullopt, client.completion());
+    session->scheduleRequestRegisteredWithName("unknown", client.completion());
+    const auto delay = std::chrono::microseconds(250 * (round % 16));
+    std::thread releaser([&client, weak, delay, last = std::move(session)]() mutable {
+      std::this_thread::sleep_for(delay);
+      last.reset();
+      // A reference the main thread held meanwhile may have been the last.
+      if (weak.expired()) client.released = true;
+    });
+    const bool ended = pumpMain([&] { return client.alive == 0; });
+    releaser.join();
+    ASSERT_TRUE(ended) << round;
+    drainMain();
+    EXPECT_EQ(client.late, 0) << round;
+    EXPECT_EQ(client.endedOffMain, 0) << round;
+  }
+}

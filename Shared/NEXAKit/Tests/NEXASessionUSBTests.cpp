@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "DQHTTPStreamError.h"
 #include "DQNEXAError.h"
 #include "DQUSBStreamProvider.h"
 #include "NEXATestSupport.h"
@@ -28,11 +29,12 @@ class NEXAUSBSessionTest : public ::testing::Test {
   void TearDown() override { UsbBackend::setShared(nullptr); }
 
   // The printer unplugged with what it still had to send, and a fresh one
-  // plugged in its place, answering as before.
+  // plugged in its place (at a new address, as the host gives it),
+  // answering as before.
   void replug() {
     bus->unplug(printer);
     printer = std::make_shared<VirtualPrinter>(testsupport::zarnPrinter());
-    bus->plug(printer, SimUsbBus::key(2, 1));
+    bus->plug(printer, SimUsbBus::key(nextAddress++, 1));
     responder = Responder::attach(printer, 0, [this](const Responder::Request& request) { return handle(request); });
   }
 
@@ -61,6 +63,16 @@ class NEXAUSBSessionTest : public ::testing::Test {
       response->setBody(testsupport::bytes(body));
       return response;
     };
+    if (!late.empty()) printer->pushInput(0, testsupport::bytes(std::exchange(late, {})));
+    if (request.target == "/DevMgmt/Late.xml") {
+      // The head comes well within the response time-out, the body with the
+      // printer's next answer.
+      late = "<late>" + std::to_string(++lateAnswers) + "</late>";
+      const auto head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(late.size()) + "\r\n\r\n";
+      RunLoop::current().performAfter(std::chrono::milliseconds(100),
+                                      [printer = printer, head] { printer->pushInput(0, testsupport::bytes(head)); });
+      return nullptr;
+    }
     if (request.target == "/DevMgmt/DiscoveryTree.xml") return answer(200, kTree);
     if (request.target == "/DevMgmt/Silent.xml") return nullptr;
     if (request.target == "/DevMgmt/Stalled.xml") {
@@ -94,6 +106,9 @@ class NEXAUSBSessionTest : public ::testing::Test {
   std::shared_ptr<SimUsbBus> bus = std::make_shared<SimUsbBus>();
   std::shared_ptr<VirtualPrinter> printer;
   std::shared_ptr<Responder> responder;
+  std::uint8_t nextAddress = 3;  // where replug plugs the fresh printer
+  std::string late;               // the body of the last "Late.xml" answer, still to come
+  int lateAnswers = 0;
 };
 
 }  // namespace
@@ -281,4 +296,28 @@ TEST_F(NEXAUSBSessionTest, ADueCancellationCutsThePauseAfterAFailedReadAndThePau
     session.reset();
     replug();
   }
+}
+
+TEST_F(NEXAUSBSessionTest, AnAnswerCutByTheResponseTimeoutIsDroppedByTheRetriesAndTheNextRequest) {
+  // Each answer's head comes within the response time-out and its body after
+  // it: every try fails with code 4, however its predecessor's body comes.
+  DQUSBStreamTiming timing;
+  timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.readNoData = 0.05, timing.pollInterval = 0.01;
+  timing.responseTimeout = 0.8;
+  auto session = resolvedSession("late", "DevMgmt/Late.xml", timing);
+  ASSERT_TRUE(session);
+  registerTreeAndConfig(*session);
+  const std::size_t before = responder->requests().size();
+  const Answer late = runRequest(*session, "late");
+  ASSERT_EQ(late.code(), DQNEXAError::kResultNotBuilt);
+  ASSERT_TRUE(late.error->underlyingError());
+  EXPECT_TRUE(late.error->underlyingError()->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kTimedOut));
+  EXPECT_EQ(lateAnswers, 3);
+  EXPECT_EQ(responder->requests().size(), before + 3);
+
+  // The next request, of another name, drops the last answer's body too.
+  const Answer tree = runRequest(*session, "tree");
+  EXPECT_FALSE(tree.error) << tree.error->description();
+  EXPECT_TRUE(std::dynamic_pointer_cast<DQXMLDocument>(tree.result));
+  EXPECT_EQ(responder->requests().size(), before + 4);
 }

@@ -4,6 +4,7 @@
 #include <avahi-glib/glib-watch.h>
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "DQNetServicePrinterURLResolver.h"
 #include "DQPrinterURLResolver.h"
 #include "RunLoop/RunLoopThread.h"
+#include "ServiceDiscovery/AvahiConnection.h"
 #include "TestSupport.h"
 
 using namespace platform;
@@ -173,6 +176,28 @@ class Publisher {
   AvahiEntryGroup* group_ = nullptr;
   AvahiEntryGroupState state_ = AVAHI_ENTRY_GROUP_UNCOMMITED;
 };
+
+std::string currentThreadName() {
+  char name[16] = {};
+  pthread_getname_np(pthread_self(), name, sizeof(name));
+  return name;
+}
+
+// The name of the thread that lets the current run loop go, handed over by the
+// destroy notification of a source that never fires.
+std::future<std::string> runLoopEnd() {
+  auto* ended = new std::promise<std::string>;
+  auto name = ended->get_future();
+  GSource* source = g_timeout_source_new_seconds(24 * 3600);
+  g_source_set_callback(source, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, ended, [](gpointer data) {
+    auto* ended = static_cast<std::promise<std::string>*>(data);
+    ended->set_value(currentThreadName());
+    delete ended;
+  });
+  g_source_attach(source, RunLoop::current().context());
+  g_source_unref(source);
+  return name;
+}
 
 // 21 CJK characters: a service name of 63 bytes, the most a label holds.
 const std::string kLongCJKName = [] {
@@ -445,6 +470,64 @@ TEST_F(RealAvahiTest, AStoppedDaemonHoldsNoCall) {
   after.start();
   ASSERT_TRUE(RunLoop::current().runUntil([&] { return after.reports > 0; }, std::chrono::seconds(60)));
   EXPECT_TRUE(after.result);
+}
+
+// What resolutions hold of the thread that started them goes on that thread,
+// or on the one that ended it, never on the avahi thread, which would finalize
+// the run loop of a thread that ended there, with every source and queued
+// block still in it. A thread keeps a resolution that gave its last answer,
+// releases others before their answer and ends before the avahi thread comes
+// to them; in the second round it also leaves some running. The thread that
+// ended it releases the rest once the avahi thread has seen them all.
+TEST_F(RealAvahiTest, AnEndedThreadsRunLoopNeverGoesOnTheAvahiThread) {
+  const std::string here = currentThreadName();
+  const RunLoop loop = RunLoop::current();
+  const auto avahi = ServiceResolver::avahi();
+  const auto avahiCaughtUp = [&] {
+    bool seen = false;
+    AvahiConnection::shared().perform([&] { loop.perform([&] { seen = true; }); });
+    return loop.runUntil([&] { return seen; }, std::chrono::seconds(40));
+  };
+  for (const bool leaveSomeRunning : {false, true}) {
+    std::future<std::string> endedOn;
+    std::promise<void> gate;  // holds the avahi thread until this thread opens it
+    std::unique_ptr<ServiceResolver::Resolution> answered;
+    std::vector<std::unique_ptr<ServiceResolver::Resolution>> running;
+    {
+      RunLoopThread thread("resolving");
+      thread.runLoop().perform([&] {
+        endedOn = runLoopEnd();
+        bool finished = false;
+        answered = avahi->resolve("Sandbox Printer", "_ipp._tcp", "local",
+                                  [&](const ResolvedService&, bool last) { finished = last; });
+        EXPECT_TRUE(RunLoop::current().runUntil([&] { return finished; }, std::chrono::seconds(40)));
+        AvahiConnection::shared().perform(
+            [opened = gate.get_future().share()] { opened.wait_for(std::chrono::minutes(1)); });
+        const auto ignore = [](const ResolvedService&, bool) {};
+        for (const char* name : {"Sandbox Printer", "Nobody"}) {
+          for (int i = 0; i < 4; ++i) {
+            avahi->resolve(name, "_ipp._tcp", "local", ignore);
+            if (leaveSomeRunning) running.push_back(avahi->resolve(name, "_ipp._tcp", "local", ignore));
+          }
+        }
+      });
+    }
+    gate.set_value();
+    // Started after all of them, so the printer's have most likely been
+    // answered into the ended run loop.
+    ASSERT_TRUE(resolve("dnssd://Sandbox%20Printer._ipp._tcp.local"));
+    ASSERT_TRUE(avahiCaughtUp());
+    // The answered resolution no longer holds the run loop.
+    if (!leaveSomeRunning) {
+      EXPECT_EQ(endedOn.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    }
+    answered.reset();
+    running.clear();
+    ASSERT_TRUE(avahiCaughtUp());
+    ASSERT_EQ(endedOn.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    const std::string name = endedOn.get();
+    EXPECT_TRUE(name == "resolving" || name == here) << name;
+  }
 }
 
 // A host name that a URL's host cannot carry as it is gives no access URL of

@@ -7,6 +7,7 @@
 
 #include "DQChunkedBodyParser.h"
 #include "DQHTTPResponseAccumulator.h"
+#include "DQHTTPResponseRest.h"
 #include "DQHTTPStreamError.h"
 #include "Http/HttpMessage.h"
 #include "Http/HttpResponseParser.h"
@@ -193,4 +194,24 @@ TEST(ResponseAccumulatorTest, ADelegateMayReleaseTheAccumulatorFromACallback) {
     delegate->owned->appendData(bytesOf(response));
     EXPECT_TRUE(accumulator.expired()) << response;
   }
+}
+
+TEST(ResponseAccumulatorTest, OnlyAnAnswerCutAfterItsHeadOwesARestAndNoMoreThanABody) {
+  const auto restAfter = [](std::string_view received, std::string_view method = "GET") {
+    Exchange exchange(method);
+    exchange.feed(received);
+    return DQHTTPResponseRest::restOf(*exchange.accumulator);
+  };
+  // Not a head cut short, a complete or failed answer, an answer to HEAD, or
+  // a body that no field frames.
+  EXPECT_FALSE(restAfter("HTTP/1.1 200 OK\r\nContent-Len"));
+  EXPECT_FALSE(restAfter(std::string(kHead) + "12345"));
+  EXPECT_FALSE(restAfter("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nno size\r\n"));
+  EXPECT_FALSE(restAfter(kHead, "HEAD"));
+  EXPECT_FALSE(restAfter("HTTP/1.1 500 Jammed\r\n\r\n"));
+  // A chunk announced past what a body may hold ends the rest after its size line.
+  auto rest = restAfter("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n");
+  ASSERT_TRUE(rest);
+  EXPECT_EQ(rest->drop(bytesOf("ffffffff\r\nHTTP")), 10u);
+  EXPECT_TRUE(rest->isComplete());
 }

@@ -99,10 +99,10 @@ class USBHTTPStreamTest : public ::testing::Test {
     bus->plug(printer, SimUsbBus::key(address, 1));
   }
   // The printer unplugged, with what it still had to send, and a fresh one
-  // plugged, answering as before.
+  // plugged at a new address (as the host gives it), answering as before.
   void replug() {
     bus->unplug(printer);
-    plug(zarnPrinter(64));
+    plug(zarnPrinter(64), nextAddress++);
     responder = Responder::attach(printer, 0, [this](const Responder::Request& request) { return handle(request); });
   }
   // The same, the fresh printer sending one byte a millisecond, for
@@ -188,6 +188,7 @@ class USBHTTPStreamTest : public ::testing::Test {
   bool opened = false;
   std::string body = "<status>idle</status>";
   std::string raw;  // what the printer answers "/raw" with, as it is
+  std::uint8_t nextAddress = 20;  // where replug plugs the fresh printer
 };
 
 // A head of `length` and that many bytes of body: at one byte a millisecond
@@ -658,6 +659,49 @@ TEST_F(USBHTTPStreamTest, InterimAnswersAndTrailersCountAgainstTheHeadBound) {
     ASSERT_TRUE(recorder->failure && recorder->failure->underlyingError());
     EXPECT_TRUE(recorder->failure->underlyingError()->is(DQHTTPStreamError::domain(), DQHTTPStreamError::kNotHTTP));
   }
+}
+
+TEST_F(USBHTTPStreamTest, TheRestOfACutAnswerIsDroppedByItsFramingBeforeTheNextAnswerIsTaken) {
+  // A first answer framed by Content-Length, or in chunks (one with an
+  // extension), whose exchange ended once its head and the body up to `cut`
+  // came. The printer sends the rest just before its next answer (in
+  // the same reads), or before the next request (the drain then reads it).
+  const std::string sized = text(Responder::encode(*answer(200, "cut short."), 0, false));
+  const std::string chunked =
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nfirs\r\n6;x=y\r\nt, cut\r\n0\r\n\r\n";
+  // An empty read ends soon: the cut exchange has read all it gets then.
+  timing.readNoData = 0.002;
+  provider->setStreamTiming(timing);
+  std::string before;  // what the printer sends before its next answer
+  responder = Responder::attach(printer, 0, [&](const Responder::Request& request) {
+    if (!before.empty()) printer->pushInput(0, bytes(std::exchange(before, {})));
+    return handle(request);
+  });
+  const auto cutAt = [&](const std::string& first, std::size_t cut) {
+    raw = first.substr(0, cut);
+    auto stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/raw"));
+    EXPECT_TRUE(spinUntil([&] { return stream->streamStatus()->responseBytesReaden() == cut; }));
+    stream->close();
+  };
+  for (const std::string& first : {sized, chunked}) {
+    for (std::size_t cut = first.find("\r\n\r\n") + 4; cut < first.size(); ++cut) {
+      cutAt(first, cut);
+      if (cut % 2) {
+        printer->pushInput(0, bytes(first.substr(cut)));
+      } else {
+        before = first.substr(cut);
+      }
+      ASSERT_TRUE(get("/doc")) << cut;
+      ASSERT_EQ(text(consumer->responseData()), body) << first.substr(cut);
+    }
+  }
+
+  // A printer that dropped the rest of an answer cut before a chunk-size
+  // line: its next answer's status line is no size line, ends the rest there
+  // and is taken.
+  cutAt(chunked, chunked.find("6;"));
+  ASSERT_TRUE(get("/doc"));
+  EXPECT_EQ(text(consumer->responseData()), body);
 }
 
 }  // namespace

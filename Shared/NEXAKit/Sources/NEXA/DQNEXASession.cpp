@@ -56,13 +56,23 @@ DQNEXASession::~DQNEXASession() {
 
 DQNEXASession::ClientHandle::ClientHandle(std::shared_ptr<DQNEXASession> owned) : session(std::move(owned)) {}
 
-DQNEXASession::ClientHandle::~ClientHandle() { session->clientLetGo(); }
+DQNEXASession::ClientHandle::~ClientHandle() {
+  // From now on no block of the client starts: each looks at the mark first,
+  // on the main thread. The tables are the main thread's, and so is the
+  // session's end, which this reference may bring: another thread hands both
+  // over and touches nothing else.
+  session->letGo_ = true;
+  if (DispatchQueue::isMainThread()) {
+    session->clientLetGo();
+    return;
+  }
+  DispatchQueue::main()->async([letGo = std::move(session)] { letGo->clientLetGo(); });
+}
 
 void DQNEXASession::clientLetGo() {
   // Our own holds may keep the session a while longer (a block of the
-  // client that spins the run loop, a prompt): from now on no block of the
-  // client runs, and what ran for it stops, as if the session were gone.
-  letGo_ = true;
+  // client that spins the run loop, a prompt): what ran for the client
+  // stops, as if the session were gone.
   cancelAllRequests(false);
 }
 

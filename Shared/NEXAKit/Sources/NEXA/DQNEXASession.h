@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -30,13 +31,18 @@
 // credentials block run later on the main queue; immediate answers (cached
 // results, errors, a finished resolving) run on the caller's thread, inside
 // the call. Closures hold the session weakly; destroying it cancels its
-// operations and joins its worker.
+// operations and joins its worker. The one exception: the client may drop
+// its last reference on any thread.
 //
 // The references that make() hands out are the client's: when the last of
-// them goes, the session is let go. It cancels everything at once, even
-// while a call of its own still holds it (a block of the client that spins
-// the run loop), and from then on calls no block of the client, the
-// credentials block included.
+// them goes, the session is let go, on whatever thread that happens. From the
+// moment that release returns, no block of the client starts (completions,
+// immediate answers, the credentials block), even while a call of its own
+// still holds the session (a block of the client that spins the run loop); a
+// block already running on the main thread runs to its end. The rest of
+// letting go (cancelling the requests and the resolving) runs on the main
+// thread: at once when the last reference went there, posted from any other
+// thread, which touches nothing else of the session.
 //
 // Waiting on the main thread for every operation (waitUntilAllOperationsAreFinished,
 // or a cancel with wait = false replaced by true) while an operation waits for
@@ -182,14 +188,17 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   // may let it go) are plain references to the session itself.
   struct ClientHandle {
     explicit ClientHandle(std::shared_ptr<DQNEXASession> owned);
-    ~ClientHandle();  // may destroy the session
+    // Runs on the thread that dropped the client's last reference: marks the
+    // session let go there, and hands the rest and its reference to the main
+    // thread (where the session may end).
+    ~ClientHandle();
     ClientHandle(const ClientHandle&) = delete;
     ClientHandle& operator=(const ClientHandle&) = delete;
-    const std::shared_ptr<DQNEXASession> session;
+    std::shared_ptr<DQNEXASession> session;
   };
-  // The client's last reference went: cancels everything.
+  // Main thread, once the client's last reference went: cancels everything.
   void clientLetGo();
-  bool isLetGo() const { return letGo_; }
+  bool isLetGo() const { return letGo_.load(); }
   // Calls `blocks` in order with `arguments` until a cancel stops them or
   // the client lets the session go; the session outlives the call.
   template <class Block, class... Arguments>
@@ -237,5 +246,5 @@ class DQNEXASession : public std::enable_shared_from_this<DQNEXASession> {
   std::shared_ptr<DQPrinterResolvingOperation> printerResolvingOperation_;
   DQPrinterResolvingOperation::ResolverFactory resolverFactory_;
   std::vector<Answering*> answering_;  // innermost last
-  bool letGo_ = false;                 // the client's last reference went
+  std::atomic<bool> letGo_{false};     // the client's last reference went; set on any thread
 };

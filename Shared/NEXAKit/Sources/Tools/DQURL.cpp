@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "Text/Format.h"
+#include "System/CompilerWarnings.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ std::optional<platform::Url> DQURL::URLWithScheme(std::string_view scheme, std::
   return URLWithScheme(scheme, host, -1, path, std::nullopt);
 }
 
+PT_GCC12_STRING_RESTRICT_BEGIN
 std::optional<platform::Url> DQURL::URLWithScheme(std::string_view scheme, std::string_view host, long port,
                                                   std::string_view path, const std::optional<std::string>& query) {
   const std::string prepared = preparedHost(host);
@@ -46,3 +48,4 @@ std::optional<platform::Url> DQURL::URLWithScheme(std::string_view scheme, std::
   if (query && !query->empty()) text += "?" + platform::Url::percentEncode(*query, kQueryAllowed);
   return platform::Url::fromString(text);
 }
+PT_GCC12_STRING_RESTRICT_END

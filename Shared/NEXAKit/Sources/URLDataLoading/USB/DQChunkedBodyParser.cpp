@@ -36,6 +36,12 @@ void DQChunkedBodyParser::appendData(std::span<const std::uint8_t> data) {
   parse(buffer, data);
 }
 
+std::shared_ptr<platform::Object> DQChunkedBodyParser::copy() const {
+  auto made = std::make_shared<DQChunkedBodyParser>(*this);
+  made->delegate_.reset();
+  return made;
+}
+
 void DQChunkedBodyParser::parse(std::span<const std::uint8_t> buffer, std::span<const std::uint8_t> piece) {
   std::size_t position = 0;
   while (position < buffer.size() && state_ != kFinished && state_ != kFailed) {

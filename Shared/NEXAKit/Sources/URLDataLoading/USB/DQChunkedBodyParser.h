@@ -47,6 +47,9 @@ class DQChunkedBodyParser : public platform::Object {
   // Does nothing once finished or failed.
   void appendData(std::span<const std::uint8_t> data);
 
+  // A parser in the same state, bytes kept included, without a delegate.
+  std::shared_ptr<platform::Object> copy() const override;
+
   // Reads one chunk-size line: hexadecimal, blanks before it and "0x"
   // accepted, extensions after it ignored; the size is read in full (past 64
   // bits it saturates), never cut to 32 bits. kIncomplete while no line feed has

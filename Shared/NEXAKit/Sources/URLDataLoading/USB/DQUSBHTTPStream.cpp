@@ -21,13 +21,16 @@ std::chrono::steady_clock::duration seconds(double value) {
 }  // namespace
 
 DQUSBHTTPStream::DQUSBHTTPStream(std::shared_ptr<DQUSBDevice> device, DQDeviceIDParser::Locators interfaceLocators,
-                                 std::shared_ptr<platform::HttpMessage> request, Timing timing)
+                                 std::shared_ptr<platform::HttpMessage> request, Timing timing,
+                                 std::shared_ptr<DQUSBOwedResponses> owedResponses)
     : device_(std::move(device)),
       interfaceLocators_(std::move(interfaceLocators)),
       request_(std::move(request)),
-      timing_(timing) {}
+      timing_(timing),
+      owedResponses_(std::move(owedResponses)) {}
 
 DQUSBHTTPStream::~DQUSBHTTPStream() {
+  leaveOwedRest();
   cancelTimer();
   if (cancellationTimer_) cancellationTimer_->invalidate();
   if (levelZeroRunLoopSource_) levelZeroRunLoopSource_->invalidate();
@@ -77,6 +80,7 @@ bool DQUSBHTTPStream::openInRunLoop(const std::optional<platform::RunLoop>& runL
   platform::ErrorPtr failure = openInterface();
   opening_ = false;
   if (!pipe_) return fail(failure);
+  if (owedResponses_) owedRest_ = owedResponses_->take(*interface_, device_->serialNumber());
 
   levelZeroRunLoopSource_ = DQLevelZeroRunLoopSource::make();
   levelZeroRunLoopSource_->scheduleInRunLoop(runLoop_);
@@ -166,6 +170,8 @@ void DQUSBHTTPStream::pullDataFromPipe() {
       --pullRetries_;
       continue;
     }
+    // What follows the rest of a cut answer is stale as well.
+    dropOwedRest(std::span(bufferForReading_.data(), count));
     drained += count;
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - %@ bytes are pulled from the pipe", count);
   }
@@ -253,8 +259,12 @@ void DQUSBHTTPStream::readResponse() {
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Read bytes from USB port: %@", count);
     if (count == 0) break;
     streamStatus_->addResponseBytes(count);
-    responseAccumulator_->appendData(std::span(bufferForReading_.data(), count));
-    if (!opened_ || !responseAccumulator_->isWaitingForData()) return finish();
+    const auto read = std::span(bufferForReading_.data(), count);
+    const auto answer = read.subspan(dropOwedRest(read));
+    if (!answer.empty()) {
+      responseAccumulator_->appendData(answer);
+      if (!opened_ || !responseAccumulator_->isWaitingForData()) return finish();
+    }
     // A printer that keeps sending a few bytes is held to the same limits
     // as one that sends nothing.
     if (endAtReadingLimits()) return;
@@ -339,7 +349,23 @@ void DQUSBHTTPStream::accumulatorHeader(DQHTTPResponseAccumulator&, const platfo
   reportError(errorWithCode(DQHTTPStreamError::kUnparsableResponse, didFailParsingWithError));
 }
 
+std::size_t DQUSBHTTPStream::dropOwedRest(std::span<const std::uint8_t> bytes) {
+  if (!owedRest_) return 0;
+  const std::size_t dropped = owedRest_->drop(bytes);
+  if (owedRest_->isComplete()) owedRest_.reset();
+  return dropped;
+}
+
+void DQUSBHTTPStream::leaveOwedRest() {
+  if (!owedResponses_ || !interface_) return;
+  // This exchange's answer began only after the earlier rest had ended.
+  auto rest = responseAccumulator_ ? DQHTTPResponseRest::restOf(*responseAccumulator_) : nullptr;
+  owedResponses_->leave(*interface_, device_->serialNumber(), rest ? std::move(rest) : std::move(owedRest_));
+  owedRest_.reset();
+}
+
 void DQUSBHTTPStream::close() {
+  leaveOwedRest();
   if (levelZeroRunLoopSource_) {
     levelZeroRunLoopSource_->invalidate();
     levelZeroRunLoopSource_.reset();

@@ -15,6 +15,7 @@
 #include "DQUSBDevice.h"
 #include "DQUSBHTTPStreamStatus.h"
 #include "DQUSBInterface.h"
+#include "DQUSBOwedResponses.h"
 #include "DQUSBPipe.h"
 #include "Dispatch/Timer.h"
 #include "Http/HttpMessage.h"
@@ -60,6 +61,14 @@ struct DQUSBStreamTiming {
 // the write and the reading (before a retry, between two empty reads) is
 // cut by such a cancellation as well.
 //
+// An exchange that ends after the head of its answer came and before the
+// body its framing announces did leaves the rest owed on its interface (in
+// the table of owed responses it was given). The next exchange on that
+// interface drops that rest as it comes, by its framing, in the drain and
+// then in its reading (within the reading's limits), before it takes its own
+// answer. An answer that had not begun cannot be told from the next one and
+// is not skipped.
+//
 // Everything runs on the thread of the run loop given to the open: one-shot
 // timers drive the steps, and reads and writes are synchronous transfers that
 // spin that run loop while they last. Callbacks of other sources that run
@@ -85,8 +94,10 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   static constexpr double kTimerSlack = 0.001;
 
   // `device` may be null: the open then fails as for a gone printer.
+  // Without `owedResponses` nothing is owed from one exchange to the next.
   DQUSBHTTPStream(std::shared_ptr<DQUSBDevice> device, DQDeviceIDParser::Locators interfaceLocators,
-                  std::shared_ptr<platform::HttpMessage> request, Timing timing = {});
+                  std::shared_ptr<platform::HttpMessage> request, Timing timing = {},
+                  std::shared_ptr<DQUSBOwedResponses> owedResponses = nullptr);
   ~DQUSBHTTPStream() override;
 
   // Opens an interface and starts the exchange; true at once when open. The
@@ -132,6 +143,12 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   // Looks for a free interface; keeps it and its pipe, or answers the error.
   platform::ErrorPtr openInterface();
   std::shared_ptr<DQUSBPipe> makePipeWithInterface(const std::shared_ptr<DQUSBInterface>& interface) const;
+  // Drops what is owed of an earlier answer at the front of `bytes`; answers
+  // how many bytes that was.
+  std::size_t dropOwedRest(std::span<const std::uint8_t> bytes);
+  // Leaves owed on the interface what this exchange's answer, or the earlier
+  // one's rest, still lacks.
+  void leaveOwedRest();
   void pullDataFromPipe();
   void writeRequest();
   void readResponse();
@@ -172,6 +189,9 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   const DQDeviceIDParser::Locators interfaceLocators_;
   const std::shared_ptr<platform::HttpMessage> request_;
   const Timing timing_;
+  const std::shared_ptr<DQUSBOwedResponses> owedResponses_;
+  // The rest of an earlier answer still to drop, while the interface is open.
+  std::shared_ptr<DQHTTPResponseRest> owedRest_;
   bool canBeInterrupted_ = true;
   bool opened_ = false;
   bool opening_ = false;

@@ -38,7 +38,8 @@ void DQUSBStreamProvider::cancelResolving() {
 }
 
 std::shared_ptr<IDQHTTPStream> DQUSBStreamProvider::streamForRequest(std::shared_ptr<platform::HttpMessage> request) {
-  return std::make_shared<DQUSBHTTPStream>(device_, NEXAIS_, std::move(request), streamTiming_);
+  auto owed = DQUSBOwedResponses::forHost(backend_ ? backend_ : platform::UsbBackend::shared());
+  return std::make_shared<DQUSBHTTPStream>(device_, NEXAIS_, std::move(request), streamTiming_, std::move(owed));
 }
 
 void DQUSBStreamProvider::USBDevicesSearcherDidDiscoverDevice(DQUSBDevicesSearcher&,

@@ -1,0 +1,56 @@
+// Writing a binary property list in which one data item is referred to many
+// times, against a flat array of distinct data items of the same total size
+// (the same file size): the shared item is measured and written once.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "Archiving/PropertyList.h"
+
+using namespace platform;
+
+namespace {
+
+void write(benchmark::State& state, const Value& value) {
+  for (auto _ : state) {
+    auto bytes = PropertyList::write(value, PropertyListFormat::Binary);
+    if (!bytes) {
+      state.SkipWithError("refused");
+      break;
+    }
+    benchmark::DoNotOptimize(bytes);
+  }
+}
+
+}  // namespace
+
+// Arguments: references, bytes of the one data item.
+static void BM_WriteSharedData(benchmark::State& state) {
+  const auto references = static_cast<std::size_t>(state.range(0));
+  const Value value(Array(references, Value(Data(static_cast<std::size_t>(state.range(1)), 0x5A))));
+  write(state, value);
+}
+
+// Arguments: items, bytes of all items together.
+static void BM_WriteDistinctData(benchmark::State& state) {
+  const auto items = static_cast<std::size_t>(state.range(0));
+  Array distinct;
+  for (std::size_t i = 0; i < items; ++i) {
+    Data bytes(static_cast<std::size_t>(state.range(1)) / items, 0x5A);
+    std::memcpy(bytes.data(), &i, std::min(sizeof i, bytes.size()));
+    distinct.push_back(Value(std::move(bytes)));
+  }
+  write(state, Value(std::move(distinct)));
+}
+
+// Past what the reader takes (4,000 MiB once expanded): the time to refuse.
+static void BM_RefuseSharedDataPastTheReader(benchmark::State& state) {
+  const Value value(Array(4000, Value(Data(1 << 20, 0x5A))));
+  for (auto _ : state) benchmark::DoNotOptimize(PropertyList::write(value, PropertyListFormat::Binary));
+}
+
+BENCHMARK(BM_WriteSharedData)->Args({100, 1 << 20})->Args({256, 1 << 20})->Args({4000, 64 << 10})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteDistinctData)->Args({100, 1 << 20})->Args({256, 1 << 20})->Args({4000, 64 << 10})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RefuseSharedDataPastTheReader)->Unit(benchmark::kMillisecond);
