@@ -43,8 +43,13 @@ void PlistSink::putReal(std::uint8_t type, double value) {
   putBigEndian(std::bit_cast<std::uint64_t>(value), 8);
 }
 
-void PlistSink::putText(std::string_view text) {
-  const TextForm form = textForm(text);
+void PlistSink::putNumber(const Number& number) {
+  if (number.isBool()) return put(number.boolValue() ? '\x09' : '\x08');
+  if (number.isDouble()) return putReal(kReal, number.doubleValue());
+  putInteger(number.integerValue());
+}
+
+void PlistSink::putText(std::string_view text, TextForm form) {
   if (form.ascii) {
     putMarker(PlistObjectTable::kAsciiString, text.size());
     put(text);

@@ -66,8 +66,11 @@ class PlistSink {
   // A marker with its count: in the low nibble, or in an integer after it.
   void putMarker(std::uint8_t type, std::uint64_t count);
   void putReal(std::uint8_t type, double value);
-  // Valid UTF-8 text, ASCII or UTF-16.
-  void putText(std::string_view text);
+  // A boolean, an integer (one that a property list can hold) or a real.
+  void putNumber(const Number& number);
+  // Valid UTF-8 text, ASCII or UTF-16, given its form or not.
+  void putText(std::string_view text) { putText(text, textForm(text)); }
+  void putText(std::string_view text, TextForm form);
   void putData(const Data& bytes);
   void putUid(std::uint64_t uid);
   // The offset table and the trailer, once the objects are written from

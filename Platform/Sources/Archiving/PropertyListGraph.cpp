@@ -42,12 +42,8 @@ void putBinaryScalar(PlistSink& sink, const Value& value) {
   switch (value.kind()) {
     case Value::Kind::String:
       return sink.putText(*value.string());
-    case Value::Kind::Number: {
-      const Number& number = *value.number();
-      if (number.isBool()) return sink.put(number.boolValue() ? '\x09' : '\x08');
-      if (number.isDouble()) return sink.putReal(PlistSink::kReal, number.doubleValue());
-      return sink.putInteger(number.integerValue());
-    }
+    case Value::Kind::Number:
+      return sink.putNumber(*value.number());
     case Value::Kind::Data:
       return sink.putData(*value.data());
     default:
