@@ -3,7 +3,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <functional>
 #include <optional>
 
 #include <SQLiteCpp/SQLiteCpp.h>
@@ -16,7 +18,55 @@
 namespace {
 
 constexpr std::size_t kRegisteredRowsKept = 128;
-constexpr const char* kRowColumns = "Z_PK, ZSTATE, ZTIMESTAMP, ZURLSTRING, ZACTIVITY";
+constexpr std::string_view kSelectRows =
+    "SELECT Z_PK, ZSTATE, ZTIMESTAMP, ZURLSTRING, ZACTIVITY FROM ZACTIVITYREQUEST";
+constexpr std::string_view kSelectRowsAtTimestamp =
+    "SELECT Z_PK, ZSTATE, ZTIMESTAMP, ZURLSTRING, ZACTIVITY FROM ZACTIVITYREQUEST WHERE ZTIMESTAMP = ?";
+constexpr std::string_view kSelectRowWithKey =
+    "SELECT Z_PK, ZSTATE, ZTIMESTAMP, ZURLSTRING, ZACTIVITY FROM ZACTIVITYREQUEST WHERE Z_PK = ?";
+
+// The texts of a statement whose clauses vary, each made once: a text is
+// found by the bits of its clauses.
+template <std::size_t N>
+class StatementTexts {
+ public:
+  explicit StatementTexts(const std::function<std::string(std::size_t bits)>& make) {
+    for (std::size_t bits = 0; bits < N; ++bits) texts_[bits] = make(bits);
+  }
+  std::string_view operator[](std::size_t bits) const { return texts_[bits]; }
+
+ private:
+  std::array<std::string, N> texts_;
+};
+
+// The extreme row of a group: the group without a URL string or a named one,
+// with or without a timestamp, the latest or the earliest.
+std::string_view extremeOfGroupSQL(bool named, bool timestamp, bool min) {
+  static const StatementTexts<8> texts([](std::size_t bits) {
+    return std::string("SELECT Z_PK, ZTIMESTAMP FROM ZACTIVITYREQUEST WHERE ZURLSTRING ") +
+           (bits & 1 ? "= ?" : "IS NULL") + (bits & 2 ? " AND ZTIMESTAMP = ?" : "") +
+           (bits & 4 ? " ORDER BY ZTIMESTAMP ASC, Z_PK ASC LIMIT 1" : " ORDER BY ZTIMESTAMP DESC, Z_PK DESC LIMIT 1");
+  });
+  return texts[(named ? 1 : 0) | (timestamp ? 2 : 0) | (min ? 4 : 0)];
+}
+
+// The URL string of the next group: the first, or the one after a named one.
+std::string_view nextGroupSQL(bool after, bool timestamp) {
+  static const StatementTexts<4> texts([](std::size_t bits) {
+    return std::string("SELECT ZURLSTRING FROM ZACTIVITYREQUEST WHERE ZURLSTRING ") +
+           (bits & 1 ? "> ?" : "IS NOT NULL") + (bits & 2 ? " AND ZTIMESTAMP = ?" : "") + " ORDER BY ZURLSTRING LIMIT 1";
+  });
+  return texts[(after ? 1 : 0) | (timestamp ? 2 : 0)];
+}
+
+// The count of rows, with or without a timestamp and a limit.
+std::string_view countSQL(bool timestamp, bool bounded) {
+  static const StatementTexts<4> texts([](std::size_t bits) {
+    return std::string("SELECT count(*) FROM (SELECT 1 FROM ZACTIVITYREQUEST") +
+           (bits & 1 ? " WHERE ZTIMESTAMP = ?" : "") + (bits & 2 ? " LIMIT ?" : "") + ")";
+  });
+  return texts[(timestamp ? 1 : 0) | (bounded ? 2 : 0)];
+}
 
 platform::Array snapshots(const std::vector<std::shared_ptr<ALKActivityRequest>>& rows) {
   platform::Array list;
@@ -27,9 +77,14 @@ platform::Array snapshots(const std::vector<std::shared_ptr<ALKActivityRequest>>
 
 }  // namespace
 
-// The prepared statements of the connection, by their SQL text.
+// The prepared statements of the connection, by their SQL text, found
+// without a string made for the lookup.
 struct ALKActivityStore::Statements {
-  std::unordered_map<std::string, std::unique_ptr<SQLite::Statement>> bySQL;
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view sql) const { return std::hash<std::string_view>{}(sql); }
+  };
+  std::unordered_map<std::string, std::unique_ptr<SQLite::Statement>, Hash, std::equal_to<>> bySQL;
 };
 
 std::shared_ptr<ALKActivityStore> ALKActivityStore::activityStoreWithURL(const std::optional<platform::Url>& storeURL,
@@ -132,10 +187,12 @@ void ALKActivityStore::closeConnection() {
   database_.reset();
 }
 
-SQLite::Statement& ALKActivityStore::statement(const std::string& sql) {
-  auto& slot = statements_->bySQL[sql];
+SQLite::Statement& ALKActivityStore::statement(std::string_view sql) {
+  auto found = statements_->bySQL.find(sql);
+  if (found == statements_->bySQL.end()) found = statements_->bySQL.emplace(sql, nullptr).first;
+  auto& slot = found->second;
   if (!slot) {
-    slot = std::make_unique<SQLite::Statement>(*database_, sql);
+    slot = std::make_unique<SQLite::Statement>(*database_, found->first);
   } else {
     // A step that failed left its error to the reset; it was reported then.
     slot->tryReset();
@@ -452,8 +509,7 @@ std::optional<std::vector<platform::Value>> ALKActivityStore::executeFetchReques
 
 std::vector<platform::Value> ALKActivityStore::plainFetch(const ALKFetchRequest& request) {
   std::vector<platform::Value> rows;
-  auto& query = statement(std::string("SELECT ") + kRowColumns + " FROM ZACTIVITYREQUEST" +
-                          (request.timestamp ? " WHERE ZTIMESTAMP = ?" : ""));
+  auto& query = statement(request.timestamp ? kSelectRowsAtTimestamp : kSelectRows);
   const ResetAfterRead done{query};
   if (request.timestamp) query.bind(1, *request.timestamp);
   while (query.executeStep()) {
@@ -471,8 +527,6 @@ std::vector<platform::Value> ALKActivityStore::plainFetch(const ALKFetchRequest&
 // (URL string, timestamp), so the cost does not grow with the rows of a group.
 std::optional<std::vector<platform::Value>> ALKActivityStore::groupedFetch(const ALKFetchRequest& request) {
   const bool min = request.function == ALKFetchRequest::Function::Min;
-  const std::string where = request.timestamp ? " AND ZTIMESTAMP = ?" : "";
-  const std::string order = min ? " ORDER BY ZTIMESTAMP ASC, Z_PK ASC LIMIT 1" : " ORDER BY ZTIMESTAMP DESC, Z_PK DESC LIMIT 1";
   struct Group {
     std::int64_t key;
     double timestamp;
@@ -491,8 +545,7 @@ std::optional<std::vector<platform::Value>> ALKActivityStore::groupedFetch(const
     }
   } const endRead{*this};
   const auto extreme = [&](const std::optional<std::string>& urlString) {
-    auto& query = statement("SELECT Z_PK, ZTIMESTAMP FROM ZACTIVITYREQUEST WHERE ZURLSTRING " +
-                            std::string(urlString ? "= ?" : "IS NULL") + where + order);
+    auto& query = statement(extremeOfGroupSQL(urlString.has_value(), request.timestamp.has_value(), min));
     const ResetAfterRead done{query};
     int index = 1;
     if (urlString) query.bind(index++, *urlString);
@@ -502,8 +555,7 @@ std::optional<std::vector<platform::Value>> ALKActivityStore::groupedFetch(const
   extreme(std::nullopt);
   std::optional<std::string> previous;
   for (;;) {
-    auto& next = statement("SELECT ZURLSTRING FROM ZACTIVITYREQUEST WHERE ZURLSTRING " +
-                           std::string(previous ? "> ?" : "IS NOT NULL") + where + " ORDER BY ZURLSTRING LIMIT 1");
+    auto& next = statement(nextGroupSQL(previous.has_value(), request.timestamp.has_value()));
     const ResetAfterRead done{next};
     int index = 1;
     if (previous) next.bind(index++, *previous);
@@ -534,8 +586,7 @@ std::optional<std::size_t> ALKActivityStore::countForFetchRequest(const ALKFetch
     // A limit bounds the rows the file is asked to count; the pending
     // deletions may take that many away again.
     const bool bounded = request.limit != ALKFetchRequest::kNoLimit;
-    auto& query = statement(std::string("SELECT count(*) FROM (SELECT 1 FROM ZACTIVITYREQUEST") +
-                            (request.timestamp ? " WHERE ZTIMESTAMP = ?" : "") + (bounded ? " LIMIT ?" : "") + ")");
+    auto& query = statement(countSQL(request.timestamp.has_value(), bounded));
     const ResetAfterRead done{query};
     int index = 1;
     if (request.timestamp) query.bind(index++, *request.timestamp);
@@ -571,7 +622,7 @@ std::shared_ptr<ALKActivityRequest> ALKActivityStore::objectWithID(const std::sh
   readRecovering("Failed to execute fetch request. %@", nullptr, [&] {
     // A row of a damaged file that went aside is in no file.
     if (file != fileGeneration_.load()) return;
-    auto& query = statement(std::string("SELECT ") + kRowColumns + " FROM ZACTIVITYREQUEST WHERE Z_PK = ?");
+    auto& query = statement(kSelectRowWithKey);
     const ResetAfterRead done{query};
     query.bind(1, objectID->number());
     if (query.executeStep()) row = rowFromStatement(query);

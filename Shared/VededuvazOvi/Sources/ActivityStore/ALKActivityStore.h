@@ -214,7 +214,7 @@ class ALKActivityStore : public platform::Object {
   // Why no connection is there, for a write that needs one.
   platform::ErrorPtr unreachableError() const;
   void closeConnection();
-  SQLite::Statement& statement(const std::string& sql);
+  SQLite::Statement& statement(std::string_view sql);
   std::shared_ptr<ALKActivityRequest> rowFromStatement(SQLite::Statement& query);
   std::optional<std::vector<platform::Value>> groupedFetch(const ALKFetchRequest& request);
   std::vector<platform::Value> plainFetch(const ALKFetchRequest& request);
