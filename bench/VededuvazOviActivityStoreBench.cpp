@@ -156,6 +156,19 @@ static void BM_RawWriteReadRemove(benchmark::State& state) {
 }
 BENCHMARK(BM_RawWriteReadRemove)->Unit(benchmark::kMicrosecond);
 
+// The same with the archiving that no store can skip.
+static void BM_RawArchiveWriteReadRemove(benchmark::State& state) {
+  RawSetup setup;
+  const auto activity = eventActivity();
+  double timestamp = 1.0;
+  for (auto _ : state) {
+    const std::int64_t key = setup.raw.insert(timestamp++, activity);
+    setup.raw.markRead(key);
+    setup.raw.remove(key);
+  }
+}
+BENCHMARK(BM_RawArchiveWriteReadRemove)->Unit(benchmark::kMicrosecond);
+
 // What the three store stages do for one hit, on one thread.
 static void BM_StoreWriteReadRemove(benchmark::State& state) {
   Folder folder;

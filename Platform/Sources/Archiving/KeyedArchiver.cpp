@@ -1,23 +1,29 @@
 #include "Archiving/KeyedArchiver.h"
 
 #include <exception>
+#include <limits>
 
 #include "Values/Dictionary.h"
 #include "Archiving/KeyedUnarchiver.h"
 #include "Archiving/PlistDocument.h"
-#include "Archiving/PlistShapeCheck.h"
+#include "Archiving/PlistObjectTable.h"
+#include "Archiving/PlistSink.h"
 
 namespace platform {
 namespace {
 
 constexpr std::uint64_t kVersion = 100000;
-
-// Sets `key` of a record to a reference.
-void setUid(plist_t record, const char* key, std::uint64_t uid) { plist_dict_set_item(record, key, plist_new_uid(uid)); }
+constexpr std::uint64_t kNoItem = std::numeric_limits<std::uint64_t>::max();
 
 }  // namespace
 
-KeyedArchiver::KeyedArchiver() { objects_.emplace_back(plist_new_string("$null")); }
+KeyedArchiver::KeyedArchiver() {
+  // Room for a small archive, the common one, without growing.
+  items_.reserve(64);
+  refs_.reserve(128);
+  texts_.reserve(32);
+  objects_.push_back(textItem("$null"));
+}
 
 KeyedArchiver::~KeyedArchiver() = default;
 
@@ -62,9 +68,10 @@ void KeyedArchiver::encodeObject(const Value& value, std::string_view key) {
     fail("key \"" + std::string(key) + "\" cannot be archived");
     return;
   }
-  void* record = current_.back();
+  // Encoding the value may start records of its own: its entry goes to the
+  // record of this object once that is done.
   const std::uint64_t uid = encode(value);
-  if (!error_) setUid(record, std::string(key).c_str(), uid);
+  if (!error_) current_.back().emplace_back(textItem(key), uidItem(uid));
 }
 
 std::uint64_t KeyedArchiver::fail(const std::string& reason) {
@@ -75,11 +82,16 @@ std::uint64_t KeyedArchiver::fail(const std::string& reason) {
 }
 
 std::uint64_t KeyedArchiver::reserve() {
-  objects_.emplace_back();
+  objects_.push_back(kNoItem);
   return objects_.size() - 1;
 }
 
-void KeyedArchiver::store(std::uint64_t uid, PlistDocument record) { objects_[uid] = std::move(record); }
+void KeyedArchiver::storeRecord(std::uint64_t uid, Entries entries, const std::vector<std::string>& classNames) {
+  const std::uint64_t classIndex = classUid(classNames);
+  if (error_) return;
+  entries.emplace_back(textItem("$class"), uidItem(classIndex));
+  objects_[uid] = dictionaryItem(entries);
+}
 
 std::uint64_t KeyedArchiver::encode(const Value& value) {
   if (error_) return 0;
@@ -103,17 +115,13 @@ std::uint64_t KeyedArchiver::encodeValue(const Value& value) {
       return 0;
     case Value::Kind::String:
       return encodeString(*value.string());
-    case Value::Kind::Number: {
-      PlistDocument number(PlistDocument::newNumber(*value.number()));
-      if (!number.root()) return fail("unsigned integer above INT64_MAX");
-      objects_.push_back(std::move(number));
+    case Value::Kind::Number:
+      if (!PlistDocument::isStorableNumber(*value.number())) return fail("unsigned integer above INT64_MAX");
+      objects_.push_back(add(Item::scalar(Item::Kind::Number, value)));
       return objects_.size() - 1;
-    }
-    case Value::Kind::Data: {
-      const Data& bytes = *value.data();
-      objects_.emplace_back(plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    case Value::Kind::Data:
+      objects_.push_back(add(Item::scalar(Item::Kind::Data, value)));
       return objects_.size() - 1;
-    }
     case Value::Kind::Object:
       return encodeInstance(*value.object());
     default:
@@ -124,7 +132,7 @@ std::uint64_t KeyedArchiver::encodeValue(const Value& value) {
   if (depth_ >= kKeyedArchiveMaxDepth) return fail("nested too deeply");
   ++depth_;
   const std::uint64_t uid = reserve();
-  PlistDocument record(plist_new_dict());
+  Entries entries;
   std::vector<std::string> classNames;
   switch (value.kind()) {
     case Value::Kind::Null:
@@ -132,52 +140,56 @@ std::uint64_t KeyedArchiver::encodeValue(const Value& value) {
       break;
     case Value::Kind::Url:
       classNames = {"NSURL", "NSObject"};
-      setUid(record.root(), "NS.base", 0);
-      setUid(record.root(), "NS.relative", encodeString(value.url()->absoluteString()));
+      entries.emplace_back(textItem("NS.base"), uidItem(0));
+      entries.emplace_back(textItem("NS.relative"), uidItem(encodeString(value.url()->absoluteString())));
       break;
     case Value::Kind::Date:
       classNames = {"NSDate", "NSObject"};
-      plist_dict_set_item(record.root(), "NS.time", plist_new_real(value.date()->timeIntervalSinceReferenceDate()));
+      entries.emplace_back(textItem("NS.time"),
+                           add(Item::scalar(Item::Kind::Number, Value(value.date()->timeIntervalSinceReferenceDate()))));
       break;
     case Value::Kind::Array: {
       classNames = {"NSArray", "NSObject"};
-      plist_t items = plist_new_array();
-      plist_dict_set_item(record.root(), "NS.objects", items);
+      std::vector<std::uint64_t> items;
+      items.reserve(value.array()->size());
       for (const Value& item : *value.array()) {
         if (item.isNil()) fail("nil in an array");
-        plist_array_append_item(items, plist_new_uid(encode(item)));
+        items.push_back(uidItem(encode(item)));
       }
+      entries.emplace_back(textItem("NS.objects"), arrayItem(items));
       break;
     }
     case Value::Kind::Dictionary: {
       classNames = {"NSDictionary", "NSObject"};
-      plist_t keys = plist_new_array();
-      plist_t items = plist_new_array();
-      plist_dict_set_item(record.root(), "NS.keys", keys);
-      plist_dict_set_item(record.root(), "NS.objects", items);
+      std::vector<std::uint64_t> keys;
+      std::vector<std::uint64_t> items;
+      keys.reserve(value.dictionary()->count());
+      items.reserve(value.dictionary()->count());
       for (const auto& [key, item] : *value.dictionary()) {
-        plist_array_append_item(keys, plist_new_uid(encodeString(key)));
-        plist_array_append_item(items, plist_new_uid(encode(item)));
+        keys.push_back(uidItem(encodeString(key)));
+        items.push_back(uidItem(encode(item)));
       }
+      entries.emplace_back(textItem("NS.keys"), arrayItem(keys));
+      entries.emplace_back(textItem("NS.objects"), arrayItem(items));
       break;
     }
     default:
       break;
   }
-  setUid(record.root(), "$class", classUid(classNames));
-  store(uid, std::move(record));
+  storeRecord(uid, std::move(entries), classNames);
   --depth_;
   return error_ ? 0 : uid;
 }
 
 std::uint64_t KeyedArchiver::encodeString(const std::string& text) {
   if (error_) return 0;
-  if (auto known = strings_.find(text); known != strings_.end()) return known->second;
-  PlistDocument node(PlistDocument::newString(text));
-  if (!node.root()) return fail("string holds NUL or invalid UTF-8");
-  objects_.push_back(std::move(node));
-  strings_.emplace(text, objects_.size() - 1);
-  return objects_.size() - 1;
+  if (!texts_.contains(text) && !PlistDocument::isStorableText(text)) return fail("string holds NUL or invalid UTF-8");
+  Text& entry = this->text(text);
+  if (entry.uid == 0) {
+    entry.uid = objects_.size();
+    objects_.push_back(entry.item);
+  }
+  return entry.uid;
 }
 
 std::uint64_t KeyedArchiver::encodeInstance(const Object& object) {
@@ -191,63 +203,126 @@ std::uint64_t KeyedArchiver::encodeInstance(const Object& object) {
 
   ++depth_;
   const std::uint64_t uid = reserve();
-  PlistDocument record(plist_new_dict());
-  current_.push_back(record.root());
+  current_.emplace_back();
   objectsInProgress_.insert(&object);
   coding->encodeWithCoder(*this);
   objectsInProgress_.erase(&object);
+  Entries entries = std::move(current_.back());
   current_.pop_back();
-  setUid(record.root(), "$class", classUid(classNames));
-  store(uid, std::move(record));
+  storeRecord(uid, std::move(entries), classNames);
   --depth_;
   return error_ ? 0 : uid;
 }
 
 std::uint64_t KeyedArchiver::classUid(const std::vector<std::string>& names) {
   if (auto known = classes_.find(names.front()); known != classes_.end()) return known->second;
-  PlistDocument record(plist_new_dict());
-  plist_t chain = plist_new_array();
+  std::vector<std::uint64_t> chain;
   for (const auto& name : names) {
-    plist_t node = PlistDocument::newString(name);
-    if (!node) {
-      plist_free(chain);
-      return fail("class name is not valid text");
-    }
-    plist_array_append_item(chain, node);
+    if (!PlistDocument::isStorableText(name)) return fail("class name is not valid text");
+    chain.push_back(textItem(name));
   }
-  plist_dict_set_item(record.root(), "$classes", chain);
-  plist_t className = PlistDocument::newString(names.front());
-  if (!className) return fail("class name is not valid text");
-  plist_dict_set_item(record.root(), "$classname", className);
-  objects_.push_back(std::move(record));
+  const Entries entries = {{textItem("$classes"), arrayItem(chain)}, {textItem("$classname"), chain.front()}};
+  objects_.push_back(dictionaryItem(entries));
   classes_.emplace(names.front(), objects_.size() - 1);
   return objects_.size() - 1;
 }
 
+std::uint64_t KeyedArchiver::add(Item item) {
+  items_.push_back(std::move(item));
+  return items_.size() - 1;
+}
+
+KeyedArchiver::Text& KeyedArchiver::text(std::string_view text) {
+  auto found = texts_.find(text);
+  if (found == texts_.end()) {
+    found = texts_.emplace(std::string(text), Text{.item = items_.size()}).first;
+    add(Item::ofText(&found->first));
+  }
+  return found->second;
+}
+
+std::uint64_t KeyedArchiver::uidItem(std::uint64_t uid) {
+  if (uid >= uidItems_.size()) uidItems_.resize(uid + 1, kNoItem);
+  if (uidItems_[uid] == kNoItem) uidItems_[uid] = add(Item::ofUid(uid));
+  return uidItems_[uid];
+}
+
+std::uint64_t KeyedArchiver::arrayItem(const std::vector<std::uint64_t>& items) {
+  const std::size_t first = refs_.size();
+  refs_.insert(refs_.end(), items.begin(), items.end());
+  return add(Item::container(Item::Kind::Array, first, items.size()));
+}
+
+std::uint64_t KeyedArchiver::dictionaryItem(const Entries& entries) {
+  const std::size_t first = refs_.size();
+  for (const auto& entry : entries) refs_.push_back(entry.first);
+  for (const auto& entry : entries) refs_.push_back(entry.second);
+  return add(Item::container(Item::Kind::Dictionary, first, entries.size()));
+}
+
 std::optional<Data> KeyedArchiver::finish(std::uint64_t rootUid, ErrorPtr* error) {
-  if (error_) {
-    if (error) *error = error_;
-    return std::nullopt;
-  }
-  PlistDocument archive(plist_new_dict());
-  plist_dict_set_item(archive.root(), "$version", plist_new_uint(kVersion));
-  plist_dict_set_item(archive.root(), "$archiver", plist_new_string("NSKeyedArchiver"));
-  plist_t top = plist_new_dict();
-  setUid(top, "root", rootUid);
-  plist_dict_set_item(archive.root(), "$top", top);
-  plist_t objects = plist_new_array();
-  for (auto& object : objects_) plist_array_append_item(objects, object.release());
-  plist_dict_set_item(archive.root(), "$objects", objects);
-  auto bytes = archive.serialize(PropertyListFormat::Binary, error);
-  // What the unarchiver would refuse is not written: a store would keep it
-  // and never read it back.
-  if (bytes && (bytes->size() > KeyedUnarchiver::kMaxBytes ||
-                PlistShapeCheck::checkBinary(*bytes, KeyedUnarchiver::kLimits))) {
+  if (!error_) {
+    const Entries top = {{textItem("root"), uidItem(rootUid)}};
+    const Entries archive = {
+        {textItem("$version"), add(Item::scalar(Item::Kind::Number, Value(kVersion)))},
+        {textItem("$archiver"), textItem("NSKeyedArchiver")},
+        {textItem("$top"), dictionaryItem(top)},
+        {textItem("$objects"), arrayItem(objects_)},
+    };
+    // What the unarchiver would refuse is not written: a store would keep it
+    // and never read it back.
+    if (auto written = bytes(dictionaryItem(archive))) return written;
     fail("the archive is larger than its reader takes");
-    if (error) *error = error_;
-    return std::nullopt;
   }
-  return bytes;
+  if (error) *error = error_;
+  return std::nullopt;
+}
+
+void KeyedArchiver::putItem(PlistSink& sink, const Item& item, std::size_t refSize) const {
+  switch (item.kind) {
+    case Item::Kind::Text: return sink.putText(*item.text, item.form);
+    case Item::Kind::Number: return sink.putNumber(*item.value.number());
+    case Item::Kind::Data: return sink.putData(*item.value.data());
+    case Item::Kind::Uid: return sink.putUid(item.uid);
+    case Item::Kind::Array:
+    case Item::Kind::Dictionary: {
+      const bool dictionary = item.kind == Item::Kind::Dictionary;
+      sink.putMarker(dictionary ? PlistObjectTable::kDictionary : PlistObjectTable::kArray, item.count);
+      const std::size_t end = item.first + (dictionary ? 2 : 1) * item.count;
+      for (std::size_t i = item.first; i < end; ++i) sink.putBigEndian(refs_[i], refSize);
+      return;
+    }
+  }
+}
+
+std::optional<Data> KeyedArchiver::bytes(std::uint64_t top) const {
+  // Counted as the reader counts: a node for the top and one for each
+  // reference, the string and data bytes at each reference, and the size.
+  const PropertyListLimits& limits = KeyedUnarchiver::kLimits;
+  if (refs_.size() + 1 > limits.maxNodes) return std::nullopt;
+  std::uint64_t payload = 0;
+  for (const std::uint64_t ref : refs_) {
+    const Item& item = items_[ref];
+    if (item.kind == Item::Kind::Text) payload += item.form.payload(*item.text);
+    if (item.kind == Item::Kind::Data) payload += item.value.data()->size();
+    if (payload > limits.maxPayloadBytes) return std::nullopt;
+  }
+  Data out;
+  write(out, top, PlistSink::widthOf(items_.size() - 1));
+  if (out.size() > limits.maxBytes) return std::nullopt;
+  return out;
+}
+
+void KeyedArchiver::write(Data& out, std::uint64_t top, std::size_t refSize) const {
+  PlistSink sink(&out);
+  sink.put("bplist00");
+  std::vector<std::uint64_t> offsets;
+  offsets.reserve(items_.size());
+  for (const Item& item : items_) {
+    offsets.push_back(sink.size());
+    putItem(sink, item, refSize);
+  }
+  sink.putTableAndTrailer(offsets, items_.size(), refSize, top);
 }
 
 }  // namespace platform

@@ -6,15 +6,15 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "Errors/Error.h"
 #include "Archiving/KeyedCoding.h"
+#include "Archiving/PlistSink.h"
 #include "Values/Value.h"
 
 namespace platform {
-
-class PlistDocument;
 
 // Writes the platform's keyed archives: a binary property list with
 // "$archiver" "NSKeyedArchiver", "$version" 100000, "$top" {"root": UID} and
@@ -57,6 +57,48 @@ class KeyedArchiver {
   KeyedArchiver(const KeyedArchiver&) = delete;
   KeyedArchiver& operator=(const KeyedArchiver&) = delete;
 
+  // One object of the property list that the archive is written as. Every
+  // container is referred to once, so the tree that a reader makes of it
+  // holds a node for each reference.
+  struct Item {
+    enum class Kind : std::uint8_t { Text, Number, Data, Uid, Array, Dictionary };
+    Kind kind = Kind::Text;
+    const std::string* text = nullptr;  // Text: a key of texts_,
+    PlistSink::TextForm form;           // and how the binary form holds it
+    Value value;                        // Number, Data
+    std::uint64_t uid = 0;              // Uid
+    std::size_t first = 0;              // Array, Dictionary: where its references start in refs_
+    std::size_t count = 0;              // Array: its references; Dictionary: its entries
+
+    static Item scalar(Kind kind, Value value) {
+      Item item;
+      item.kind = kind;
+      item.value = std::move(value);
+      return item;
+    }
+    static Item ofText(const std::string* text) {
+      Item item;
+      item.text = text;
+      item.form = PlistSink::textForm(*text);
+      return item;
+    }
+    static Item ofUid(std::uint64_t uid) {
+      Item item;
+      item.kind = Kind::Uid;
+      item.uid = uid;
+      return item;
+    }
+    static Item container(Kind kind, std::size_t first, std::size_t count) {
+      Item item;
+      item.kind = kind;
+      item.first = first;
+      item.count = count;
+      return item;
+    }
+  };
+  // A record's entries while its object is encoded: key and value items.
+  using Entries = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
   // The UID of `value` in "$objects"; 0 ("$null") for nil and after a failure.
   std::uint64_t encode(const Value& value);
   // The same for a value not written before.
@@ -66,12 +108,40 @@ class KeyedArchiver {
   std::uint64_t classUid(const std::vector<std::string>& names);
   // Reserves the next UID for an object whose record is stored later.
   std::uint64_t reserve();
-  void store(std::uint64_t uid, PlistDocument record);
+  // The record of an object: a dictionary of `entries` and its "$class".
+  void storeRecord(std::uint64_t uid, Entries entries, const std::vector<std::string>& classNames);
   std::uint64_t fail(const std::string& reason);
   std::optional<Data> finish(std::uint64_t rootUid, ErrorPtr* error);
 
-  std::vector<PlistDocument> objects_;
-  std::unordered_map<std::string, std::uint64_t> strings_;
+  // Items of the property list, one text item for equal texts and one
+  // reference item for each UID.
+  std::uint64_t add(Item item);
+  // The item of a text, and its UID once a string of "$objects" is the text.
+  struct Text {
+    std::uint64_t item = 0;
+    std::uint64_t uid = 0;  // 0: none ("$null" is no string of a value)
+  };
+  Text& text(std::string_view text);
+  std::uint64_t textItem(std::string_view text) { return this->text(text).item; }
+  std::uint64_t uidItem(std::uint64_t uid);
+  std::uint64_t arrayItem(const std::vector<std::uint64_t>& items);
+  std::uint64_t dictionaryItem(const Entries& entries);
+  // The bytes of the property list whose top is `top`, or nullopt past what
+  // KeyedUnarchiver reads.
+  std::optional<Data> bytes(std::uint64_t top) const;
+  void write(Data& out, std::uint64_t top, std::size_t refSize) const;
+  void putItem(PlistSink& sink, const Item& item, std::size_t refSize) const;
+
+  std::vector<Item> items_;
+  std::vector<std::uint64_t> refs_;  // the containers' references, each container's together
+  // Looked up by any text, without a string made for it.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+  };
+  std::unordered_map<std::string, Text, TextHash, std::equal_to<>> texts_;
+  std::vector<std::uint64_t> uidItems_;                   // item of each UID referred to, by UID
+  std::vector<std::uint64_t> objects_;                    // item of each UID's object: "$objects"
   std::unordered_map<std::string, std::uint64_t> classes_;
   // The UID of every shared value written, by the address of its storage;
   // retained_ keeps those values alive, so that no address is reused for
@@ -79,7 +149,7 @@ class KeyedArchiver {
   std::unordered_map<const void*, std::uint64_t> encodedValues_;
   std::vector<Value> retained_;
   std::unordered_set<const Object*> objectsInProgress_;
-  std::vector<void*> current_;  // the record (plist dictionary) of each object being encoded
+  std::vector<Entries> current_;  // the entries of each object being encoded
   std::size_t depth_ = 0;
   ErrorPtr error_;
 };

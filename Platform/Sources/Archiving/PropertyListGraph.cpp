@@ -13,17 +13,11 @@
 
 #include "Archiving/PlistDocument.h"
 #include "Archiving/PlistObjectTable.h"
+#include "Archiving/PlistSink.h"
 #include "Values/Dictionary.h"
 
 namespace platform {
 namespace {
-
-// Object markers of the binary form (the high nibble of an object's first
-// byte) that only the writer needs; the others are PlistObjectTable's.
-constexpr std::uint8_t kInteger = 0x1;
-constexpr std::uint8_t kReal = 0x2;
-constexpr std::size_t kBinaryHeaderSize = 8;
-constexpr std::size_t kBinaryTrailerSize = 32;
 
 constexpr std::string_view kXmlHead =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -32,116 +26,6 @@ constexpr std::string_view kXmlHead =
 constexpr std::string_view kXmlFoot = "</plist>\n";
 // Base64 text of data is written in lines of 68 characters (51 bytes).
 constexpr std::size_t kBase64LineBytes = 51;
-
-// Where a property list's bytes go: into `out`, or, without it, only counted
-// (which is how the graph measures each object with the code that writes it).
-class Sink {
- public:
-  explicit Sink(Data* out = nullptr) : out_(out) {}
-
-  bool counting() const { return !out_; }
-  std::uint64_t size() const { return size_; }
-  // Counts `n` bytes that a counting sink need not see.
-  void count(std::uint64_t n) { size_ += n; }
-
-  void put(char c) {
-    ++size_;
-    if (out_) out_->push_back(static_cast<std::uint8_t>(c));
-  }
-  void put(std::string_view text) {
-    size_ += text.size();
-    if (out_) out_->insert(out_->end(), text.begin(), text.end());
-  }
-  void put(const Data& bytes) {
-    size_ += bytes.size();
-    if (out_) out_->insert(out_->end(), bytes.begin(), bytes.end());
-  }
-  void repeat(char c, std::size_t n) {
-    size_ += n;
-    if (out_) out_->insert(out_->end(), n, static_cast<std::uint8_t>(c));
-  }
-  void putBigEndian(std::uint64_t value, std::size_t size) {
-    for (std::size_t i = size; i-- > 0;) put(static_cast<char>(value >> (8 * i)));
-  }
-
- private:
-  Data* out_;
-  std::uint64_t size_ = 0;
-};
-
-// The fewest of 1, 2, 4 or 8 bytes that hold `value`.
-std::size_t widthOf(std::uint64_t value) {
-  if (value <= 0xFF) return 1;
-  if (value <= 0xFFFF) return 2;
-  if (value <= 0xFFFFFFFF) return 4;
-  return 8;
-}
-
-// Integers of 1, 2 or 4 bytes read as unsigned, of 8 bytes as signed.
-void putInteger(Sink& sink, std::int64_t value) {
-  const std::size_t width = value < 0 ? 8 : widthOf(static_cast<std::uint64_t>(value));
-  sink.put(static_cast<char>(kInteger << 4 | std::countr_zero(width)));
-  sink.putBigEndian(static_cast<std::uint64_t>(value), width);
-}
-
-// A marker with its count: in the low nibble, or in an integer after it.
-void putMarker(Sink& sink, std::uint8_t type, std::uint64_t count) {
-  if (count < 15) {
-    sink.put(static_cast<char>(type << 4 | count));
-    return;
-  }
-  sink.put(static_cast<char>(type << 4 | 0xF));
-  putInteger(sink, static_cast<std::int64_t>(count));
-}
-
-void putReal(Sink& sink, std::uint8_t type, double value) {
-  sink.put(static_cast<char>(type << 4 | 3));
-  sink.putBigEndian(std::bit_cast<std::uint64_t>(value), 8);
-}
-
-// How the binary form holds valid UTF-8: ASCII as it is, anything else as
-// UTF-16 units (two for a character past U+FFFF).
-struct TextForm {
-  bool ascii = true;
-  std::uint64_t units = 0;
-  // The bytes a reader counts for it: three for each UTF-16 unit.
-  std::uint64_t payload(std::string_view text) const { return ascii ? text.size() : 3 * units; }
-};
-
-TextForm textForm(std::string_view text) {
-  TextForm form;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x80) form.ascii = false;
-    if ((byte & 0xC0) != 0x80) form.units += byte >= 0xF0 ? 2 : 1;
-  }
-  return form;
-}
-
-void putText(Sink& sink, std::string_view text) {
-  const TextForm form = textForm(text);
-  if (form.ascii) {
-    putMarker(sink, PlistObjectTable::kAsciiString, text.size());
-    sink.put(text);
-    return;
-  }
-  putMarker(sink, PlistObjectTable::kUtf16String, form.units);
-  if (sink.counting()) return sink.count(2 * form.units);
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    i += length;
-    if (code < 0x10000) {
-      sink.putBigEndian(code, 2);
-    } else {
-      code -= 0x10000;
-      sink.putBigEndian(0xD800 | code >> 10, 2);
-      sink.putBigEndian(0xDC00 | (code & 0x3FF), 2);
-    }
-  }
-}
 
 // A date's whole seconds since the reference date, by floor; nullopt outside
 // the 32-bit range that readers take.
@@ -154,24 +38,16 @@ std::optional<std::int64_t> wholeSeconds(const Date& date) {
 }
 
 // Binary form of a string, number, data or date that a property list can hold.
-void putBinaryScalar(Sink& sink, const Value& value) {
+void putBinaryScalar(PlistSink& sink, const Value& value) {
   switch (value.kind()) {
     case Value::Kind::String:
-      return putText(sink, *value.string());
-    case Value::Kind::Number: {
-      const Number& number = *value.number();
-      if (number.isBool()) return sink.put(number.boolValue() ? '\x09' : '\x08');
-      if (number.isDouble()) return putReal(sink, kReal, number.doubleValue());
-      return putInteger(sink, number.integerValue());
-    }
-    case Value::Kind::Data: {
-      const Data& bytes = *value.data();
-      putMarker(sink, PlistObjectTable::kData, bytes.size());
-      if (sink.counting()) return sink.count(bytes.size());
-      return sink.put(bytes);
-    }
+      return sink.putText(*value.string());
+    case Value::Kind::Number:
+      return sink.putNumber(*value.number());
+    case Value::Kind::Data:
+      return sink.putData(*value.data());
     default:
-      return putReal(sink, PlistObjectTable::kDate, value.date()->timeIntervalSinceReferenceDate());
+      return sink.putReal(PlistObjectTable::kDate, value.date()->timeIntervalSinceReferenceDate());
   }
 }
 
@@ -192,7 +68,7 @@ bool xmlCarries(std::string_view text) {
 
 // Text content: markup characters escaped, and a carriage return as a
 // character reference, since XML readers turn a raw one into a line feed.
-void putEscaped(Sink& sink, std::string_view text) {
+void putEscaped(PlistSink& sink, std::string_view text) {
   while (!text.empty()) {
     const std::size_t special = std::min(text.find_first_of("&<>\r"), text.size());
     sink.put(text.substr(0, special));
@@ -241,7 +117,7 @@ std::string xmlDate(std::int64_t whole) {
 }
 
 // The XML element of a string, number or date, with its line end.
-void putXmlScalar(Sink& sink, const Value& value) {
+void putXmlScalar(PlistSink& sink, const Value& value) {
   switch (value.kind()) {
     case Value::Kind::String:
       sink.put("<string>");
@@ -266,7 +142,7 @@ void putXmlScalar(Sink& sink, const Value& value) {
   }
 }
 
-void putXmlKey(Sink& sink, std::string_view key) {
+void putXmlKey(PlistSink& sink, std::string_view key) {
   sink.put("<key>");
   putEscaped(sink, key);
   sink.put("</key>\n");
@@ -276,7 +152,7 @@ std::uint64_t base64Lines(const Data& bytes) { return (bytes.size() + kBase64Lin
 
 // Data as base64 in lines of its own, each indented `depth` levels, and the
 // closing tag; the opening tag's line is indented by the caller.
-void putXmlData(Sink& sink, const Data& bytes, std::size_t depth) {
+void putXmlData(PlistSink& sink, const Data& bytes, std::size_t depth) {
   static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   sink.put("<data>\n");
   if (sink.counting()) {
@@ -324,10 +200,10 @@ class PropertyListGraph::Builder {
   bool finish(std::uint64_t top) {
     graph.top_ = top;
     if (binary_) {
-      const std::size_t refSize = widthOf(graph.objects_.size() - 1);
-      std::uint64_t table = kBinaryHeaderSize;
+      const std::size_t refSize = PlistSink::widthOf(graph.objects_.size() - 1);
+      std::uint64_t table = PlistSink::kBinaryHeaderSize;
       for (const Object& object : graph.objects_) table += object.size + object.refs.size() * refSize;
-      graph.size_ = table + graph.objects_.size() * widthOf(table) + kBinaryTrailerSize;
+      graph.size_ = table + graph.objects_.size() * PlistSink::widthOf(table) + PlistSink::kBinaryTrailerSize;
     } else {
       graph.size_ = kXmlHead.size() + graph.objects_[top].size + kXmlFoot.size();
     }
@@ -367,7 +243,7 @@ class PropertyListGraph::Builder {
     if (!withinLimits(object)) return std::nullopt;
     if (binary_) {
       written_ += object.size + object.refs.size();
-      if (kBinaryHeaderSize + written_ > limits_.maxBytes) return fail("larger than a reader takes");
+      if (PlistSink::kBinaryHeaderSize + written_ > limits_.maxBytes) return fail("larger than a reader takes");
     }
     graph.objects_.push_back(std::move(object));
     return graph.objects_.size() - 1;
@@ -407,8 +283,8 @@ class PropertyListGraph::Builder {
     }
     const std::uint64_t count = array ? object.refs.size() : object.refs.size() / 2;
     if (binary_) {
-      Sink marker;
-      putMarker(marker, array ? PlistObjectTable::kArray : PlistObjectTable::kDictionary, count);
+      PlistSink marker;
+      marker.putMarker(array ? PlistObjectTable::kArray : PlistObjectTable::kDictionary, count);
       object.size = marker.size();
     } else if (count == 0) {
       object.size = emptyTag(object.kind).size();
@@ -433,10 +309,10 @@ class PropertyListGraph::Builder {
     Object object;
     object.key = &key;
     object.height = 1;
-    Sink measure;
+    PlistSink measure;
     if (binary_) {
-      putText(measure, key);
-      object.payload = textForm(key).payload(key);
+      measure.putText(key);
+      object.payload = PlistSink::textForm(key).payload(key);
     } else {
       putXmlKey(measure, key);
       object.lines = 1;
@@ -463,7 +339,7 @@ class PropertyListGraph::Builder {
         if (!binary_ && !xmlCarries(*value.string())) return fail("string holds a character that XML cannot carry");
         contents = &texts_;
         content = *value.string();
-        if (binary_) object.payload = textForm(content).payload(content);
+        if (binary_) object.payload = PlistSink::textForm(content).payload(content);
         break;
       case Value::Kind::Number:
         if (!PlistDocument::isStorableNumber(*value.number())) return fail("unsigned integer above INT64_MAX");
@@ -494,12 +370,12 @@ class PropertyListGraph::Builder {
       if (const auto known = contents->find(content); known != contents->end()) return record(value, known->second);
     } else {
       Data bytes;
-      Sink sink(&bytes);
+      PlistSink sink(&bytes);
       putBinaryScalar(sink, value);
       encoded.assign(bytes.begin(), bytes.end());
       if (const auto known = smalls_.find(encoded); known != smalls_.end()) return known->second;
     }
-    Sink measure;
+    PlistSink measure;
     putBinaryScalar(measure, value);
     object.size = measure.size();
     const auto index = admit(std::move(object));
@@ -513,7 +389,7 @@ class PropertyListGraph::Builder {
   }
 
   std::optional<std::uint64_t> addXmlScalar(Object object) {
-    Sink measure;
+    PlistSink measure;
     if (const Data* bytes = object.scalar->data()) {
       putXmlData(measure, *bytes, 0);
     } else {
@@ -565,39 +441,29 @@ Data PropertyListGraph::bytes() const {
 }
 
 void PropertyListGraph::writeBinary(Data& out) const {
-  Sink sink(&out);
+  PlistSink sink(&out);
   sink.put("bplist00");
-  const std::size_t refSize = widthOf(objects_.size() - 1);
+  const std::size_t refSize = PlistSink::widthOf(objects_.size() - 1);
   std::vector<std::uint64_t> offsets;
   offsets.reserve(objects_.size());
   for (const Object& object : objects_) {
     offsets.push_back(out.size());
     if (object.key) {
-      putText(sink, *object.key);
+      sink.putText(*object.key);
     } else if (object.scalar) {
       putBinaryScalar(sink, *object.scalar);
     } else {
       const bool dictionary = object.kind == 'D';
-      putMarker(sink, dictionary ? PlistObjectTable::kDictionary : PlistObjectTable::kArray,
-                object.refs.size() / (dictionary ? 2 : 1));
+      sink.putMarker(dictionary ? PlistObjectTable::kDictionary : PlistObjectTable::kArray,
+                     object.refs.size() / (dictionary ? 2 : 1));
       for (const std::uint64_t ref : object.refs) sink.putBigEndian(ref, refSize);
     }
   }
-  const std::uint64_t table = out.size();
-  const std::size_t offsetSize = widthOf(table);
-  for (const std::uint64_t offset : offsets) sink.putBigEndian(offset, offsetSize);
-  // The trailer: six bytes unused, the two sizes, then the object count, the
-  // top object and where the offset table starts.
-  sink.repeat('\0', 6);
-  sink.put(static_cast<char>(offsetSize));
-  sink.put(static_cast<char>(refSize));
-  sink.putBigEndian(objects_.size(), 8);
-  sink.putBigEndian(top_, 8);
-  sink.putBigEndian(table, 8);
+  sink.putTableAndTrailer(offsets, objects_.size(), refSize, top_);
 }
 
 void PropertyListGraph::writeXml(Data& out, std::uint64_t index, std::size_t depth) const {
-  Sink sink(&out);
+  PlistSink sink(&out);
   const Object& object = objects_[index];
   sink.repeat('\t', depth);
   if (object.key) return putXmlKey(sink, *object.key);

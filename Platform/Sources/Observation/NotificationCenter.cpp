@@ -25,7 +25,7 @@ void NotificationCenter::remove(const Registration* registration) {
   std::erase_if(entries_, [&](const Entry& entry) { return entry.registration.get() == registration; });
 }
 
-void NotificationCenter::post(const std::string& name, const void* sender, const Dictionary& userInfo) {
+void NotificationCenter::post(std::string_view name, const void* sender, const Dictionary& userInfo) {
   std::vector<std::shared_ptr<Registration>> matching;
   {
     std::lock_guard lock(mutex_);
@@ -36,7 +36,7 @@ void NotificationCenter::post(const std::string& name, const void* sender, const
     }
   }
   if (matching.empty()) return;
-  const Notification notification{name, sender, userInfo};
+  const Notification notification{std::string(name), sender, userInfo};
   for (const auto& registration : matching) registration->call(notification);
 }
 

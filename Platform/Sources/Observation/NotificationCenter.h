@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Observation/Notification.h"
@@ -33,7 +34,7 @@ class NotificationCenter {
   // Calls every matching observer on this thread before returning, in the
   // order they were added. Observers added during the post are not called for
   // it; observers cancelled during it are not called any more.
-  void post(const std::string& name, const void* sender, const Dictionary& userInfo = {});
+  void post(std::string_view name, const void* sender, const Dictionary& userInfo = {});
 
  private:
   using Registration = ObserverRegistration<const Notification&>;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "ALKActivityStore.h"
@@ -456,6 +457,102 @@ TEST_F(ActivityStoreTest, ACorruptFileIsMovedAsideWithItsCompanionsAndANewFileMa
     EXPECT_TRUE(add(*store, 1.0) && store->save());
     EXPECT_EQ(rowsInFile(path).size(), 1u);
   }
+}
+
+// Damage after damage: the store keeps its newest three set-aside copies,
+// each with its journal files, and removes the older ones it made, with one
+// INFO line each; nothing else in the folder is touched, another store's
+// set-aside copies included.
+TEST_F(ActivityStoreTest, OnlyTheNewestThreeSetAsideCopiesAreKept) {
+  // Wall time that moves one second every seventh damage: names of one
+  // second are numbered.
+  struct SteppingWallClock : ManualClock {
+    double currentTimestamp() const override { return 3600.0 + damage / 7; }
+    int damage = 0;
+  };
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  std::filesystem::create_directories(parent);
+  const std::vector<std::string> others = {path + ".corrupt-notes.txt", path + ".corrupt-20010101T005959Z.txt",
+                                           parent / "other.sqlite.corrupt-20010101T005959Z", path + ".bak"};
+  for (const auto& other : others) std::ofstream(other) << "not the store's";
+  const auto clock = std::make_shared<SteppingWallClock>();
+  std::string newest;
+  std::ptrdiff_t removed = 0;
+  for (clock->damage = 1; clock->damage <= 50; ++clock->damage) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(8192, static_cast<char>(clock->damage));
+    std::ofstream(path + "-wal", std::ios::binary | std::ios::trunc) << "journal " << clock->damage;
+    logger->clear();
+    auto store = storeAt(path);
+    store->setClock(clock);
+    ASSERT_NE(store->context(), nullptr);
+    const std::string moved = "Moved the corrupt store aside {" + path + " -> ";
+    for (const auto& line : logger->lines()) {
+      if (const auto at = line.text.find(moved); at != std::string::npos) {
+        newest = line.text.substr(at + moved.size(), line.text.rfind('}') - at - moved.size());
+      }
+    }
+    const auto removals = std::ranges::count_if(logger->lines(), [](const auto& line) {
+      return line.text.find("Removed an older corrupt store {") != std::string::npos &&
+             line.text.find("<INFO>") != std::string::npos;
+    });
+    removed += removals;
+    ASSERT_LE(removals, 1) << clock->damage;
+  }
+  EXPECT_EQ(removed, 47);
+  std::set<std::string> sets;
+  for (const auto& entry : std::filesystem::directory_iterator(parent)) {
+    const std::string name = entry.path().string();
+    if (!name.starts_with(path + ".corrupt-") || std::ranges::find(others, name) != others.end()) continue;
+    sets.insert(name.ends_with("-wal") ? name.substr(0, name.size() - 4) : name);
+  }
+  EXPECT_EQ(sets.size(), 3u) << ::testing::PrintToString(sets);
+  EXPECT_TRUE(sets.contains(newest)) << newest;
+  EXPECT_EQ(fileBytes(newest), std::string(8192, static_cast<char>(50)));
+  EXPECT_EQ(fileBytes(newest + "-wal"), "journal 50");
+  for (const auto& other : others) EXPECT_EQ(fileBytes(other), "not the store's") << other;
+}
+
+// A file that takes the path of a running store (a backup put back, another
+// run's file moved in) is the one the next save goes into, its journal with
+// it, and the rows the store holds join those of the file found there.
+TEST_F(ActivityStoreTest, AFileThatReplacesTheStoreKeepsItsJournalAndGetsTheStoresRows) {
+  auto store = storeAt(path);
+  ASSERT_TRUE(add(*store, 1.0) && store->save());
+  // A copy of a file whose rows are in its journal only (its store is still
+  // open) moves in, as another process would put it there.
+  const std::string other = folder.file("other.sqlite");
+  const std::string copy = folder.file("copy.sqlite");
+  auto elsewhere = storeAt(other);
+  ASSERT_TRUE(add(*elsewhere, 2.0) && add(*elsewhere, 3.0) && elsewhere->save());
+  for (const char* suffix : {"-wal", "-shm", ""}) std::filesystem::copy_file(other + suffix, copy + suffix);
+  elsewhere.reset();
+  for (const char* suffix : {"-wal", "-shm", ""}) std::filesystem::rename(copy + suffix, path + suffix);
+  ASSERT_TRUE(add(*store, 4.0) && store->save());
+  EXPECT_EQ(logger->count("The store file is gone or replaced"), 1u);
+  EXPECT_EQ(rowsInFile(path), (std::vector<std::pair<double, int>>{{1.0, 0}, {2.0, 0}, {3.0, 0}, {4.0, 0}}));
+}
+
+// A path longer than SQLite takes fails at once, with the cause in its ERROR
+// line, and is not tried again: nothing is made at it.
+TEST_F(ActivityStoreTest, APathTooLongForSQLiteFailsOnceNamingTheCause) {
+  std::string deep = folder.path();
+  while (deep.size() < 480) deep += "/" + std::string(40, 'd');
+  std::filesystem::create_directories(deep);
+  const std::string tooLong = deep + "/" + std::string(520 - deep.size() - 1, 's');
+  ASSERT_EQ(tooLong.size(), 520u);
+  auto store = storeAt(tooLong);
+  const auto clock = std::make_shared<ManualClock>();
+  store->setClock(clock);
+  EXPECT_EQ(store->context(), nullptr);
+  EXPECT_EQ(logger->count("Failed to add persistent store, error: "), 1u);
+  EXPECT_TRUE(logger->contains("longer than SQLite takes"));
+  clock->advance(3600.0);
+  EXPECT_EQ(store->context(), nullptr);
+  platform::ErrorPtr error;
+  EXPECT_FALSE(store->addRequestWithActivity(activityStamped(1.0), std::nullopt, 0.0, &error));
+  EXPECT_TRUE(error);
+  EXPECT_EQ(logger->count("Failed to add persistent store, error: "), 1u) << "tried again";
+  EXPECT_FALSE(std::filesystem::exists(tooLong));
 }
 
 // A file whose header and schema are sound but whose table of rows is

@@ -28,6 +28,7 @@
 #include "EngineTestSupport.h"
 #include "LoopbackCollector.h"
 #include "RecordingLogger.h"
+#include "SmallDisk.h"
 #include "StoreTestSupport.h"
 #include "System/AppIdentity.h"
 #include "TemporaryDirectory.h"
@@ -422,6 +423,72 @@ TEST_F(GoogleAnalyticsPipelineTest, AnUnenterableCacheFolderGivesTheMemoryFormWi
   client_->dispatch();
   ASSERT_TRUE(waitForRequests(1));
   ::chmod(folder.c_str(), 0700);
+}
+
+// A cache folder that cannot be made for want of inodes is logged with that
+// error, not with what a look at the folder found afterwards.
+TEST_F(GoogleAnalyticsPipelineTest, ACacheFolderThatCannotBeMadeIsLoggedWithItsOwnError) {
+  SmallDisk disk(1024 * 1024, 1);
+  if (!disk.isMounted()) GTEST_SKIP() << "no small disk: mounting a tmpfs takes root";
+  setenv("XDG_CACHE_HOME", disk.path().c_str(), 1);
+  RecordingLoggerScope logger;
+  startClient();
+  ASSERT_EQ(tracker_->pipeline()->filters().size(), 1u);
+  EXPECT_EQ(logger->count("Unable to create directory {" + disk.file("com.example.analytics-tests/1.2") +
+                          ", No space left on device}"),
+            1u);
+  stopClient();
+}
+
+// A cache cleaner removes the store file, or its whole folder, while the
+// application runs and the collector cannot be reached: the hits handed over
+// afterwards go into a new file at the path, and once the collector can be
+// reached, the next run delivers each of them once.
+TEST_F(GoogleAnalyticsPipelineTest, HitsHandedOverAfterTheStoreIsRemovedAreDeliveredOnce) {
+  RecordingLoggerScope logger;
+  for (const bool wholeFolder : {false, true}) {
+    const std::string what = wholeFolder ? "folder" : "file";
+    SCOPED_TRACE(what + " removed");
+    logger->clear();
+    startClient([](ALKConfig& config) {
+      ALKMeasurementConfig(config).setURLStringEndPoint("http://127.0.0.1:1/collect");  // nobody listens
+    });
+    const std::string path = tracker_->config()->pendingRequestsURL()->filePath();
+    sendEvents(2, what + "-before");
+    ASSERT_TRUE(waitFor([&] { return stored() == 2; }));
+    if (wholeFolder) {
+      std::filesystem::remove_all(std::filesystem::path(path).parent_path());
+    } else {
+      for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
+    }
+    sendEvents(3, what + "-after");
+    // The hits this run still holds in memory go into the new file too.
+    ASSERT_TRUE(waitFor([&] { return stored() >= 3 && tracker_->pipeline()->firstFilter()->inputQueue()->isEmpty(); }));
+    client_->dispatch();
+    ASSERT_TRUE(waitFor([&] { return logger->contains(kSendFailed); }));
+    stopClient();
+    EXPECT_EQ(logger->count("The store file is gone or replaced"), 1u);
+    EXPECT_EQ(std::ranges::count_if(logger->lines(), [](const auto& line) {
+                return line.text.find("<WARNING>") != std::string::npos &&
+                       line.text.find("The store file is gone or replaced") != std::string::npos;
+              }),
+              1);
+
+    startClient();
+    client_->dispatch();
+    const auto deliveries = [&](const std::string& category) {
+      std::map<std::string, int> byAction;
+      for (const auto& request : collector_.requests()) {
+        const auto pairs = pairsOf(queryOf(request));
+        if (valueOf(pairs, "ec") == category) ++byAction[valueOf(pairs, "ea")];
+      }
+      return byAction;
+    };
+    ASSERT_TRUE(waitFor([&] { return deliveries(what + "-after").size() == 3 && stored() == 0; }));
+    for (const auto& [action, times] : deliveries(what + "-after")) EXPECT_EQ(times, 1) << action;
+    for (const auto& [action, times] : deliveries(what + "-before")) EXPECT_EQ(times, 1) << action;
+    stopClient();
+  }
 }
 
 TEST_F(GoogleAnalyticsPipelineTest, ClosingDuringADelayedAnswerKeepsTheHitForTheNextClient) {

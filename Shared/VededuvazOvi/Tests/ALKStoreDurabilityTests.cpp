@@ -1,17 +1,20 @@
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <set>
 #include <thread>
 
 #include "ChildProcess.h"
+#include "FailingReads.h"
+#include "KillAtNameChange.h"
 #include "RecordingLogger.h"
+#include "SmallDisk.h"
 #include "StoreTestSupport.h"
 #include "TemporaryDirectory.h"
 
@@ -48,6 +51,19 @@ TEST(StoreDurabilityChild, DISABLED_SavesOneHitAtTheWord) {
   auto store = ALKActivityStore::activityStoreWithURL(platform::Url::fileUrl(path));
   ASSERT_TRUE(store->addRequestWithActivity(activityStamped(std::atof(stamp)), std::nullopt, 0.0));
   ASSERT_TRUE(store->save());
+}
+
+// The child of the cut set aside: opens the store named by the environment,
+// whose file is corrupt, and is killed at its ALK_TEST_KILL_AT-th change of a
+// file name; exits with 77 where it cannot be watched.
+TEST(StoreDurabilityChild, DISABLED_SetsAsideUntilKilled) {
+  const char* path = std::getenv("ALK_TEST_STORE");
+  const char* killAt = std::getenv("ALK_TEST_KILL_AT");
+  ASSERT_TRUE(path && killAt);
+  auto store = ALKActivityStore::activityStoreWithURL(platform::Url::fileUrl(path));
+  const KillAtNameChange kill(std::atoi(killAt));
+  if (!kill.isWatching()) std::_Exit(77);
+  EXPECT_NE(store->context(), nullptr);
 }
 
 // The child of the read-only file, run as another user than root when the
@@ -93,35 +109,6 @@ TEST(StoreDurabilityChild, DISABLED_StoresOnceTheFileIsWritable) {
     }
   }
 }
-
-// A tmpfs of `size` bytes, mounted for the test where it runs as root.
-class SmallDisk {
- public:
-  explicit SmallDisk(std::size_t size) {
-    const std::string options = "size=" + std::to_string(size) + ",mode=0700";
-    mounted_ = !folder_.path().empty() && ::mount("tmpfs", folder_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
-  }
-  ~SmallDisk() {
-    if (mounted_) ::umount2(folder_.path().c_str(), MNT_DETACH);
-  }
-  bool isMounted() const { return mounted_; }
-  std::string file(const std::string& name) const { return folder_.file(name); }
-  // Fills the disk with a file of its own until `bytes` stay free, or gives
-  // back what the file holds beyond that.
-  void leaveFree(std::size_t bytes) {
-    const std::string filler = file("filler");
-    std::error_code code;
-    std::filesystem::remove(filler, code);
-    struct statvfs disk {};
-    ::statvfs(folder_.path().c_str(), &disk);
-    const std::size_t available = disk.f_bavail * disk.f_frsize;
-    std::ofstream(filler, std::ios::binary) << std::string(available > bytes ? available - bytes : 0, '\0');
-  }
-
- private:
-  TemporaryDirectory folder_;
-  bool mounted_ = false;
-};
 
 class StoreDurabilityTest : public ::testing::Test {
  protected:
@@ -217,6 +204,45 @@ TEST_F(StoreDurabilityTest, TwoProcessesOpeningOneCorruptFileShareOneNewStore) {
   }
 }
 
+// A kill between the moves of a set aside (the file, its journal and its
+// index under one new name): the next open completes it under that name, so
+// the kept copy is whole, and begins no second one.
+TEST_F(StoreDurabilityTest, ASetAsideCutByAKillIsCompletedUnderItsOneName) {
+  const std::vector<std::pair<std::string, std::string>> damaged = {
+      {"", std::string(8192, 'Z')}, {"-wal", "the journal of the damaged file"}, {"-shm", "its index"}};
+  // Each round kills the child one name change later, until it lives to the end.
+  for (int killAt = 1, lived = 0; !lived; ++killAt) {
+    ASSERT_LE(killAt, 12) << "killed at every name change";
+    SCOPED_TRACE("killed at name change " + std::to_string(killAt));
+    TemporaryDirectory place;
+    const std::string file = place.file("store.sqlite");
+    for (const auto& [suffix, bytes] : damaged) std::ofstream(file + suffix, std::ios::binary) << bytes;
+    const pid_t child = spawnTestChild("StoreDurabilityChild.DISABLED_SetsAsideUntilKilled",
+                                       {"ALK_TEST_STORE=" + file, "ALK_TEST_KILL_AT=" + std::to_string(killAt)});
+    ASSERT_GT(child, 0);
+    const int status = waitForChild(child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no seccomp notifications here";
+    lived = WIFEXITED(status);
+    EXPECT_TRUE(lived ? WEXITSTATUS(status) == 0 : WTERMSIG(status) == SIGKILL) << "status " << status;
+
+    auto store = ALKActivityStore::activityStoreWithURL(platform::Url::fileUrl(file));
+    ASSERT_NE(store->context(), nullptr);
+    const auto aside = filesNamed(place.path(), ".corrupt-");
+    ASSERT_EQ(aside.size(), 1u) << ::testing::PrintToString(aside);
+    for (const auto& [suffix, bytes] : damaged) EXPECT_EQ(fileBytes(aside[0] + suffix), bytes) << suffix;
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(place.path())) {
+      std::string name = entry.path().filename().string();
+      for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        if (name.ends_with(suffix)) name.resize(name.size() - std::strlen(suffix));
+      }
+      if (name.starts_with("store.sqlite.corrupt-")) names.insert(name);
+    }
+    EXPECT_EQ(names.size(), 1u) << "one set under one name: " << ::testing::PrintToString(names);
+    EXPECT_TRUE(store->addRequestWithActivity(activityStamped(1.0), std::nullopt, 0.0) && store->save());
+  }
+}
+
 // A store file this user may not write (mode 0444) is a failed open, tried
 // again on its schedule with nothing made beside it, until it is writable.
 TEST_F(StoreDurabilityTest, AReadOnlyStoreFileIsTriedAgainUntilItIsWritable) {
@@ -271,13 +297,104 @@ TEST_F(StoreDurabilityTest, OnANearlyFullDiskEveryHitIsDeliveredOnce) {
   EXPECT_EQ(stages.sent, every);
 }
 
-// On a disk with room the journal stays small however many hits wait: a
-// nearly full disk keeps its room for them.
+// On a disk short of room the journal stays small however many hits wait:
+// the disk keeps its room for them.
 TEST_F(StoreDurabilityTest, TheJournalStaysSmallWhileManyHitsWait) {
-  StorePipeline stages(path);
+  SmallDisk disk(4 * 1024 * 1024);
+  if (!disk.isMounted()) GTEST_SKIP() << "no small disk: mounting a tmpfs takes root";
+  const std::string file = disk.file("store.sqlite");
+  disk.leaveFree(3 * 1024 * 1024);
+  StorePipeline stages(file);
   for (int hit = 1; hit <= 400; ++hit) stages.input->enqueueObject(activityStamped(hit));
-  ASSERT_TRUE(waitFor([&] { return stages.input->isEmpty() && rowsInFile(path).size() == 400; }));
-  EXPECT_LE(std::filesystem::file_size(path + "-wal"), 192u * 1024);
+  ASSERT_TRUE(waitFor([&] { return stages.input->isEmpty() && rowsInFile(file).size() == 400; }));
+  EXPECT_LE(std::filesystem::file_size(file + "-wal"), 192u * 1024);
+}
+
+// While the disk has room, checkpoints are SQLite's own (each waits on the
+// disk): the journal grows past the small one. Once the disk is short of
+// room, the journal goes into the file and stays small, and every hit is
+// delivered once.
+TEST_F(StoreDurabilityTest, TheJournalIsSQLitesWhileTheDiskHasRoomAndSmallOnceItIsShort) {
+  SmallDisk disk(32 * 1024 * 1024);
+  if (!disk.isMounted()) GTEST_SKIP() << "no small disk: mounting a tmpfs takes root";
+  const std::string file = disk.file("store.sqlite");
+  StorePipeline stages(file);
+  const auto clock = std::make_shared<ManualClock>();
+  stages.queue->sync([&] { stages.store->setClock(clock); });
+  std::vector<double> every;
+  const auto store = [&](int first, int last) {
+    for (int hit = first; hit <= last; ++hit) {
+      stages.input->enqueueObject(activityStamped(hit));
+      every.push_back(hit);
+    }
+    return waitFor([&] {
+      clock->advance(60.0);
+      return stages.input->isEmpty() && rowsInFile(file).size() == every.size();
+    });
+  };
+  ASSERT_TRUE(store(1, 400));
+  EXPECT_GT(std::filesystem::file_size(file + "-wal"), 1024u * 1024) << "checkpoints every few hits";
+
+  disk.leaveFree(2 * 1024 * 1024);
+  ASSERT_TRUE(store(401, 440));
+  EXPECT_LE(std::filesystem::file_size(file + "-wal"), 192u * 1024);
+  stages.dispatch();
+  ASSERT_TRUE(waitFor([&] {
+    clock->advance(60.0);
+    if (stages.read->isHalted()) stages.dispatch();
+    return stages.sent.size() >= every.size() && rowsInFile(file).empty();
+  }, std::chrono::seconds(60)));
+  EXPECT_EQ(stages.sent, every);
+}
+
+// The root page of the table of rows, whose reads every save and fetch needs.
+std::int64_t tableRootPage(const std::string& path, std::int64_t& pageSize) {
+  SQLite::Database database(path, SQLite::OPEN_READONLY, 5000);
+  pageSize = database.execAndGet("PRAGMA page_size").getInt64();
+  return database.execAndGet("SELECT rootpage FROM sqlite_master WHERE name = 'ZACTIVITYREQUEST'").getInt64();
+}
+
+// A page of the file that fails to read for two seconds while hits are saved
+// and sent (SQLite reports such a read as "malformed") is an I/O error, not
+// damage: nothing is set aside, the saves are tried again on the store's
+// schedule, and every hit, those of an earlier run included, arrives once.
+TEST_F(StoreDurabilityTest, APageThatFailsToReadForAWhileSetsNothingAsideAndEveryHitArrivesOnce) {
+  FailingReads disk;
+  RecordingLoggerScope logger;
+  std::vector<double> every;
+  {
+    StorePipeline earlier(path);
+    for (int hit = 1; hit <= 20; ++hit) {
+      earlier.input->enqueueObject(activityStamped(hit));
+      every.push_back(hit);
+    }
+    ASSERT_TRUE(waitFor([&] { return earlier.input->isEmpty() && rowsInFile(path).size() == 20; }));
+  }
+  StorePipeline stages(path);
+  const auto clock = std::make_shared<ManualClock>();
+  stages.queue->sync([&] { stages.store->setClock(clock); });
+  stages.input->enqueueObject(activityStamped(21));
+  every.push_back(21);
+  ASSERT_TRUE(waitFor([&] { return stages.input->isEmpty() && rowsInFile(path).size() == 21; }));
+  // The journal goes into the file, so that the store reads the page there.
+  execInFile(path, "PRAGMA wal_checkpoint(TRUNCATE)");
+  std::int64_t pageSize = 0;
+  const std::int64_t root = tableRootPage(path, pageSize);
+  disk.failPage(path, root, pageSize, std::chrono::seconds(2));
+  for (int hit = 22; hit <= 40; ++hit) {
+    stages.input->enqueueObject(activityStamped(hit));
+    every.push_back(hit);
+  }
+  stages.dispatch();
+  ASSERT_TRUE(waitFor([&] {
+    clock->advance(60.0);
+    if (stages.read->isHalted()) stages.dispatch();
+    return stages.input->isEmpty() && stages.sent.size() >= every.size() && rowsInFile(path).empty();
+  }, std::chrono::seconds(60))) << stages.sent.size() << " sent";
+  EXPECT_GT(disk.failures(), 0) << "the page was never read while it failed";
+  EXPECT_TRUE(logger->contains("database disk image is malformed"));
+  EXPECT_EQ(stages.sent, every);
+  EXPECT_TRUE(filesNamed(folder.path(), ".corrupt-").empty());
 }
 
 // Hits stored while none is sent (offline, or a slow sender) fill a disk with

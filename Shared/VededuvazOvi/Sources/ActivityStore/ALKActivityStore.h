@@ -15,6 +15,7 @@
 #include "ALKActivity.h"
 #include "ALKActivityRequest.h"
 #include "ALKActivityRequestID.h"
+#include "ALKActivityStoreFile.h"
 #include "ALKClock.h"
 #include "ALKFetchRequest.h"
 #include "Errors/Error.h"
@@ -53,31 +54,22 @@ inline constexpr std::int64_t kALKActivityNotArchivableError = 4866;
 // only save() writes, in one IMMEDIATE transaction. Counts and plain fetches
 // see the unsaved changes; grouped fetches see the file.
 //
-// A failed open (a full disk, a lock, a folder in the way, a file it may not
-// write) is tried again by later uses for as long as the store lives, at a
-// growing interval; only a valid store file of another model or version is
-// refused for good, and left as it was: the open reads such a file through a
-// connection that writes nothing before it changes anything. A file that
-// SQLite finds corrupt or not a database, at the open (which runs a quick
-// check of the file) or at any later read or write, is moved aside with its
-// companions under "<name>.corrupt-<UTC time>", never deleted and never onto
-// an existing name, and a new file is made at the path; the rows the store
-// holds in memory are written there. No file is ever deleted for a failed
-// open. A path that is a symbolic link names the file it leads to: that file
-// is the store, and is moved aside beside itself.
+// The file on disk is ALKActivityStoreFile's: where it is, how it is opened,
+// the journal kept for the room on the disk, and setting a damaged file
+// aside. A failed open (a full disk, a lock, a folder in the way, a file it
+// may not write, a read that fails) is tried again by later uses for as
+// long as the store lives, at a growing interval; only a valid store file of
+// another model or version, or a path longer than SQLite takes, is refused
+// for good. No file is ever deleted for a failed open.
 //
-// Processes share the file: each open (the check of the file, a move aside,
-// the making of a new file) holds an exclusive lock on the store's folder, so
-// that no process moves aside a store another one has just made, and a move
-// aside only takes the file that was found corrupt.
-//
-// The file: WAL journal kept small (checkpoints every few dozen pages, the
-// journal cut back after each), synchronous=NORMAL, a busy timeout of a few
-// seconds, the table of rows with indexes on the timestamp and on (URL
-// string, timestamp), and a metadata table naming the model and its version.
-// A new file is made with mode 0600, its companions are given 0600 too,
-// missing folders are made with mode 0700. A save that fails for a full disk
-// checkpoints, so that the journal gives its space back.
+// Before a save the store checks that its path still leads to the file it
+// opened: when the file or its folder was removed or replaced, it logs one
+// WARNING, opens the file at the path and saves there what it holds. When
+// SQLite answers that the file is damaged, at a read or a write, and a
+// second look confirms it, the file goes aside and the rows the store holds
+// in memory are written into a new file at the path; any other failure of a
+// save (a read that failed, a full disk) leaves the changes unsaved, to be
+// tried again on the store's schedule.
 //
 // Threads: no lock. One store object is used on one serial line of execution
 // (the store queue); the save notifications are posted there. Another thread
@@ -206,24 +198,13 @@ class ALKActivityStore : public platform::Object {
  private:
   struct Statements;
 
-  using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
-  // One try, under the folder's lock: moves aside the file found corrupt
-  // after an open when it is still at the path, then opens, and after
-  // moving aside a file that this open found corrupt, opens once more.
-  bool openStack(platform::ErrorPtr& error);
-  // Opens the file at `path` (symbolic links resolved); `found` tells the
-  // file that was there, for a move aside.
-  bool openFile(const std::string& path, std::optional<FileIdentity>& found, platform::ErrorPtr& error);
-  // Moves the file at `path`, when it is the file `found`, aside with its
-  // companions.
-  bool moveCorruptFileAside(const std::string& path, const FileIdentity& found);
-  // After a read or a write that found the open file damaged: the connection
-  // goes, the file is moved aside by the next open, and the rows in memory
-  // become new rows of the next file, written there at once with
-  // `writeRows`. Whether there is a connection again.
-  bool recoverFromCorruption(const platform::ErrorPtr& error, bool writeRows);
-  // Runs `read`; when SQLite finds the file damaged, once more on the new
-  // file. False, with the error and `failureLine` at ERROR, when it fails.
+  // Closes the connection (the file goes aside when it was found damaged)
+  // and opens the file at the path; the rows in memory become new rows of
+  // it, written by the next save. Whether there is a connection again.
+  bool moveToNextFile();
+  // Runs `read`; when SQLite finds the file damaged, and a second look
+  // confirms it, once more on the new file. False, with the error and
+  // `failureLine` at ERROR, when it fails.
   bool readRecovering(const char* failureLine, platform::ErrorPtr* error, const std::function<void()>& read);
   // Writes the unsaved changes in one transaction; throws what SQLite reports.
   void writeChanges(const std::vector<std::shared_ptr<ALKActivityRequest>>& updated, std::vector<std::int64_t>& newKeys);
@@ -233,7 +214,7 @@ class ALKActivityStore : public platform::Object {
   // Why no connection is there, for a write that needs one.
   platform::ErrorPtr unreachableError() const;
   void closeConnection();
-  SQLite::Statement& statement(const std::string& sql);
+  SQLite::Statement& statement(std::string_view sql);
   std::shared_ptr<ALKActivityRequest> rowFromStatement(SQLite::Statement& query);
   std::optional<std::vector<platform::Value>> groupedFetch(const ALKFetchRequest& request);
   std::vector<platform::Value> plainFetch(const ALKFetchRequest& request);
@@ -252,10 +233,7 @@ class ALKActivityStore : public platform::Object {
   platform::DispatchTime nextSave_ = platform::kDispatchTimeNow;
   platform::ErrorPtr openError_;
   std::shared_ptr<ALKClock> clock_ = std::make_shared<ALKClock>();
-  // The file the connection has open, and one found damaged after its open
-  // that the next open moves aside unless another process did so already.
-  std::optional<FileIdentity> openedFile_;
-  std::optional<FileIdentity> corruptFile_;
+  ALKActivityStoreFile file_;
   std::atomic<std::uint64_t> fileGeneration_{0};
 
   std::unique_ptr<SQLite::Database> database_;

@@ -33,11 +33,16 @@ bool makeDirectory(const std::filesystem::path& directory, std::error_code& erro
     error.clear();
     return true;
   }
-  // Another process may have made it meanwhile; a folder that cannot be
-  // entered (EACCES) or a symlink loop (ELOOP) reports its own error.
+  // Something of that name is there: another process may have made the
+  // folder meanwhile, and what is in the way (a symlink loop) reports its own
+  // error. Otherwise the error is the mkdir's (no free inodes, no right to
+  // write the parent), whatever a look at the missing folder says.
   const int mkdirError = errno;
-  if (std::filesystem::is_directory(directory, error)) return true;
-  if (!error) error = std::error_code(mkdirError, std::generic_category());
+  if (mkdirError == EEXIST) {
+    if (std::filesystem::is_directory(directory, error)) return true;
+    if (error) return false;
+  }
+  error = std::error_code(mkdirError, std::generic_category());
   return false;
 }
 
