@@ -14,6 +14,7 @@
 #include "Archiving/PlistDocument.h"
 #include "Archiving/PlistObjectTable.h"
 #include "Archiving/PlistSink.h"
+#include "System/CompilerWarnings.h"
 #include "Values/Dictionary.h"
 
 namespace platform {
@@ -427,6 +428,7 @@ std::optional<PropertyListGraph> PropertyListGraph::make(const Value& value, Pro
   return std::move(builder.graph);
 }
 
+PT_GCC12_RESERVED_INSERT_BEGIN
 Data PropertyListGraph::bytes() const {
   Data out;
   out.reserve(size_);
@@ -439,6 +441,7 @@ Data PropertyListGraph::bytes() const {
   }
   return out;
 }
+PT_GCC12_RESERVED_INSERT_END
 
 void PropertyListGraph::writeBinary(Data& out) const {
   PlistSink sink(&out);
