@@ -382,4 +382,23 @@ TEST(KeyedArchiveTest, WritesNoArchiveThatItsReaderWouldRefuse) {
   EXPECT_FALSE(KeyedArchiver::archivedData(Value(Data(KeyedUnarchiver::kMaxBytes, 0x5A)), &error));
   ASSERT_TRUE(error);
   EXPECT_TRUE(error->is(Error::kCocoaErrorDomain, KeyedArchiver::kCoderInvalidValueError));
+
+  // The node bound: an array of N distinct numbers is 2N + 24 nodes once its
+  // references are written out (N numbers in "$objects" and N references to
+  // them), as the reader counts them.
+  const auto numbers = [](std::size_t count) {
+    Array items;
+    items.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) items.emplace_back(static_cast<std::int64_t>(i));
+    return Value(std::move(items));
+  };
+  const std::size_t most = (KeyedUnarchiver::kLimits.maxNodes - 24) / 2;
+  const Value atTheBound = numbers(most);
+  const auto largest = KeyedArchiver::archivedData(atTheBound);
+  ASSERT_TRUE(largest);
+  EXPECT_EQ(unarchive(*largest), atTheBound);
+  error = nullptr;
+  EXPECT_FALSE(KeyedArchiver::archivedData(numbers(most + 1), &error));
+  ASSERT_TRUE(error);
+  EXPECT_TRUE(error->is(Error::kCocoaErrorDomain, KeyedArchiver::kCoderInvalidValueError));
 }
