@@ -707,4 +707,22 @@ TEST_F(USBHTTPStreamTest, TheRestOfACutAnswerIsDroppedByItsFramingBeforeTheNextA
   }
 }
 
+TEST_F(USBHTTPStreamTest, AProviderMadeWithoutAHostSearchesAndOwesOnTheOneInstalledThen) {
+  platform::UsbBackend::setShared(bus);
+  provider = std::make_shared<DQUSBStreamProvider>(*platform::Url::fromString("nexausb://SN0001/"));
+  platform::UsbBackend::setShared(nullptr);
+  timing.readNoData = 0.002;  // the cut exchange has read all it gets at its first empty read
+  provider->setStreamTiming(timing);
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n";
+  raw = head + "cut";
+  auto cut = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/raw"));
+  ASSERT_TRUE(opened);
+  ASSERT_TRUE(spinUntil([&] { return cut->streamStatus()->responseBytesReaden() == raw.size(); }));
+  cut->close();
+  // The rest comes just before the next answer, and is dropped.
+  printer->pushInput(0, bytes(" short"));
+  ASSERT_TRUE(get("/doc"));
+  EXPECT_EQ(text(consumer->responseData()), body);
+}
+
 }  // namespace
