@@ -37,26 +37,29 @@ struct Parse {
   std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
   Parse() { parser->setDelegate(recorder); }
   Parse& feed(std::string_view text) {
-    parser->appendData(bytesOf(text));
+    taken += parser->appendData(bytesOf(text));
     return *this;
   }
+  std::size_t taken = 0;  // what the parser took of the pieces fed
 };
 
 constexpr std::string_view kBody = "5\r\nhello\r\n0\r\n\r\n";
 
 }  // namespace
 
-TEST(ChunkedBodyParserTest, AnySplitOfTheBodyGivesTheSameResult) {
+TEST(ChunkedBodyParserTest, AnySplitOfTheBodyGivesTheSameResultAndTakesNoByteAfterIt) {
   const std::string body = "3;ext=1\r\nabc\r\n0x0A\r\n0123456789\r\n 1\r\nZ\r\n0\r\n\r\n";
-  for (std::size_t first = 0; first <= body.size(); ++first) {
-    for (std::size_t second = first; second <= body.size(); ++second) {
+  const std::string received = body + "HTTP/1.1 200 OK\r\n\r\n";
+  for (std::size_t first = 0; first <= received.size(); ++first) {
+    for (std::size_t second = first; second <= received.size(); ++second) {
       Parse parse;
-      parse.feed(std::string_view(body).substr(0, first))
-          .feed(std::string_view(body).substr(first, second - first))
-          .feed(std::string_view(body).substr(second));
+      parse.feed(std::string_view(received).substr(0, first))
+          .feed(std::string_view(received).substr(first, second - first))
+          .feed(std::string_view(received).substr(second));
       ASSERT_EQ(parse.recorder->body, "abc0123456789Z") << first << " " << second;
       ASSERT_EQ(parse.recorder->finished, 1) << first << " " << second;
       ASSERT_TRUE(parse.recorder->errors.empty());
+      ASSERT_EQ(parse.taken, body.size()) << first << " " << second;
     }
   }
 }
@@ -91,6 +94,17 @@ TEST(ChunkedBodyParserTest, ReportsABadSizeLineWithThePieceAndPosition) {
   EXPECT_EQ(parse.recorder->errors.size(), 1u);
 
   EXPECT_EQ(Parse().feed("5\xC3\xA9\r\nhello\r\n").recorder->errors.size(), 1u);  // no ASCII
+
+  // Bytes that cannot begin a size line fail before a line feed comes, and
+  // none of them is taken.
+  for (const std::string_view start : {"HTTP/1.1 2", " \t;", "5\xC3"}) {
+    Parse early;
+    early.feed(start);
+    EXPECT_EQ(early.recorder->errors.size(), 1u) << start;
+    EXPECT_EQ(early.taken, 0u) << start;
+  }
+  // Blanks, or a hexadecimal digit, may still begin one.
+  EXPECT_EQ(Parse().feed("  \r").feed("0x").parser->state(), DQChunkedBodyParser::kExpectingChunkSize);
 }
 
 TEST(ChunkedBodyParserTest, ReportsAChunkNotFollowedByCRLFAtItsPositionInTheKeptBytes) {
@@ -106,6 +120,8 @@ TEST(ChunkedBodyParserTest, ReportsAChunkNotFollowedByCRLFAtItsPositionInTheKept
   EXPECT_EQ(*error.userInfo().objectForKey(DQChunkedBodyParser::kErrorDataKey).data(),
             platform::Data(bytesOf("\r\nAxx").begin(), bytesOf("\r\nAxx").end()));
   EXPECT_EQ(parse.recorder->body, "helloA");
+  // The kept "1" was taken with the first piece; "xx" is not taken.
+  EXPECT_EQ(parse.taken, std::string_view("5\r\nhello\r\n1\r\nA").size());
   EXPECT_EQ(log.lines().size(), 1u);
 }
 

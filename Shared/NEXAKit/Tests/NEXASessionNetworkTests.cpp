@@ -997,13 +997,20 @@ TEST_F(NEXANetworkSessionTest, TheLastReferenceMayGoOnAnotherThreadWhileTheMainT
     session->scheduleDataRetrievingForPath("Missing", std::nullopt, client.completion());
     session->scheduleRequestRegisteredWithName("unknown", client.completion());
     const auto delay = std::chrono::microseconds(250 * (round % 16));
-    std::thread releaser([&client, weak, delay, last = std::move(session)]() mutable {
+    std::atomic<bool> marked{false};
+    std::thread releaser([&client, &marked, weak, delay, last = std::move(session)]() mutable {
       std::this_thread::sleep_for(delay);
       last.reset();
-      // A reference the main thread held meanwhile may have been the last.
-      if (weak.expired()) client.released = true;
+      // A block whose mark check ran on the main thread just before the
+      // release may start just after it; every block that starts after this
+      // one has run was checked after the release. A reference the main
+      // thread held meanwhile, which may have been the last, is gone by then.
+      DispatchQueue::main()->async([&client, &marked, weak] {
+        if (weak.expired()) client.released = true;
+        marked = true;
+      });
     });
-    const bool ended = pumpMain([&] { return client.alive == 0; });
+    const bool ended = pumpMain([&] { return client.alive == 0 && marked; });
     releaser.join();
     ASSERT_TRUE(ended) << round;
     drainMain();

@@ -65,12 +65,10 @@ class NEXAUSBSessionTest : public ::testing::Test {
     };
     if (!late.empty()) printer->pushInput(0, testsupport::bytes(std::exchange(late, {})));
     if (request.target == "/DevMgmt/Late.xml") {
-      // The head comes well within the response time-out, the body with the
-      // printer's next answer.
+      // The head comes at once, the body with the printer's next answer.
       late = "<late>" + std::to_string(++lateAnswers) + "</late>";
-      const auto head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(late.size()) + "\r\n\r\n";
-      RunLoop::current().performAfter(std::chrono::milliseconds(100),
-                                      [printer = printer, head] { printer->pushInput(0, testsupport::bytes(head)); });
+      printer->pushInput(0, testsupport::bytes("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(late.size()) +
+                                               "\r\n\r\n"));
       return nullptr;
     }
     if (request.target == "/DevMgmt/DiscoveryTree.xml") return answer(200, kTree);
@@ -299,8 +297,9 @@ TEST_F(NEXAUSBSessionTest, ADueCancellationCutsThePauseAfterAFailedReadAndThePau
 }
 
 TEST_F(NEXAUSBSessionTest, AnAnswerCutByTheResponseTimeoutIsDroppedByTheRetriesAndTheNextRequest) {
-  // Each answer's head comes within the response time-out and its body after
-  // it: every try fails with code 4, however its predecessor's body comes.
+  // Each answer's head comes at once and its body only after the response
+  // time-out: every try fails with code 4, however its predecessor's body
+  // comes.
   DQUSBStreamTiming timing;
   timing.firstWriteDelay = 0.001, timing.drainNoData = 0.001, timing.readNoData = 0.05, timing.pollInterval = 0.01;
   timing.responseTimeout = 0.8;

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -483,10 +484,12 @@ TEST_F(RealAvahiTest, AnEndedThreadsRunLoopNeverGoesOnTheAvahiThread) {
   const std::string here = currentThreadName();
   const RunLoop loop = RunLoop::current();
   const auto avahi = ServiceResolver::avahi();
-  const auto avahiCaughtUp = [&] {
-    bool seen = false;
-    AvahiConnection::shared().perform([&] { loop.perform([&] { seen = true; }); });
-    return loop.runUntil([&] { return seen; }, std::chrono::seconds(40));
+  // The blocks share what they set: after a wait that timed out, they may
+  // still run.
+  const auto avahiCaughtUp = [&loop] {
+    const auto seen = std::make_shared<bool>(false);
+    AvahiConnection::shared().perform([loop, seen] { loop.perform([seen] { *seen = true; }); });
+    return loop.runUntil([&seen] { return *seen; }, std::chrono::seconds(40));
   };
   for (const bool leaveSomeRunning : {false, true}) {
     std::future<std::string> endedOn;

@@ -215,3 +215,34 @@ TEST(ResponseAccumulatorTest, OnlyAnAnswerCutAfterItsHeadOwesARestAndNoMoreThanA
   EXPECT_EQ(rest->drop(bytesOf("ffffffff\r\nHTTP")), 10u);
   EXPECT_TRUE(rest->isComplete());
 }
+
+TEST(ResponseAccumulatorTest, ARestEndsWhereItsChunkFramingBreaksAndKeepsNoByteOfTheNextAnswer) {
+  const auto restAfter = [](std::string_view body) {
+    Exchange exchange;
+    exchange.feed("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(body));
+    return DQHTTPResponseRest::restOf(*exchange.accumulator);
+  };
+  // The printer dropped the rest and its next answer comes whole, or a few
+  // bytes at a time: after a chunk's data where its line end is owed, or
+  // where a size line is.
+  for (const auto& [received, next] : {std::pair{"5\r\nhello", "HTTP/1.1 200 OK\r\n"},
+                                       {"5\r\nhello", "H"},
+                                       {"5\r\nhello\r\n", "HTTP/1.1 2"}}) {
+    SCOPED_TRACE(received + std::string(" then ") + next);
+    const auto rest = restAfter(received);
+    ASSERT_TRUE(rest);
+    EXPECT_EQ(rest->drop(bytesOf(next)), 0u);
+    EXPECT_TRUE(rest->isComplete());
+  }
+  // A rest that comes in pieces is dropped to the end of its body, not a
+  // byte further.
+  const auto rest = restAfter("5\r\nhel");
+  const std::string owed = "lo\r\n3;x=y\r\nabc\r\n0\r\nX-Sum: 1\r\n";
+  const std::string received = owed + "HTTP/1.1 200 OK\r\n\r\n";
+  std::size_t dropped = 0;
+  for (std::size_t at = 0; at < received.size(); at += 3) {
+    dropped += rest->drop(bytesOf(std::string_view(received).substr(at, 3)));
+  }
+  EXPECT_EQ(dropped, owed.size());
+  EXPECT_TRUE(rest->isComplete());
+}

@@ -697,9 +697,30 @@ TEST_F(USBHTTPStreamTest, TheRestOfACutAnswerIsDroppedByItsFramingBeforeTheNextA
   }
 
   // A printer that dropped the rest of an answer cut before a chunk-size
-  // line: its next answer's status line is no size line, ends the rest there
-  // and is taken.
-  cutAt(chunked, chunked.find("6;"));
+  // line, or right after a chunk's data: its next answer's status line is
+  // neither a size line nor the line end after the data; it ends the rest
+  // there and is taken whole.
+  for (const auto cut : {chunked.find("6;"), chunked.find("\r\n6;")}) {
+    cutAt(chunked, cut);
+    ASSERT_TRUE(get("/doc")) << cut;
+    EXPECT_EQ(text(consumer->responseData()), body) << cut;
+  }
+}
+
+TEST_F(USBHTTPStreamTest, AProviderMadeWithoutAHostSearchesAndOwesOnTheOneInstalledThen) {
+  platform::UsbBackend::setShared(bus);
+  provider = std::make_shared<DQUSBStreamProvider>(*platform::Url::fromString("nexausb://SN0001/"));
+  platform::UsbBackend::setShared(nullptr);
+  timing.readNoData = 0.002;  // the cut exchange has read all it gets at its first empty read
+  provider->setStreamTiming(timing);
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n";
+  raw = head + "cut";
+  auto cut = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/raw"));
+  ASSERT_TRUE(opened);
+  ASSERT_TRUE(spinUntil([&] { return cut->streamStatus()->responseBytesReaden() == raw.size(); }));
+  cut->close();
+  // The rest comes just before the next answer, and is dropped.
+  printer->pushInput(0, bytes(" short"));
   ASSERT_TRUE(get("/doc"));
   EXPECT_EQ(text(consumer->responseData()), body);
 }

@@ -57,8 +57,8 @@ DQNEXASession::~DQNEXASession() {
 DQNEXASession::ClientHandle::ClientHandle(std::shared_ptr<DQNEXASession> owned) : session(std::move(owned)) {}
 
 DQNEXASession::ClientHandle::~ClientHandle() {
-  // From now on no block of the client starts: each looks at the mark first,
-  // on the main thread. The tables are the main thread's, and so is the
+  // From now on no block of the client starts whose look at the mark, right
+  // before it on the main thread, comes later. The tables are the main thread's, and so is the
   // session's end, which this reference may bring: another thread hands both
   // over and touches nothing else.
   session->letGo_ = true;

@@ -36,10 +36,13 @@
 //
 // The references that make() hands out are the client's: when the last of
 // them goes, the session is let go, on whatever thread that happens. From the
-// moment that release returns, no block of the client starts (completions,
-// immediate answers, the credentials block), even while a call of its own
-// still holds the session (a block of the client that spins the run loop); a
-// block already running on the main thread runs to its end. The rest of
+// moment that release returns, no block of the client (completions,
+// immediate answers, the credentials block) starts that the main thread had
+// not already begun to start, even while a call of its own still holds the
+// session (a block of the client that spins the run loop): the mark of the
+// release is checked right before each block, so only one whose check came
+// just before the release may still start just after it. A block already
+// running on the main thread runs to its end. The rest of
 // letting go (cancelling the requests and the resolving) runs on the main
 // thread: at once when the last reference went there, posted from any other
 // thread, which touches nothing else of the session.

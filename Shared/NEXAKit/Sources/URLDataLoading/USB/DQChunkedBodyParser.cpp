@@ -23,17 +23,16 @@ std::size_t firstLineLength(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-void DQChunkedBodyParser::appendData(std::span<const std::uint8_t> data) {
-  if (state_ == kFinished || state_ == kFailed) return;
+std::size_t DQChunkedBodyParser::appendData(std::span<const std::uint8_t> data) {
+  if (state_ == kFinished || state_ == kFailed) return 0;
   // A delegate may let go of this parser from one of its calls.
   const auto self = weak_from_this().lock();
-  if (data_.empty()) {
-    parse(data, data);
-    return;
-  }
+  if (data_.empty()) return parse(data, data);
   platform::Data buffer = std::exchange(data_, {});
+  const std::size_t kept = buffer.size();
   buffer.insert(buffer.end(), data.begin(), data.end());
-  parse(buffer, data);
+  const std::size_t stopped = parse(buffer, data);
+  return stopped > kept ? stopped - kept : 0;
 }
 
 std::shared_ptr<platform::Object> DQChunkedBodyParser::copy() const {
@@ -42,7 +41,7 @@ std::shared_ptr<platform::Object> DQChunkedBodyParser::copy() const {
   return made;
 }
 
-void DQChunkedBodyParser::parse(std::span<const std::uint8_t> buffer, std::span<const std::uint8_t> piece) {
+std::size_t DQChunkedBodyParser::parse(std::span<const std::uint8_t> buffer, std::span<const std::uint8_t> piece) {
   std::size_t position = 0;
   while (position < buffer.size() && state_ != kFinished && state_ != kFailed) {
     const auto rest = buffer.subspan(position);
@@ -59,15 +58,16 @@ void DQChunkedBodyParser::parse(std::span<const std::uint8_t> buffer, std::span<
             com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQChunkedBodyParser] - Error in data header, position: %zd",
                                          position);
             fail(kBadChunkSizeError, piece, position);
-            position = buffer.size();
             break;
           case HeaderResult::kParsed:
             position += headerLength;
+            chunkLength_ = chunkLength;
             if (chunkLength > 0) {
               remainingChunkBytes_ = chunkLength;
               state_ = kInChunkData;
             } else if (rest.size() >= 5 && endsWithBlankLine(buffer)) {
               trailerLength_ = firstLineLength(rest.subspan(headerLength));
+              position += trailerLength_;
               finish();
             } else {
               state_ = kExpectingBodyEnd;
@@ -85,7 +85,7 @@ void DQChunkedBodyParser::parse(std::span<const std::uint8_t> buffer, std::span<
         break;
       }
       case kExpectingChunkEnd:
-        if (rest.size() == 1) {
+        if (rest[0] == '\r' && rest.size() == 1) {
           data_.assign(rest.begin(), rest.end());
           position += 1;
         } else if (rest[0] == '\r' && rest[1] == '\n') {
@@ -95,14 +95,13 @@ void DQChunkedBodyParser::parse(std::span<const std::uint8_t> buffer, std::span<
           com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQChunkedBodyParser] - Error in data trailer, position: %zd",
                                        position);
           fail(kMissingChunkEndError, piece, position);
-          position = buffer.size();
         }
         break;
       case kExpectingBodyEnd: {
         // Trailer lines are read and dropped; the first line feed ends the body.
         const std::size_t length = firstLineLength(rest);
         trailerLength_ += length;
-        position = buffer.size();
+        position += length;
         if (length > 0 && rest[length - 1] == '\n') finish();
         break;
       }
@@ -111,6 +110,7 @@ void DQChunkedBodyParser::parse(std::span<const std::uint8_t> buffer, std::span<
         break;
     }
   }
+  return position;
 }
 
 void DQChunkedBodyParser::fail(std::int64_t code, std::span<const std::uint8_t> piece, std::size_t position) {
@@ -131,15 +131,21 @@ DQChunkedBodyParser::HeaderResult DQChunkedBodyParser::parseHeader(std::span<con
   if (bytes.empty()) return HeaderResult::kIncomplete;
   const std::size_t searched = std::min(bytes.size(), kMaximumSizeLineLength);
   const auto* lineFeed = static_cast<const std::uint8_t*>(std::memchr(bytes.data(), '\n', searched));
-  if (!lineFeed) return bytes.size() >= kMaximumSizeLineLength ? HeaderResult::kBad : HeaderResult::kIncomplete;
-  const auto line = bytes.first(static_cast<std::size_t>(lineFeed - bytes.data()) + 1);
+  if (!lineFeed && bytes.size() >= kMaximumSizeLineLength) return HeaderResult::kBad;
+  // Without its line feed, the line so far.
+  const auto line = lineFeed ? bytes.first(static_cast<std::size_t>(lineFeed - bytes.data()) + 1) : bytes;
   if (std::any_of(line.begin(), line.end(), [](std::uint8_t byte) { return byte >= 0x80; })) {
     return HeaderResult::kBad;
   }
   // Read in full, never cut to 32 bits: a size that no body may have is
-  // refused by the accumulator as soon as it is announced.
-  const auto size =
-      platform::stringHexLongLongValue(std::string_view(reinterpret_cast<const char*>(line.data()), line.size()));
+  // refused by the accumulator as soon as it is announced. The first byte
+  // after the blanks decides whether there is a number.
+  const std::string_view text(reinterpret_cast<const char*>(line.data()), line.size());
+  const auto size = platform::stringHexLongLongValue(text);
+  if (!lineFeed) {
+    const bool onlyBlanks = text.find_first_not_of(" \t\r\f\v") == std::string_view::npos;
+    return size || onlyBlanks ? HeaderResult::kIncomplete : HeaderResult::kBad;
+  }
   if (!size) return HeaderResult::kBad;
   if (headerLength) *headerLength = line.size();
   if (chunkLength) *chunkLength = *size;

@@ -1,7 +1,6 @@
 #include "DQHTTPResponseRest.h"
 
 #include <algorithm>
-#include <cstring>
 
 std::shared_ptr<DQHTTPResponseRest> DQHTTPResponseRest::restOf(const DQHTTPResponseAccumulator& accumulator) {
   if (!accumulator.isHeaderComplete() || !accumulator.isWaitingForData()) return nullptr;
@@ -25,37 +24,22 @@ std::size_t DQHTTPResponseRest::drop(std::span<const std::uint8_t> bytes) {
     complete_ = remaining_ == 0;
     return taken;
   }
-  // The parser is fed a step at a time (a line, a chunk's data, one byte of
-  // the line end after it), so that it stops exactly where the body ends or
-  // its framing breaks.
-  std::size_t taken = 0;
-  while (!complete_ && taken < bytes.size()) {
-    const auto rest = bytes.subspan(taken);
-    std::size_t step = 1;
-    switch (chunks_->state()) {
-      case DQChunkedBodyParser::kInChunkData:
-        step = static_cast<std::size_t>(std::min<std::uint64_t>(chunks_->remainingChunkBytes(), rest.size()));
-        break;
-      case DQChunkedBodyParser::kExpectingChunkSize:
-      case DQChunkedBodyParser::kExpectingBodyEnd: {
-        const auto* lineFeed = static_cast<const std::uint8_t*>(std::memchr(rest.data(), '\n', rest.size()));
-        step = lineFeed ? static_cast<std::size_t>(lineFeed - rest.data()) + 1 : rest.size();
-        break;
-      }
-      default:
-        break;
-    }
-    chunks_->appendData(rest.first(step));
-    if (chunks_->state() == DQChunkedBodyParser::kFailed) {
+  std::size_t taken = chunks_->appendData(bytes);
+  if (chunks_->state() == DQChunkedBodyParser::kInChunkData) {
+    // A chunk announced in this call past the bound ends the rest after its
+    // size line: the data of it that the call took goes back. One that began
+    // before passed this check then, or was bounded by the accumulator.
+    const std::uint64_t ofTheChunk = chunks_->chunkLength() - chunks_->remainingChunkBytes();
+    const std::uint64_t beforeTheChunk = dropped_ + taken - ofTheChunk;
+    if (ofTheChunk <= taken && beforeTheChunk <= kMaximumLength &&
+        chunks_->chunkLength() > kMaximumLength - beforeTheChunk) {
+      taken -= static_cast<std::size_t>(ofTheChunk);
       complete_ = true;
-      break;
     }
-    taken += step;
-    dropped_ += step;
-    const std::uint64_t announced =
-        chunks_->state() == DQChunkedBodyParser::kInChunkData ? chunks_->remainingChunkBytes() : 0;
-    complete_ = chunks_->state() == DQChunkedBodyParser::kFinished || dropped_ > kMaximumLength ||
-                announced > kMaximumLength - dropped_;
   }
+  dropped_ += taken;
+  const auto state = chunks_->state();
+  complete_ = complete_ || state == DQChunkedBodyParser::kFinished || state == DQChunkedBodyParser::kFailed ||
+              dropped_ > kMaximumLength;
   return taken;
 }

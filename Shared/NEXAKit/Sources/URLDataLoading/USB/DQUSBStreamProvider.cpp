@@ -4,7 +4,9 @@
 #include "DQPrinterURLParser.h"
 
 DQUSBStreamProvider::DQUSBStreamProvider(platform::Url baseURL, std::shared_ptr<platform::UsbBackend> backend)
-    : baseURL_(std::move(baseURL)), backend_(std::move(backend)) {}
+    : baseURL_(std::move(baseURL)),
+      backend_(backend ? std::move(backend) : platform::UsbBackend::shared()),
+      owedResponses_(DQUSBOwedResponses::forHost(backend_)) {}
 
 std::shared_ptr<DQUSBDevicesSearcher> DQUSBStreamProvider::makeDevicesSearcher() const {
   return std::make_shared<DQUSBDevicesSearcher>(backend_);
@@ -38,8 +40,7 @@ void DQUSBStreamProvider::cancelResolving() {
 }
 
 std::shared_ptr<IDQHTTPStream> DQUSBStreamProvider::streamForRequest(std::shared_ptr<platform::HttpMessage> request) {
-  auto owed = DQUSBOwedResponses::forHost(backend_ ? backend_ : platform::UsbBackend::shared());
-  return std::make_shared<DQUSBHTTPStream>(device_, NEXAIS_, std::move(request), streamTiming_, std::move(owed));
+  return std::make_shared<DQUSBHTTPStream>(device_, NEXAIS_, std::move(request), streamTiming_, owedResponses_);
 }
 
 void DQUSBStreamProvider::USBDevicesSearcherDidDiscoverDevice(DQUSBDevicesSearcher&,

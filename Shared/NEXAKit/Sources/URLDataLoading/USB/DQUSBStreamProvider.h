@@ -22,7 +22,8 @@ class DQUSBStreamProvider : public IDQHTTPStreamProvider, public DQUSBDevicesSea
  public:
   enum State : std::int64_t { kIdle = 0, kResolving = 1, kResolved = 2, kFailed = 3 };
 
-  // The host comes from UsbBackend::shared() unless one is given.
+  // The host comes from UsbBackend::shared() at construction unless one is
+  // given; the device search and the streams' owed answers both use it.
   explicit DQUSBStreamProvider(platform::Url baseURL, std::shared_ptr<platform::UsbBackend> backend = nullptr);
   ~DQUSBStreamProvider() override { dropSearcher(); }
 
@@ -62,6 +63,8 @@ class DQUSBStreamProvider : public IDQHTTPStreamProvider, public DQUSBDevicesSea
 
   const platform::Url baseURL_;
   const std::shared_ptr<platform::UsbBackend> backend_;
+  // What the printers of that host still owe, shared with every exchange.
+  const std::shared_ptr<DQUSBOwedResponses> owedResponses_;
   std::string expectedSerialNumber_;
   std::shared_ptr<DQUSBDevicesSearcher> devicesSearcher_;
   std::shared_ptr<DQUSBDevice> device_;
