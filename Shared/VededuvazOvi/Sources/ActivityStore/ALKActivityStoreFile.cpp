@@ -593,7 +593,7 @@ bool ALKActivityStoreFile::finishSetAside(const std::string& path, const std::st
     return false;
   }
   ALKLog::error(owner_, "Moved the corrupt store aside {%@ -> %@}", path, name);
-  removeOlderSetAsideCopies(path);
+  removeOlderSetAsideCopies(path, name);
   return true;
 }
 
@@ -618,9 +618,12 @@ void ALKActivityStoreFile::completeSetAside(const std::string& path) {
   }
 }
 
-void ALKActivityStoreFile::removeOlderSetAsideCopies(const std::string& path) {
+void ALKActivityStoreFile::removeOlderSetAsideCopies(const std::string& path, const std::string& made) {
   const std::filesystem::path file(path);
   const std::string fileName = file.filename().string();
+  // The set just made is kept, as one of the newest, whatever its name says:
+  // a clock set back names it older than the sets before it.
+  const auto madeSet = setAsideOf(fileName, std::filesystem::path(made).filename().string());
   // Newest first: by time, then by number.
   std::map<std::pair<std::string, long>, std::vector<std::string>, std::greater<>> sets;
   std::error_code code;
@@ -632,9 +635,9 @@ void ALKActivityStoreFile::removeOlderSetAsideCopies(const std::string& path) {
       sets[*set].push_back(entry.path().string());
     }
   }
-  std::size_t kept = 0;
+  std::size_t kept = 1;
   for (auto& [set, names] : sets) {
-    if (++kept <= kKeptSetAsideCopies) continue;
+    if (set == madeSet || ++kept <= kKeptSetAsideCopies) continue;
     // The journals first, as at every move: the longer names.
     std::ranges::sort(names, std::greater<>());
     for (const auto& name : names) {

@@ -36,7 +36,8 @@ class Exception;
 // A set aside is one set: the file and its journal files go under one name,
 // "<name>.corrupt-<UTC time>" (numbered when the time's name is taken), which
 // the file takes first as a second link; an open that finds such a link
-// completes the move under it. The newest three set-aside copies are kept;
+// completes the move under it. The newest three set-aside copies are kept,
+// the one just made always among them (a clock set back names it older);
 // older ones of this store's name are removed, each with an INFO line.
 //
 // The file: WAL journal, synchronous=NORMAL, a busy timeout of a few
@@ -116,8 +117,9 @@ class ALKActivityStoreFile {
   bool finishSetAside(const std::string& path, const std::string& name, bool linked);
   // Completes a set aside of the file at `path` that a kill cut short.
   void completeSetAside(const std::string& path);
-  // Removes this store's set-aside copies but the newest kKeptSetAsideCopies.
-  void removeOlderSetAsideCopies(const std::string& path);
+  // Removes this store's set-aside copies but the newest kKeptSetAsideCopies,
+  // of which the set `made` (just made) is always one.
+  void removeOlderSetAsideCopies(const std::string& path, const std::string& made);
   // Sets the journal that the room found calls for.
   void keepJournal(SQLite::Database& database, bool small);
   static std::optional<std::int64_t> freeBytes(const std::string& path);
