@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <string_view>
 #include <thread>
 
 #include "ALKActivityStore.h"
@@ -96,6 +98,34 @@ TEST_F(ActivityStoreTest, GroupedFetchesYieldTheExtremeRowOfEachURLString) {
   EXPECT_EQ(stamps(store->earliestActivityRequests(std::nullopt, 1, 1)), (std::vector<double>{10.0}));
   EXPECT_FALSE(store->earliestActivityRequests(std::nullopt, 7, 3));
   EXPECT_TRUE(logger->contains("No exceeded activity requests."));
+}
+
+// A grouped fetch whose statement to end its read cannot be prepared (SQLite
+// refuses it: an authorizer here, want of memory elsewhere) fails with the
+// error, and leaves no read open; the next fetch works.
+TEST_F(ActivityStoreTest, AGroupedFetchThatCannotPrepareTheEndOfItsReadFailsWithTheError) {
+  {
+    auto earlier = storeAt(path);
+    add(*earlier, 5.0, "http://a/");
+    ASSERT_TRUE(earlier->save());
+  }
+  // A connection that has prepared nothing yet.
+  auto store = storeAt(path);
+  sqlite3* const connection = store->context()->getHandle();
+  sqlite3_set_authorizer(
+      connection,
+      [](void*, int action, const char* what, const char*, const char*, const char*) {
+        return action == SQLITE_TRANSACTION && std::string_view(what) == "COMMIT" ? SQLITE_DENY : SQLITE_OK;
+      },
+      nullptr);
+  EXPECT_FALSE(store->earliestActivityRequests(std::nullopt, 0, ALKFetchRequest::kNoLimit));
+  EXPECT_TRUE(logger->contains("Failed to execute fetch request. "));
+  EXPECT_TRUE(logger->contains("not authorized"));
+  EXPECT_NE(sqlite3_get_autocommit(connection), 0) << "a read is left open";
+  sqlite3_set_authorizer(connection, nullptr, nullptr);
+  const auto rows = store->earliestActivityRequests(std::nullopt, 0, ALKFetchRequest::kNoLimit);
+  ASSERT_TRUE(rows);
+  EXPECT_EQ(rows->size(), 1u);
 }
 
 TEST_F(ActivityStoreTest, CapacityRefusesRowsButAFailedCountIsAnError) {
