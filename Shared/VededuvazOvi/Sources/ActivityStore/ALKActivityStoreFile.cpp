@@ -54,6 +54,14 @@ constexpr std::int64_t kDefaultPageSize = 4096;
 // it, where a journal that cannot be checkpointed would fail every save for
 // good.
 constexpr std::int64_t kSparePages = 4;
+
+// The room a disk needs for SQLite's own journal: for it to grow to its
+// largest (or stay at `journalBytes`, when larger) and for all of it to go
+// into the file, as SQLite checkpoints. A disk with less is short of room,
+// for the open and for every save alike.
+std::int64_t roomForSQLiteJournal(std::int64_t pageSize, std::int64_t journalBytes) {
+  return 2 * std::max((kSQLiteJournalPages + kSparePages) * pageSize, journalBytes);
+}
 // The journal files SQLite keeps beside a store, moved and removed before the
 // file itself, so that no journal is ever left that a new file at the path
 // would pick up.
@@ -534,7 +542,7 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::stri
     pageSize_.reset();
     smallJournal_ = false;
     const auto free = freeBytes(path);
-    if (free && *free < 2 * (kSQLiteJournalPages + kSparePages) * kDefaultPageSize) keepJournal(*database, true);
+    if (free && *free < roomForSQLiteJournal(kDefaultPageSize, journalSize(path))) keepJournal(*database, true);
   } catch (const SQLite::Exception& exception) {
     return refuse(errorOf(exception));
   }
@@ -662,9 +670,9 @@ std::optional<std::int64_t> ALKActivityStoreFile::freeBytes(const std::string& p
   return static_cast<std::int64_t>(disk.f_bavail) * static_cast<std::int64_t>(disk.f_frsize);
 }
 
-std::int64_t ALKActivityStoreFile::journalSize() const {
+std::int64_t ALKActivityStoreFile::journalSize(const std::string& path) {
   struct stat journal {};
-  return ::stat((openedPath_ + "-wal").c_str(), &journal) == 0 ? journal.st_size : 0;
+  return ::stat((path + "-wal").c_str(), &journal) == 0 ? journal.st_size : 0;
 }
 
 platform::ErrorPtr ALKActivityStoreFile::roomForNewRows(SQLite::Database& database, std::int64_t rowBytes) {
@@ -672,17 +680,15 @@ platform::ErrorPtr ALKActivityStoreFile::roomForNewRows(SQLite::Database& databa
     if (!pageSize_) pageSize_ = database.execAndGet("PRAGMA page_size").getInt64();
     const std::int64_t pageSize = *pageSize_;
     auto free = freeBytes(openedPath_);
-    // Room for SQLite's journal to grow to its largest and for all of it to
-    // go into the file: SQLite checkpoints.
-    const std::int64_t largestJournal = (kSQLiteJournalPages + kSparePages) * pageSize;
-    if (!free || *free >= 2 * std::max(largestJournal, journalSize()) + rowBytes) {
+    // Room for SQLite's journal and the rows: SQLite checkpoints.
+    if (!free || *free >= roomForSQLiteJournal(pageSize, journalSize(openedPath_)) + rowBytes) {
       keepJournal(database, false);
       return nullptr;
     }
     keepJournal(database, true);
     // The small journal at its largest before a checkpoint.
     const std::int64_t journalBytes = (kSmallJournalPages + kSparePages) * pageSize;
-    if (*free >= 2 * std::max(journalBytes, journalSize()) + rowBytes) return nullptr;
+    if (*free >= 2 * std::max(journalBytes, journalSize(openedPath_)) + rowBytes) return nullptr;
 
     // Little room: what the journal holds goes into the file first. When it
     // cannot all go (a reader of another connection holds it), the rows wait.
@@ -708,7 +714,7 @@ platform::ErrorPtr ALKActivityStoreFile::roomForNewRows(SQLite::Database& databa
     // more, for the removals and read marks to come.
     const std::int64_t room = free.value_or(0) + unusedPages * pageSize;
     const std::int64_t needed =
-        std::max<std::int64_t>(journalBytes - journalSize(), 0) + rowBytes + kSparePages * pageSize;
+        std::max<std::int64_t>(journalBytes - journalSize(openedPath_), 0) + rowBytes + kSparePages * pageSize;
     if (room >= needed) return nullptr;
   } catch (const SQLite::Exception&) {
     // The save that follows meets the same fault, and deals with it (a

@@ -123,7 +123,8 @@ class ALKActivityStoreFile {
   // Sets the journal that the room found calls for.
   void keepJournal(SQLite::Database& database, bool small);
   static std::optional<std::int64_t> freeBytes(const std::string& path);
-  std::int64_t journalSize() const;
+  // The size of the -wal beside the file at `path`; 0 without one.
+  static std::int64_t journalSize(const std::string& path);
 
   const std::string path_;
   const platform::Object* const owner_;
