@@ -447,19 +447,25 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clo
   damaged_.reset();
   for (bool setAsideNow = false;;) {
     std::optional<Identity> found;
-    if (auto database = openFile(path, found, error)) {
+    bool lookedAt = false;
+    if (auto database = openFile(path, found, lookedAt, error)) {
       openedPath_ = path;
       opened_ = found;
       return database;
     }
     failed();
     if (setAsideNow || !isDamageAnswer(error) || !found) return nullptr;
-    // An answer of damage is looked at again before the file goes aside.
-    const Look look = lookAt(path);
-    if (look.finding != Finding::Damaged) {
-      if (look.error) error = look.error;
-      ALKLog::warning(owner_, "Not setting the store aside: a second look finds no damage {%@, %@}", path, look.error);
-      return nullptr;
+    // An answer of damage of the read-write connection is looked at again
+    // before the file goes aside; damage that the open's own look found has
+    // had that look.
+    if (!lookedAt) {
+      const Look look = lookAt(path);
+      if (look.finding != Finding::Damaged) {
+        if (look.error) error = look.error;
+        ALKLog::warning(owner_, "Not setting the store aside: a second look finds no damage {%@, %@}", path,
+                        look.error);
+        return nullptr;
+      }
     }
     if (!setAside(path, *found, clock)) return nullptr;
     setAsideNow = true;
@@ -468,7 +474,7 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clo
 }
 
 std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::string& path,
-                                                                 std::optional<Identity>& found,
+                                                                 std::optional<Identity>& found, bool& lookedAt,
                                                                  platform::ErrorPtr& error) {
   // SQLite would make the file with the umask's mode.
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -504,6 +510,7 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::stri
     }
     if (look.finding == Finding::Damaged || look.finding == Finding::Unreadable) {
       error = look.error;
+      lookedAt = true;
       return nullptr;
     }
   }

@@ -28,10 +28,11 @@ class Exception;
 // found damaged (while it is still that file), then opens the file at the
 // path, making the folders (0700) and the file (0600) when missing. A file it
 // may not write, a store of another model or version (left byte for byte as
-// it was), and a path longer than SQLite takes fail the open. A file that
-// answers as damaged is looked at again, through a fresh read-only
-// connection, and set aside only when that look still finds the damage: a
-// page that fails to read is an I/O error, not damage.
+// it was), and a path longer than SQLite takes fail the open. A file is set
+// aside only when a look at it (its header, then a fresh read-only
+// connection) finds it damaged: the open's own look, or one again at a file
+// that the read-write connection answers as damaged. A page that fails to
+// read is an I/O error, not damage.
 //
 // A set aside is one set: the file and its journal files go under one name,
 // "<name>.corrupt-<UTC time>" (numbered when the time's name is taken), which
@@ -107,8 +108,10 @@ class ALKActivityStoreFile {
  private:
   using Identity = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
 
+  // Opens the file at `path` for writing, after a look at it; `lookedAt` is
+  // set when that look is what found the damage or fault in `error`.
   std::unique_ptr<SQLite::Database> openFile(const std::string& path, std::optional<Identity>& found,
-                                             platform::ErrorPtr& error);
+                                             bool& lookedAt, platform::ErrorPtr& error);
   // Moves the file at `path`, while it is the file `found`, aside with its
   // journal files under one new name; true when it is no longer at the path.
   bool setAside(const std::string& path, const Identity& found, const ALKClock& clock);
