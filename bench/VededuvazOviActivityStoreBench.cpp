@@ -64,8 +64,10 @@ class RawFile {
   }
   // With `activity`, archives it first, as the store must.
   std::int64_t insert(double timestamp, const std::shared_ptr<ALKActivity>& activity = nullptr) {
-    const platform::Data& archive =
-        activity ? *ALKActivityToDataTransformer().transformedValue(platform::Value(activity)).data() : archive_;
+    // The archive made here is held by its value until the insert is done.
+    const platform::Value made =
+        activity ? ALKActivityToDataTransformer().transformedValue(platform::Value(activity)) : platform::Value();
+    const platform::Data& archive = activity ? *made.data() : archive_;
     SQLite::Transaction transaction(database_, SQLite::TransactionBehavior::IMMEDIATE);
     insert_.reset();
     insert_.bind(1, timestamp);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <string_view>
 #include <thread>
 
 #include "ALKActivityStore.h"
@@ -96,6 +98,34 @@ TEST_F(ActivityStoreTest, GroupedFetchesYieldTheExtremeRowOfEachURLString) {
   EXPECT_EQ(stamps(store->earliestActivityRequests(std::nullopt, 1, 1)), (std::vector<double>{10.0}));
   EXPECT_FALSE(store->earliestActivityRequests(std::nullopt, 7, 3));
   EXPECT_TRUE(logger->contains("No exceeded activity requests."));
+}
+
+// A grouped fetch whose statement to end its read cannot be prepared (SQLite
+// refuses it: an authorizer here, want of memory elsewhere) fails with the
+// error, and leaves no read open; the next fetch works.
+TEST_F(ActivityStoreTest, AGroupedFetchThatCannotPrepareTheEndOfItsReadFailsWithTheError) {
+  {
+    auto earlier = storeAt(path);
+    add(*earlier, 5.0, "http://a/");
+    ASSERT_TRUE(earlier->save());
+  }
+  // A connection that has prepared nothing yet.
+  auto store = storeAt(path);
+  sqlite3* const connection = store->context()->getHandle();
+  sqlite3_set_authorizer(
+      connection,
+      [](void*, int action, const char* what, const char*, const char*, const char*) {
+        return action == SQLITE_TRANSACTION && std::string_view(what) == "COMMIT" ? SQLITE_DENY : SQLITE_OK;
+      },
+      nullptr);
+  EXPECT_FALSE(store->earliestActivityRequests(std::nullopt, 0, ALKFetchRequest::kNoLimit));
+  EXPECT_TRUE(logger->contains("Failed to execute fetch request. "));
+  EXPECT_TRUE(logger->contains("not authorized"));
+  EXPECT_NE(sqlite3_get_autocommit(connection), 0) << "a read is left open";
+  sqlite3_set_authorizer(connection, nullptr, nullptr);
+  const auto rows = store->earliestActivityRequests(std::nullopt, 0, ALKFetchRequest::kNoLimit);
+  ASSERT_TRUE(rows);
+  EXPECT_EQ(rows->size(), 1u);
 }
 
 TEST_F(ActivityStoreTest, CapacityRefusesRowsButAFailedCountIsAnError) {
@@ -462,7 +492,9 @@ TEST_F(ActivityStoreTest, ACorruptFileIsMovedAsideWithItsCompanionsAndANewFileMa
 // Damage after damage: the store keeps its newest three set-aside copies,
 // each with its journal files, and removes the older ones it made, with one
 // INFO line each; nothing else in the folder is touched, another store's
-// set-aside copies included.
+// set-aside copies included. With the clock set back, the set just made is
+// named older than those before it, and is kept all the same, as one of the
+// three.
 TEST_F(ActivityStoreTest, OnlyTheNewestThreeSetAsideCopiesAreKept) {
   // Wall time that moves one second every seventh damage: names of one
   // second are numbered.
@@ -476,9 +508,9 @@ TEST_F(ActivityStoreTest, OnlyTheNewestThreeSetAsideCopiesAreKept) {
                                            parent / "other.sqlite.corrupt-20010101T005959Z", path + ".bak"};
   for (const auto& other : others) std::ofstream(other) << "not the store's";
   const auto clock = std::make_shared<SteppingWallClock>();
-  std::string newest;
-  std::ptrdiff_t removed = 0;
-  for (clock->damage = 1; clock->damage <= 50; ++clock->damage) {
+  // A damaged file at the path, opened: the name of the set made, and the
+  // sets removed.
+  const auto damageAndOpen = [&](std::string& made, std::ptrdiff_t& removals) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << std::string(8192, static_cast<char>(clock->damage));
     std::ofstream(path + "-wal", std::ios::binary | std::ios::trunc) << "journal " << clock->damage;
     logger->clear();
@@ -488,28 +520,50 @@ TEST_F(ActivityStoreTest, OnlyTheNewestThreeSetAsideCopiesAreKept) {
     const std::string moved = "Moved the corrupt store aside {" + path + " -> ";
     for (const auto& line : logger->lines()) {
       if (const auto at = line.text.find(moved); at != std::string::npos) {
-        newest = line.text.substr(at + moved.size(), line.text.rfind('}') - at - moved.size());
+        made = line.text.substr(at + moved.size(), line.text.rfind('}') - at - moved.size());
       }
     }
-    const auto removals = std::ranges::count_if(logger->lines(), [](const auto& line) {
+    removals = std::ranges::count_if(logger->lines(), [](const auto& line) {
       return line.text.find("Removed an older corrupt store {") != std::string::npos &&
              line.text.find("<INFO>") != std::string::npos;
     });
+  };
+  const auto sets = [&] {
+    std::set<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(parent)) {
+      const std::string name = entry.path().string();
+      if (!name.starts_with(path + ".corrupt-") || std::ranges::find(others, name) != others.end()) continue;
+      found.insert(name.ends_with("-wal") ? name.substr(0, name.size() - 4) : name);
+    }
+    return found;
+  };
+  std::string newest;
+  std::ptrdiff_t removed = 0;
+  for (clock->damage = 1; clock->damage <= 50; ++clock->damage) {
+    std::ptrdiff_t removals = 0;
+    ASSERT_NO_FATAL_FAILURE(damageAndOpen(newest, removals));
     removed += removals;
     ASSERT_LE(removals, 1) << clock->damage;
   }
   EXPECT_EQ(removed, 47);
-  std::set<std::string> sets;
-  for (const auto& entry : std::filesystem::directory_iterator(parent)) {
-    const std::string name = entry.path().string();
-    if (!name.starts_with(path + ".corrupt-") || std::ranges::find(others, name) != others.end()) continue;
-    sets.insert(name.ends_with("-wal") ? name.substr(0, name.size() - 4) : name);
-  }
-  EXPECT_EQ(sets.size(), 3u) << ::testing::PrintToString(sets);
-  EXPECT_TRUE(sets.contains(newest)) << newest;
+  EXPECT_EQ(sets().size(), 3u) << ::testing::PrintToString(sets());
+  EXPECT_TRUE(sets().contains(newest)) << newest;
   EXPECT_EQ(fileBytes(newest), std::string(8192, static_cast<char>(50)));
   EXPECT_EQ(fileBytes(newest + "-wal"), "journal 50");
   for (const auto& other : others) EXPECT_EQ(fileBytes(other), "not the store's") << other;
+
+  // Sets named an hour later than the clock's time, as a clock set back
+  // leaves them.
+  const std::vector<std::string> later = {path + ".corrupt-20010101T020000Z", path + ".corrupt-20010101T020001Z",
+                                          path + ".corrupt-20010101T020002Z"};
+  for (const auto& name : later) std::ofstream(name) << "set aside later";
+  std::string made;
+  std::ptrdiff_t removals = 0;
+  ASSERT_NO_FATAL_FAILURE(damageAndOpen(made, removals));
+  EXPECT_EQ(sets(), (std::set<std::string>{made, later[1], later[2]}));
+  EXPECT_TRUE(fileBytes(made) == std::string(8192, static_cast<char>(51))) << made;
+  EXPECT_EQ(fileBytes(made + "-wal"), "journal 51");
+  EXPECT_EQ(removals, 4);
 }
 
 // A file that takes the path of a running store (a backup put back, another

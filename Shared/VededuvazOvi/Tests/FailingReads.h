@@ -3,15 +3,14 @@
 #include <sqlite3.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
 
 #include "ALKForwardingFile.h"
 
-// A disk with one page that fails to read for a while, as a sector does that
-// the drive retries: an SQLite VFS over the default one, made the default for
+// A disk with one page that fails to read until it is healed, as a sector
+// does that the drive retries: an SQLite VFS over the default one, made the default for
 // the life of the object, so that every connection opened meanwhile reads
 // through it. A read of the failing page of the named file answers what
 // SQLite's unix VFS answers for EIO (SQLITE_IOERR_CORRUPTFS, which SQLite
@@ -36,18 +35,22 @@ class FailingReads {
     std::lock_guard lock(mutex());
     sqlite3_vfs_register(state().below, 1);
     sqlite3_vfs_unregister(vfs_);
-    state().until = {};
+    state().failing = false;
   }
   FailingReads(const FailingReads&) = delete;
   FailingReads& operator=(const FailingReads&) = delete;
 
-  // From now on, for `span`, reads of page `page` (the first is 1) of the
+  // From now on until heal(), reads of page `page` (the first is 1) of the
   // database file at `path` fail.
-  void failPage(const std::string& path, std::int64_t page, std::int64_t pageSize, std::chrono::milliseconds span) {
+  void failPage(const std::string& path, std::int64_t page, std::int64_t pageSize) {
     std::lock_guard lock(mutex());
     state().path = path;
     state().offset = (page - 1) * pageSize;
-    state().until = std::chrono::steady_clock::now() + span;
+    state().failing = true;
+  }
+  void heal() {
+    std::lock_guard lock(mutex());
+    state().failing = false;
   }
   // The reads that failed so far.
   std::int64_t failures() const { return state().failures.load(); }
@@ -57,7 +60,7 @@ class FailingReads {
     sqlite3_vfs* below = nullptr;
     std::string path;
     std::int64_t offset = -1;
-    std::chrono::steady_clock::time_point until;
+    bool failing = false;
     std::atomic<std::int64_t> failures{0};
   };
 
@@ -72,7 +75,7 @@ class FailingReads {
   static int read(ALKForwardingFile& file, void* buffer, int amount, sqlite3_int64 offset) {
     if (file.flags() & SQLITE_OPEN_MAIN_DB) {
       std::lock_guard lock(mutex());
-      if (offset == state().offset && std::chrono::steady_clock::now() < state().until && state().path == file.name()) {
+      if (state().failing && offset == state().offset && state().path == file.name()) {
         ++state().failures;
         return SQLITE_IOERR_CORRUPTFS;
       }

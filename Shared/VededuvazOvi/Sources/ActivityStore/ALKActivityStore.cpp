@@ -534,16 +534,18 @@ std::optional<std::vector<platform::Value>> ALKActivityStore::groupedFetch(const
   };
   std::vector<Group> groups;
   // The queries of the fetch read one snapshot of the file, whose locks are
-  // taken once.
-  statement("BEGIN").exec();
+  // taken once. The statement that ends the read is taken before the read
+  // begins: preparing it may fail, which a destructor cannot report.
   struct EndRead {
-    ALKActivityStore& store;
+    SQLite::Statement& commit;
     ~EndRead() {
-      auto& commit = store.statement("COMMIT");
       commit.tryExecuteStep();
       commit.tryReset();
     }
-  } const endRead{*this};
+  };
+  SQLite::Statement& commit = statement("COMMIT");
+  statement("BEGIN").exec();
+  const EndRead endRead{commit};
   const auto extreme = [&](const std::optional<std::string>& urlString) {
     auto& query = statement(extremeOfGroupSQL(urlString.has_value(), request.timestamp.has_value(), min));
     const ResetAfterRead done{query};

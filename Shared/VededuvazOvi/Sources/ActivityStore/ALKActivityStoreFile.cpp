@@ -54,6 +54,14 @@ constexpr std::int64_t kDefaultPageSize = 4096;
 // it, where a journal that cannot be checkpointed would fail every save for
 // good.
 constexpr std::int64_t kSparePages = 4;
+
+// The room a disk needs for SQLite's own journal: for it to grow to its
+// largest (or stay at `journalBytes`, when larger) and for all of it to go
+// into the file, as SQLite checkpoints. A disk with less is short of room,
+// for the open and for every save alike.
+std::int64_t roomForSQLiteJournal(std::int64_t pageSize, std::int64_t journalBytes) {
+  return 2 * std::max((kSQLiteJournalPages + kSparePages) * pageSize, journalBytes);
+}
 // The journal files SQLite keeps beside a store, moved and removed before the
 // file itself, so that no journal is ever left that a new file at the path
 // would pick up.
@@ -439,19 +447,25 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clo
   damaged_.reset();
   for (bool setAsideNow = false;;) {
     std::optional<Identity> found;
-    if (auto database = openFile(path, found, error)) {
+    bool lookedAt = false;
+    if (auto database = openFile(path, found, lookedAt, error)) {
       openedPath_ = path;
       opened_ = found;
       return database;
     }
     failed();
     if (setAsideNow || !isDamageAnswer(error) || !found) return nullptr;
-    // An answer of damage is looked at again before the file goes aside.
-    const Look look = lookAt(path);
-    if (look.finding != Finding::Damaged) {
-      if (look.error) error = look.error;
-      ALKLog::warning(owner_, "Not setting the store aside: a second look finds no damage {%@, %@}", path, look.error);
-      return nullptr;
+    // An answer of damage of the read-write connection is looked at again
+    // before the file goes aside; damage that the open's own look found has
+    // had that look.
+    if (!lookedAt) {
+      const Look look = lookAt(path);
+      if (look.finding != Finding::Damaged) {
+        if (look.error) error = look.error;
+        ALKLog::warning(owner_, "Not setting the store aside: a second look finds no damage {%@, %@}", path,
+                        look.error);
+        return nullptr;
+      }
     }
     if (!setAside(path, *found, clock)) return nullptr;
     setAsideNow = true;
@@ -460,7 +474,7 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clo
 }
 
 std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::string& path,
-                                                                 std::optional<Identity>& found,
+                                                                 std::optional<Identity>& found, bool& lookedAt,
                                                                  platform::ErrorPtr& error) {
   // SQLite would make the file with the umask's mode.
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -496,6 +510,7 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::stri
     }
     if (look.finding == Finding::Damaged || look.finding == Finding::Unreadable) {
       error = look.error;
+      lookedAt = true;
       return nullptr;
     }
   }
@@ -534,7 +549,7 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::stri
     pageSize_.reset();
     smallJournal_ = false;
     const auto free = freeBytes(path);
-    if (free && *free < 2 * (kSQLiteJournalPages + kSparePages) * kDefaultPageSize) keepJournal(*database, true);
+    if (free && *free < roomForSQLiteJournal(kDefaultPageSize, journalSize(path))) keepJournal(*database, true);
   } catch (const SQLite::Exception& exception) {
     return refuse(errorOf(exception));
   }
@@ -593,7 +608,7 @@ bool ALKActivityStoreFile::finishSetAside(const std::string& path, const std::st
     return false;
   }
   ALKLog::error(owner_, "Moved the corrupt store aside {%@ -> %@}", path, name);
-  removeOlderSetAsideCopies(path);
+  removeOlderSetAsideCopies(path, name);
   return true;
 }
 
@@ -618,9 +633,12 @@ void ALKActivityStoreFile::completeSetAside(const std::string& path) {
   }
 }
 
-void ALKActivityStoreFile::removeOlderSetAsideCopies(const std::string& path) {
+void ALKActivityStoreFile::removeOlderSetAsideCopies(const std::string& path, const std::string& made) {
   const std::filesystem::path file(path);
   const std::string fileName = file.filename().string();
+  // The set just made is kept, as one of the newest, whatever its name says:
+  // a clock set back names it older than the sets before it.
+  const auto madeSet = setAsideOf(fileName, std::filesystem::path(made).filename().string());
   // Newest first: by time, then by number.
   std::map<std::pair<std::string, long>, std::vector<std::string>, std::greater<>> sets;
   std::error_code code;
@@ -632,9 +650,9 @@ void ALKActivityStoreFile::removeOlderSetAsideCopies(const std::string& path) {
       sets[*set].push_back(entry.path().string());
     }
   }
-  std::size_t kept = 0;
+  std::size_t kept = 1;
   for (auto& [set, names] : sets) {
-    if (++kept <= kKeptSetAsideCopies) continue;
+    if (set == madeSet || ++kept <= kKeptSetAsideCopies) continue;
     // The journals first, as at every move: the longer names.
     std::ranges::sort(names, std::greater<>());
     for (const auto& name : names) {
@@ -659,9 +677,9 @@ std::optional<std::int64_t> ALKActivityStoreFile::freeBytes(const std::string& p
   return static_cast<std::int64_t>(disk.f_bavail) * static_cast<std::int64_t>(disk.f_frsize);
 }
 
-std::int64_t ALKActivityStoreFile::journalSize() const {
+std::int64_t ALKActivityStoreFile::journalSize(const std::string& path) {
   struct stat journal {};
-  return ::stat((openedPath_ + "-wal").c_str(), &journal) == 0 ? journal.st_size : 0;
+  return ::stat((path + "-wal").c_str(), &journal) == 0 ? journal.st_size : 0;
 }
 
 platform::ErrorPtr ALKActivityStoreFile::roomForNewRows(SQLite::Database& database, std::int64_t rowBytes) {
@@ -669,17 +687,15 @@ platform::ErrorPtr ALKActivityStoreFile::roomForNewRows(SQLite::Database& databa
     if (!pageSize_) pageSize_ = database.execAndGet("PRAGMA page_size").getInt64();
     const std::int64_t pageSize = *pageSize_;
     auto free = freeBytes(openedPath_);
-    // Room for SQLite's journal to grow to its largest and for all of it to
-    // go into the file: SQLite checkpoints.
-    const std::int64_t largestJournal = (kSQLiteJournalPages + kSparePages) * pageSize;
-    if (!free || *free >= 2 * std::max(largestJournal, journalSize()) + rowBytes) {
+    // Room for SQLite's journal and the rows: SQLite checkpoints.
+    if (!free || *free >= roomForSQLiteJournal(pageSize, journalSize(openedPath_)) + rowBytes) {
       keepJournal(database, false);
       return nullptr;
     }
     keepJournal(database, true);
     // The small journal at its largest before a checkpoint.
     const std::int64_t journalBytes = (kSmallJournalPages + kSparePages) * pageSize;
-    if (*free >= 2 * std::max(journalBytes, journalSize()) + rowBytes) return nullptr;
+    if (*free >= 2 * std::max(journalBytes, journalSize(openedPath_)) + rowBytes) return nullptr;
 
     // Little room: what the journal holds goes into the file first. When it
     // cannot all go (a reader of another connection holds it), the rows wait.
@@ -705,7 +721,7 @@ platform::ErrorPtr ALKActivityStoreFile::roomForNewRows(SQLite::Database& databa
     // more, for the removals and read marks to come.
     const std::int64_t room = free.value_or(0) + unusedPages * pageSize;
     const std::int64_t needed =
-        std::max<std::int64_t>(journalBytes - journalSize(), 0) + rowBytes + kSparePages * pageSize;
+        std::max<std::int64_t>(journalBytes - journalSize(openedPath_), 0) + rowBytes + kSparePages * pageSize;
     if (room >= needed) return nullptr;
   } catch (const SQLite::Exception&) {
     // The save that follows meets the same fault, and deals with it (a

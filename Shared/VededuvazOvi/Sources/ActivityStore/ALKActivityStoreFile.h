@@ -28,15 +28,17 @@ class Exception;
 // found damaged (while it is still that file), then opens the file at the
 // path, making the folders (0700) and the file (0600) when missing. A file it
 // may not write, a store of another model or version (left byte for byte as
-// it was), and a path longer than SQLite takes fail the open. A file that
-// answers as damaged is looked at again, through a fresh read-only
-// connection, and set aside only when that look still finds the damage: a
-// page that fails to read is an I/O error, not damage.
+// it was), and a path longer than SQLite takes fail the open. A file is set
+// aside only when a look at it (its header, then a fresh read-only
+// connection) finds it damaged: the open's own look, or one again at a file
+// that the read-write connection answers as damaged. A page that fails to
+// read is an I/O error, not damage.
 //
 // A set aside is one set: the file and its journal files go under one name,
 // "<name>.corrupt-<UTC time>" (numbered when the time's name is taken), which
 // the file takes first as a second link; an open that finds such a link
-// completes the move under it. The newest three set-aside copies are kept;
+// completes the move under it. The newest three set-aside copies are kept,
+// the one just made always among them (a clock set back names it older);
 // older ones of this store's name are removed, each with an INFO line.
 //
 // The file: WAL journal, synchronous=NORMAL, a busy timeout of a few
@@ -106,8 +108,10 @@ class ALKActivityStoreFile {
  private:
   using Identity = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
 
+  // Opens the file at `path` for writing, after a look at it; `lookedAt` is
+  // set when that look is what found the damage or fault in `error`.
   std::unique_ptr<SQLite::Database> openFile(const std::string& path, std::optional<Identity>& found,
-                                             platform::ErrorPtr& error);
+                                             bool& lookedAt, platform::ErrorPtr& error);
   // Moves the file at `path`, while it is the file `found`, aside with its
   // journal files under one new name; true when it is no longer at the path.
   bool setAside(const std::string& path, const Identity& found, const ALKClock& clock);
@@ -116,12 +120,14 @@ class ALKActivityStoreFile {
   bool finishSetAside(const std::string& path, const std::string& name, bool linked);
   // Completes a set aside of the file at `path` that a kill cut short.
   void completeSetAside(const std::string& path);
-  // Removes this store's set-aside copies but the newest kKeptSetAsideCopies.
-  void removeOlderSetAsideCopies(const std::string& path);
+  // Removes this store's set-aside copies but the newest kKeptSetAsideCopies,
+  // of which the set `made` (just made) is always one.
+  void removeOlderSetAsideCopies(const std::string& path, const std::string& made);
   // Sets the journal that the room found calls for.
   void keepJournal(SQLite::Database& database, bool small);
   static std::optional<std::int64_t> freeBytes(const std::string& path);
-  std::int64_t journalSize() const;
+  // The size of the -wal beside the file at `path`; 0 without one.
+  static std::int64_t journalSize(const std::string& path);
 
   const std::string path_;
   const platform::Object* const owner_;
