@@ -370,13 +370,14 @@ platform::Data DQUSBHTTPStream::dropOwedRest(std::span<const std::uint8_t> bytes
 void DQUSBHTTPStream::forgetOwedRest() {
   const auto rest = std::exchange(owedRest_, nullptr);
   if (!rest || (rest->isOver() && !rest->wasAbandoned())) return;
-  const auto key = interface_ && interface_->service() ? interface_->service()->key() : platform::UsbDeviceKey{};
+  // A rest is owed only on an interface with its place on the bus.
+  const auto key = interface_->service()->key();
   com_zarn_NEXAKit_TolvekDQLog(
       kDQLogLevelWarning,
       "[DQUSBStream] - The rest of an answer cut short on interface %@ of printer %@ (bus %@, address %@) is "
       "forgotten: %@%@ bytes of it never came",
-      interface_ ? interface_->interfaceNumber() : 0, device_->serialNumber().value_or("[no serial number]"), key.bus,
-      key.address, rest->isMissingLengthExact() ? "" : "at least ", rest->missingLength());
+      interface_->interfaceNumber(), device_->serialNumber().value_or("[no serial number]"), key.bus, key.address,
+      rest->isMissingLengthExact() ? "" : "at least ", rest->missingLength());
 }
 
 void DQUSBHTTPStream::leaveOwedRest() {
