@@ -19,6 +19,8 @@ std::span<const std::uint8_t> bytesOf(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+std::string textOf(const platform::Data& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
 // Records the accumulator's calls in order: "header", "body" or the error.
 class Events : public DQHTTPResponseAccumulatorDelegate {
  public:
@@ -212,8 +214,9 @@ TEST(ResponseAccumulatorTest, OnlyAnAnswerCutAfterItsHeadOwesARestAndNoMoreThanA
   // A chunk announced past what a body may hold ends the rest after its size line.
   auto rest = restAfter("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n");
   ASSERT_TRUE(rest);
-  EXPECT_EQ(rest->drop(bytesOf("ffffffff\r\nHTTP")), 10u);
-  EXPECT_TRUE(rest->isComplete());
+  EXPECT_EQ(textOf(rest->drop(bytesOf("ffffffff\r\nHTTP"))), "HTTP");
+  EXPECT_TRUE(rest->isOver());
+  EXPECT_FALSE(rest->wasAbandoned());
 }
 
 TEST(ResponseAccumulatorTest, ARestEndsWhereItsChunkFramingBreaksAndKeepsNoByteOfTheNextAnswer) {
@@ -231,18 +234,53 @@ TEST(ResponseAccumulatorTest, ARestEndsWhereItsChunkFramingBreaksAndKeepsNoByteO
     SCOPED_TRACE(received + std::string(" then ") + next);
     const auto rest = restAfter(received);
     ASSERT_TRUE(rest);
-    EXPECT_EQ(rest->drop(bytesOf(next)), 0u);
-    EXPECT_TRUE(rest->isComplete());
+    EXPECT_EQ(textOf(rest->drop(bytesOf(next))), next);
+    EXPECT_TRUE(rest->wasAbandoned());
   }
   // A rest that comes in pieces is dropped to the end of its body, not a
   // byte further.
   const auto rest = restAfter("5\r\nhel");
   const std::string owed = "lo\r\n3;x=y\r\nabc\r\n0\r\nX-Sum: 1\r\n";
   const std::string received = owed + "HTTP/1.1 200 OK\r\n\r\n";
-  std::size_t dropped = 0;
+  std::string after;
   for (std::size_t at = 0; at < received.size(); at += 3) {
-    dropped += rest->drop(bytesOf(std::string_view(received).substr(at, 3)));
+    after += textOf(rest->drop(bytesOf(std::string_view(received).substr(at, 3))));
   }
-  EXPECT_EQ(dropped, owed.size());
-  EXPECT_TRUE(rest->isComplete());
+  EXPECT_EQ(after, received.substr(owed.size()));
+  EXPECT_TRUE(rest->isOver());
+  EXPECT_FALSE(rest->wasAbandoned());
+}
+
+TEST(ResponseAccumulatorTest, ARestEndsWhereAStatusLineComesInItsPlaceWhereverThePiecesSplitIt) {
+  const auto restAfter = [](std::string_view received) {
+    Exchange exchange;
+    exchange.feed(received);
+    return DQHTTPResponseRest::restOf(*exchange.accumulator);
+  };
+  // Cut with 95 bytes of a body owed, or 59 of a chunk. The printer sends 10
+  // bytes more of the rest, which only look like a status line's first
+  // bytes, then moves on to its next answer.
+  const std::string sized = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n12345";
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n40\r\n12345";
+  const std::string next = "HTTP/1.1 200 OK\r\n";
+  const std::string received = "HTTPS/ HTT" + next;
+  for (const bool isSized : {true, false}) {
+    for (std::size_t split = 0; split <= received.size(); ++split) {
+      SCOPED_TRACE((isSized ? "sized | " : "chunked | ") + received.substr(0, split));
+      const auto rest = restAfter(isSized ? sized : chunked);
+      ASSERT_TRUE(rest);
+      std::string after = textOf(rest->drop(bytesOf(std::string_view(received).substr(0, split))));
+      after += textOf(rest->drop(bytesOf(std::string_view(received).substr(split))));
+      EXPECT_EQ(after, next);
+      EXPECT_TRUE(rest->wasAbandoned());
+      EXPECT_EQ(rest->missingLength(), isSized ? 85u : 49u + 7);
+      EXPECT_EQ(rest->isMissingLengthExact(), isSized);
+    }
+  }
+  // A status line after the whole rest: the rest came, and the line follows it.
+  const auto rest = restAfter(sized);
+  EXPECT_EQ(textOf(rest->drop(bytesOf(std::string(95, 'd') + next))), next);
+  EXPECT_TRUE(rest->isOver());
+  EXPECT_FALSE(rest->wasAbandoned());
+  EXPECT_EQ(rest->missingLength(), 0u);
 }

@@ -119,6 +119,7 @@ class USBHTTPStreamTest : public ::testing::Test {
     return made;
   }
   std::shared_ptr<HttpMessage> handle(const Responder::Request& request) {
+    if (!before.empty()) printer->pushInput(0, bytes(std::exchange(before, {})));
     if (request.target == "/silent") return nullptr;
     if (request.target == "/raw") {
       printer->pushInput(0, bytes(raw));
@@ -173,6 +174,15 @@ class USBHTTPStreamTest : public ::testing::Test {
     stream->close();
     return stream;
   }
+  // An exchange that ends once the printer sent `received` (which the
+  // reading takes whole before an empty read).
+  void cutAfter(const std::string& received) {
+    raw = received;
+    auto stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/raw"));
+    EXPECT_TRUE(opened);
+    EXPECT_TRUE(spinUntil([&] { return stream->streamStatus()->responseBytesReaden() == received.size(); }));
+    stream->close();
+  }
   static platform::Url url(const std::string& path) { return *platform::Url::fromString("nexausb://SN0001" + path); }
   static std::string traceNow() { return readFile(DQUSBTraceFile::defaultPath()); }
   std::int64_t loadingErrorCode() const { return consumer->loadingError() ? consumer->loadingError()->code() : 0; }
@@ -188,6 +198,7 @@ class USBHTTPStreamTest : public ::testing::Test {
   bool opened = false;
   std::string body = "<status>idle</status>";
   std::string raw;  // what the printer answers "/raw" with, as it is
+  std::string before;  // what the printer sends before its next answer
   std::uint8_t nextAddress = 20;  // where replug plugs the fresh printer
 };
 
@@ -672,20 +683,9 @@ TEST_F(USBHTTPStreamTest, TheRestOfACutAnswerIsDroppedByItsFramingBeforeTheNextA
   // An empty read ends soon: the cut exchange has read all it gets then.
   timing.readNoData = 0.002;
   provider->setStreamTiming(timing);
-  std::string before;  // what the printer sends before its next answer
-  responder = Responder::attach(printer, 0, [&](const Responder::Request& request) {
-    if (!before.empty()) printer->pushInput(0, bytes(std::exchange(before, {})));
-    return handle(request);
-  });
-  const auto cutAt = [&](const std::string& first, std::size_t cut) {
-    raw = first.substr(0, cut);
-    auto stream = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/raw"));
-    EXPECT_TRUE(spinUntil([&] { return stream->streamStatus()->responseBytesReaden() == cut; }));
-    stream->close();
-  };
   for (const std::string& first : {sized, chunked}) {
     for (std::size_t cut = first.find("\r\n\r\n") + 4; cut < first.size(); ++cut) {
-      cutAt(first, cut);
+      cutAfter(first.substr(0, cut));
       if (cut % 2) {
         printer->pushInput(0, bytes(first.substr(cut)));
       } else {
@@ -701,10 +701,89 @@ TEST_F(USBHTTPStreamTest, TheRestOfACutAnswerIsDroppedByItsFramingBeforeTheNextA
   // neither a size line nor the line end after the data; it ends the rest
   // there and is taken whole.
   for (const auto cut : {chunked.find("6;"), chunked.find("\r\n6;")}) {
-    cutAt(chunked, cut);
+    cutAfter(chunked.substr(0, cut));
     ASSERT_TRUE(get("/doc")) << cut;
     EXPECT_EQ(text(consumer->responseData()), body) << cut;
   }
+}
+
+TEST_F(USBHTTPStreamTest, ARestThatNeverComesWholeCostsAtMostTheNextExchange) {
+  // Answers cut once their head and a few body bytes came: 100000 bytes
+  // framed by Content-Length of which 5 came, or a 1 KiB chunk of which 100
+  // came. What the printer does next: it drops the rest and answers the next
+  // requests (at once, or a byte at a time), sends part of the rest first,
+  // sends part of it and stays silent to the next request, or sends all of
+  // it late, before or after the next request came.
+  const std::string sized = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n12345";
+  const std::string chunked =
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n400\r\n" + std::string(100, 'c');
+  enum class Next { Dropped, Trickled, PartThenAnswer, PartThenSilence, AllBeforeRequest, AllAfterRequest };
+  timing.readNoData = 0.002;  // the cut exchange has read all it gets at its first empty read
+  for (const bool isSized : {true, false}) {
+    const std::string& first = isSized ? sized : chunked;
+    const std::string rest = isSized ? std::string(99995, 'd') : std::string(924, 'c') + "\r\n0\r\n\r\n";
+    for (const Next next : {Next::Dropped, Next::Trickled, Next::PartThenAnswer, Next::PartThenSilence,
+                            Next::AllBeforeRequest, Next::AllAfterRequest}) {
+      SCOPED_TRACE(std::string(isSized ? "sized " : "chunked ") + std::to_string(static_cast<int>(next)));
+      replug();
+      // Time enough to drop a whole rest of 100000 bytes that comes late.
+      timing.responseTimeout = next == Next::PartThenSilence ? 0.4 : 10;
+      provider->setStreamTiming(timing);
+      CapturedLog log;
+      cutAfter(first);
+      if (next == Next::Trickled) printer->setDripDelay(1ms, 1);
+      if (next == Next::PartThenAnswer || next == Next::PartThenSilence) before = rest.substr(0, 20);
+      if (next == Next::AllBeforeRequest) printer->pushInput(0, bytes(rest));
+      if (next == Next::AllAfterRequest) before = rest;
+
+      if (next == Next::PartThenSilence) {
+        recorder->calls.clear();
+        auto stream = openStream("/silent");
+        ASSERT_TRUE(spinUntil([&] { return recorder->ended(); }));
+        stream->close();
+        EXPECT_EQ(recorder->calls, std::vector<std::string>{"failure 4"});
+        EXPECT_NE(recorder->failure->description().find("previous answer was cut"), std::string::npos)
+            << recorder->failure->description();
+      } else {
+        ASSERT_TRUE(get("/doc"));
+        EXPECT_EQ(text(consumer->responseData()), body);
+      }
+      // The exchange after takes its own answer.
+      printer->setDripDelay({}, 0);
+      ASSERT_TRUE(get("/doc"));
+      EXPECT_EQ(text(consumer->responseData()), body);
+
+      // One warning for a rest not all sent, naming the interface and what
+      // of the rest never came.
+      std::vector<std::string> warnings;
+      for (const auto& [level, line] : log.lines()) {
+        if (level == kDQLogLevelWarning && line.find("cut short") != std::string::npos) warnings.push_back(line);
+      }
+      if (next == Next::AllBeforeRequest || next == Next::AllAfterRequest) {
+        EXPECT_TRUE(warnings.empty());
+        continue;
+      }
+      const std::size_t sent = next == Next::PartThenAnswer || next == Next::PartThenSilence ? 20 : 0;
+      const std::string missing = isSized ? std::to_string(99995 - sent) : "at least " + std::to_string(931 - sent);
+      const std::string place = "interface 0 of printer SN0001 (bus 1, address " + std::to_string(nextAddress - 1) + ")";
+      ASSERT_EQ(warnings.size(), 1u);
+      EXPECT_NE(warnings[0].find(place), std::string::npos) << warnings[0];
+      EXPECT_NE(warnings[0].find(": " + missing + " bytes of it never came"), std::string::npos) << warnings[0];
+    }
+  }
+
+  // An exchange cancelled before its request went out could get no answer:
+  // the rest stays owed to the next one, which drops it when it comes late.
+  replug();
+  provider->setStreamTiming(timing);
+  cutAfter("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\ncut");
+  auto cancelled = openStream("/doc", [] { return true; });
+  platform::RunLoop::current().runUntil(std::chrono::steady_clock::now() + 50ms);
+  cancelled->close();
+  EXPECT_EQ(responder->requests().size(), 1u);
+  before = " short";
+  ASSERT_TRUE(get("/doc"));
+  EXPECT_EQ(text(consumer->responseData()), body);
 }
 
 TEST_F(USBHTTPStreamTest, AProviderMadeWithoutAHostSearchesAndOwesOnTheOneInstalledThen) {
@@ -713,12 +792,7 @@ TEST_F(USBHTTPStreamTest, AProviderMadeWithoutAHostSearchesAndOwesOnTheOneInstal
   platform::UsbBackend::setShared(nullptr);
   timing.readNoData = 0.002;  // the cut exchange has read all it gets at its first empty read
   provider->setStreamTiming(timing);
-  const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n";
-  raw = head + "cut";
-  auto cut = std::static_pointer_cast<DQUSBHTTPStream>(openStream("/raw"));
-  ASSERT_TRUE(opened);
-  ASSERT_TRUE(spinUntil([&] { return cut->streamStatus()->responseBytesReaden() == raw.size(); }));
-  cut->close();
+  cutAfter("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\ncut");
   // The rest comes just before the next answer, and is dropped.
   printer->pushInput(0, bytes(" short"));
   ASSERT_TRUE(get("/doc"));

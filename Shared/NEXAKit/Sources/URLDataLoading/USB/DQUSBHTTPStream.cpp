@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <utility>
 
 #include "DQLog.h"
 #include "DQUSBInterfaceError.h"
@@ -171,7 +172,7 @@ void DQUSBHTTPStream::pullDataFromPipe() {
       continue;
     }
     // What follows the rest of a cut answer is stale as well.
-    dropOwedRest(std::span(bufferForReading_.data(), count));
+    if (owedRest_) dropOwedRest(std::span(bufferForReading_.data(), count));
     drained += count;
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - %@ bytes are pulled from the pipe", count);
   }
@@ -259,8 +260,12 @@ void DQUSBHTTPStream::readResponse() {
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[DQUSBStream] - Read bytes from USB port: %@", count);
     if (count == 0) break;
     streamStatus_->addResponseBytes(count);
-    const auto read = std::span(bufferForReading_.data(), count);
-    const auto answer = read.subspan(dropOwedRest(read));
+    auto answer = std::span<const std::uint8_t>(bufferForReading_.data(), count);
+    platform::Data afterRest;  // the bytes after an earlier answer's rest
+    if (owedRest_) {
+      afterRest = dropOwedRest(answer);
+      answer = afterRest;
+    }
     if (!answer.empty()) {
       responseAccumulator_->appendData(answer);
       if (!opened_ || !responseAccumulator_->isWaitingForData()) return finish();
@@ -324,7 +329,14 @@ bool DQUSBHTTPStream::interruptIfAllowed() {
 bool DQUSBHTTPStream::endAtReadingLimits() {
   if (streamStatus_->responseReadingTime() > timing_.responseTimeout) {
     com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelError, "[DQUSBStream] - Response timeout, report error");
-    reportError(errorWithCode(DQHTTPStreamError::kTimedOut));
+    if (!owedRest_) {
+      reportError(errorWithCode(DQHTTPStreamError::kTimedOut));
+    } else {
+      // Nothing but that rest came, or nothing at all: the reason is told.
+      reportError(DQHTTPStreamError::errorWithCode(
+          DQHTTPStreamError::kTimedOut, nullptr,
+          {{platform::Error::kLocalizedDescriptionKey, platform::Value(kPreviousAnswerCutDescription)}}));
+    }
     return true;
   }
   return interruptIfAllowed();
@@ -349,16 +361,32 @@ void DQUSBHTTPStream::accumulatorHeader(DQHTTPResponseAccumulator&, const platfo
   reportError(errorWithCode(DQHTTPStreamError::kUnparsableResponse, didFailParsingWithError));
 }
 
-std::size_t DQUSBHTTPStream::dropOwedRest(std::span<const std::uint8_t> bytes) {
-  if (!owedRest_) return 0;
-  const std::size_t dropped = owedRest_->drop(bytes);
-  if (owedRest_->isComplete()) owedRest_.reset();
-  return dropped;
+platform::Data DQUSBHTTPStream::dropOwedRest(std::span<const std::uint8_t> bytes) {
+  auto after = owedRest_->drop(bytes);
+  if (owedRest_->isOver()) forgetOwedRest();
+  return after;
+}
+
+void DQUSBHTTPStream::forgetOwedRest() {
+  const auto rest = std::exchange(owedRest_, nullptr);
+  if (!rest || (rest->isOver() && !rest->wasAbandoned())) return;
+  // A rest is owed only on an interface with its place on the bus.
+  const auto key = interface_->service()->key();
+  com_zarn_NEXAKit_TolvekDQLog(
+      kDQLogLevelWarning,
+      "[DQUSBStream] - The rest of an answer cut short on interface %@ of printer %@ (bus %@, address %@) is "
+      "forgotten: %@%@ bytes of it never came",
+      interface_->interfaceNumber(), device_->serialNumber().value_or("[no serial number]"), key.bus, key.address,
+      rest->isMissingLengthExact() ? "" : "at least ", rest->missingLength());
 }
 
 void DQUSBHTTPStream::leaveOwedRest() {
+  // Only the first exchange whose request went out whole after the cut (one
+  // the printer could answer) carries the earlier rest; what it did not drop
+  // is forgotten, so that the one after takes its own answer. One that ended
+  // before leaves the rest owed.
+  if (streamStatus_ && streamStatus_->isRequestSent()) forgetOwedRest();
   if (!owedResponses_ || !interface_) return;
-  // This exchange's answer began only after the earlier rest had ended.
   auto rest = responseAccumulator_ ? DQHTTPResponseRest::restOf(*responseAccumulator_) : nullptr;
   owedResponses_->leave(*interface_, device_->serialNumber(), rest ? std::move(rest) : std::move(owedRest_));
   owedRest_.reset();

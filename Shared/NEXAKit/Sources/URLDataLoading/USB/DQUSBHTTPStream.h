@@ -66,8 +66,13 @@ struct DQUSBStreamTiming {
 // the table of owed responses it was given). The next exchange on that
 // interface drops that rest as it comes, by its framing, in the drain and
 // then in its reading (within the reading's limits), before it takes its own
-// answer. An answer that had not begun cannot be told from the next one and
-// is not skipped.
+// answer; bytes that begin a status line where the rest would continue end
+// it (the printer has moved on). That exchange alone carries the rest: what
+// of it had not come when it ends is forgotten, with a warning, and an
+// exchange whose reading timed out while the rest was still owed says in its
+// error that the previous answer was cut. An exchange that ended before its
+// request went out whole leaves the rest owed as it was. An answer that had not begun cannot
+// be told from the next one and is not skipped.
 //
 // Everything runs on the thread of the run loop given to the open: one-shot
 // timers drive the steps, and reads and writes are synchronous transfers that
@@ -92,6 +97,10 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   // How much later than a limit its timer fires, so that the limit has
   // passed when it does.
   static constexpr double kTimerSlack = 0.001;
+  // The description of the time-out of an exchange whose reading got no
+  // further than the rest of an earlier answer.
+  static constexpr const char* kPreviousAnswerCutDescription =
+      "The printer's previous answer was cut short, and no answer to this request came after its rest";
 
   // `device` may be null: the open then fails as for a gone printer.
   // Without `owedResponses` nothing is owed from one exchange to the next.
@@ -144,10 +153,13 @@ class DQUSBHTTPStream : public DQHTTPStreamBase, public DQHTTPResponseAccumulato
   platform::ErrorPtr openInterface();
   std::shared_ptr<DQUSBPipe> makePipeWithInterface(const std::shared_ptr<DQUSBInterface>& interface) const;
   // Drops what is owed of an earlier answer at the front of `bytes`; answers
-  // how many bytes that was.
-  std::size_t dropOwedRest(std::span<const std::uint8_t> bytes);
-  // Leaves owed on the interface what this exchange's answer, or the earlier
-  // one's rest, still lacks.
+  // the bytes after it. Only while a rest is owed.
+  platform::Data dropOwedRest(std::span<const std::uint8_t> bytes);
+  // Lets the earlier answer's rest go; a warning tells what of it never came
+  // when the printer moved on or it is still owed.
+  void forgetOwedRest();
+  // Leaves owed on the interface what this exchange's answer still lacks,
+  // or, when its request did not go out whole, the earlier rest it had.
   void leaveOwedRest();
   void pullDataFromPipe();
   void writeRequest();
