@@ -1,14 +1,18 @@
 // The libusb back end against a virtual printer served through umockdev.
 // Runs under libumockdev-preload.so.0 (umockdev-wrapper); see CMakeLists.txt.
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -317,6 +321,124 @@ TEST(LibusbBackendTest, WatchesDroppedWhileDevicesComeAndGoHearNothingMore) {
   ASSERT_TRUE(spinUntil([&] { return drained; }));
   EXPECT_EQ(late, 0);
   EXPECT_GT(heard, 0);
+}
+
+// Keeps libusb's thread inside the first hot-plug callback that comes while it
+// is installed, until it is opened or goes.
+class HeldCallback {
+ public:
+  HeldCallback() { platform::LibusbBackend::hotplugCallbackHook = &hold; }
+  ~HeldCallback() {
+    open();
+    platform::LibusbBackend::hotplugCallbackHook = nullptr;
+  }
+
+  // The thread held, once one is.
+  std::optional<std::thread::id> waitForHeld() {
+    std::unique_lock lock(state().mutex);
+    if (!state().changed.wait_for(lock, std::chrono::seconds(30), [] { return state().held.has_value(); }))
+      return std::nullopt;
+    return state().held;
+  }
+  void open() {
+    std::lock_guard lock(state().mutex);
+    state().open = true;
+    state().changed.notify_all();
+  }
+
+ private:
+  // One for the process: a callback may still be on its way out of the hook
+  // when the test ends.
+  struct State {
+    std::mutex mutex;  // guards the fields below; the test and libusb's thread
+    std::condition_variable changed;
+    std::optional<std::thread::id> held;
+    bool open = false;
+  };
+  static State& state() {
+    static auto* made = new State;
+    return *made;
+  }
+
+  // On libusb's thread.
+  static void hold() {
+    std::unique_lock lock(state().mutex);
+    if (state().held) return;
+    state().held = std::this_thread::get_id();
+    state().changed.notify_all();
+    state().changed.wait_for(lock, std::chrono::seconds(60), [] { return state().open; });
+  }
+};
+
+// Hands over the thread its holder ends on.
+struct EndWitness {
+  std::promise<std::thread::id> ended;
+  ~EndWitness() { ended.set_value(std::this_thread::get_id()); }
+};
+
+// The thread that finalizes the current run loop, from the destroy
+// notification of a source that never fires.
+std::future<std::thread::id> runLoopEnd() {
+  auto* witness = new EndWitness;
+  auto ended = witness->ended.get_future();
+  GSource* source = g_timeout_source_new_seconds(24 * 3600);
+  g_source_set_callback(
+      source, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, witness,
+      [](gpointer data) { delete static_cast<EndWitness*>(data); });
+  g_source_attach(source, platform::RunLoop::current().context());
+  g_source_unref(source);
+  return ended;
+}
+
+// A thread lets its watch go and ends while libusb's thread is inside the
+// watch's callback with the watch in hand: the thread's run loop and what the
+// handler holds still end on the watching thread or on the thread that ended
+// it, never on libusb's, where the run loop of the ended thread would be
+// finalized with everything still queued in it.
+TEST(LibusbBackendTest, AWatchLetGoDuringItsCallbackEndsOnTheWatchersSide) {
+  const auto here = std::this_thread::get_id();
+  auto model = std::make_shared<VirtualPrinter>(zarnPrinter());
+  UsbfsAdapter adapter(bus().testbed(), model, 6, 8);
+  HeldCallback held;
+  std::thread::id watcher;
+  std::future<std::thread::id> runLoopEnded;
+  std::future<std::thread::id> capturesEnded;
+  std::atomic<int> heard{0};
+  std::unique_ptr<platform::UsbBackend::Registration> registration;
+  std::optional<std::thread::id> libusbThread;
+  {
+    platform::RunLoopThread thread("watching");
+    std::promise<bool> started;
+    thread.runLoop().perform([&] {
+      watcher = std::this_thread::get_id();
+      runLoopEnded = runLoopEnd();
+      auto witness = std::make_shared<EndWitness>();
+      capturesEnded = witness->ended.get_future();
+      std::vector<std::shared_ptr<platform::UsbDeviceRef>> present;
+      auto step = platform::UsbBackend::WatchStep::kHost;
+      started.set_value(platform::UsbBackend::shared()->watch(
+                            DQUSBConstatns::ZarnVendorID(), platform::RunLoop::current(),
+                            [witness, &heard](const platform::UsbBackend::Event&) { ++heard; }, present,
+                            registration, step) == platform::usbreturn::kSuccess);
+    });
+    ASSERT_TRUE(started.get_future().get());
+    adapter.plug();
+    libusbThread = held.waitForHeld();
+    thread.runLoop().perform([&] { registration.reset(); });
+  }
+  ASSERT_TRUE(libusbThread);
+  // The watching thread ended; libusb's thread goes on.
+  held.open();
+  ASSERT_EQ(runLoopEnded.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  ASSERT_EQ(capturesEnded.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  const auto runLoopEndedOn = runLoopEnded.get();
+  const auto capturesEndedOn = capturesEnded.get();
+  EXPECT_NE(runLoopEndedOn, *libusbThread);
+  EXPECT_TRUE(runLoopEndedOn == watcher || runLoopEndedOn == here);
+  EXPECT_NE(capturesEndedOn, *libusbThread);
+  EXPECT_TRUE(capturesEndedOn == watcher || capturesEndedOn == here);
+  EXPECT_EQ(heard, 0);
+  adapter.unplug();
 }
 
 }  // namespace
