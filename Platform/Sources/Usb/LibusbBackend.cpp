@@ -39,11 +39,21 @@ class LibusbContext {
     return made;
   }
 
+  // The event thread holds what its loop reads, not this object, which may
+  // go while the thread is inside a callback (see the destructor).
   explicit LibusbContext(libusb_context* context) : context_(context) {
-    events_ = std::thread([this] { eventLoop(); });
+    events_ = std::thread([context, stopping = stopping_] { eventLoop(context, *stopping); });
   }
   ~LibusbContext() {
-    stopping_ = true;
+    stopping_->store(true);
+    if (events_.get_id() == std::this_thread::get_id()) {
+      // The last reference went inside one of libusb's callbacks, once the
+      // process's own reference had gone at its end: the thread cannot wait
+      // for itself. It ends on its own when the callback returns, and libusb's
+      // context, which it is still inside, stays until the process ends.
+      events_.detach();
+      return;
+    }
     libusb_interrupt_event_handler(context_);
     events_.join();
     libusb_exit(context_);
@@ -54,12 +64,12 @@ class LibusbContext {
  private:
   // Nobody waits for a turn of this loop: an interruption that comes while it
   // is between two turns ends the next one at once.
-  void eventLoop() {
-    while (!stopping_) libusb_handle_events(context_);
+  static void eventLoop(libusb_context* context, const std::atomic<bool>& stopping) {
+    while (!stopping) libusb_handle_events(context);
   }
 
   libusb_context* const context_;
-  std::atomic<bool> stopping_{false};
+  const std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
   std::thread events_;
 };
 

@@ -323,47 +323,64 @@ TEST(LibusbBackendTest, WatchesDroppedWhileDevicesComeAndGoHearNothingMore) {
   EXPECT_GT(heard, 0);
 }
 
-// Keeps libusb's thread inside the first hot-plug callback that comes while it
-// is installed, until it is opened or goes.
+// Keeps libusb's thread inside the first hot-plug callback that comes once it
+// is installed, until it is opened. A test holds one for its time; the state
+// is the process's, since a callback may still be on its way out of the hook
+// when the test ends.
 class HeldCallback {
  public:
-  HeldCallback() { platform::LibusbBackend::hotplugCallbackHook = &hold; }
+  HeldCallback() { install(); }
   ~HeldCallback() {
     open();
     platform::LibusbBackend::hotplugCallbackHook = nullptr;
   }
 
+  static void install() { platform::LibusbBackend::hotplugCallbackHook = &hold; }
   // The thread held, once one is.
-  std::optional<std::thread::id> waitForHeld() {
+  static std::optional<std::thread::id> waitForHeld() {
     std::unique_lock lock(state().mutex);
     if (!state().changed.wait_for(lock, std::chrono::seconds(30), [] { return state().held.has_value(); }))
       return std::nullopt;
     return state().held;
   }
-  void open() {
+  static void open() {
     std::lock_guard lock(state().mutex);
     state().open = true;
     state().changed.notify_all();
   }
+  // Answers whether the thread that was held has ended.
+  static bool waitForHeldThreadEnd() {
+    std::unique_lock lock(state().mutex);
+    return state().changed.wait_for(lock, std::chrono::seconds(30), [] { return state().heldThreadEnded; });
+  }
 
  private:
-  // One for the process: a callback may still be on its way out of the hook
-  // when the test ends.
   struct State {
     std::mutex mutex;  // guards the fields below; the test and libusb's thread
     std::condition_variable changed;
     std::optional<std::thread::id> held;
     bool open = false;
+    bool heldThreadEnded = false;
   };
   static State& state() {
     static auto* made = new State;
     return *made;
   }
 
+  // Tells when the thread it belongs to ends.
+  struct ThreadEnd {
+    ~ThreadEnd() {
+      std::lock_guard lock(state().mutex);
+      state().heldThreadEnded = true;
+      state().changed.notify_all();
+    }
+  };
+
   // On libusb's thread.
   static void hold() {
     std::unique_lock lock(state().mutex);
     if (state().held) return;
+    thread_local ThreadEnd end;
     state().held = std::this_thread::get_id();
     state().changed.notify_all();
     state().changed.wait_for(lock, std::chrono::seconds(60), [] { return state().open; });
@@ -439,6 +456,40 @@ TEST(LibusbBackendTest, AWatchLetGoDuringItsCallbackEndsOnTheWatchersSide) {
   EXPECT_TRUE(capturesEndedOn == watcher || capturesEndedOn == here);
   EXPECT_EQ(heard, 0);
   adapter.unplug();
+}
+
+// Starts a watch, keeps libusb's thread inside its callback with the watch in
+// hand, lets the watch go and ends the process. The process's reference to
+// libusb's context goes at its end, before libusb's thread is let on: that
+// thread then drops the last one inside the callback.
+[[noreturn]] void endTheProcessDuringACallback() {
+  // Registered before libusb's context is made, so called after the process
+  // let go of it.
+  std::atexit([] {
+    HeldCallback::open();
+    if (!HeldCallback::waitForHeldThreadEnd()) std::_Exit(3);
+  });
+  HeldCallback::install();
+  static auto* adapter = new UsbfsAdapter(bus().testbed(), std::make_shared<VirtualPrinter>(zarnPrinter()), 6, 8);
+  std::unique_ptr<platform::UsbBackend::Registration> registration;
+  std::vector<std::shared_ptr<platform::UsbDeviceRef>> present;
+  auto step = platform::UsbBackend::WatchStep::kHost;
+  if (platform::UsbBackend::shared()->watch(DQUSBConstatns::ZarnVendorID(), platform::RunLoop::current(),
+                                            [](const platform::UsbBackend::Event&) {}, present, registration,
+                                            step) != platform::usbreturn::kSuccess)
+    std::_Exit(2);
+  present.clear();
+  adapter->plug();
+  if (!HeldCallback::waitForHeld()) std::_Exit(2);
+  registration.reset();
+  std::exit(0);
+}
+
+// A process that ends while libusb's thread is inside a hot-plug callback
+// ends as it meant to: the thread cannot wait for its own end.
+TEST(LibusbBackendDeathTest, AProcessEndingDuringAHotplugCallbackExitsCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(endTheProcessDuringACallback(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
