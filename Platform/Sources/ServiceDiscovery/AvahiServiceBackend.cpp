@@ -15,6 +15,7 @@
 #include <optional>
 #include <utility>
 
+#include "RunLoop/CallerSide.h"
 #include "RunLoop/RunLoop.h"
 #include "ServiceDiscovery/AvahiConnection.h"
 
@@ -92,47 +93,19 @@ bool isText(const std::string& text) {
   return g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr);
 }
 
-// The caller's side of a lookup: the run loop of the thread that started it
-// and the handler. The connection's thread only ever reports through it; the
-// caller's thread lets both go, at the release of the resolution or after its
-// last report, so that the connection's thread never drops the last reference
-// on them. There, a caller's run loop whose thread has ended would be
-// finalized, with every source and queued block still in it and what they
-// hold.
-class Caller : public std::enable_shared_from_this<Caller> {
- public:
-  Caller(RunLoop runLoop, ServiceResolver::Handler handler)
-      : runLoop_(std::move(runLoop)), handler_(std::move(handler)) {}
+// The caller's side of a lookup: the connection's thread only ever reports
+// through it, and the caller's thread lets it go at the release of the
+// resolution or with the last report.
+using Caller = CallerSide<ServiceResolver::Handler>;
 
-  // Posts a report to the caller's run loop, unless the caller let go. Any
-  // thread.
-  void report(ResolvedService found, bool finished) {
-    std::lock_guard lock(mutex_);
-    if (!runLoop_) return;
-    runLoop_->perform([self = shared_from_this(), found = std::move(found), finished] {
-      if (!self->handler_) return;
-      auto handler = self->handler_;  // the handler may release the resolution
-      if (finished) self->letGo();
-      handler(found, finished);
-    });
-  }
-
-  // Nothing more reaches the handler; the run loop and the handler go now.
-  // On the caller's thread (once it has ended, on the thread that ended it).
-  void letGo() {
-    std::optional<RunLoop> runLoop;
-    {
-      std::lock_guard lock(mutex_);
-      runLoop.swap(runLoop_);
-    }
-    handler_ = nullptr;
-  }
-
- private:
-  std::mutex mutex_;
-  std::optional<RunLoop> runLoop_;  // guarded by mutex_
-  ServiceResolver::Handler handler_;  // on the caller's thread only
-};
+// Posts what was found so far to the caller's side; the finished report is
+// the last. Any thread.
+void report(Caller& caller, ResolvedService found, bool finished) {
+  auto block = [found = std::move(found), finished](const ServiceResolver::Handler& handler) {
+    handler(found, finished);
+  };
+  finished ? caller.performLast(std::move(block)) : caller.perform(std::move(block));
+}
 
 // One resolution on the connection's thread: an Avahi resolver per address
 // family (an Avahi resolver reports one address). The first answer gives the
@@ -226,7 +199,7 @@ class AvahiLookup : public std::enable_shared_from_this<AvahiLookup> {
   void answered() {
     for (const auto& family : families_) {
       if (!family.answered) {
-        if (!cancelled_) caller_->report(found_, false);
+        if (!cancelled_) report(*caller_, found_, false);
         return;
       }
     }
@@ -237,7 +210,7 @@ class AvahiLookup : public std::enable_shared_from_this<AvahiLookup> {
   void finish() {
     if (finished_) return;
     release();
-    if (!cancelled_) caller_->report(std::move(found_), true);
+    if (!cancelled_) report(*caller_, std::move(found_), true);
   }
 
   void release() {
@@ -298,7 +271,7 @@ std::unique_ptr<ServiceResolver::Resolution> AvahiServiceBackend::resolve(const 
   auto caller = std::make_shared<Caller>(RunLoop::current(), std::move(handler));
   // Names that cannot go to the daemon never reach the connection.
   if (!isText(name) || !isText(type) || !isText(domain)) {
-    caller->report({}, true);
+    report(*caller, {}, true);
     return std::make_unique<AvahiResolution>(std::move(caller), nullptr);
   }
   auto lookup = std::make_shared<AvahiLookup>(name, type, domain, caller);

@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "RunLoop/CallerSide.h"
 #include "RunLoop/ThreadSanitizer.h"
 
 namespace platform {
@@ -38,11 +39,21 @@ class LibusbContext {
     return made;
   }
 
+  // The event thread holds what its loop reads, not this object, which may
+  // go while the thread is inside a callback (see the destructor).
   explicit LibusbContext(libusb_context* context) : context_(context) {
-    events_ = std::thread([this] { eventLoop(); });
+    events_ = std::thread([context, stopping = stopping_] { eventLoop(context, *stopping); });
   }
   ~LibusbContext() {
-    stopping_ = true;
+    stopping_->store(true);
+    if (events_.get_id() == std::this_thread::get_id()) {
+      // The last reference went inside one of libusb's callbacks, once the
+      // process's own reference had gone at its end: the thread cannot wait
+      // for itself. It ends on its own when the callback returns, and libusb's
+      // context, which it is still inside, stays until the process ends.
+      events_.detach();
+      return;
+    }
     libusb_interrupt_event_handler(context_);
     events_.join();
     libusb_exit(context_);
@@ -53,12 +64,12 @@ class LibusbContext {
  private:
   // Nobody waits for a turn of this loop: an interruption that comes while it
   // is between two turns ends the next one at once.
-  void eventLoop() {
-    while (!stopping_) libusb_handle_events(context_);
+  static void eventLoop(libusb_context* context, const std::atomic<bool>& stopping) {
+    while (!stopping) libusb_handle_events(context);
   }
 
   libusb_context* const context_;
-  std::atomic<bool> stopping_{false};
+  const std::shared_ptr<std::atomic<bool>> stopping_ = std::make_shared<std::atomic<bool>>(false);
   std::thread events_;
 };
 
@@ -287,15 +298,17 @@ class LibusbDevice : public UsbDeviceRef {
 
 // One hot-plug watch. libusb calls back on its event thread (or on a thread
 // inside a synchronous libusb call), or on the watching thread inside the
-// registration for devices present.
+// registration for devices present. The watcher's run loop and handler are
+// reached only through its caller side, which the registration empties on the
+// watcher's thread: a callback that still holds the watch after that holds
+// nothing of the watcher's.
 struct HotplugWatch {
   HotplugWatch(std::shared_ptr<LibusbContext> context, RunLoop target, UsbBackend::EventHandler handler)
-      : context(std::move(context)), target(std::move(target)), handler(std::move(handler)) {}
+      : context(std::move(context)),
+        caller(std::make_shared<CallerSide<UsbBackend::EventHandler>>(std::move(target), std::move(handler))) {}
   std::shared_ptr<LibusbContext> context;
-  RunLoop target;
-  UsbBackend::EventHandler handler;
-  std::shared_ptr<std::atomic<bool>> active = std::make_shared<std::atomic<bool>>(true);
-  // Devices reported so far, by key: only touched on the target's thread.
+  std::shared_ptr<CallerSide<UsbBackend::EventHandler>> caller;
+  // Devices reported so far, by key: only touched on the watcher's thread.
   std::shared_ptr<std::vector<UsbDeviceKey>> known = std::make_shared<std::vector<UsbDeviceKey>>();
 };
 
@@ -355,8 +368,8 @@ int LIBUSB_CALL hotplugCallback(libusb_context*, libusb_device* device, libusb_h
     }
     return 0;
   }
-  watch->target.perform([active = watch->active, known = watch->known, handler = watch->handler, ref, arrived] {
-    if (!active->load()) return;
+  if (auto hook = LibusbBackend::hotplugCallbackHook.load(std::memory_order_relaxed)) hook();
+  watch->caller->perform([known = watch->known, ref, arrived](const UsbBackend::EventHandler& handler) {
     auto found = std::find(known->begin(), known->end(), ref->key());
     if (arrived) {
       if (found != known->end()) return;  // reported inside the registration already
@@ -376,7 +389,7 @@ class LibusbRegistration : public UsbBackend::Registration {
   explicit LibusbRegistration(std::shared_ptr<HotplugWatch> watch)
       : watch_(watch), key_(WatchTable::shared().add(std::move(watch))) {}
   ~LibusbRegistration() override {
-    watch_->active->store(false);
+    watch_->caller->letGo();
     for (auto callback : callbacks_) libusb_hotplug_deregister_callback(watch_->context->context(), callback);
     WatchTable::shared().remove(key_);
   }
@@ -400,6 +413,8 @@ class LibusbRegistration : public UsbBackend::Registration {
 };
 
 }  // namespace
+
+std::atomic<void (*)()> LibusbBackend::hotplugCallbackHook{nullptr};
 
 UsbReturn LibusbBackend::fromError(int error) {
   switch (error) {

@@ -1,14 +1,18 @@
 // The libusb back end against a virtual printer served through umockdev.
 // Runs under libumockdev-preload.so.0 (umockdev-wrapper); see CMakeLists.txt.
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <umockdev.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -317,6 +321,175 @@ TEST(LibusbBackendTest, WatchesDroppedWhileDevicesComeAndGoHearNothingMore) {
   ASSERT_TRUE(spinUntil([&] { return drained; }));
   EXPECT_EQ(late, 0);
   EXPECT_GT(heard, 0);
+}
+
+// Keeps libusb's thread inside the first hot-plug callback that comes once it
+// is installed, until it is opened. A test holds one for its time; the state
+// is the process's, since a callback may still be on its way out of the hook
+// when the test ends.
+class HeldCallback {
+ public:
+  HeldCallback() { install(); }
+  ~HeldCallback() {
+    open();
+    platform::LibusbBackend::hotplugCallbackHook = nullptr;
+  }
+
+  static void install() { platform::LibusbBackend::hotplugCallbackHook = &hold; }
+  // The thread held, once one is.
+  static std::optional<std::thread::id> waitForHeld() {
+    std::unique_lock lock(state().mutex);
+    if (!state().changed.wait_for(lock, std::chrono::seconds(30), [] { return state().held.has_value(); }))
+      return std::nullopt;
+    return state().held;
+  }
+  static void open() {
+    std::lock_guard lock(state().mutex);
+    state().open = true;
+    state().changed.notify_all();
+  }
+  // Answers whether the thread that was held has ended.
+  static bool waitForHeldThreadEnd() {
+    std::unique_lock lock(state().mutex);
+    return state().changed.wait_for(lock, std::chrono::seconds(30), [] { return state().heldThreadEnded; });
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;  // guards the fields below; the test and libusb's thread
+    std::condition_variable changed;
+    std::optional<std::thread::id> held;
+    bool open = false;
+    bool heldThreadEnded = false;
+  };
+  static State& state() {
+    static auto* made = new State;
+    return *made;
+  }
+
+  // Tells when the thread it belongs to ends.
+  struct ThreadEnd {
+    ~ThreadEnd() {
+      std::lock_guard lock(state().mutex);
+      state().heldThreadEnded = true;
+      state().changed.notify_all();
+    }
+  };
+
+  // On libusb's thread.
+  static void hold() {
+    std::unique_lock lock(state().mutex);
+    if (state().held) return;
+    thread_local ThreadEnd end;
+    state().held = std::this_thread::get_id();
+    state().changed.notify_all();
+    state().changed.wait_for(lock, std::chrono::seconds(60), [] { return state().open; });
+  }
+};
+
+// Hands over the thread its holder ends on.
+struct EndWitness {
+  std::promise<std::thread::id> ended;
+  ~EndWitness() { ended.set_value(std::this_thread::get_id()); }
+};
+
+// The thread that finalizes the current run loop, from the destroy
+// notification of a source that never fires.
+std::future<std::thread::id> runLoopEnd() {
+  auto* witness = new EndWitness;
+  auto ended = witness->ended.get_future();
+  GSource* source = g_timeout_source_new_seconds(24 * 3600);
+  g_source_set_callback(
+      source, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, witness,
+      [](gpointer data) { delete static_cast<EndWitness*>(data); });
+  g_source_attach(source, platform::RunLoop::current().context());
+  g_source_unref(source);
+  return ended;
+}
+
+// A thread lets its watch go and ends while libusb's thread is inside the
+// watch's callback with the watch in hand: the thread's run loop and what the
+// handler holds still end on the watching thread or on the thread that ended
+// it, never on libusb's, where the run loop of the ended thread would be
+// finalized with everything still queued in it.
+TEST(LibusbBackendTest, AWatchLetGoDuringItsCallbackEndsOnTheWatchersSide) {
+  const auto here = std::this_thread::get_id();
+  auto model = std::make_shared<VirtualPrinter>(zarnPrinter());
+  UsbfsAdapter adapter(bus().testbed(), model, 6, 8);
+  HeldCallback held;
+  std::thread::id watcher;
+  std::future<std::thread::id> runLoopEnded;
+  std::future<std::thread::id> capturesEnded;
+  std::atomic<int> heard{0};
+  std::unique_ptr<platform::UsbBackend::Registration> registration;
+  std::optional<std::thread::id> libusbThread;
+  {
+    platform::RunLoopThread thread("watching");
+    std::promise<bool> started;
+    thread.runLoop().perform([&] {
+      watcher = std::this_thread::get_id();
+      runLoopEnded = runLoopEnd();
+      auto witness = std::make_shared<EndWitness>();
+      capturesEnded = witness->ended.get_future();
+      std::vector<std::shared_ptr<platform::UsbDeviceRef>> present;
+      auto step = platform::UsbBackend::WatchStep::kHost;
+      started.set_value(platform::UsbBackend::shared()->watch(
+                            DQUSBConstatns::ZarnVendorID(), platform::RunLoop::current(),
+                            [witness, &heard](const platform::UsbBackend::Event&) { ++heard; }, present,
+                            registration, step) == platform::usbreturn::kSuccess);
+    });
+    ASSERT_TRUE(started.get_future().get());
+    adapter.plug();
+    libusbThread = held.waitForHeld();
+    thread.runLoop().perform([&] { registration.reset(); });
+  }
+  ASSERT_TRUE(libusbThread);
+  // The watching thread ended; libusb's thread goes on.
+  held.open();
+  ASSERT_EQ(runLoopEnded.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  ASSERT_EQ(capturesEnded.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  const auto runLoopEndedOn = runLoopEnded.get();
+  const auto capturesEndedOn = capturesEnded.get();
+  EXPECT_NE(runLoopEndedOn, *libusbThread);
+  EXPECT_TRUE(runLoopEndedOn == watcher || runLoopEndedOn == here);
+  EXPECT_NE(capturesEndedOn, *libusbThread);
+  EXPECT_TRUE(capturesEndedOn == watcher || capturesEndedOn == here);
+  EXPECT_EQ(heard, 0);
+  adapter.unplug();
+}
+
+// Starts a watch, keeps libusb's thread inside its callback with the watch in
+// hand, lets the watch go and ends the process. The process's reference to
+// libusb's context goes at its end, before libusb's thread is let on: that
+// thread then drops the last one inside the callback.
+[[noreturn]] void endTheProcessDuringACallback() {
+  // Registered before libusb's context is made, so called after the process
+  // let go of it.
+  std::atexit([] {
+    HeldCallback::open();
+    if (!HeldCallback::waitForHeldThreadEnd()) std::_Exit(3);
+  });
+  HeldCallback::install();
+  static auto* adapter = new UsbfsAdapter(bus().testbed(), std::make_shared<VirtualPrinter>(zarnPrinter()), 6, 8);
+  std::unique_ptr<platform::UsbBackend::Registration> registration;
+  std::vector<std::shared_ptr<platform::UsbDeviceRef>> present;
+  auto step = platform::UsbBackend::WatchStep::kHost;
+  if (platform::UsbBackend::shared()->watch(DQUSBConstatns::ZarnVendorID(), platform::RunLoop::current(),
+                                            [](const platform::UsbBackend::Event&) {}, present, registration,
+                                            step) != platform::usbreturn::kSuccess)
+    std::_Exit(2);
+  present.clear();
+  adapter->plug();
+  if (!HeldCallback::waitForHeld()) std::_Exit(2);
+  registration.reset();
+  std::exit(0);
+}
+
+// A process that ends while libusb's thread is inside a hot-plug callback
+// ends as it meant to: the thread cannot wait for its own end.
+TEST(LibusbBackendDeathTest, AProcessEndingDuringAHotplugCallbackExitsCleanly) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(endTheProcessDuringACallback(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
