@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -117,6 +118,23 @@ std::string Url::filePath() const {
   if (!isFileUrl()) return {};
   GString_ path(g_filename_from_uri(text_.c_str(), nullptr, nullptr));
   return path ? std::string(path.get()) : std::string();
+}
+
+std::string Url::description() const {
+  // The user-info runs from the "//" after the scheme to the last "@" of the
+  // authority: a writer's "@" left unescaped in a password stays hidden,
+  // wherever a parser would end the user-info.
+  const std::size_t colon = text_.find(':');
+  if (colon == std::string::npos || text_.compare(colon + 1, 2, "//") != 0) return text_;
+  const std::size_t start = colon + 3;
+  const std::size_t end = std::min(text_.find_first_of("/?#", start), text_.size());
+  const std::size_t at = text_.rfind('@', end);
+  if (at == std::string::npos || at < start) return text_;
+  const std::size_t separator = text_.find(':', start);
+  if (separator >= at || separator + 1 == at) return text_;
+  std::string text = text_;
+  text.replace(separator + 1, at - separator - 1, "<redacted>");
+  return text;
 }
 
 std::size_t Url::hash() const { return std::hash<std::string>()(text_); }

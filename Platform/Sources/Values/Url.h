@@ -42,7 +42,10 @@ class Url {
 
   bool operator==(const Url& other) const { return text_ == other.text_; }
   std::size_t hash() const;
-  const std::string& description() const { return text_; }
+  // The text for logs and other people's eyes: the text as given, but a
+  // password in the user-info reads "<redacted>"
+  // ("http://user:<redacted>@host/").
+  std::string description() const;
 
   // Percent-decoding ("%41" gives "A"); nullopt for a broken escape.
   static std::optional<std::string> percentDecode(std::string_view text);

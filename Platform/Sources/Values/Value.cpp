@@ -269,7 +269,7 @@ void Value::describe(std::string& out, int indent, bool nested) const {
       return;
     }
     case Kind::Url:
-      out += url()->absoluteString();
+      out += url()->description();
       return;
     case Kind::Date:
       out += date()->description();

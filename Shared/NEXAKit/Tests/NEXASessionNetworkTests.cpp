@@ -593,6 +593,58 @@ TEST_F(NEXANetworkSessionTest, HostileTreeNeverLoadsItsExternalEntity) {
   }
 }
 
+TEST_F(NEXANetworkSessionTest, NoLogLineAtAnyLevelHoldsThePasswordOfAPrinterURL) {
+  // The printer takes the credentials written into its URL.
+  const std::string password = "pw-in-the-URL-7Q";
+  printer.setPassword(password);
+  const auto urlWithCredentials = [&](int port) {
+    return *Url::fromString("http://admin:" + password + "@127.0.0.1:" + std::to_string(port) + "/");
+  };
+  auto session = DQNEXASession::make(std::nullopt, urlWithCredentials(printer.port()), false, false,
+                                     credentials.block());
+  registerTreeAndConfig(*session);
+  // A success, HTTP errors, then a port where nobody listens.
+  expectConfig(runRequest(*session, "config").result);
+  EXPECT_TRUE(credentials.calls.empty());
+  Answer missing, boom;
+  session->scheduleDataRetrievingForPath("Missing", std::nullopt, missing.block());
+  session->scheduleDataRetrievingForPath("Boom", std::nullopt, boom.block());
+  ASSERT_TRUE(pumpMain([&] { return missing.calls && boom.calls; }));
+  EXPECT_EQ(missing.code(), DQNEXAError::kNoPath);
+  EXPECT_EQ(boom.code(), DQNEXAError::kUnexpectedStatus);
+  const int deadPort = testsupport::closedPort();
+  auto dead = DQNEXASession::make(std::nullopt, urlWithCredentials(deadPort), false, false, credentials.block());
+  Answer refused;
+  dead->scheduleRequestWithDescriptor(
+      std::make_shared<DQNEXASingleOperationDescriptor>("dead", "Missing", std::nullopt, false, 20, 3, 0.05),
+      refused.block());
+  ASSERT_TRUE(refused.wait());
+  EXPECT_TRUE(refused.error);
+  // A DNS-SD name that is no text is refused with an ERROR line.
+  auto invalid = std::make_shared<DQNetServicePrinterURLResolver>(
+      *Url::fromString("dnssd://admin:" + password + "@%FF._http._tcp.local"), backend);
+  bool answered = false;
+  EXPECT_FALSE(invalid->startResolving([&](const std::optional<Dictionary>& result) { answered = !result; }));
+  EXPECT_TRUE(answered);
+
+  for (const auto& [level, line] : log.lines()) {
+    EXPECT_EQ(line.find(password), std::string::npos) << level << " " << line;
+  }
+  // The lines are still written, each URL with its password left out.
+  const std::string printerURL = "http://admin:<redacted>@127.0.0.1:" + std::to_string(printer.port());
+  EXPECT_TRUE(log.contains(kDQLogLevelDebug,
+                           "[DQNEXADataLoadingOperation] - requesting " + printerURL + "/DevMgmt/ProductConfigDyn.xml"));
+  EXPECT_TRUE(log.contains(kDQLogLevelDebug, "[DQNEXAAccessOperation] - Request with URL: " + printerURL +
+                                                 "/DevMgmt/ProductConfigDyn.xml did finish with code 200."));
+  EXPECT_TRUE(log.contains(kDQLogLevelDebug,
+                           "[DQNEXAAccessOperation] - Request with URL: " + printerURL + "/Boom did finish with code 500."));
+  const std::string deadURL = "http://admin:<redacted>@127.0.0.1:" + std::to_string(deadPort);
+  EXPECT_TRUE(log.contains(kDQLogLevelDebug,
+                           "[DQNEXAAccessOperation] - Request with URL: " + deadURL + "/Missing did finish with code 0."));
+  EXPECT_TRUE(log.contains(kDQLogLevelError,
+                           "[DQPrinterURLParser] - Invalid service name in dnssd://admin:<redacted>@%FF._http._tcp.local"));
+}
+
 TEST_F(NEXANetworkSessionTest, ACancelOrReleaseInsideACompletionStopsTheCompletionsAfterIt) {
   // Two answers of one request; the first does `inside` and notes the call.
   // The printer holds the answer until both are scheduled, so neither is

@@ -107,7 +107,7 @@ void DQNEXAAccessOperation::performOperationTask() {
   const std::optional<Url> url = combineURL(*baseURL_, *path);
   requestURL_ = url;
   com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug, "[%@] - requesting %@", className(),
-                               url ? url->absoluteString() : std::string("(null)"));
+                               url ? &*url : nullptr);
   std::shared_ptr<DQURLConnectionConsumer> consumer;
   if (url && resolveStreamProvider(&error)) {
     consumer = processConnectionWithURL(*url, &error);
@@ -246,7 +246,7 @@ std::shared_ptr<DQURLConnectionConsumer> DQNEXAAccessOperation::performRequest(c
     if (!connection) {
       com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelWarning,
                                    "[DQNEXAAccessOperation] - Connection creation failed for URL: %@.",
-                                   requestURL_ ? requestURL_->absoluteString() : std::string("(null)"));
+                                   requestURL_ ? &*requestURL_ : nullptr);
       return consumer;
     }
     // The previous pass's answer serves no more from here on: its body goes
@@ -268,7 +268,7 @@ std::shared_ptr<DQURLConnectionConsumer> DQNEXAAccessOperation::performRequest(c
     if (!isRetryRequiredForConsumer(consumer, &retryNumber)) {
       com_zarn_NEXAKit_TolvekDQLog(kDQLogLevelDebug,
                                    "[DQNEXAAccessOperation] - Request with URL: %@ did finish with code %ld.",
-                                   connection->requestURL().absoluteString(), static_cast<long>(lastStatus.value_or(0)));
+                                   connection->requestURL(), static_cast<long>(lastStatus.value_or(0)));
       break;
     }
     runUntilTimeout(operationDescriptor_->timeoutBetweenRetries());
