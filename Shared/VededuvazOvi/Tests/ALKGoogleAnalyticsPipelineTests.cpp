@@ -91,6 +91,7 @@ class GoogleAnalyticsPipelineTest : public ::testing::Test {
     identity.setShortVersion("");
     identity.setName("");
     identity.setLocaleIdentifier("");
+    identity.setCachesDirectory("");
   }
 
   // The client closed and let go, as at quit; the next startClient is a new run.
@@ -438,6 +439,52 @@ TEST_F(GoogleAnalyticsPipelineTest, ACacheFolderThatCannotBeMadeIsLoggedWithItsO
                           ", No space left on device}"),
             1u);
   stopClient();
+}
+
+constexpr int kRelativeCacheHits = 4;
+
+// The child: from the working directory it is given, with the caches folder
+// "caches", either hands kRelativeCacheHits hits over and quits before any
+// dispatch ("store"), or dispatches what it finds to the parent's collector
+// ("send") and waits until the store is empty.
+TEST_F(GoogleAnalyticsPipelineTest, DISABLED_RunsWithARelativeCachesFolder) {
+  ASSERT_EQ(::chdir(std::getenv("ALK_TEST_WORKDIR")), 0);
+  ASSERT_FALSE(platform::AppIdentity::shared().setCachesDirectory("caches"));
+  const std::string path = "caches/com.example.analytics-tests/1.2/VededuvazOvi-GoogleAnalytics-UA-10000000-1.sqlite";
+  const auto held = [&] { return ALKActivityStore::countActivityRequestsInFile(path).value_or(0); };
+  startClient([](ALKConfig& config) {
+    ALKMeasurementConfig(config).setURLStringEndPoint(std::getenv("ALK_TEST_ENDPOINT"));
+  });
+  if (std::string(std::getenv("ALK_TEST_RUN")) == "store") {
+    sendEvents(kRelativeCacheHits);
+    ASSERT_TRUE(waitFor([&] { return held() == static_cast<std::size_t>(kRelativeCacheHits); }));
+  } else {
+    client_->dispatch();
+    ASSERT_TRUE(waitFor([&] { return held() == 0; }));
+  }
+  stopClient();
+}
+
+// An application that names its caches folder relative to where it starts
+// finds the hits of its last run there at the next start.
+TEST_F(GoogleAnalyticsPipelineTest, HitsOfARelativeCachesFolderSurviveARestartFromTheSameWorkingDirectory) {
+  TemporaryDirectory workingDirectory;
+  for (const char* run : {"store", "send"}) {
+    SCOPED_TRACE(run);
+    const pid_t child = spawnTestChild("GoogleAnalyticsPipelineTest.DISABLED_RunsWithARelativeCachesFolder",
+                                       {"ALK_TEST_CHILD=1", std::string("ALK_TEST_RUN=") + run,
+                                        "ALK_TEST_WORKDIR=" + workingDirectory.path(),
+                                        "ALK_TEST_ENDPOINT=" + collector_.endPoint()});
+    ASSERT_GT(child, 0);
+    const int status = waitForChild(child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    if (std::string(run) == "store") {
+      ASSERT_EQ(collector_.count(), 0u);
+    }
+  }
+  const auto deliveries = deliveriesByAction();
+  EXPECT_EQ(deliveries.size(), static_cast<std::size_t>(kRelativeCacheHits));
+  for (const auto& [action, times] : deliveries) EXPECT_EQ(times, 1) << action;
 }
 
 // A cache cleaner removes the store file, or its whole folder, while the
