@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 namespace platform {
@@ -109,8 +110,20 @@ std::string AppIdentity::cachesDirectory() const {
   if (std::string xdg = xdgDirectory("XDG_CACHE_HOME"); !xdg.empty()) return xdg;
   return homeDirectory() + "/.cache";
 }
-void AppIdentity::setCachesDirectory(std::string path) {
+ErrorPtr AppIdentity::setCachesDirectory(std::string path) {
+  if (!path.empty() && path.front() != '/') {
+    std::error_code error;
+    const std::filesystem::path workingDirectory = std::filesystem::current_path(error);
+    if (error) {
+      return Error::make(Error::kPOSIXErrorDomain, error.value(),
+                         {{Error::kLocalizedDescriptionKey, "No working directory to take the caches folder against: " +
+                                                                error.message()},
+                          {Error::kFilePathKey, path}});
+    }
+    path = (workingDirectory / path).string();
+  }
   setOverride(&AppIdentity::cachesDirectory_, std::move(path));
+  return nullptr;
 }
 
 std::string AppIdentity::logsDirectory() const {

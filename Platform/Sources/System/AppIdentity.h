@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "Errors/Error.h"
+
 namespace platform {
 
 // Who the application is and where it keeps its files. Every value can be
@@ -49,7 +51,12 @@ class AppIdentity {
   // The directories are read from the environment on every call:
   // $XDG_CACHE_HOME, else ~/.cache.
   std::string cachesDirectory() const;
-  void setCachesDirectory(std::string path);
+  // A relative path is taken against the working directory of this call, so
+  // that a later change of directory moves nothing. When that directory
+  // cannot be read (it was removed), the path is refused: the folder stays as
+  // it was and the error (POSIX domain, the path under kFilePathKey) is
+  // returned; nullptr when the path was taken.
+  ErrorPtr setCachesDirectory(std::string path);
   // $XDG_STATE_HOME/log, else ~/.local/state/log.
   std::string logsDirectory() const;
   void setLogsDirectory(std::string path);

@@ -91,6 +91,7 @@ class GoogleAnalyticsPipelineTest : public ::testing::Test {
     identity.setShortVersion("");
     identity.setName("");
     identity.setLocaleIdentifier("");
+    identity.setCachesDirectory("");
   }
 
   // The client closed and let go, as at quit; the next startClient is a new run.
@@ -438,6 +439,112 @@ TEST_F(GoogleAnalyticsPipelineTest, ACacheFolderThatCannotBeMadeIsLoggedWithItsO
                           ", No space left on device}"),
             1u);
   stopClient();
+}
+
+// Each way to a run without a store says why, once, at WARNING; a run with a
+// store says nothing of the kind.
+TEST_F(GoogleAnalyticsPipelineTest, ARunWithoutAStoreLogsOneWarningNamingWhy) {
+  RecordingLoggerScope logger;
+  const auto warnings = [&] {
+    std::vector<std::string> found;
+    for (const auto& line : logger->lines()) {
+      if (line.text.find("<WARNING>") != std::string::npos &&
+          line.text.find("Run without a store: hits are kept in memory only and are lost at quit {") !=
+              std::string::npos) {
+        found.push_back(line.text);
+      }
+    }
+    return found;
+  };
+  const auto build = [&](const std::function<void(ALKConfig&)>& configure) {
+    logger->clear();
+    const auto tracker = ALKGATracker::googleAnalyticsTrackerWithTrackingId("UA-3");
+    if (configure) configure(*tracker->config());
+    return ALKGATracker::googleAnalyticsActivityPipeline(*tracker)->filters().size();
+  };
+
+  EXPECT_EQ(build({}), 4u);
+  EXPECT_TRUE(warnings().empty());
+
+  const std::vector<std::tuple<const char*, std::function<void(ALKConfig&)>, std::string>> causes = {
+      {"no store URL", [](ALKConfig& config) { config.setPendingRequestsURL(std::nullopt); }, "{no store URL}"},
+      {"not a file URL",
+       [](ALKConfig& config) { config.setPendingRequestsURL(platform::Url::fromString("http://127.0.0.1/store")); },
+       "{the store URL is not a file URL: http://127.0.0.1/store}"},
+      {"a folder that cannot be made",
+       [&](ALKConfig& config) {
+         std::ofstream(cache_.file("in-the-way")) << "a plain file";
+         config.setPendingRequestsURL(platform::Url::fileUrl(cache_.file("in-the-way/store/s.sqlite")));
+       },
+       "{the store folder " + cache_.file("in-the-way/store") + " cannot be made: "},
+  };
+  for (const auto& [cause, configure, reason] : causes) {
+    SCOPED_TRACE(cause);
+    EXPECT_EQ(build(configure), 1u);
+    const auto found = warnings();
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NE(found[0].find(reason), std::string::npos) << found[0];
+  }
+
+  // A home folder given relative makes a caches folder that no file URL can
+  // name: the tracker's ERROR says so, and its pipeline warns.
+  const char* home = std::getenv("HOME");
+  const std::string savedHome = home ? home : "";
+  unsetenv("XDG_CACHE_HOME");
+  setenv("HOME", "relative-home", 1);
+  logger->clear();
+  const auto tracker = ALKGATracker::googleAnalyticsTrackerWithTrackingId("UA-3");
+  EXPECT_EQ(logger->count("No file URL for the store path, which is not absolute {relative-home/.cache/"), 1u);
+  EXPECT_EQ(ALKGATracker::googleAnalyticsActivityPipeline(*tracker)->filters().size(), 1u);
+  EXPECT_EQ(warnings().size(), 1u);
+  home ? setenv("HOME", savedHome.c_str(), 1) : unsetenv("HOME");
+  setenv("XDG_CACHE_HOME", cache_.path().c_str(), 1);
+}
+
+constexpr int kRelativeCacheHits = 4;
+
+// The child: from the working directory it is given, with the caches folder
+// "caches", either hands kRelativeCacheHits hits over and quits before any
+// dispatch ("store"), or dispatches what it finds to the parent's collector
+// ("send") and waits until the store is empty.
+TEST_F(GoogleAnalyticsPipelineTest, DISABLED_RunsWithARelativeCachesFolder) {
+  ASSERT_EQ(::chdir(std::getenv("ALK_TEST_WORKDIR")), 0);
+  ASSERT_FALSE(platform::AppIdentity::shared().setCachesDirectory("caches"));
+  const std::string path = "caches/com.example.analytics-tests/1.2/VededuvazOvi-GoogleAnalytics-UA-10000000-1.sqlite";
+  const auto held = [&] { return ALKActivityStore::countActivityRequestsInFile(path).value_or(0); };
+  startClient([](ALKConfig& config) {
+    ALKMeasurementConfig(config).setURLStringEndPoint(std::getenv("ALK_TEST_ENDPOINT"));
+  });
+  if (std::string(std::getenv("ALK_TEST_RUN")) == "store") {
+    sendEvents(kRelativeCacheHits);
+    ASSERT_TRUE(waitFor([&] { return held() == static_cast<std::size_t>(kRelativeCacheHits); }));
+  } else {
+    client_->dispatch();
+    ASSERT_TRUE(waitFor([&] { return held() == 0; }));
+  }
+  stopClient();
+}
+
+// An application that names its caches folder relative to where it starts
+// finds the hits of its last run there at the next start.
+TEST_F(GoogleAnalyticsPipelineTest, HitsOfARelativeCachesFolderSurviveARestartFromTheSameWorkingDirectory) {
+  TemporaryDirectory workingDirectory;
+  for (const char* run : {"store", "send"}) {
+    SCOPED_TRACE(run);
+    const pid_t child = spawnTestChild("GoogleAnalyticsPipelineTest.DISABLED_RunsWithARelativeCachesFolder",
+                                       {"ALK_TEST_CHILD=1", std::string("ALK_TEST_RUN=") + run,
+                                        "ALK_TEST_WORKDIR=" + workingDirectory.path(),
+                                        "ALK_TEST_ENDPOINT=" + collector_.endPoint()});
+    ASSERT_GT(child, 0);
+    const int status = waitForChild(child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    if (std::string(run) == "store") {
+      ASSERT_EQ(collector_.count(), 0u);
+    }
+  }
+  const auto deliveries = deliveriesByAction();
+  EXPECT_EQ(deliveries.size(), static_cast<std::size_t>(kRelativeCacheHits));
+  for (const auto& [action, times] : deliveries) EXPECT_EQ(times, 1) << action;
 }
 
 // A cache cleaner removes the store file, or its whole folder, while the

@@ -73,7 +73,9 @@ std::optional<platform::Url> ALKGATracker::pendingRequestsURL(const std::string&
   const std::filesystem::path path = std::filesystem::path(identity.cachesDirectory()) / identity.bundleIdentifier() /
                                      identity.shortVersion() /
                                      ("VededuvazOvi-" + analyticsType + "-" + escapedId + ".sqlite");
-  return platform::Url::fileUrl(path.string());
+  auto url = platform::Url::fileUrl(path.string());
+  if (!url) ALKLog::error(source, "No file URL for the store path, which is not absolute {%@}", path.string());
+  return url;
 }
 
 std::shared_ptr<ALKTracker> ALKGATracker::googleAnalyticsTrackerWithTrackingId(const std::string& trackingId) {
@@ -92,21 +94,26 @@ std::shared_ptr<ALKPipeline> ALKGATracker::googleAnalyticsActivityPipeline(ALKTr
   ALKLog::debug(source, "Create Google Analytics activity pipeline");
   const auto config = tracker.config();
   const auto url = config ? config->pendingRequestsURL() : std::nullopt;
-  bool usable = false;
-  if (url && url->isFileUrl()) {
+  // Why the store cannot be used; empty when it can.
+  std::string unusable;
+  if (!url) {
+    unusable = "no store URL";
+  } else if (!url->isFileUrl()) {
+    unusable = "the store URL is not a file URL: " + url->absoluteString();
+  } else {
     const std::filesystem::path directory = std::filesystem::path(url->filePath()).parent_path();
     std::error_code error;
     if (std::filesystem::is_directory(directory, error)) {
-      usable = true;
+      // Usable.
     } else if (makeDirectory(directory, error)) {
       ALKLog::info(source, "Did create directory for pending activities {%@}", directory.string());
-      usable = true;
     } else {
       ALKLog::error(source, "Unable to create directory {%@, %@}", directory.string(), error.message());
+      unusable = "the store folder " + directory.string() + " cannot be made: " + error.message();
     }
   }
   const std::weak_ptr<ALKTracker> weakTracker = tracker.sharedAs<ALKTracker>();
-  if (usable) {
+  if (unusable.empty()) {
     const auto store = ALKActivityStore::activityStoreWithURL(url);
     const auto storeQueue = platform::DispatchQueue::serial(kStoreQueueLabel);
     const auto queue = ALKQueue::queue();
@@ -126,6 +133,7 @@ std::shared_ptr<ALKPipeline> ALKGATracker::googleAnalyticsActivityPipeline(ALKTr
     read->setSuspended(true);
     return ALKPipeline::pipelineWithFilters({write, read, send, remove});
   }
+  ALKLog::warning(source, "Run without a store: hits are kept in memory only and are lost at quit {%@}", unusable);
   auto send = ALKSendMeasurementActivityFilter::filterWithInputQueue(ALKQueue::queue(), nullptr, nullptr);
   send->setCompletionBlock([](ALKQueueFilter& filter, const platform::ObjectPtr&, const platform::ErrorPtr& error) {
     if (filter.canProceedWithNextObjectAfterCompletionWithError(error)) return;

@@ -28,14 +28,16 @@ class ALKGATracker {
   // of its pending-request store; no directory is touched.
   static std::shared_ptr<ALKTracker> googleAnalyticsTrackerWithTrackingId(const std::string& trackingId);
   // The pipeline of `tracker`: the store form when the store's directory
-  // exists or can be made (mode 0700), else the memory form.
+  // exists or can be made (mode 0700), else the memory form, with a WARNING
+  // that names why.
   static std::shared_ptr<ALKPipeline> googleAnalyticsActivityPipeline(ALKTracker& tracker);
   // Paces a send stage by the config's "rateLimit" and sizes the store of a
   // write stage by its "queueLimit".
   static void googleAnalyticsUpdateFilter(ALKTracker& tracker, ALKQueueFilter& filter);
 
   // "<caches>/<identifier>/<short version>/VededuvazOvi-<type>-<id>.sqlite",
-  // the id with "/" and "%" percent-escaped; nullopt for an id with NUL.
+  // the id with "/" and "%" percent-escaped; nullopt, with an ERROR, for an
+  // id with NUL and for a caches folder that is not absolute.
   static std::optional<platform::Url> pendingRequestsURL(const std::string& analyticsType,
                                                          const std::string& trackingId);
   // The send-stage pacing for a rate limit in hits per second.
