@@ -116,7 +116,6 @@ std::uint64_t KeyedArchiver::encodeValue(const Value& value) {
     case Value::Kind::String:
       return encodeString(*value.string());
     case Value::Kind::Number:
-      if (!PlistDocument::isStorableNumber(*value.number())) return fail("unsigned integer above INT64_MAX");
       objects_.push_back(add(Item::scalar(Item::Kind::Number, value)));
       return objects_.size() - 1;
     case Value::Kind::Data:

@@ -35,8 +35,8 @@ class KeyedArchiver {
 
   // The archive of `root`; nullopt with kCoderInvalidValueError when a value
   // cannot be archived (a reference object without KeyedCoding, an object
-  // that contains itself, nesting deeper than kKeyedArchiveMaxDepth, text or
-  // numbers that a property list cannot hold) or when the archive would be
+  // that contains itself, nesting deeper than kKeyedArchiveMaxDepth, text
+  // that a property list cannot hold) or when the archive would be
   // past what KeyedUnarchiver reads (KeyedUnarchiver::kLimits). An exception
   // thrown by an encodeWithCoder is caught and reported the same way.
   static std::optional<Data> archivedData(const Value& root, ErrorPtr* error = nullptr);
