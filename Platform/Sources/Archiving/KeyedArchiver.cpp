@@ -1,5 +1,6 @@
 #include "Archiving/KeyedArchiver.h"
 
+#include <algorithm>
 #include <exception>
 #include <limits>
 
@@ -93,17 +94,33 @@ void KeyedArchiver::storeRecord(std::uint64_t uid, Entries entries, const std::v
   objects_[uid] = dictionaryItem(entries);
 }
 
+bool KeyedArchiver::reach(std::size_t height) {
+  if (depth_ + height > kKeyedArchiveMaxDepth) {
+    fail("nested too deeply");
+    return false;
+  }
+  deepest_ = std::max(deepest_, depth_ + height);
+  return true;
+}
+
 std::uint64_t KeyedArchiver::encode(const Value& value) {
   if (error_) return 0;
   // A shared value is written at its first use and referenced at every
   // other: a small tree that refers to one collection many times would
-  // otherwise be written out at its full expanded size.
+  // otherwise be written out at its full expanded size. Its levels count
+  // at every use, since the unarchiver may meet it first at any of them.
   const void* shared = value.sharedStorage();
   if (!shared) return encodeValue(value);
-  if (auto known = encodedValues_.find(shared); known != encodedValues_.end()) return known->second;
+  if (auto known = encodedValues_.find(shared); known != encodedValues_.end()) {
+    return reach(known->second.height) ? known->second.uid : 0;
+  }
+  const std::size_t outer = deepest_;
+  deepest_ = depth_;
   const std::uint64_t uid = encodeValue(value);
+  const std::size_t height = deepest_ - depth_;
+  deepest_ = std::max(outer, deepest_);
   if (!error_) {
-    encodedValues_.emplace(shared, uid);
+    encodedValues_.emplace(shared, Encoded{uid, height});
     retained_.push_back(value);
   }
   return uid;
@@ -116,10 +133,11 @@ std::uint64_t KeyedArchiver::encodeValue(const Value& value) {
     case Value::Kind::String:
       return encodeString(*value.string());
     case Value::Kind::Number:
-      if (!PlistDocument::isStorableNumber(*value.number())) return fail("unsigned integer above INT64_MAX");
+      if (!reach(1)) return 0;
       objects_.push_back(add(Item::scalar(Item::Kind::Number, value)));
       return objects_.size() - 1;
     case Value::Kind::Data:
+      if (!reach(1)) return 0;
       objects_.push_back(add(Item::scalar(Item::Kind::Data, value)));
       return objects_.size() - 1;
     case Value::Kind::Object:
@@ -129,7 +147,7 @@ std::uint64_t KeyedArchiver::encodeValue(const Value& value) {
   }
 
   // The value classes with a record of their own.
-  if (depth_ >= kKeyedArchiveMaxDepth) return fail("nested too deeply");
+  if (!reach(1)) return 0;
   ++depth_;
   const std::uint64_t uid = reserve();
   Entries entries;
@@ -182,7 +200,7 @@ std::uint64_t KeyedArchiver::encodeValue(const Value& value) {
 }
 
 std::uint64_t KeyedArchiver::encodeString(const std::string& text) {
-  if (error_) return 0;
+  if (error_ || !reach(1)) return 0;
   if (!texts_.contains(text) && !PlistDocument::isStorableText(text)) return fail("string holds NUL or invalid UTF-8");
   Text& entry = this->text(text);
   if (entry.uid == 0) {
@@ -199,7 +217,7 @@ std::uint64_t KeyedArchiver::encodeInstance(const Object& object) {
   if (!coding) return fail("objects of class " + object.className() + " cannot be archived");
   const auto classNames = coding->archivedClassNames();
   if (classNames.empty()) return fail("class " + object.className() + " names no archived class");
-  if (depth_ >= kKeyedArchiveMaxDepth) return fail("nested too deeply");
+  if (!reach(1)) return 0;
 
   ++depth_;
   const std::uint64_t uid = reserve();

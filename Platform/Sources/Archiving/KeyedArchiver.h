@@ -35,10 +35,11 @@ class KeyedArchiver {
 
   // The archive of `root`; nullopt with kCoderInvalidValueError when a value
   // cannot be archived (a reference object without KeyedCoding, an object
-  // that contains itself, nesting deeper than kKeyedArchiveMaxDepth, text or
-  // numbers that a property list cannot hold) or when the archive would be
-  // past what KeyedUnarchiver reads (KeyedUnarchiver::kLimits). An exception
-  // thrown by an encodeWithCoder is caught and reported the same way.
+  // that contains itself, nesting deeper than kKeyedArchiveMaxDepth as the
+  // unarchiver counts it, text that a property list cannot hold) or when the
+  // archive would be past what KeyedUnarchiver reads (KeyedUnarchiver::kLimits).
+  // An exception thrown by an encodeWithCoder is caught and reported the same
+  // way.
   static std::optional<Data> archivedData(const Value& root, ErrorPtr* error = nullptr);
 
   // The class name a value is archived under ("NSString", "NSNumber",
@@ -99,6 +100,11 @@ class KeyedArchiver {
   // A record's entries while its object is encoded: key and value items.
   using Entries = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
+  // Counts a value `height` levels tall at the current depth as the
+  // unarchiver counts it: a level for each object that it decodes, a record
+  // or a string, number or data it refers to (a dictionary's keys too).
+  // False, failing the archive, past kKeyedArchiveMaxDepth.
+  bool reach(std::size_t height);
   // The UID of `value` in "$objects"; 0 ("$null") for nil and after a failure.
   std::uint64_t encode(const Value& value);
   // The same for a value not written before.
@@ -143,14 +149,19 @@ class KeyedArchiver {
   std::vector<std::uint64_t> uidItems_;                   // item of each UID referred to, by UID
   std::vector<std::uint64_t> objects_;                    // item of each UID's object: "$objects"
   std::unordered_map<std::string, std::uint64_t> classes_;
-  // The UID of every shared value written, by the address of its storage;
-  // retained_ keeps those values alive, so that no address is reused for
-  // another value while this archive is written.
-  std::unordered_map<const void*, std::uint64_t> encodedValues_;
+  // The UID and height of every shared value written, by the address of its
+  // storage; retained_ keeps those values alive, so that no address is
+  // reused for another value while this archive is written.
+  struct Encoded {
+    std::uint64_t uid = 0;
+    std::size_t height = 0;
+  };
+  std::unordered_map<const void*, Encoded> encodedValues_;
   std::vector<Value> retained_;
   std::unordered_set<const Object*> objectsInProgress_;
   std::vector<Entries> current_;  // the entries of each object being encoded
-  std::size_t depth_ = 0;
+  std::size_t depth_ = 0;    // the records around the value being encoded
+  std::size_t deepest_ = 0;  // the deepest level reached, as reach() counts
   ErrorPtr error_;
 };
 

@@ -26,8 +26,10 @@ ErrorPtr corruptArchiveError(const std::string& reason, ErrorPtr underlying = nu
 
 }  // namespace
 
-KeyedUnarchiver::KeyedUnarchiver(std::vector<void*> objects, std::span<const DecodableClass> classes)
-    : objects_(std::move(objects)),
+KeyedUnarchiver::KeyedUnarchiver(const PlistDocument& document, std::vector<void*> objects,
+                                 std::span<const DecodableClass> classes)
+    : document_(document),
+      objects_(std::move(objects)),
       states_(objects_.size(), State::New),
       decoded_(objects_.size()),
       classes_(classes) {}
@@ -45,7 +47,7 @@ Value KeyedUnarchiver::unarchivedObject(std::span<const std::uint8_t> data, std:
     if (!document) return failWith(corruptArchiveError("not a property list", parseError));
     plist_t root = document->root();
     const auto archiver = PlistDocument::stringOf(itemOf(root, "$archiver"));
-    const auto version = PlistDocument::numberOf(itemOf(root, "$version"));
+    const auto version = document->numberOf(itemOf(root, "$version"));
     if (!archiver || *archiver != "NSKeyedArchiver" || !version || version->isBool() || version->isDouble() ||
         version->integerValue() != static_cast<std::int64_t>(kVersion)) {
       return corrupt("not a keyed archive");
@@ -53,7 +55,7 @@ Value KeyedUnarchiver::unarchivedObject(std::span<const std::uint8_t> data, std:
     plist_t objects = itemOf(root, "$objects");
     const auto rootUid = PlistDocument::uidOf(itemOf(itemOf(root, "$top"), "root"));
     if (!PlistDocument::isArray(objects) || !rootUid) return corrupt("keyed archive without objects or root");
-    KeyedUnarchiver unarchiver(PlistDocument::itemsOf(objects), classes);
+    KeyedUnarchiver unarchiver(*document, PlistDocument::itemsOf(objects), classes);
     const auto null = PlistDocument::stringOf(unarchiver.objects_.empty() ? nullptr : unarchiver.objects_[0]);
     if (!null || *null != "$null") return corrupt("keyed archive without $null");
     Value value = unarchiver.decodeUid(*rootUid);
@@ -104,14 +106,14 @@ Value KeyedUnarchiver::decodeUid(std::uint64_t uid) {
 
 Value KeyedUnarchiver::decodeNode(void* node) {
   if (PlistDocument::isDictionary(node)) return decodeInstance(node);
-  if (Value scalar = PlistDocument::scalarOf(node); !scalar.isNil()) return scalar;
+  if (Value scalar = document_.scalarOf(node); !scalar.isNil()) return scalar;
   return fail("string that is not valid text, or an unexpected object");
 }
 
 Value KeyedUnarchiver::decodeInlineOrReference(void* node) {
   if (!node) return Value();
   if (const auto uid = PlistDocument::uidOf(node)) return decodeUid(*uid);
-  if (Value scalar = PlistDocument::scalarOf(node); !scalar.isNil()) return scalar;
+  if (Value scalar = document_.scalarOf(node); !scalar.isNil()) return scalar;
   return fail("unexpected value in archive");
 }
 
@@ -132,7 +134,7 @@ Value KeyedUnarchiver::decodeInstance(void* record) {
     return bytes.data() ? bytes : fail("NSData without bytes");
   }
   if (*className == "NSDate") {
-    const auto time = PlistDocument::numberOf(itemOf(record, "NS.time"));
+    const auto time = document_.numberOf(itemOf(record, "NS.time"));
     if (!time || time->isBool()) return fail("NSDate without time");
     return Value(Date(time->doubleValue()));
   }

@@ -15,6 +15,8 @@
 
 namespace platform {
 
+class PlistDocument;
+
 // Reads the platform's keyed archives (binary or XML property lists, the
 // layout KeyedArchiver writes). The bytes are untrusted: only the value
 // classes and the classes the caller allows are decoded, every reference is
@@ -55,7 +57,7 @@ class KeyedUnarchiver {
   Value decodeObject(std::string_view key);
 
  private:
-  KeyedUnarchiver(std::vector<void*> objects, std::span<const DecodableClass> classes);
+  KeyedUnarchiver(const PlistDocument& document, std::vector<void*> objects, std::span<const DecodableClass> classes);
 
   Value decodeUid(std::uint64_t uid);
   Value decodeNode(void* node);
@@ -68,7 +70,8 @@ class KeyedUnarchiver {
 
   enum class State : std::uint8_t { New, Open, Done };
 
-  std::vector<void*> objects_;  // the "$objects" items, owned by the parsed document
+  const PlistDocument& document_;
+  std::vector<void*> objects_;  // the "$objects" items, owned by document_
   std::vector<State> states_;
   std::vector<Value> decoded_;  // each object once decoded, shared by every reference
   std::span<const DecodableClass> classes_;

@@ -5,10 +5,63 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <variant>
 
+#include "Archiving/PlistObjectTable.h"
 #include "Archiving/PlistShapeCheck.h"
 
 namespace platform {
+namespace {
+
+// Walks the tree that libplist made of a binary property list beside the
+// file's objects (`index` is the node's), keeping the integers above
+// INT64_MAX as the file holds them. False when the tree is unlike the file.
+bool collectAboveInt64Max(plist_t node, std::uint64_t index, const PlistObjectTable& table,
+                          std::unordered_map<plist_t, Number>& into) {
+  switch (plist_get_node_type(node)) {
+    case PLIST_DICT: {
+      const std::uint64_t count = plist_dict_get_size(node);
+      const auto refs = table.refsOf(index, count, true);
+      if (!refs) return false;
+      plist_dict_iter iter = nullptr;
+      plist_dict_new_iter(node, &iter);
+      bool alike = true;
+      for (std::uint64_t i = 0; alike; ++i) {
+        char* key = nullptr;
+        plist_t item = nullptr;
+        plist_dict_next_item(node, iter, &key, &item);
+        std::free(key);
+        if (!item) break;
+        // A dictionary's references are its keys, then its values.
+        alike = collectAboveInt64Max(item, table.refAt(*refs, count + i), table, into);
+      }
+      std::free(iter);
+      return alike;
+    }
+    case PLIST_ARRAY: {
+      const auto items = PlistDocument::itemsOf(node);
+      const auto refs = table.refsOf(index, items.size(), false);
+      if (!refs) return false;
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!collectAboveInt64Max(items[i], table.refAt(*refs, i), table, into)) return false;
+      }
+      return true;
+    }
+    case PLIST_UINT: {
+      const auto offset = table.offsetOf(index);
+      if (!offset || table.typeAt(*offset) != PlistObjectTable::kInteger) return false;
+      const auto value = table.integerAt(*offset);
+      const auto* number = std::get_if<Number>(&value);
+      if (!number) return false;
+      if (number->kind() == Number::Kind::UInt) into.emplace(node, *number);
+      return true;
+    }
+    default:
+      return true;
+  }
+}
+
+}  // namespace
 
 std::optional<PlistDocument> PlistDocument::parse(std::span<const std::uint8_t> bytes,
                                                   const PropertyListLimits& limits, ErrorPtr* error,
@@ -22,7 +75,9 @@ std::optional<PlistDocument> PlistDocument::parse(std::span<const std::uint8_t> 
   }
   const auto length = static_cast<std::uint32_t>(bytes.size());
   const bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
-  if (auto refusal = binary ? PlistShapeCheck::checkBinary(bytes, limits) : PlistShapeCheck::checkXml(bytes, limits)) {
+  bool aboveInt64Max = false;
+  if (auto refusal = binary ? PlistShapeCheck::checkBinary(bytes, limits, &aboveInt64Max)
+                            : PlistShapeCheck::checkXml(bytes, limits)) {
     return fail(*refusal);
   }
   plist_t root = nullptr;
@@ -35,8 +90,16 @@ std::optional<PlistDocument> PlistDocument::parse(std::span<const std::uint8_t> 
     plist_from_xml(text.c_str(), length, &root);
   }
   if (!root) return fail(binary ? "damaged binary property list" : "not a property list");
+  PlistDocument document(root);
+  if (aboveInt64Max) {
+    // The shape check took the table already.
+    const auto table = std::get<PlistObjectTable>(PlistObjectTable::make(bytes));
+    if (!collectAboveInt64Max(root, table.top(), table, document.aboveInt64Max_)) {
+      return fail("damaged binary property list");
+    }
+  }
   if (format) *format = binary ? PropertyListFormat::Binary : PropertyListFormat::Xml;
-  return PlistDocument(root);
+  return document;
 }
 
 std::optional<Data> PlistDocument::serialize(PropertyListFormat format, ErrorPtr* error) const {
@@ -79,7 +142,7 @@ std::optional<std::string> PlistDocument::stringOf(plist_t node) {
   return std::string(view);
 }
 
-std::optional<Number> PlistDocument::numberOf(plist_t node) {
+std::optional<Number> PlistDocument::numberOf(plist_t node) const {
   if (!node) return std::nullopt;
   switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
@@ -88,6 +151,7 @@ std::optional<Number> PlistDocument::numberOf(plist_t node) {
       return Number(value != 0);
     }
     case PLIST_UINT: {
+      if (const auto found = aboveInt64Max_.find(node); found != aboveInt64Max_.end()) return found->second;
       std::uint64_t value = 0;
       plist_get_uint_val(node, &value);
       return Number(static_cast<std::int64_t>(value));
@@ -111,7 +175,7 @@ std::optional<Data> PlistDocument::dataOf(plist_t node) {
   return Data(begin, begin + length);
 }
 
-Value PlistDocument::scalarOf(plist_t node) {
+Value PlistDocument::scalarOf(plist_t node) const {
   if (!node) return Value();
   switch (plist_get_node_type(node)) {
     case PLIST_STRING:
@@ -162,27 +226,6 @@ std::vector<plist_t> PlistDocument::itemsOf(plist_t array) {
 plist_t PlistDocument::newString(std::string_view text) {
   if (!isStorableText(text)) return nullptr;
   return plist_new_string(std::string(text).c_str());
-}
-
-bool PlistDocument::isStorableNumber(const Number& number) {
-  return number.kind() != Number::Kind::UInt ||
-         number.unsignedValue() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-}
-
-plist_t PlistDocument::newNumber(const Number& number) {
-  switch (number.kind()) {
-    case Number::Kind::Bool:
-      return plist_new_bool(number.boolValue() ? 1 : 0);
-    case Number::Kind::Int:
-      // Two's complement in 8 bytes: readers take it back as signed.
-      return plist_new_uint(static_cast<std::uint64_t>(number.integerValue()));
-    case Number::Kind::UInt:
-      if (!isStorableNumber(number)) return nullptr;
-      return plist_new_uint(number.unsignedValue());
-    case Number::Kind::Double:
-      return plist_new_real(number.doubleValue());
-  }
-  return nullptr;
 }
 
 }  // namespace platform

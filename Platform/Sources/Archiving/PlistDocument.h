@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "Errors/Error.h"
@@ -48,13 +49,15 @@ class PlistDocument {
   // Reading helpers that never trust a node's kind.
   // The text of a string node when it is valid UTF-8 without NUL.
   static std::optional<std::string> stringOf(plist_t node);
-  // Integers read as signed (the binary property-list convention for
-  // 8-byte integers), booleans and reals keep their kind.
-  static std::optional<Number> numberOf(plist_t node);
+  // A number node of this document: booleans and reals keep their kind;
+  // integers read as signed (8-byte integers of the binary form are), but
+  // one above INT64_MAX, which the binary form holds in 16 bytes, as
+  // unsigned.
+  std::optional<Number> numberOf(plist_t node) const;
   static std::optional<Data> dataOf(plist_t node);
-  // A string (as stringOf), number or data node as a value; nil for any
-  // other node.
-  static Value scalarOf(plist_t node);
+  // A string (as stringOf), number (as numberOf) or data node as a value;
+  // nil for any other node.
+  Value scalarOf(plist_t node) const;
   // A UID node, or its spelling in text property lists, {"CF$UID": n}.
   static std::optional<std::uint64_t> uidOf(plist_t node);
   static bool isDictionary(plist_t node) { return node && plist_get_node_type(node) == PLIST_DICT; }
@@ -63,13 +66,10 @@ class PlistDocument {
   // may walk the list).
   static std::vector<plist_t> itemsOf(plist_t array);
 
-  // Building helpers. A string with NUL or invalid UTF-8 cannot be stored,
-  // nor can an unsigned integer above INT64_MAX (libplist 2.2 writes every
-  // integer in 8 bytes, which readers take as signed): nullptr.
+  // Building helpers. A string with NUL or invalid UTF-8 cannot be stored:
+  // nullptr.
   static plist_t newString(std::string_view text);
-  static plist_t newNumber(const Number& number);
   static bool isStorableText(std::string_view text);
-  static bool isStorableNumber(const Number& number);
 
   static constexpr const char* kUidKey = "CF$UID";
 
@@ -79,6 +79,10 @@ class PlistDocument {
     void operator()(plist_t node) const { plist_free(node); }
   };
   std::unique_ptr<void, Free> root_;
+  // The binary form's integers above INT64_MAX, by node, from the file's
+  // own bytes: libplist gives an integer node as 64 bits, which cannot tell
+  // such an integer of 16 bytes from a negative one of 8.
+  std::unordered_map<plist_t, Number> aboveInt64Max_;
 };
 
 }  // namespace platform

@@ -58,6 +58,18 @@ std::optional<std::pair<std::uint64_t, std::size_t>> PlistObjectTable::countAt(s
   return std::pair<std::uint64_t, std::size_t>{readBigEndian(bytes_.data() + pos + 1, size), pos + 1 + size};
 }
 
+std::optional<std::size_t> PlistObjectTable::refsOf(std::uint64_t index, std::uint64_t count, bool keyed) const {
+  const auto offset = offsetOf(index);
+  if (!offset) return std::nullopt;
+  const std::uint8_t type = typeAt(*offset);
+  const bool container = keyed ? type == kDictionary : type == kArray || type == kSet;
+  const auto counted = countAt(*offset);
+  if (!container || !counted || counted->first != count || !fits(counted->second, count, refSize_ * (keyed ? 2 : 1))) {
+    return std::nullopt;
+  }
+  return counted->second;
+}
+
 std::uint64_t PlistObjectTable::refAt(std::size_t start, std::uint64_t i) const {
   return readBigEndian(bytes_.data() + start + static_cast<std::size_t>(i) * refSize_, refSize_);
 }
@@ -67,6 +79,24 @@ std::optional<double> PlistObjectTable::dateOf(std::uint64_t index) const {
   // A date is its marker and an 8-byte real.
   if (!offset || bytes_[*offset] != (kDate << 4 | 3) || tableOffset_ - *offset < 9) return std::nullopt;
   return std::bit_cast<double>(readBigEndian(bytes_.data() + *offset + 1, 8));
+}
+
+std::variant<Number, std::string> PlistObjectTable::integerAt(std::size_t offset) const {
+  const unsigned widthLog = bytes_[offset] & 0x0F;
+  if (widthLog > 4) return std::string("wider than 64 bits");
+  const std::size_t width = std::size_t{1} << widthLog;
+  if (width > tableOffset_ - offset - 1) return std::string("past the objects");
+  const std::uint8_t* value = bytes_.data() + offset + 1;
+  if (width < 8) return Number(static_cast<std::int64_t>(readBigEndian(value, width)));
+  if (width == 8) return Number(static_cast<std::int64_t>(readBigEndian(value, 8)));
+  // Sixteen bytes hold the platform's number when the high half only extends
+  // the low half: zeros above a value to UINT64_MAX, ones above a negative one.
+  const std::uint64_t high = readBigEndian(value, 8);
+  const std::uint64_t low = readBigEndian(value + 8, 8);
+  constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+  if (high == 0) return low < kSign ? Number(static_cast<std::int64_t>(low)) : Number(low);
+  if (high == ~std::uint64_t{0} && (low & kSign)) return Number(static_cast<std::int64_t>(low));
+  return std::string("wider than 64 bits");
 }
 
 }  // namespace platform

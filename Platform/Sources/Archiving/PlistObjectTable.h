@@ -8,18 +8,21 @@
 #include <utility>
 #include <variant>
 
+#include "Values/Number.h"
+
 namespace platform {
 
 // The objects of a binary property list ("bplist00") found by index, as its
 // trailer and offset table place them: where each starts, its type, the count
-// of a string, data or container, a container's references and a date's
-// value. Nothing is copied: the table reads the caller's bytes, which must
-// outlive it. Only the trailer is checked when the table is made; an object's
-// offset is checked when asked for, its contents by whoever walks them
-// (PlistShapeCheck).
+// of a string, data or container, a container's references and the value of
+// an integer or a date. Nothing is copied: the table reads the caller's bytes,
+// which must outlive it. Only the trailer is checked when the table is made;
+// an object's offset is checked when asked for, its contents by whoever walks
+// them (PlistShapeCheck).
 class PlistObjectTable {
  public:
   // Object types, the high nibble of an object's first byte.
+  static constexpr std::uint8_t kInteger = 0x1;
   static constexpr std::uint8_t kDate = 0x3;
   static constexpr std::uint8_t kData = 0x4;
   static constexpr std::uint8_t kAsciiString = 0x5;
@@ -47,8 +50,18 @@ class PlistObjectTable {
     return count <= (tableOffset_ - start) / unit;
   }
   std::size_t refSize() const { return refSize_; }
+  // Where the references of object `index` start, when it is a container of
+  // `count` items whose references fit: a dictionary (`keyed`, its keys
+  // then its values) or an array or set. nullopt for anything else.
+  std::optional<std::size_t> refsOf(std::uint64_t index, std::uint64_t count, bool keyed) const;
   // Reference `i` of the references that start at `start` (which fit).
   std::uint64_t refAt(std::size_t start, std::uint64_t i) const;
+  // The value of the integer at `offset`, or why it has none: "past the
+  // objects" when its bytes run into the table, "wider than 64 bits" when it
+  // is more than 16 bytes or its value lies outside INT64_MIN to UINT64_MAX.
+  // Integers of 1, 2 and 4 bytes are unsigned, of 8 and 16 bytes signed; a
+  // value above INT64_MAX is an unsigned number, any other a signed one.
+  std::variant<Number, std::string> integerAt(std::size_t offset) const;
   // The contents of a string or data object: `size` bytes from `start`.
   const std::uint8_t* bytesAt(std::size_t start) const { return bytes_.data() + start; }
   // The seconds since the reference date of object `index` when it is a date.

@@ -1,6 +1,7 @@
 #include "Archiving/PlistShapeCheck.h"
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -25,6 +26,8 @@ class BinaryShape {
     result_.resize(table_.count());
     return walk(table_.top());
   }
+
+  bool aboveInt64Max() const { return aboveInt64Max_; }
 
  private:
   enum class State : std::uint8_t { New, Open, Done };
@@ -73,8 +76,16 @@ class BinaryShape {
         stack.push_back(Frame{index, counted->second, counted->first * per, keys, 0, Shape{}});
         return std::nullopt;
       }
+      case PlistObjectTable::kInteger: {
+        const auto value = table_.integerAt(*offset);
+        if (const auto* reason = std::get_if<std::string>(&value)) {
+          return "integer at byte " + std::to_string(*offset) + " " + *reason;
+        }
+        if (std::get<Number>(value).kind() == Number::Kind::UInt) aboveInt64Max_ = true;
+        break;
+      }
       default:
-        break;  // scalars; libplist reads and checks them
+        break;  // other scalars; libplist reads and checks them
     }
     state_[index] = State::Done;
     result_[index] = leaf;
@@ -157,6 +168,7 @@ class BinaryShape {
   const PropertyListLimits& limits_;
   std::vector<State> state_;
   std::vector<Shape> result_;
+  bool aboveInt64Max_ = false;
 };
 
 bool startsWith(std::string_view text, std::size_t at, std::string_view prefix) {
@@ -166,10 +178,13 @@ bool startsWith(std::string_view text, std::size_t at, std::string_view prefix) 
 }  // namespace
 
 std::optional<std::string> PlistShapeCheck::checkBinary(std::span<const std::uint8_t> bytes,
-                                                        const PropertyListLimits& limits) {
+                                                        const PropertyListLimits& limits, bool* aboveInt64Max) {
   const auto table = PlistObjectTable::make(bytes);
   if (const auto* refusal = std::get_if<std::string>(&table)) return *refusal;
-  return BinaryShape(std::get<PlistObjectTable>(table), limits).check();
+  BinaryShape shape(std::get<PlistObjectTable>(table), limits);
+  auto refusal = shape.check();
+  if (aboveInt64Max) *aboveInt64Max = shape.aboveInt64Max();
+  return refusal;
 }
 
 std::optional<std::string> PlistShapeCheck::checkXml(std::span<const std::uint8_t> bytes,

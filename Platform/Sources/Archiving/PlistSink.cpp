@@ -1,6 +1,7 @@
 #include "Archiving/PlistSink.h"
 
 #include <bit>
+#include <limits>
 
 #include "Archiving/PlistObjectTable.h"
 
@@ -25,7 +26,7 @@ std::size_t PlistSink::widthOf(std::uint64_t value) {
 
 void PlistSink::putInteger(std::int64_t value) {
   const std::size_t width = value < 0 ? 8 : widthOf(static_cast<std::uint64_t>(value));
-  put(static_cast<char>(kInteger << 4 | std::countr_zero(width)));
+  put(static_cast<char>(PlistObjectTable::kInteger << 4 | std::countr_zero(width)));
   putBigEndian(static_cast<std::uint64_t>(value), width);
 }
 
@@ -46,6 +47,13 @@ void PlistSink::putReal(std::uint8_t type, double value) {
 void PlistSink::putNumber(const Number& number) {
   if (number.isBool()) return put(number.boolValue() ? '\x09' : '\x08');
   if (number.isDouble()) return putReal(kReal, number.doubleValue());
+  constexpr auto kInt64Max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (number.kind() == Number::Kind::UInt && number.unsignedValue() > kInt64Max) {
+    // Sixteen bytes, which readers take as signed: a zero high half.
+    put(static_cast<char>(PlistObjectTable::kInteger << 4 | 4));
+    repeat('\0', 8);
+    return putBigEndian(number.unsignedValue(), 8);
+  }
   putInteger(number.integerValue());
 }
 

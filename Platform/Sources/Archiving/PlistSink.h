@@ -15,7 +15,6 @@ class PlistSink {
  public:
   // Object markers of the binary form (the high nibble of an object's first
   // byte) that only writers need; the others are PlistObjectTable's.
-  static constexpr std::uint8_t kInteger = 0x1;
   static constexpr std::uint8_t kReal = 0x2;
   static constexpr std::uint8_t kUid = 0x8;
   static constexpr std::size_t kBinaryHeaderSize = 8;
@@ -66,7 +65,8 @@ class PlistSink {
   // A marker with its count: in the low nibble, or in an integer after it.
   void putMarker(std::uint8_t type, std::uint64_t count);
   void putReal(std::uint8_t type, double value);
-  // A boolean, an integer (one that a property list can hold) or a real.
+  // A boolean, an integer or a real; an unsigned integer above INT64_MAX
+  // in 16 bytes, which readers take as signed.
   void putNumber(const Number& number);
   // Valid UTF-8 text, ASCII or UTF-16, given its form or not.
   void putText(std::string_view text) { putText(text, textForm(text)); }

@@ -29,7 +29,8 @@ constexpr const char* kDebugDescriptionKey = "NSDebugDescription";
 // from 0.5.
 class Reader {
  public:
-  Reader(std::size_t maxDepth, const PlistObjectTable* objects) : maxDepth_(maxDepth), objects_(objects) {}
+  Reader(const PlistDocument& document, std::size_t maxDepth, const PlistObjectTable* objects)
+      : document_(document), maxDepth_(maxDepth), objects_(objects) {}
 
   // `object` is the node's index among the binary form's objects.
   Value read(plist_t node, std::uint64_t object = 0, std::size_t depth = 0) {
@@ -94,7 +95,7 @@ class Reader {
       case PLIST_UID:
         return Value(Dictionary{{PlistDocument::kUidKey, Value(*PlistDocument::uidOf(node))}});
       default:
-        if (Value scalar = PlistDocument::scalarOf(node); !scalar.isNil()) return scalar;
+        if (Value scalar = document_.scalarOf(node); !scalar.isNil()) return scalar;
         return fail("string that is not valid text, or an unexpected node");
     }
   }
@@ -107,17 +108,7 @@ class Reader {
   // objects (a text form), 0.
   std::optional<std::size_t> refsOf(std::uint64_t object, std::uint64_t count, std::uint64_t per) const {
     if (!objects_) return 0;
-    const auto offset = objects_->offsetOf(object);
-    if (!offset) return std::nullopt;
-    const std::uint8_t type = objects_->typeAt(*offset);
-    const bool container = per == 2 ? type == PlistObjectTable::kDictionary
-                                    : type == PlistObjectTable::kArray || type == PlistObjectTable::kSet;
-    const auto counted = objects_->countAt(*offset);
-    if (!container || !counted || counted->first != count ||
-        !objects_->fits(counted->second, count, objects_->refSize() * per)) {
-      return std::nullopt;
-    }
-    return counted->second;
+    return objects_->refsOf(object, count, per == 2);
   }
 
   std::uint64_t refAt(std::size_t refs, std::uint64_t i) const { return objects_ ? objects_->refAt(refs, i) : 0; }
@@ -127,6 +118,7 @@ class Reader {
     return Value();
   }
 
+  const PlistDocument& document_;
   std::size_t maxDepth_;
   const PlistObjectTable* objects_;
   ErrorPtr error_;
@@ -161,7 +153,7 @@ Value PropertyList::read(std::span<const std::uint8_t> bytes, ErrorPtr* error, P
     if (error) *error = corruptError("damaged binary property list");
     return Value();
   }
-  Reader reader(limits.maxDepth, objects);
+  Reader reader(*document, limits.maxDepth, objects);
   Value value = reader.read(document->root(), objects ? objects->top() : 0);
   if (value.isNil() && error) *error = reader.error();
   return value;

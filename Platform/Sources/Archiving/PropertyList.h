@@ -38,7 +38,10 @@ class PropertyList {
 
   // The value of a property list in XML or binary form; nil with an error
   // when the bytes are no property list or exceed the limits. Integers read
-  // as signed: an 8-byte integer of a binary property list is signed.
+  // as signed numbers (an 8-byte integer of the binary form is signed), except
+  // one above INT64_MAX, which the binary form holds in 16 bytes and which
+  // reads as unsigned; a binary integer outside INT64_MIN to UINT64_MAX
+  // refuses the bytes, naming where it is.
   static Value read(std::span<const std::uint8_t> bytes, ErrorPtr* error = nullptr,
                     PropertyListFormat* format = nullptr, const PropertyListLimits& limits = {});
   // The same for a file; a missing file is kFileReadNoSuchFileError.
@@ -47,13 +50,14 @@ class PropertyList {
 
   // The bytes of `value`; nullopt with kWriteInvalidError for a value that a
   // property list cannot hold (nil, null, URLs, reference objects, text with
-  // NUL or invalid UTF-8, unsigned integers above INT64_MAX, dates out of
-  // range; in the XML form also text with a control character other than
-  // tab, line feed and carriage return, or with U+FFFE or U+FFFF) or whose
+  // NUL or invalid UTF-8, dates out of range; in the XML form also text with
+  // a control character other than tab, line feed and carriage return, or
+  // with U+FFFE or U+FFFF) or whose
   // bytes read() would refuse with the default limits: nesting, nodes, string
   // and data bytes or size, each counted as the reader of `format` counts it
   // (a shared value at every place it sits). The XML form holds a date in
-  // whole seconds, by floor; the binary form holds it as it is.
+  // whole seconds, by floor; the binary form holds it as it is. An unsigned
+  // integer above INT64_MAX is 16 bytes in the binary form.
   static std::optional<Data> write(const Value& value, PropertyListFormat format, ErrorPtr* error = nullptr);
   // Writes the bytes to a temporary file beside `path`, then renames it.
   static bool writeFile(const Value& value, const std::string& path, PropertyListFormat format,

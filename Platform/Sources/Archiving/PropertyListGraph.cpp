@@ -343,7 +343,6 @@ class PropertyListGraph::Builder {
         if (binary_) object.payload = PlistSink::textForm(content).payload(content);
         break;
       case Value::Kind::Number:
-        if (!PlistDocument::isStorableNumber(*value.number())) return fail("unsigned integer above INT64_MAX");
         // Booleans are empty elements in the XML form.
         if (!binary_ && value.number()->isBool()) object.height = 0;
         break;

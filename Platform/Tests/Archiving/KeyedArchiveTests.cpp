@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -247,7 +248,6 @@ TEST(KeyedArchiveTest, RefusesWhatCannotBeArchived) {
   const Value refused[] = {Value(std::make_shared<Unarchivable>()),
                            Value(cyclic),
                            deep,
-                           Value(std::numeric_limits<std::uint64_t>::max()),
                            Value(Dictionary{{"bad", "\xC3"}}),
                            Value(std::make_shared<Throwing>())};
   for (const Value& value : refused) {
@@ -401,4 +401,50 @@ TEST(KeyedArchiveTest, WritesNoArchiveThatItsReaderWouldRefuse) {
   EXPECT_FALSE(KeyedArchiver::archivedData(numbers(most + 1), &error));
   ASSERT_TRUE(error);
   EXPECT_TRUE(error->is(Error::kCocoaErrorDomain, KeyedArchiver::kCoderInvalidValueError));
+}
+
+// The archiver counts every level that the unarchiver counts: a record and
+// each string, number or data it refers to, a dictionary's keys among them,
+// and a shared value at each place it sits (a decode function may meet the
+// deeper place first). At the bound an archive is written and reads back (an
+// unsigned integer past INT64_MAX as itself); one level more is refused.
+TEST(KeyedArchiveTest, WritesAtTheDepthBoundOfItsReaderAndRefusesOnePast) {
+  const KeyedUnarchiver::DecodableClass payloadFirst[] = {{"Tray", [](KeyedUnarchiver& coder) -> ObjectPtr {
+                                                             Value payload = coder.decodeObject("payload");
+                                                             return std::make_shared<Tray>(coder.decodeObject("label"), payload);
+                                                           }}};
+  const auto inArrays = [](Value value, std::size_t arrays) {
+    while (arrays-- > 0) value = Value(Array{value});
+    return value;
+  };
+  const auto around = [&](const Value& leaf) { return [=](std::size_t n) { return inArrays(leaf, n); }; };
+  const std::size_t most = kKeyedArchiveMaxDepth;
+  const Value shared = inArrays(Value("leaf"), 10);
+  // How a value grows by a level with n, and the largest n within the bound.
+  const std::pair<std::function<Value(std::size_t)>, std::size_t> values[] = {
+      {around(Value("leaf")), most - 1},
+      {around(Value(7)), most - 1},
+      {around(Value(std::numeric_limits<std::uint64_t>::max())), most - 1},
+      {around(Value(Data{1, 2})), most - 1},
+      {around(Value(Date(1.5))), most - 1},
+      {around(Value::null()), most - 1},
+      {around(Value(Dictionary{})), most - 1},
+      {around(Value(Dictionary{{"k", 7}})), most - 2},
+      {around(Value(*Url::fromString("https://example.com/"))), most - 2},
+      // The key's text is the leaf's too, which the unarchiver meets first.
+      {[&](std::size_t n) { return Value(Dictionary{{"k", inArrays(Value("k"), n)}}); }, most - 2},
+      // The tray's label, then below its payload's arrays.
+      {[&](std::size_t n) { return Value(std::make_shared<Tray>(shared, inArrays(shared, n))); }, most - 12},
+  };
+  for (const auto& [grow, bound] : values) {
+    ErrorPtr error;
+    const auto archive = KeyedArchiver::archivedData(grow(bound), &error);
+    ASSERT_TRUE(archive) << bound << ": " << error->description();
+    const Value back = KeyedUnarchiver::unarchivedObject(*archive, payloadFirst, &error);
+    ASSERT_FALSE(back.isNil()) << bound << ": " << error->description();
+    // Archived again as it was: the same value, shared as it was.
+    EXPECT_EQ(KeyedArchiver::archivedData(back), archive) << back.description();
+    EXPECT_FALSE(KeyedArchiver::archivedData(grow(bound + 1), &error)) << back.description();
+    EXPECT_TRUE(error && error->is(Error::kCocoaErrorDomain, KeyedArchiver::kCoderInvalidValueError));
+  }
 }

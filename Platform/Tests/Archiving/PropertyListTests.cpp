@@ -27,6 +27,12 @@ namespace {
 
 Data bytesOf(std::string_view text) { return Data(text.begin(), text.end()); }
 
+// A new folder under /tmp named from `prefix`; empty when none could be made.
+std::string newFolder(const std::string& prefix) {
+  std::string path = "/tmp/" + prefix + ".XXXXXX";
+  return mkdtemp(path.data()) ? path : std::string();
+}
+
 // A binary property list assembled by hand: objects in order, one-byte
 // references, one-byte or two-byte offsets.
 Data binaryPlist(const std::vector<Data>& objects, std::uint64_t top = 0) {
@@ -187,7 +193,6 @@ TEST(PropertyListTest, RefusesValuesItCannotHold) {
   const Value refused[] = {Value(),
                            Value::null(),
                            Value(*Url::fromString("https://example.com/")),
-                           Value(std::numeric_limits<std::uint64_t>::max()),
                            Value(std::string("a\0b", 3)),
                            Value("\xFF\xFE"),
                            Value(Dictionary{{"\xC3", 1}}),
@@ -211,9 +216,6 @@ TEST(PropertyListTest, RefusesValuesItCannotHold) {
     EXPECT_EQ(PropertyList::read(*bytes), nested(deepest));
     EXPECT_FALSE(PropertyList::write(nested(deepest + 1), format));
   }
-  // The largest unsigned integer that readers take back unchanged is fine.
-  EXPECT_TRUE(PropertyList::write(Value(std::uint64_t{std::numeric_limits<std::int64_t>::max()}),
-                                  PropertyListFormat::Binary));
 }
 
 TEST(PropertyListTest, ReadsDamagedInputAsAnError) {
@@ -502,9 +504,8 @@ TEST(PropertyListTest, IndependentReadersReadBothForms) {
   const bool python = std::system("python3 -c 'import plistlib' > /dev/null 2>&1") == 0;
   const bool xmllint = std::system("xmllint --version > /dev/null 2>&1") == 0;
   if (!python && !xmllint) GTEST_SKIP() << "neither python3 nor xmllint";
-  char directory[] = "/tmp/PropertyListReaders.XXXXXX";
-  ASSERT_TRUE(mkdtemp(directory));
-  const std::string folder = directory;
+  const std::string folder = newFolder("PropertyListReaders");
+  ASSERT_FALSE(folder.empty());
   std::ofstream(folder + "/again.py") << "import plistlib, sys\n"
                                          "with open(sys.argv[1], 'rb') as f: value = plistlib.load(f)\n"
                                          "with open(sys.argv[2], 'wb') as f:\n"
@@ -539,5 +540,80 @@ TEST(PropertyListTest, IndependentReadersReadBothForms) {
     unlink(ours.c_str());
   }
   unlink((folder + "/again.py").c_str());
-  rmdir(directory);
+  rmdir(folder.c_str());
+}
+
+namespace {
+
+// A binary integer object of 16 bytes: `high`, then `low`, big-endian.
+Data sixteenByteInteger(std::uint64_t high, std::uint64_t low) {
+  Data object{0x14};
+  for (int i = 15; i >= 0; --i) object.push_back(static_cast<std::uint8_t>((i >= 8 ? high : low) >> (8 * (i % 8))));
+  return object;
+}
+
+}  // namespace
+
+// A 16-byte integer (as plistlib writes 2^63 and up) reads as its value when
+// the platform's numbers hold it, wherever the file refers to it; one they
+// cannot hold, or a wider integer, refuses the file, naming where it is,
+// rather than reading as its low 64 bits.
+TEST(PropertyListTest, ReadsSixteenByteIntegersExactlyOrRefusesTheFile) {
+  constexpr std::uint64_t kOnes = std::numeric_limits<std::uint64_t>::max(), kTop = std::uint64_t{1} << 63;
+  // The integer is object 1, at byte 12: twice in an array, once in a dictionary.
+  const auto fileAround = [](const Data& integer) {
+    return binaryPlist({Data{0xA3, 1, 1, 2}, integer, Data{0xD1, 3, 1}, Data{0x51, 'k'}});
+  };
+  const std::pair<Data, Value> exact[] = {{sixteenByteInteger(0, kOnes), Value(kOnes)},
+                                          {sixteenByteInteger(0, kTop), Value(kTop)},
+                                          {sixteenByteInteger(0, 5), Value(5)},
+                                          {sixteenByteInteger(kOnes, kOnes), Value(-1)},
+                                          {sixteenByteInteger(kOnes, kTop), Value(std::numeric_limits<std::int64_t>::min())}};
+  for (const auto& [object, value] : exact) {
+    EXPECT_EQ(PropertyList::read(fileAround(object)), Value(Array{value, value, Value(Dictionary{{"k", value}})}))
+        << value.description();
+  }
+  Data thirtyTwoBytes(33, 0);
+  thirtyTwoBytes[0] = 0x15;
+  for (const Data& object : {sixteenByteInteger(1, 0), sixteenByteInteger(kOnes, 0), sixteenByteInteger(kOnes, kTop - 1),
+                             sixteenByteInteger(kTop, 0), thirtyTwoBytes}) {
+    ErrorPtr error;
+    EXPECT_TRUE(PropertyList::read(fileAround(object), &error).isNil());
+    ASSERT_TRUE(error && error->is(Error::kCocoaErrorDomain, PropertyList::kReadCorruptError));
+    EXPECT_EQ(error->userInfo().objectForKey("NSDebugDescription"), Value("integer at byte 12 wider than 64 bits"));
+  }
+  // Sixteen bytes that run into the offset table are no integer at all.
+  ErrorPtr error;
+  EXPECT_TRUE(PropertyList::read(binaryPlist({Data{0xA1, 1}, Data{0x14, 0, 0, 0, 0}}), &error).isNil());
+  EXPECT_EQ(error->userInfo().objectForKey("NSDebugDescription"), Value("integer at byte 10 past the objects"));
+}
+
+// Integers to UINT64_MAX go both ways with plistlib: its 16-byte integers read
+// exactly, and ours, written as it writes them (16 bytes in the binary form),
+// read back in plistlib as the same numbers in both forms.
+TEST(PropertyListTest, IntegersPastInt64MaxGoBothWaysWithPlistlib) {
+  if (std::system("python3 -c 'import plistlib' > /dev/null 2>&1") != 0) GTEST_SKIP() << "no python3";
+  const std::string folder = newFolder("PropertyListIntegers");
+  ASSERT_FALSE(folder.empty());
+  std::ofstream(folder + "/both.py") << "import plistlib, sys\n"
+                                        "numbers = [2**63 - 1, 2**63, 2**64 - 1, -1, -2**63]\n"
+                                        "if sys.argv[1] == 'write':\n"
+                                        "    with open(sys.argv[2], 'wb') as f: plistlib.dump(numbers, f, fmt=plistlib.FMT_BINARY)\n"
+                                        "with open(sys.argv[2], 'rb') as f: sys.exit(plistlib.load(f) != numbers)\n";
+  const Value numbers(Array{Value(std::numeric_limits<std::int64_t>::max()), Value(std::uint64_t{1} << 63),
+                            Value(std::numeric_limits<std::uint64_t>::max()), Value(-1),
+                            Value(std::numeric_limits<std::int64_t>::min())});
+  const std::string script = "python3 " + folder + "/both.py ";
+  ASSERT_EQ(std::system((script + "write " + folder + "/theirs").c_str()), 0);
+  EXPECT_EQ(PropertyList::readFile(folder + "/theirs"), numbers);
+  for (const auto format : {PropertyListFormat::Binary, PropertyListFormat::Xml}) {
+    ASSERT_TRUE(PropertyList::writeFile(numbers, folder + "/ours", format));
+    EXPECT_EQ(std::system((script + "read " + folder + "/ours").c_str()), 0);
+  }
+  const auto binary = PropertyList::write(numbers, PropertyListFormat::Binary);
+  const Data largest = sixteenByteInteger(0, std::numeric_limits<std::uint64_t>::max());
+  EXPECT_NE(std::search(binary->begin(), binary->end(), largest.begin(), largest.end()), binary->end());
+  EXPECT_EQ(PropertyList::read(*binary), numbers);
+  for (const char* name : {"/both.py", "/theirs", "/ours"}) unlink((folder + name).c_str());
+  rmdir(folder.c_str());
 }

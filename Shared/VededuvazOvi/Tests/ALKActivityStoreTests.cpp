@@ -369,8 +369,9 @@ TEST_F(ActivityStoreTest, AnActivityOfSharedValuesReadsBackAsItWasAdded) {
   };
   auto activity = activityStamped(7.0);
   activity->setValue(chain(21), "chain");
-  // As deep as an archive holds below the activity and its properties.
-  activity->setValue(chain(static_cast<int>(platform::kKeyedArchiveMaxDepth) - 2), "deep");
+  // As deep as an archive holds below the activity and its properties, the
+  // leaf's level counted.
+  activity->setValue(chain(static_cast<int>(platform::kKeyedArchiveMaxDepth) - 3), "deep");
   const auto expectAsAdded = [&](const std::shared_ptr<ALKActivity>& stored) {
     ASSERT_TRUE(stored);
     for (const char* name : {"chain", "deep"}) {
