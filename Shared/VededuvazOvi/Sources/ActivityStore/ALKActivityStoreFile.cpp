@@ -110,14 +110,22 @@ bool makeFolders(const std::filesystem::path& folder, platform::ErrorPtr& error)
   return false;
 }
 
-// The file a store path names: the path itself, or where its symbolic links
-// lead, whether or not a file is there yet.
+// The file a store path names, as SQLite opens it: the path itself, or where
+// its symbolic links lead, whether or not a file is there yet, in its folder
+// by its real path (every linked folder followed).
 bool resolveStorePath(const std::string& path, std::string& resolved, platform::ErrorPtr& error) {
   std::filesystem::path current = path;
   for (int hop = 0; hop < 40; ++hop) {
     struct stat status {};
     if (::lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-      resolved = current.string();
+      // The folders that exist, resolved; those still to be made hold no link.
+      std::error_code code;
+      const std::filesystem::path folder = std::filesystem::weakly_canonical(current.parent_path(), code);
+      if (code) {
+        error = posixError(code.value(), current.parent_path().string());
+        return false;
+      }
+      resolved = (folder / current.filename()).string();
       return true;
     }
     std::array<char, 4096> target{};
@@ -430,7 +438,7 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clo
   if (path.size() > longestPathForSQLite()) {
     error = posixError(ENAMETOOLONG, path,
                        "The store path is longer than SQLite takes (" + std::to_string(longestPathForSQLite()) +
-                           " bytes)");
+                           " bytes), its symbolic links followed");
     return failed();
   }
   const std::string folder = std::filesystem::path(path).parent_path().string();

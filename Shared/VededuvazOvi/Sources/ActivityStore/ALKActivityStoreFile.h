@@ -28,11 +28,12 @@ class Exception;
 // found damaged (while it is still that file), then opens the file at the
 // path, making the folders (0700) and the file (0600) when missing. A file it
 // may not write, a store of another model or version (left byte for byte as
-// it was), and a path longer than SQLite takes fail the open. A file is set
-// aside only when a look at it (its header, then a fresh read-only
-// connection) finds it damaged: the open's own look, or one again at a file
-// that the read-write connection answers as damaged. A page that fails to
-// read is an I/O error, not damage.
+// it was), and a path longer than SQLite takes (as SQLite opens it: every
+// symbolic link on the way followed, linked folders too) fail the open,
+// before anything is made at it. A file is set aside only when a look at it
+// (its header, then a fresh read-only connection) finds it damaged: the
+// open's own look, or one again at a file that the read-write connection
+// answers as damaged. A page that fails to read is an I/O error, not damage.
 //
 // A set aside is one set: the file and its journal files go under one name,
 // "<name>.corrupt-<UTC time>" (numbered when the time's name is taken), which
