@@ -26,6 +26,7 @@
 #include "ALKWriteActivityRequestFilter.h"
 #include "ChildProcess.h"
 #include "EngineTestSupport.h"
+#include "FailingCalls.h"
 #include "LoopbackCollector.h"
 #include "RecordingLogger.h"
 #include "SmallDisk.h"
@@ -664,6 +665,32 @@ TEST_F(GoogleAnalyticsPipelineTest, ACorruptStoreIsMovedAsideAndTheNextRunDelive
     stopClient();
     std::filesystem::remove(moved[0]);
   }
+}
+
+// The store on the mounts users have. Each child below runs the client as
+// the application does, against a collector of its own, with system calls
+// failing on its word as a mount or a moment answers them (FailingCalls.h).
+
+// The child of the mount that does not say its sizes.
+TEST_F(GoogleAnalyticsPipelineTest, DISABLED_StoresOnAMountWithoutSizes) {
+  FailingCalls calls;
+  ASSERT_TRUE(calls.isLoaded()) << "not preloaded";
+  calls.hideDiskSizes(true);
+  RecordingLoggerScope logger;
+  startClient();
+  ASSERT_TRUE(storeThenDispatch(10, "unsized"));
+  ASSERT_TRUE(waitFor([&] { return collector_.count() >= 10 && stored() == 0; }));
+  idle(std::chrono::milliseconds(300));
+  EXPECT_EQ(collector_.count(), 10u);
+  for (const auto& [action, times] : deliveriesOf("unsized")) EXPECT_EQ(times, 1) << action;
+  EXPECT_FALSE(logger->contains("disk is full"));
+}
+
+// A mount whose statvfs reports every count 0 (FUSE answers so for a file
+// system without a statfs of its own) has room as far as the store knows:
+// hits are stored and delivered.
+TEST_F(GoogleAnalyticsPipelineTest, OnAMountThatReportsNoSizesHitsAreStoredAndDelivered) {
+  EXPECT_TRUE(childPasses("DISABLED_StoresOnAMountWithoutSizes", FailingCalls::childEnvironment()));
 }
 
 TEST(ALKGATrackerTest, FileNamesPacingAndStoreSize) {

@@ -682,6 +682,10 @@ void ALKActivityStoreFile::keepJournal(SQLite::Database& database, bool small) {
 std::optional<std::int64_t> ALKActivityStoreFile::freeBytes(const std::string& path) {
   struct statvfs disk {};
   if (::statvfs(path.c_str(), &disk) != 0) return std::nullopt;
+  // A file system that does not say its sizes (FUSE answers every count 0
+  // for one without its own statfs): its room is not known, which is not
+  // little room.
+  if (disk.f_blocks == 0) return std::nullopt;
   return static_cast<std::int64_t>(disk.f_bavail) * static_cast<std::int64_t>(disk.f_frsize);
 }
 

@@ -49,6 +49,8 @@ class Exception;
 // own checkpoints while the disk has room; checkpoints every few dozen pages
 // and a journal cut back to a small size while it is short of room, where
 // new rows also wait for the room the journal needs to go back into the file.
+// A disk that does not say its sizes (every count 0) is taken to have room:
+// a full one then fails the write, as SQLite reports it.
 //
 // Threads: no lock; used by its store on the store's one serial line of
 // execution.
