@@ -391,13 +391,29 @@ std::optional<std::pair<std::string, long>> setAsideOf(const std::string& fileNa
   return std::pair{stamp, number};
 }
 
+// Whether a failed call's errno says the mount does not do it at all (VM
+// shared folders, some network and FUSE file systems), not that it failed.
+bool isRefusedByTheMount(int code) {
+  return code == EINVAL || code == ENOSYS || code == EOPNOTSUPP || code == EPERM;
+}
+
 // Renames, failing with EEXIST rather than replacing what has the new name.
+// Called under the folder lock that every opening store takes.
 int renameWithoutReplacing(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return -1;
+  if (!isRefusedByTheMount(errno)) return -1;
   // A file system that cannot: a second name, then the first one goes.
-  if (::link(from.c_str(), to.c_str()) != 0) return -1;
-  return ::unlink(from.c_str());
+  if (::link(from.c_str(), to.c_str()) == 0) return ::unlink(from.c_str());
+  if (!isRefusedByTheMount(errno)) return -1;
+  // Nor that: a plain rename onto a name found free. No other store takes it
+  // meanwhile: they all wait for the folder lock.
+  struct stat status {};
+  if (::lstat(to.c_str(), &status) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  if (errno != ENOENT) return -1;
+  return ::rename(from.c_str(), to.c_str());
 }
 
 }  // namespace

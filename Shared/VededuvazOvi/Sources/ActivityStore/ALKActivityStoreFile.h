@@ -38,9 +38,13 @@ class Exception;
 // A set aside is one set: the file and its journal files go under one name,
 // "<name>.corrupt-<UTC time>" (numbered when the time's name is taken), which
 // the file takes first as a second link; an open that finds such a link
-// completes the move under it. The newest three set-aside copies are kept,
-// the one just made always among them (a clock set back names it older);
-// older ones of this store's name are removed, each with an INFO line.
+// completes the move under it. A mount that refuses hard links and rename
+// flags gets plain renames, each onto a name found free under the folder
+// lock, the journal files first: one set as far as such a mount allows (a
+// kill between the renames splits it). The newest three set-aside copies are
+// kept, the one just made always among them (a clock set back names it
+// older); older ones of this store's name are removed, each with an INFO
+// line.
 //
 // The file: WAL journal, synchronous=NORMAL, a busy timeout of a few
 // seconds, the table of rows with indexes on the timestamp and on (URL
