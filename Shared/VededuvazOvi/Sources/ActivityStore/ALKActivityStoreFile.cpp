@@ -442,11 +442,21 @@ bool ALKActivityStoreFile::isLastingFailure(const platform::ErrorPtr& error) {
 }
 
 std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clock, platform::ErrorPtr& error) {
+  return openAtPath(clock, error, nullptr);
+}
+
+std::unique_ptr<SQLite::Database> ALKActivityStoreFile::reopen(const ALKClock& clock, platform::ErrorPtr& error,
+                                                               bool& stillInUse) {
+  stillInUse = false;
+  return openAtPath(clock, error, &stillInUse);
+}
+
+std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openAtPath(const ALKClock& clock, platform::ErrorPtr& error,
+                                                                   bool* stillInUse) {
   const auto failed = [&]() -> std::unique_ptr<SQLite::Database> {
     ALKLog::error(owner_, "Failed to add persistent store, error: %@", error);
     return nullptr;
   };
-  opened_.reset();
   std::string path;
   if (!resolveStorePath(path_, path, error)) return failed();
   // SQLite would fail it as "unable to open database file", after this
@@ -461,6 +471,14 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clo
   if (!makeFolders(folder, error)) return failed();
   const FolderLock lock(folder, error);
   if (!lock.isHeld()) return failed();
+  // The file in use, at the path after all, is not opened again: nothing of
+  // this process but its connection may open and close it (closing any
+  // descriptor of a file drops the locks SQLite holds on it).
+  const std::optional<Identity> inUse = stillInUse ? opened_ : std::nullopt;
+  if (struct stat status {}; inUse && ::lstat(path.c_str(), &status) == 0 && identityOf(status) == inUse) {
+    *stillInUse = true;
+    return nullptr;
+  }
   completeSetAside(path);
   // Unless another process did so already, the file this store found damaged
   // goes aside before anything opens it again.
@@ -472,10 +490,14 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clo
   for (bool setAsideNow = false;;) {
     std::optional<Identity> found;
     bool lookedAt = false;
-    if (auto database = openFile(path, found, lookedAt, error)) {
+    if (auto database = openFile(path, inUse, found, lookedAt, error)) {
       openedPath_ = path;
       opened_ = found;
       return database;
+    }
+    if (inUse && found == inUse) {
+      *stillInUse = true;
+      return nullptr;
     }
     failed();
     if (setAsideNow || !isDamageAnswer(error) || !found) return nullptr;
@@ -498,6 +520,7 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clo
 }
 
 std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::string& path,
+                                                                 const std::optional<Identity>& inUse,
                                                                  std::optional<Identity>& found, bool& lookedAt,
                                                                  platform::ErrorPtr& error) {
   // SQLite would make the file with the umask's mode.
@@ -524,6 +547,8 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::stri
     return nullptr;
   }
   found = identityOf(status);
+  // Put back at the path since the look under the lock.
+  if (found == inUse) return nullptr;
   // No migration: a file made for anything else is refused, before anything
   // is written to it or beside it.
   if (status.st_size > 0) {
@@ -585,15 +610,21 @@ void ALKActivityStoreFile::willClose(SQLite::Database& database) {
   if (damaged_) sqlite3_db_config(database.getHandle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 }
 
-bool ALKActivityStoreFile::isAtPath() const {
+ALKActivityStoreFile::Presence ALKActivityStoreFile::presenceAtPath(platform::ErrorPtr& error) const {
+  if (!opened_) return Presence::Gone;
   struct stat status {};
-  return opened_ && ::stat(path_.c_str(), &status) == 0 && identityOf(status) == opened_;
+  if (::stat(path_.c_str(), &status) == 0) return identityOf(status) == opened_ ? Presence::InUse : Presence::Gone;
+  // Only a look that says so makes the file gone.
+  if (errno == ENOENT || errno == ENOTDIR) return Presence::Gone;
+  error = posixError(errno, path_);
+  return Presence::Unknown;
 }
 
 bool ALKActivityStoreFile::confirmDamage() {
-  // A file gone from the path is not looked at: the next save opens the
-  // file that is there.
-  if (!opened_ || !isAtPath()) return false;
+  // A file gone from the path, or one that cannot be looked at, is not
+  // looked into: the next save opens the file that is there, or fails.
+  platform::ErrorPtr unknown;
+  if (!opened_ || presenceAtPath(unknown) != Presence::InUse) return false;
   const Look look = lookAt(openedPath_);
   if (look.finding == Finding::Damaged) {
     damaged_ = opened_;
@@ -781,7 +812,11 @@ bool ALKActivityStoreFile::remove() {
 
 std::optional<std::size_t> ALKActivityStoreFile::countRows(const std::string& path) {
   std::error_code code;
-  if (!std::filesystem::is_regular_file(path, code)) return 0;
+  const auto status = std::filesystem::status(path, code);
+  // No file holds no rows; a look that failed says nothing.
+  if (status.type() == std::filesystem::file_type::not_found) return 0;
+  if (code) return std::nullopt;
+  if (!std::filesystem::is_regular_file(status)) return 0;
   try {
     const SQLite::Database database(path, SQLite::OPEN_READONLY, kBusyTimeoutMilliseconds);
     SQLite::Statement query(database, "SELECT count(*) FROM ZACTIVITYREQUEST");

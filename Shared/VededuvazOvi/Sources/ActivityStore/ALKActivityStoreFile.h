@@ -74,6 +74,11 @@ class ALKActivityStoreFile {
   // with the error; each failed try has its ERROR line. `clock` names a set
   // aside.
   std::unique_ptr<SQLite::Database> open(const ALKClock& clock, platform::ErrorPtr& error);
+  // open() while the connection in use is still open, after the look found
+  // its file gone: nullptr without an error, and `stillInUse` set, when the
+  // path leads to the file in use after all. The connection in use keeps its
+  // file's identity taken until the new one is open, so no new file has it.
+  std::unique_ptr<SQLite::Database> reopen(const ALKClock& clock, platform::ErrorPtr& error, bool& stillInUse);
   // Whether opening again can never succeed: a store of another model or
   // version, a path too long.
   static bool isLastingFailure(const platform::ErrorPtr& error);
@@ -82,8 +87,12 @@ class ALKActivityStoreFile {
   // that was moved or unlinked meanwhile.)
   void willClose(SQLite::Database& database);
 
-  // Whether the path still leads to the file opened (one stat).
-  bool isAtPath() const;
+  // What one stat of the path finds: the file opened; none, or another one
+  // (gone: no such file or folder, or another device or inode); or nothing
+  // known, with the error, when the look itself failed (EIO, EACCES, ESTALE
+  // ...), which never counts as gone.
+  enum class Presence { InUse, Gone, Unknown };
+  Presence presenceAtPath(platform::ErrorPtr& error) const;
   // After SQLite answered that the file in use is damaged: the second look.
   // True when the damage is still there; the next open sets the file aside.
   // False, with a WARNING, when the look finds the file sound or cannot read
@@ -115,10 +124,14 @@ class ALKActivityStoreFile {
  private:
   using Identity = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
 
+  // open() and reopen(): `stillInUse` is given by a reopen.
+  std::unique_ptr<SQLite::Database> openAtPath(const ALKClock& clock, platform::ErrorPtr& error, bool* stillInUse);
   // Opens the file at `path` for writing, after a look at it; `lookedAt` is
-  // set when that look is what found the damage or fault in `error`.
-  std::unique_ptr<SQLite::Database> openFile(const std::string& path, std::optional<Identity>& found,
-                                             bool& lookedAt, platform::ErrorPtr& error);
+  // set when that look is what found the damage or fault in `error`. Stops,
+  // with no error, when the file found is `inUse`.
+  std::unique_ptr<SQLite::Database> openFile(const std::string& path, const std::optional<Identity>& inUse,
+                                             std::optional<Identity>& found, bool& lookedAt,
+                                             platform::ErrorPtr& error);
   // Moves the file at `path`, while it is the file `found`, aside with its
   // journal files under one new name; true when it is no longer at the path.
   bool setAside(const std::string& path, const Identity& found, const ALKClock& clock);
@@ -138,8 +151,8 @@ class ALKActivityStoreFile {
 
   const std::string path_;
   const platform::Object* const owner_;
-  // The file the connection has open (after symbolic links), and the file
-  // found damaged that the next open sets aside.
+  // The file the connection has open (after symbolic links; kept through a
+  // failed open), and the file found damaged that the next open sets aside.
   std::string openedPath_;
   std::optional<Identity> opened_;
   std::optional<Identity> damaged_;
