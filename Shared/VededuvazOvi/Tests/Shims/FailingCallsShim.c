@@ -27,8 +27,8 @@ static int refusingLinks;
 static int hidingDiskSizes;
 
 // From now on the calls of `calls` (kStat: stat(); kLstat: lstat(); kOpen:
-// open() and openat()) on exactly `path` fail with `error`; a null path, or
-// error 0, ends it.
+// open()) on exactly `path` fail with `error`; a null path, or error 0, ends
+// it.
 void failingCallsFailPath(const char* path, int error, int calls) {
   pthread_mutex_lock(&failingPathMutex);
   failingPathError = path ? error : 0;
@@ -119,34 +119,13 @@ int open64(const char* path, int flags, ...) {
   return pathFails(kOpen, path) ? -1 : next(path, flags, mode);
 }
 
-int openat(int folder, const char* path, int flags, ...) {
-  NEXT(openat);
-  mode_t mode = 0;
-  MODE_OF(flags, mode);
-  return pathFails(kOpen, path) ? -1 : next(folder, path, flags, mode);
-}
-
-int openat64(int folder, const char* path, int flags, ...) {
-  NEXT(openat64);
-  mode_t mode = 0;
-  MODE_OF(flags, mode);
-  return pathFails(kOpen, path) ? -1 : next(folder, path, flags, mode);
-}
-
-static int linkRefused(void) {
-  if (!__atomic_load_n(&refusingLinks, __ATOMIC_SEQ_CST)) return 0;
-  errno = EPERM;
-  return 1;
-}
-
 int link(const char* from, const char* to) {
   NEXT(link);
-  return linkRefused() ? -1 : next(from, to);
-}
-
-int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) {
-  NEXT(linkat);
-  return linkRefused() ? -1 : next(fromFolder, from, toFolder, to, flags);
+  if (__atomic_load_n(&refusingLinks, __ATOMIC_SEQ_CST)) {
+    errno = EPERM;
+    return -1;
+  }
+  return next(from, to);
 }
 
 int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned int flags) {
@@ -158,38 +137,12 @@ int renameat2(int fromFolder, const char* from, int toFolder, const char* to, un
   return next(fromFolder, from, toFolder, to, flags);
 }
 
-#define HIDE_SIZES(disk)                                                      \
-  do {                                                                        \
-    if (__atomic_load_n(&hidingDiskSizes, __ATOMIC_SEQ_CST)) {                \
-      (disk)->f_blocks = (disk)->f_bfree = (disk)->f_bavail = 0;              \
-      (disk)->f_files = (disk)->f_ffree = (disk)->f_favail = 0;               \
-    }                                                                         \
-  } while (0)
-
 int statvfs(const char* path, struct statvfs* disk) {
   NEXT(statvfs);
   const int result = next(path, disk);
-  if (result == 0) HIDE_SIZES(disk);
-  return result;
-}
-
-int statvfs64(const char* path, struct statvfs64* disk) {
-  NEXT(statvfs64);
-  const int result = next(path, disk);
-  if (result == 0) HIDE_SIZES(disk);
-  return result;
-}
-
-int fstatvfs(int fd, struct statvfs* disk) {
-  NEXT(fstatvfs);
-  const int result = next(fd, disk);
-  if (result == 0) HIDE_SIZES(disk);
-  return result;
-}
-
-int fstatvfs64(int fd, struct statvfs64* disk) {
-  NEXT(fstatvfs64);
-  const int result = next(fd, disk);
-  if (result == 0) HIDE_SIZES(disk);
+  if (result == 0 && __atomic_load_n(&hidingDiskSizes, __ATOMIC_SEQ_CST)) {
+    disk->f_blocks = disk->f_bfree = disk->f_bavail = 0;
+    disk->f_files = disk->f_ffree = disk->f_favail = 0;
+  }
   return result;
 }
