@@ -125,7 +125,14 @@ SQLite::Database* ALKActivityStore::context() {
   if (failedOpens_ > 0 && clock_->now() < nextOpen_) return nullptr;
   ALKLogIndent indent;
   platform::ErrorPtr error;
-  database_ = file_.open(*clock_, error);
+  auto database = file_.open(*clock_, error);
+  return useConnection(std::move(database), error);
+}
+
+SQLite::Database* ALKActivityStore::useConnection(std::unique_ptr<SQLite::Database> database,
+                                                  const platform::ErrorPtr& error) {
+  closeConnection();
+  database_ = std::move(database);
   if (database_) {
     skipUpdateContext_ = true;
     failedOpens_ = 0;
@@ -139,7 +146,7 @@ SQLite::Database* ALKActivityStore::context() {
   // A full disk, a lock held by another process, a folder in the way or a
   // file this user may not write may pass: tried again, ever less often. A
   // store of another model or version, or a path too long, stays what it is.
-  if (ALKActivityStoreFile::isLastingFailure(error)) skipUpdateContext_ = true;
+  skipUpdateContext_ = ALKActivityStoreFile::isLastingFailure(error);
   ++failedOpens_;
   nextOpen_ = platform::dispatchTime(clock_->now(), std::chrono::nanoseconds(retryInterval(failedOpens_)).count());
   return nullptr;
@@ -154,6 +161,45 @@ std::optional<platform::DispatchTime> ALKActivityStore::retryTime() const {
 bool ALKActivityStore::moveToNextFile() {
   if (!database_) return false;
   closeConnection();
+  holdRowsForTheNextFile();
+  skipUpdateContext_ = false;
+  failedOpens_ = 0;
+  openError_ = nullptr;
+  return context() != nullptr;
+}
+
+platform::ErrorPtr ALKActivityStore::followTheFileAtThePath() {
+  platform::ErrorPtr error;
+  switch (file_.presenceAtPath(error)) {
+    case ALKActivityStoreFile::Presence::InUse:
+      return nullptr;
+    case ALKActivityStoreFile::Presence::Unknown:
+      // Not known to be gone: the save fails, and is tried again.
+      return error;
+    case ALKActivityStoreFile::Presence::Gone:
+      break;
+  }
+  // Opened while the connection in use still holds its file: no file made
+  // meanwhile has its identity, so the file found at the path is the one in
+  // use only if it is that file.
+  bool stillInUse = false;
+  auto next = file_.reopen(*clock_, error, stillInUse);
+  if (stillInUse) {
+    ALKLog::debug(this, "The store file is at its path after all {%@}", storePath());
+    return nullptr;
+  }
+  // An open that may pass keeps the connection in use, and its file, until
+  // a later save's open succeeds.
+  if (!next && !ALKActivityStoreFile::isLastingFailure(error)) return error;
+  // A cache cleaner: what this store holds goes into the file at the path;
+  // the hits only in the removed file went with it.
+  ALKLog::warning(this, "The store file is gone or replaced; saving into the file at its path {%@}", storePath());
+  holdRowsForTheNextFile();
+  failedOpens_ = 0;
+  return useConnection(std::move(next), error) ? nullptr : unreachableError();
+}
+
+void ALKActivityStore::holdRowsForTheNextFile() {
   // The rows in memory are hits not sent yet, or on their way: each becomes
   // a new row of the next file, as it is now. Deletions pending are done.
   std::vector<std::shared_ptr<ALKActivityRequest>> kept;
@@ -168,10 +214,6 @@ bool ALKActivityStore::moveToNextFile() {
   registered_.clear();
   vanished_.insert(vanished_.end(), deleted_.begin(), deleted_.end());
   deleted_.clear();
-  skipUpdateContext_ = false;
-  failedOpens_ = 0;
-  openError_ = nullptr;
-  return context() != nullptr;
 }
 
 platform::ErrorPtr ALKActivityStore::unreachableError() const {
@@ -327,15 +369,12 @@ bool ALKActivityStore::save(platform::ErrorPtr* error) {
     }
     return nullptr;
   };
-  platform::ErrorPtr failure;
-  // The file at the path is the file in use: when it or its folder was
-  // removed or replaced (a cache cleaner), what this store holds goes into
-  // the file at the path; the hits only in the removed file went with it.
-  if (!file_.isAtPath()) {
-    ALKLog::warning(this, "The store file is gone or replaced; saving into the file at its path {%@}", storePath());
-    if (!moveToNextFile()) failure = unreachableError();
-    updated = changedRows();
-  }
+  // The file at the path is the file in use, or the changes go into the file
+  // there.
+  const std::uint64_t file = fileGeneration_.load();
+  platform::ErrorPtr failure = followTheFileAtThePath();
+  // The rows it held are new rows of the next file now.
+  if (fileGeneration_.load() != file) updated = changedRows();
   if (!failure) failure = archiveRows();
   if (!failure) failure = roomForNewRows();
   std::vector<std::int64_t> newKeys;

@@ -64,8 +64,11 @@ inline constexpr std::int64_t kALKActivityNotArchivableError = 4866;
 //
 // Before a save the store checks that its path still leads to the file it
 // opened: when the file or its folder was removed or replaced, it logs one
-// WARNING, opens the file at the path and saves there what it holds. When
-// SQLite answers that the file is damaged, at a read or a write, and a
+// WARNING, opens the file at the path and saves there what it holds. A look
+// that fails (EIO, EACCES) says nothing: the save fails, to be tried again,
+// as it does while the file at the path cannot be opened; a file that the
+// open finds to be the one in use is not written twice.
+// When SQLite answers that the file is damaged, at a read or a write, and a
 // second look confirms it, the file goes aside and the rows the store holds
 // in memory are written into a new file at the path; any other failure of a
 // save (a read that failed, a full disk) leaves the changes unsaved, to be
@@ -198,10 +201,22 @@ class ALKActivityStore : public platform::Object {
  private:
   struct Statements;
 
+  // Makes `database` the connection, closing the one in use; without one,
+  // the failed open `error` is tried again on the store's schedule, or never.
+  SQLite::Database* useConnection(std::unique_ptr<SQLite::Database> database, const platform::ErrorPtr& error);
   // Closes the connection (the file goes aside when it was found damaged)
   // and opens the file at the path; the rows in memory become new rows of
   // it, written by the next save. Whether there is a connection again.
   bool moveToNextFile();
+  // Before a save: nothing when the path leads to the file in use. When it
+  // is gone or replaced, the connection goes to the file at the path, as
+  // moveToNextFile does. A look that could not tell, or an open that failed
+  // but may pass, keeps the connection in use and fails the save with its
+  // error.
+  platform::ErrorPtr followTheFileAtThePath();
+  // The rows in memory, unsaved or saved, become rows to insert into the
+  // next file; the deletions pending count as done.
+  void holdRowsForTheNextFile();
   // Runs `read`; when SQLite finds the file damaged, and a second look
   // confirms it, once more on the new file. False, with the error and
   // `failureLine` at ERROR, when it fails.

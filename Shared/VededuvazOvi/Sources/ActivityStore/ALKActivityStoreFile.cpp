@@ -110,14 +110,22 @@ bool makeFolders(const std::filesystem::path& folder, platform::ErrorPtr& error)
   return false;
 }
 
-// The file a store path names: the path itself, or where its symbolic links
-// lead, whether or not a file is there yet.
+// The file a store path names, as SQLite opens it: the path itself, or where
+// its symbolic links lead, whether or not a file is there yet, in its folder
+// by its real path (every linked folder followed).
 bool resolveStorePath(const std::string& path, std::string& resolved, platform::ErrorPtr& error) {
   std::filesystem::path current = path;
   for (int hop = 0; hop < 40; ++hop) {
     struct stat status {};
     if (::lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-      resolved = current.string();
+      // The folders that exist, resolved; those still to be made hold no link.
+      std::error_code code;
+      const std::filesystem::path folder = std::filesystem::weakly_canonical(current.parent_path(), code);
+      if (code) {
+        error = posixError(code.value(), current.parent_path().string());
+        return false;
+      }
+      resolved = (folder / current.filename()).string();
       return true;
     }
     std::array<char, 4096> target{};
@@ -383,13 +391,29 @@ std::optional<std::pair<std::string, long>> setAsideOf(const std::string& fileNa
   return std::pair{stamp, number};
 }
 
+// Whether a failed call's errno says the mount does not do it at all (VM
+// shared folders, some network and FUSE file systems), not that it failed.
+bool isRefusedByTheMount(int code) {
+  return code == EINVAL || code == ENOSYS || code == EOPNOTSUPP || code == EPERM;
+}
+
 // Renames, failing with EEXIST rather than replacing what has the new name.
+// Called under the folder lock that every opening store takes.
 int renameWithoutReplacing(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return -1;
+  if (!isRefusedByTheMount(errno)) return -1;
   // A file system that cannot: a second name, then the first one goes.
-  if (::link(from.c_str(), to.c_str()) != 0) return -1;
-  return ::unlink(from.c_str());
+  if (::link(from.c_str(), to.c_str()) == 0) return ::unlink(from.c_str());
+  if (!isRefusedByTheMount(errno)) return -1;
+  // Nor that: a plain rename onto a name found free. No other store takes it
+  // meanwhile: they all wait for the folder lock.
+  struct stat status {};
+  if (::lstat(to.c_str(), &status) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  if (errno != ENOENT) return -1;
+  return ::rename(from.c_str(), to.c_str());
 }
 
 }  // namespace
@@ -418,11 +442,21 @@ bool ALKActivityStoreFile::isLastingFailure(const platform::ErrorPtr& error) {
 }
 
 std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clock, platform::ErrorPtr& error) {
+  return openAtPath(clock, error, nullptr);
+}
+
+std::unique_ptr<SQLite::Database> ALKActivityStoreFile::reopen(const ALKClock& clock, platform::ErrorPtr& error,
+                                                               bool& stillInUse) {
+  stillInUse = false;
+  return openAtPath(clock, error, &stillInUse);
+}
+
+std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openAtPath(const ALKClock& clock, platform::ErrorPtr& error,
+                                                                   bool* stillInUse) {
   const auto failed = [&]() -> std::unique_ptr<SQLite::Database> {
     ALKLog::error(owner_, "Failed to add persistent store, error: %@", error);
     return nullptr;
   };
-  opened_.reset();
   std::string path;
   if (!resolveStorePath(path_, path, error)) return failed();
   // SQLite would fail it as "unable to open database file", after this
@@ -430,13 +464,21 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clo
   if (path.size() > longestPathForSQLite()) {
     error = posixError(ENAMETOOLONG, path,
                        "The store path is longer than SQLite takes (" + std::to_string(longestPathForSQLite()) +
-                           " bytes)");
+                           " bytes), its symbolic links followed");
     return failed();
   }
   const std::string folder = std::filesystem::path(path).parent_path().string();
   if (!makeFolders(folder, error)) return failed();
   const FolderLock lock(folder, error);
   if (!lock.isHeld()) return failed();
+  // The file in use, at the path after all, is not opened again: nothing of
+  // this process but its connection may open and close it (closing any
+  // descriptor of a file drops the locks SQLite holds on it).
+  const std::optional<Identity> inUse = stillInUse ? opened_ : std::nullopt;
+  if (struct stat status {}; inUse && ::lstat(path.c_str(), &status) == 0 && identityOf(status) == inUse) {
+    *stillInUse = true;
+    return nullptr;
+  }
   completeSetAside(path);
   // Unless another process did so already, the file this store found damaged
   // goes aside before anything opens it again.
@@ -448,10 +490,14 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clo
   for (bool setAsideNow = false;;) {
     std::optional<Identity> found;
     bool lookedAt = false;
-    if (auto database = openFile(path, found, lookedAt, error)) {
+    if (auto database = openFile(path, inUse, found, lookedAt, error)) {
       openedPath_ = path;
       opened_ = found;
       return database;
+    }
+    if (inUse && found == inUse) {
+      *stillInUse = true;
+      return nullptr;
     }
     failed();
     if (setAsideNow || !isDamageAnswer(error) || !found) return nullptr;
@@ -474,6 +520,7 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::open(const ALKClock& clo
 }
 
 std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::string& path,
+                                                                 const std::optional<Identity>& inUse,
                                                                  std::optional<Identity>& found, bool& lookedAt,
                                                                  platform::ErrorPtr& error) {
   // SQLite would make the file with the umask's mode.
@@ -500,6 +547,8 @@ std::unique_ptr<SQLite::Database> ALKActivityStoreFile::openFile(const std::stri
     return nullptr;
   }
   found = identityOf(status);
+  // Put back at the path since the look under the lock.
+  if (found == inUse) return nullptr;
   // No migration: a file made for anything else is refused, before anything
   // is written to it or beside it.
   if (status.st_size > 0) {
@@ -561,15 +610,21 @@ void ALKActivityStoreFile::willClose(SQLite::Database& database) {
   if (damaged_) sqlite3_db_config(database.getHandle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 }
 
-bool ALKActivityStoreFile::isAtPath() const {
+ALKActivityStoreFile::Presence ALKActivityStoreFile::presenceAtPath(platform::ErrorPtr& error) const {
+  if (!opened_) return Presence::Gone;
   struct stat status {};
-  return opened_ && ::stat(path_.c_str(), &status) == 0 && identityOf(status) == opened_;
+  if (::stat(path_.c_str(), &status) == 0) return identityOf(status) == opened_ ? Presence::InUse : Presence::Gone;
+  // Only a look that says so makes the file gone.
+  if (errno == ENOENT || errno == ENOTDIR) return Presence::Gone;
+  error = posixError(errno, path_);
+  return Presence::Unknown;
 }
 
 bool ALKActivityStoreFile::confirmDamage() {
-  // A file gone from the path is not looked at: the next save opens the
-  // file that is there.
-  if (!opened_ || !isAtPath()) return false;
+  // A file gone from the path, or one that cannot be looked at, is not
+  // looked into: the next save opens the file that is there, or fails.
+  platform::ErrorPtr unknown;
+  if (!opened_ || presenceAtPath(unknown) != Presence::InUse) return false;
   const Look look = lookAt(openedPath_);
   if (look.finding == Finding::Damaged) {
     damaged_ = opened_;
@@ -674,6 +729,10 @@ void ALKActivityStoreFile::keepJournal(SQLite::Database& database, bool small) {
 std::optional<std::int64_t> ALKActivityStoreFile::freeBytes(const std::string& path) {
   struct statvfs disk {};
   if (::statvfs(path.c_str(), &disk) != 0) return std::nullopt;
+  // A file system that does not say its sizes (FUSE answers every count 0
+  // for one without its own statfs): its room is not known, which is not
+  // little room.
+  if (disk.f_blocks == 0) return std::nullopt;
   return static_cast<std::int64_t>(disk.f_bavail) * static_cast<std::int64_t>(disk.f_frsize);
 }
 
@@ -753,7 +812,11 @@ bool ALKActivityStoreFile::remove() {
 
 std::optional<std::size_t> ALKActivityStoreFile::countRows(const std::string& path) {
   std::error_code code;
-  if (!std::filesystem::is_regular_file(path, code)) return 0;
+  const auto status = std::filesystem::status(path, code);
+  // No file holds no rows; a look that failed says nothing.
+  if (status.type() == std::filesystem::file_type::not_found) return 0;
+  if (code) return std::nullopt;
+  if (!std::filesystem::is_regular_file(status)) return 0;
   try {
     const SQLite::Database database(path, SQLite::OPEN_READONLY, kBusyTimeoutMilliseconds);
     SQLite::Statement query(database, "SELECT count(*) FROM ZACTIVITYREQUEST");

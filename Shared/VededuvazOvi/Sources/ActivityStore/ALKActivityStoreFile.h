@@ -28,18 +28,23 @@ class Exception;
 // found damaged (while it is still that file), then opens the file at the
 // path, making the folders (0700) and the file (0600) when missing. A file it
 // may not write, a store of another model or version (left byte for byte as
-// it was), and a path longer than SQLite takes fail the open. A file is set
-// aside only when a look at it (its header, then a fresh read-only
-// connection) finds it damaged: the open's own look, or one again at a file
-// that the read-write connection answers as damaged. A page that fails to
-// read is an I/O error, not damage.
+// it was), and a path longer than SQLite takes (as SQLite opens it: every
+// symbolic link on the way followed, linked folders too) fail the open,
+// before anything is made at it. A file is set aside only when a look at it
+// (its header, then a fresh read-only connection) finds it damaged: the
+// open's own look, or one again at a file that the read-write connection
+// answers as damaged. A page that fails to read is an I/O error, not damage.
 //
 // A set aside is one set: the file and its journal files go under one name,
 // "<name>.corrupt-<UTC time>" (numbered when the time's name is taken), which
 // the file takes first as a second link; an open that finds such a link
-// completes the move under it. The newest three set-aside copies are kept,
-// the one just made always among them (a clock set back names it older);
-// older ones of this store's name are removed, each with an INFO line.
+// completes the move under it. A mount that refuses hard links and rename
+// flags gets plain renames, each onto a name found free under the folder
+// lock, the journal files first: one set as far as such a mount allows (a
+// kill between the renames splits it). The newest three set-aside copies are
+// kept, the one just made always among them (a clock set back names it
+// older); older ones of this store's name are removed, each with an INFO
+// line.
 //
 // The file: WAL journal, synchronous=NORMAL, a busy timeout of a few
 // seconds, the table of rows with indexes on the timestamp and on (URL
@@ -48,6 +53,8 @@ class Exception;
 // own checkpoints while the disk has room; checkpoints every few dozen pages
 // and a journal cut back to a small size while it is short of room, where
 // new rows also wait for the room the journal needs to go back into the file.
+// A disk that does not say its sizes (every count 0) is taken to have room:
+// a full one then fails the write, as SQLite reports it.
 //
 // Threads: no lock; used by its store on the store's one serial line of
 // execution.
@@ -67,6 +74,11 @@ class ALKActivityStoreFile {
   // with the error; each failed try has its ERROR line. `clock` names a set
   // aside.
   std::unique_ptr<SQLite::Database> open(const ALKClock& clock, platform::ErrorPtr& error);
+  // open() while the connection in use is still open, after the look found
+  // its file gone: nullptr without an error, and `stillInUse` set, when the
+  // path leads to the file in use after all. The connection in use keeps its
+  // file's identity taken until the new one is open, so no new file has it.
+  std::unique_ptr<SQLite::Database> reopen(const ALKClock& clock, platform::ErrorPtr& error, bool& stillInUse);
   // Whether opening again can never succeed: a store of another model or
   // version, a path too long.
   static bool isLastingFailure(const platform::ErrorPtr& error);
@@ -75,8 +87,12 @@ class ALKActivityStoreFile {
   // that was moved or unlinked meanwhile.)
   void willClose(SQLite::Database& database);
 
-  // Whether the path still leads to the file opened (one stat).
-  bool isAtPath() const;
+  // What one stat of the path finds: the file opened; none, or another one
+  // (gone: no such file or folder, or another device or inode); or nothing
+  // known, with the error, when the look itself failed (EIO, EACCES, ESTALE
+  // ...), which never counts as gone.
+  enum class Presence { InUse, Gone, Unknown };
+  Presence presenceAtPath(platform::ErrorPtr& error) const;
   // After SQLite answered that the file in use is damaged: the second look.
   // True when the damage is still there; the next open sets the file aside.
   // False, with a WARNING, when the look finds the file sound or cannot read
@@ -108,10 +124,14 @@ class ALKActivityStoreFile {
  private:
   using Identity = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
 
+  // open() and reopen(): `stillInUse` is given by a reopen.
+  std::unique_ptr<SQLite::Database> openAtPath(const ALKClock& clock, platform::ErrorPtr& error, bool* stillInUse);
   // Opens the file at `path` for writing, after a look at it; `lookedAt` is
-  // set when that look is what found the damage or fault in `error`.
-  std::unique_ptr<SQLite::Database> openFile(const std::string& path, std::optional<Identity>& found,
-                                             bool& lookedAt, platform::ErrorPtr& error);
+  // set when that look is what found the damage or fault in `error`. Stops,
+  // with no error, when the file found is `inUse`.
+  std::unique_ptr<SQLite::Database> openFile(const std::string& path, const std::optional<Identity>& inUse,
+                                             std::optional<Identity>& found, bool& lookedAt,
+                                             platform::ErrorPtr& error);
   // Moves the file at `path`, while it is the file `found`, aside with its
   // journal files under one new name; true when it is no longer at the path.
   bool setAside(const std::string& path, const Identity& found, const ALKClock& clock);
@@ -131,8 +151,8 @@ class ALKActivityStoreFile {
 
   const std::string path_;
   const platform::Object* const owner_;
-  // The file the connection has open (after symbolic links), and the file
-  // found damaged that the next open sets aside.
+  // The file the connection has open (after symbolic links; kept through a
+  // failed open), and the file found damaged that the next open sets aside.
   std::string openedPath_;
   std::optional<Identity> opened_;
   std::optional<Identity> damaged_;
