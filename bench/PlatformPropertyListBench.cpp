@@ -1,13 +1,16 @@
 // Writing a binary property list in which one data item is referred to many
 // times, against a flat array of distinct data items of the same total size
-// (the same file size): the shared item is measured and written once.
+// (the same file size): the shared item is measured and written once. Reading
+// a dictionary of many keys in each form, whose time grows with its size.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "Archiving/PropertyList.h"
+#include "Values/Dictionary.h"
 
 using namespace platform;
 
@@ -54,3 +57,37 @@ static void BM_RefuseSharedDataPastTheReader(benchmark::State& state) {
 BENCHMARK(BM_WriteSharedData)->Args({100, 1 << 20})->Args({256, 1 << 20})->Args({4000, 64 << 10})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WriteDistinctData)->Args({100, 1 << 20})->Args({256, 1 << 20})->Args({4000, 64 << 10})->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefuseSharedDataPastTheReader)->Unit(benchmark::kMillisecond);
+
+// Argument: keys of one dictionary, each with a short string, an integer or a
+// real, as a settings file holds them.
+static void readDictionary(benchmark::State& state, PropertyListFormat format) {
+  Dictionary keys;
+  for (std::int64_t i = 0; i < state.range(0); ++i) {
+    const std::string key = "key" + std::to_string(i);
+    switch (i % 3) {
+      case 0: keys.set(key, Value("value " + std::to_string(i))); break;
+      case 1: keys.set(key, Value(i)); break;
+      default: keys.set(key, Value(static_cast<double>(i) / 4)); break;
+    }
+  }
+  const auto bytes = PropertyList::write(Value(std::move(keys)), format);
+  if (!bytes) {
+    state.SkipWithError("not written");
+    return;
+  }
+  for (auto _ : state) {
+    const Value value = PropertyList::read(*bytes);
+    if (value.isNil()) {
+      state.SkipWithError("not read");
+      break;
+    }
+    benchmark::DoNotOptimize(value);
+  }
+  state.counters["bytes"] = static_cast<double>(bytes->size());
+}
+
+static void BM_ReadXmlDictionary(benchmark::State& state) { readDictionary(state, PropertyListFormat::Xml); }
+static void BM_ReadBinaryDictionary(benchmark::State& state) { readDictionary(state, PropertyListFormat::Binary); }
+
+BENCHMARK(BM_ReadXmlDictionary)->Arg(100000)->Arg(400000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadBinaryDictionary)->Arg(100000)->Arg(400000)->Unit(benchmark::kMillisecond);
