@@ -2,11 +2,14 @@
 
 #include <glib.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
 #include "Archiving/PlistShapeCheck.h"
+#include "Archiving/PlistXmlReader.h"
+#include "Values/Dictionary.h"
 
 namespace platform {
 
@@ -17,26 +20,28 @@ std::optional<PlistDocument> PlistDocument::parse(std::span<const std::uint8_t> 
     if (error) *error = PropertyList::corruptError(reason);
     return std::nullopt;
   };
+  if (!isBinary(bytes)) {
+    // Our own reader takes the XML form; the tree is made from its value.
+    const Value value = PlistXmlReader::read(bytes, limits, error);
+    if (value.isNil()) return std::nullopt;
+    plist_t root = newTree(value);
+    if (!root) return fail("a value that the tree cannot hold: " + value.description().substr(0, 80));
+    if (format) *format = PropertyListFormat::Xml;
+    return PlistDocument(root);
+  }
   if (bytes.size() > limits.maxBytes || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
     return fail("property list too large");
   }
-  const auto length = static_cast<std::uint32_t>(bytes.size());
-  const bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
-  if (auto refusal = binary ? PlistShapeCheck::checkBinary(bytes, limits) : PlistShapeCheck::checkXml(bytes, limits)) {
-    return fail(*refusal);
-  }
+  if (auto refusal = PlistShapeCheck::checkBinary(bytes, limits)) return fail(*refusal);
   plist_t root = nullptr;
-  if (binary) {
-    plist_from_bin(reinterpret_cast<const char*>(bytes.data()), length, &root);
-  } else {
-    // libplist's XML reader is given a terminated copy so that it cannot run
-    // past the end of the caller's bytes.
-    const std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    plist_from_xml(text.c_str(), length, &root);
-  }
-  if (!root) return fail(binary ? "damaged binary property list" : "not a property list");
-  if (format) *format = binary ? PropertyListFormat::Binary : PropertyListFormat::Xml;
+  plist_from_bin(reinterpret_cast<const char*>(bytes.data()), static_cast<std::uint32_t>(bytes.size()), &root);
+  if (!root) return fail("damaged binary property list");
+  if (format) *format = PropertyListFormat::Binary;
   return PlistDocument(root);
+}
+
+bool PlistDocument::isBinary(std::span<const std::uint8_t> bytes) {
+  return bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
 }
 
 std::optional<Data> PlistDocument::serialize(PropertyListFormat format, ErrorPtr* error) const {
@@ -182,6 +187,46 @@ plist_t PlistDocument::newNumber(const Number& number) {
     case Number::Kind::Double:
       return plist_new_real(number.doubleValue());
   }
+  return nullptr;
+}
+
+plist_t PlistDocument::newTree(const Value& value) {
+  if (const Array* array = value.array()) {
+    plist_t node = plist_new_array();
+    for (const Value& item : *array) {
+      plist_t child = newTree(item);
+      if (!child) {
+        plist_free(node);
+        return nullptr;
+      }
+      plist_array_append_item(node, child);
+    }
+    return node;
+  }
+  if (const Dictionary* dictionary = value.dictionary()) {
+    plist_t node = plist_new_dict();
+    for (const auto& [key, item] : *dictionary) {
+      plist_t child = isStorableText(key) ? newTree(item) : nullptr;
+      if (!child) {
+        plist_free(node);
+        return nullptr;
+      }
+      plist_dict_set_item(node, key.c_str(), child);
+    }
+    return node;
+  }
+  if (const Date* date = value.date()) {
+    // libplist keeps a date in 32-bit seconds; the XML form holds whole ones.
+    const double seconds = date->timeIntervalSinceReferenceDate();
+    if (!(seconds >= std::numeric_limits<std::int32_t>::min() && seconds <= std::numeric_limits<std::int32_t>::max()) ||
+        seconds != std::floor(seconds)) {
+      return nullptr;
+    }
+    return plist_new_date(static_cast<std::int32_t>(seconds), 0);
+  }
+  if (const Data* bytes = value.data()) return plist_new_data(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  if (const std::string* text = value.string()) return newString(*text);
+  if (const Number* number = value.number()) return newNumber(*number);
   return nullptr;
 }
 

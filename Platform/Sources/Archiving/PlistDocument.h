@@ -23,7 +23,8 @@ namespace platform {
 // its binary reader recurses once per nesting level and copies a shared
 // object once per reference, so a small file can exhaust the stack or the
 // memory. parse() therefore checks the shape of the input (nesting depth,
-// nodes and payload after expansion) before libplist sees it.
+// nodes and payload after expansion) before libplist sees it. The XML form is
+// read by our own reader, and the tree made from its value.
 class PlistDocument {
  public:
   // A tree parsed from XML or binary bytes; nullopt with a corrupt-data
@@ -32,6 +33,9 @@ class PlistDocument {
   static std::optional<PlistDocument> parse(std::span<const std::uint8_t> bytes,
                                             const PropertyListLimits& limits, ErrorPtr* error,
                                             PropertyListFormat* format = nullptr);
+  // Whether `bytes` are in the binary form ("bplist00"); anything else is
+  // read as the XML form.
+  static bool isBinary(std::span<const std::uint8_t> bytes);
 
   // Takes ownership of `root` (may be null).
   explicit PlistDocument(plist_t root = nullptr) : root_(root) {}
@@ -68,6 +72,9 @@ class PlistDocument {
   // integer in 8 bytes, which readers take as signed): nullptr.
   static plist_t newString(std::string_view text);
   static plist_t newNumber(const Number& number);
+  // The tree of a value that the XML form holds (dates in whole seconds
+  // within libplist's 32-bit range); nullptr for anything else.
+  static plist_t newTree(const Value& value);
   static bool isStorableText(std::string_view text);
   static bool isStorableNumber(const Number& number);
 

@@ -39,6 +39,9 @@ class PropertyList {
   // The value of a property list in XML or binary form; nil with an error
   // when the bytes are no property list or exceed the limits. Integers read
   // as signed: an 8-byte integer of a binary property list is signed.
+  // An XML property list is read as written or refused: an integer above
+  // INT64_MAX reads as unsigned, and an integer, real or date whose text is
+  // malformed or past what the platform holds refuses the whole list.
   static Value read(std::span<const std::uint8_t> bytes, ErrorPtr* error = nullptr,
                     PropertyListFormat* format = nullptr, const PropertyListLimits& limits = {});
   // The same for a file; a missing file is kFileReadNoSuchFileError.
@@ -52,8 +55,9 @@ class PropertyList {
   // tab, line feed and carriage return, or with U+FFFE or U+FFFF) or whose
   // bytes read() would refuse with the default limits: nesting, nodes, string
   // and data bytes or size, each counted as the reader of `format` counts it
-  // (a shared value at every place it sits). The XML form holds a date in
-  // whole seconds, by floor; the binary form holds it as it is.
+  // (a shared value at every place it sits). Dates in range are those of the
+  // years 1 to 9999. The XML form holds a date in whole seconds, by floor;
+  // the binary form holds it as it is.
   static std::optional<Data> write(const Value& value, PropertyListFormat format, ErrorPtr* error = nullptr);
   // Writes the bytes to a temporary file beside `path`, then renames it.
   static bool writeFile(const Value& value, const std::string& path, PropertyListFormat format,
