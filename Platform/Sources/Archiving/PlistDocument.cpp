@@ -25,7 +25,7 @@ std::optional<PlistDocument> PlistDocument::parse(std::span<const std::uint8_t> 
     const Value value = PlistXmlReader::read(bytes, limits, error);
     if (value.isNil()) return std::nullopt;
     plist_t root = newTree(value);
-    if (!root) return fail("a value that the tree cannot hold: " + value.description().substr(0, 80));
+    if (!root) return fail("an integer above INT64_MAX or a date outside 1932 to 2069, which the tree cannot hold");
     if (format) *format = PropertyListFormat::Xml;
     return PlistDocument(root);
   }
