@@ -60,6 +60,16 @@ std::string excerpt(std::string_view text) {
   return std::string(text.substr(0, end)) + "...";
 }
 
+// Frees a parser context with the document that libxml2 may have made for
+// it without being asked: a declared entity goes into one, for expat's sake.
+struct FreeContext {
+  void operator()(xmlParserCtxtPtr context) const {
+    if (context->myDoc) xmlFreeDoc(context->myDoc);
+    context->myDoc = nullptr;
+    xmlFreeParserCtxt(context);
+  }
+};
+
 void prepareLibxml() {
   static const bool prepared = [] {
     xmlInitParser();
@@ -86,8 +96,8 @@ class Parse {
     handler.reference = &Parse::onReference;
     handler.entityDecl = &Parse::onEntityDeclaration;
     handler.serror = &Parse::onError;
-    const std::unique_ptr<xmlParserCtxt, decltype(&xmlFreeParserCtxt)> context(
-        xmlCreatePushParserCtxt(&handler, this, nullptr, 0, nullptr), &xmlFreeParserCtxt);
+    const std::unique_ptr<xmlParserCtxt, FreeContext> context(
+        xmlCreatePushParserCtxt(&handler, this, nullptr, 0, nullptr));
     if (!context) return refuse(error, "the XML parser could not be made");
     context_ = context.get();
     xmlCtxtUseOptions(context_, kParseOptions);
