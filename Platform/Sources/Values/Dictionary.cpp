@@ -31,16 +31,31 @@ std::ptrdiff_t Dictionary::indexOf(std::string_view key) const {
 void Dictionary::rebuildIndex() {
   index_.clear();
   if (entries_.size() <= kIndexThreshold) return;
+  index_.assign(indexSizeFor(entries_.size()), Slot{});
+  for (std::size_t i = 0; i < entries_.size(); ++i) place(Slot{hashOf(entries_[i].first), i + 1});
+}
+
+void Dictionary::growIndex() {
+  // The places keep their keys' hashes: no key is read or hashed again.
+  std::vector<Slot> places(indexSizeFor(entries_.size()));
+  places.swap(index_);
+  for (const Slot& slot : places) {
+    if (slot.entry != 0) place(slot);
+  }
+}
+
+std::size_t Dictionary::indexSizeFor(std::size_t count) {
   // At most half full, so that a probe ends soon.
   std::size_t size = 4 * kIndexThreshold;
-  while (size < 2 * entries_.size()) size *= 2;
-  index_.assign(size, Slot{});
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    const std::size_t hash = hashOf(entries_[i].first);
-    std::size_t slot = hash & (size - 1);
-    while (index_[slot].entry != 0) slot = (slot + 1) & (size - 1);
-    index_[slot] = Slot{hash, i + 1};
-  }
+  while (size < 2 * count) size *= 2;
+  return size;
+}
+
+void Dictionary::place(const Slot& slot) {
+  const std::size_t mask = index_.size() - 1;
+  std::size_t at = slot.hash & mask;
+  while (index_[at].entry != 0) at = (at + 1) & mask;
+  index_[at] = slot;
 }
 
 const Value* Dictionary::find(std::string_view key) const {
@@ -68,7 +83,7 @@ void Dictionary::set(std::string key, Value value) {
     }
     entries_.emplace_back(std::move(key), std::move(value));
     slot = Slot{hash, entries_.size()};
-    if (2 * entries_.size() > index_.size()) rebuildIndex();
+    if (2 * entries_.size() > index_.size()) growIndex();
     return;
   }
   const auto i = indexOf(key);

@@ -59,6 +59,11 @@ class Dictionary {
   // where it goes.
   std::size_t slotOf(std::string_view key, std::size_t hash) const;
   void rebuildIndex();
+  // A larger index for the entries, from the places of the one it replaces.
+  void growIndex();
+  static std::size_t indexSizeFor(std::size_t count);
+  // Puts `slot` at the first empty place from its hash on.
+  void place(const Slot& slot);
 
   std::vector<Entry> entries_;
   // Built only for large dictionaries, where a linear search would cost: open
