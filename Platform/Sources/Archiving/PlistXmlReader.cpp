@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,13 +52,21 @@ bool isBlank(std::string_view text) {
   return true;
 }
 
+// The parts one after the other (for messages, without the insertions at the
+// front that `"text" + string` makes).
+std::string joined(std::initializer_list<std::string_view> parts) {
+  std::string text;
+  for (const std::string_view part : parts) text.append(part);
+  return text;
+}
+
 // At most 40 bytes of `text` for a message, cut where a character begins.
 std::string excerpt(std::string_view text) {
   constexpr std::size_t kMost = 40;
   if (text.size() <= kMost) return std::string(text);
   std::size_t end = kMost;
   while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return std::string(text.substr(0, end)) + "...";
+  return joined({text.substr(0, end), "..."});
 }
 
 // Frees a parser context with the document that libxml2 may have made for
@@ -133,10 +142,10 @@ class Parse {
     of(parse).text(std::string_view(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length)));
   }
   static void onReference(void* parse, const xmlChar* name) {
-    of(parse).fail("reference to entity \"" + excerpt(reinterpret_cast<const char*>(name)) + "\"");
+    of(parse).fail(joined({"reference to entity \"", excerpt(reinterpret_cast<const char*>(name)), "\""}));
   }
   static void onEntityDeclaration(void* parse, const xmlChar* name, int, const xmlChar*, const xmlChar*, xmlChar*) {
-    of(parse).fail("declaration of entity \"" + excerpt(reinterpret_cast<const char*>(name)) + "\"");
+    of(parse).fail(joined({"declaration of entity \"", excerpt(reinterpret_cast<const char*>(name)), "\""}));
   }
   static void onError(void* parse, xmlErrorPtr error) {
     if (!error || error->level < XML_ERR_FATAL) return;
@@ -153,11 +162,11 @@ class Parse {
     if (!empty && ++depth_ > limits_.maxDepth) return fail("nested too deeply");
     const Element element = prefix || namespaced ? Element::Unknown : elementNamed(name);
     const auto tag = [&] {
-      const std::string prefixed = prefix ? std::string(reinterpret_cast<const char*>(prefix)) + ":" : "";
-      return "<" + excerpt(prefixed + reinterpret_cast<const char*>(name)) + ">";
+      const char* qualifier = prefix ? reinterpret_cast<const char*>(prefix) : "";
+      return joined({"<", excerpt(joined({qualifier, prefix ? ":" : "", reinterpret_cast<const char*>(name)})), ">"});
     };
-    if (leaf_) return fail("element " + tag() + " inside a value");
-    if (element == Element::Unknown) return fail("unknown element " + tag());
+    if (leaf_) return fail(joined({"element ", tag(), " inside a value"}));
+    if (element == Element::Unknown) return fail(joined({"unknown element ", tag()}));
     if (element == Element::Plist) {
       if (!open_.empty()) return fail("element <plist> inside a value");
     } else if (element == Element::Key) {
@@ -190,7 +199,7 @@ class Parse {
       case Element::Dict: {
         Container container = std::move(containers_.back());
         containers_.pop_back();
-        if (container.key) return fail("key \"" + excerpt(*container.key) + "\" without a value");
+        if (container.key) return fail(joined({"key \"", excerpt(*container.key), "\" without a value"}));
         return take(container.dictionary ? Value(std::move(container.entries)) : Value(std::move(container.items)));
       }
       case Element::Key:
@@ -210,14 +219,14 @@ class Parse {
     if (leaf_) {
       text_.append(text);
     } else if (!isBlank(text)) {
-      fail("text \"" + excerpt(text) + "\" outside a value");
+      fail(joined({"text \"", excerpt(text), "\" outside a value"}));
     }
   }
 
   // The value of a leaf element, from its text; nullopt once refused.
   std::optional<Value> scalar(Element element) {
     const auto refuse = [&](std::string_view kind, std::string_view expected) -> std::optional<Value> {
-      fail(std::string(kind) + " \"" + excerpt(text_) + "\" is not " + std::string(expected));
+      fail(joined({kind, " \"", excerpt(text_), "\" is not ", expected}));
       return std::nullopt;
     };
     switch (element) {
@@ -267,7 +276,7 @@ class Parse {
 
   void failAt(const std::string& reason, int line) {
     if (failure_) return;
-    failure_ = reason + (line > 0 ? " at line " + std::to_string(line) : "");
+    failure_ = line > 0 ? joined({reason, " at line ", std::to_string(line)}) : reason;
     xmlStopParser(context_);
   }
 
