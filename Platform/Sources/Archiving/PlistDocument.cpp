@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -9,6 +10,8 @@
 
 #include "Archiving/PlistObjectTable.h"
 #include "Archiving/PlistShapeCheck.h"
+#include "Archiving/PlistXmlReader.h"
+#include "Values/Dictionary.h"
 
 namespace platform {
 namespace {
@@ -70,26 +73,25 @@ std::optional<PlistDocument> PlistDocument::parse(std::span<const std::uint8_t> 
     if (error) *error = PropertyList::corruptError(reason);
     return std::nullopt;
   };
+  if (!isBinary(bytes)) {
+    // Our own reader takes the XML form; the tree is made from its value.
+    const Value value = PlistXmlReader::read(bytes, limits, error);
+    if (value.isNil()) return std::nullopt;
+    PlistDocument document;
+    plist_t root = document.newTree(value);
+    if (!root) return fail("a date outside 1932 to 2069, which the tree cannot hold");
+    document.root_.reset(root);
+    if (format) *format = PropertyListFormat::Xml;
+    return document;
+  }
   if (bytes.size() > limits.maxBytes || bytes.size() > std::numeric_limits<std::uint32_t>::max()) {
     return fail("property list too large");
   }
-  const auto length = static_cast<std::uint32_t>(bytes.size());
-  const bool binary = bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
   bool aboveInt64Max = false;
-  if (auto refusal = binary ? PlistShapeCheck::checkBinary(bytes, limits, &aboveInt64Max)
-                            : PlistShapeCheck::checkXml(bytes, limits)) {
-    return fail(*refusal);
-  }
+  if (auto refusal = PlistShapeCheck::checkBinary(bytes, limits, &aboveInt64Max)) return fail(*refusal);
   plist_t root = nullptr;
-  if (binary) {
-    plist_from_bin(reinterpret_cast<const char*>(bytes.data()), length, &root);
-  } else {
-    // libplist's XML reader is given a terminated copy so that it cannot run
-    // past the end of the caller's bytes.
-    const std::string text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    plist_from_xml(text.c_str(), length, &root);
-  }
-  if (!root) return fail(binary ? "damaged binary property list" : "not a property list");
+  plist_from_bin(reinterpret_cast<const char*>(bytes.data()), static_cast<std::uint32_t>(bytes.size()), &root);
+  if (!root) return fail("damaged binary property list");
   PlistDocument document(root);
   if (aboveInt64Max) {
     // The shape check took the table already.
@@ -98,8 +100,12 @@ std::optional<PlistDocument> PlistDocument::parse(std::span<const std::uint8_t> 
       return fail("damaged binary property list");
     }
   }
-  if (format) *format = binary ? PropertyListFormat::Binary : PropertyListFormat::Xml;
+  if (format) *format = PropertyListFormat::Binary;
   return document;
+}
+
+bool PlistDocument::isBinary(std::span<const std::uint8_t> bytes) {
+  return bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0;
 }
 
 std::optional<Data> PlistDocument::serialize(PropertyListFormat format, ErrorPtr* error) const {
@@ -226,6 +232,64 @@ std::vector<plist_t> PlistDocument::itemsOf(plist_t array) {
 plist_t PlistDocument::newString(std::string_view text) {
   if (!isStorableText(text)) return nullptr;
   return plist_new_string(std::string(text).c_str());
+}
+
+plist_t PlistDocument::newTree(const Value& value) {
+  if (const Array* array = value.array()) {
+    plist_t node = plist_new_array();
+    for (const Value& item : *array) {
+      plist_t child = newTree(item);
+      if (!child) {
+        plist_free(node);
+        return nullptr;
+      }
+      plist_array_append_item(node, child);
+    }
+    return node;
+  }
+  if (const Dictionary* dictionary = value.dictionary()) {
+    plist_t node = plist_new_dict();
+    for (const auto& [key, item] : *dictionary) {
+      plist_t child = isStorableText(key) ? newTree(item) : nullptr;
+      if (!child) {
+        plist_free(node);
+        return nullptr;
+      }
+      plist_dict_set_item(node, key.c_str(), child);
+    }
+    return node;
+  }
+  if (const Date* date = value.date()) {
+    // libplist keeps a date in 32-bit seconds; the XML form holds whole ones.
+    const double seconds = date->timeIntervalSinceReferenceDate();
+    if (!(seconds >= std::numeric_limits<std::int32_t>::min() && seconds <= std::numeric_limits<std::int32_t>::max()) ||
+        seconds != std::floor(seconds)) {
+      return nullptr;
+    }
+    return plist_new_date(static_cast<std::int32_t>(seconds), 0);
+  }
+  if (const Data* bytes = value.data()) return plist_new_data(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  if (const std::string* text = value.string()) return newString(*text);
+  if (const Number* number = value.number()) {
+    switch (number->kind()) {
+      case Number::Kind::Bool:
+        return plist_new_bool(number->boolValue() ? 1 : 0);
+      case Number::Kind::Int:
+        // Two's complement in 64 bits, as the binary form's 8-byte integers.
+        return plist_new_uint(static_cast<std::uint64_t>(number->integerValue()));
+      case Number::Kind::UInt: {
+        plist_t node = plist_new_uint(number->unsignedValue());
+        // The tree's 64 bits cannot tell it from a negative integer.
+        if (number->unsignedValue() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+          aboveInt64Max_.emplace(node, *number);
+        }
+        return node;
+      }
+      case Number::Kind::Double:
+        return plist_new_real(number->doubleValue());
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace platform

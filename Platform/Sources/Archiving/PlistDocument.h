@@ -24,7 +24,8 @@ namespace platform {
 // its binary reader recurses once per nesting level and copies a shared
 // object once per reference, so a small file can exhaust the stack or the
 // memory. parse() therefore checks the shape of the input (nesting depth,
-// nodes and payload after expansion) before libplist sees it.
+// nodes and payload after expansion) before libplist sees it. The XML form is
+// read by our own reader, and the tree made from its value.
 class PlistDocument {
  public:
   // A tree parsed from XML or binary bytes; nullopt with a corrupt-data
@@ -33,6 +34,9 @@ class PlistDocument {
   static std::optional<PlistDocument> parse(std::span<const std::uint8_t> bytes,
                                             const PropertyListLimits& limits, ErrorPtr* error,
                                             PropertyListFormat* format = nullptr);
+  // Whether `bytes` are in the binary form ("bplist00"); anything else is
+  // read as the XML form.
+  static bool isBinary(std::span<const std::uint8_t> bytes);
 
   // Takes ownership of `root` (may be null).
   explicit PlistDocument(plist_t root = nullptr) : root_(root) {}
@@ -73,15 +77,19 @@ class PlistDocument {
 
   static constexpr const char* kUidKey = "CF$UID";
 
-
  private:
   struct Free {
     void operator()(plist_t node) const { plist_free(node); }
   };
+  // The tree of a value that the XML form holds (dates in whole seconds
+  // within libplist's 32-bit range), keeping its integers above INT64_MAX;
+  // nullptr for anything else.
+  plist_t newTree(const Value& value);
+
   std::unique_ptr<void, Free> root_;
-  // The binary form's integers above INT64_MAX, by node, from the file's
-  // own bytes: libplist gives an integer node as 64 bits, which cannot tell
-  // such an integer of 16 bytes from a negative one of 8.
+  // The integers above INT64_MAX, by node (of the binary form from the
+  // file's own bytes): libplist gives an integer node as 64 bits, which
+  // cannot tell such an integer of 16 bytes from a negative one of 8.
   std::unordered_map<plist_t, Number> aboveInt64Max_;
 };
 

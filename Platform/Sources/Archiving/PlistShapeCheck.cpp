@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string>
-#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -171,10 +170,6 @@ class BinaryShape {
   bool aboveInt64Max_ = false;
 };
 
-bool startsWith(std::string_view text, std::size_t at, std::string_view prefix) {
-  return text.compare(at, prefix.size(), prefix) == 0;
-}
-
 }  // namespace
 
 std::optional<std::string> PlistShapeCheck::checkBinary(std::span<const std::uint8_t> bytes,
@@ -185,59 +180,6 @@ std::optional<std::string> PlistShapeCheck::checkBinary(std::span<const std::uin
   auto refusal = shape.check();
   if (aboveInt64Max) *aboveInt64Max = shape.aboveInt64Max();
   return refusal;
-}
-
-std::optional<std::string> PlistShapeCheck::checkXml(std::span<const std::uint8_t> bytes,
-                                                     const PropertyListLimits& limits) {
-  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  // No property list in text holds a NUL byte; libplist would cut keys there.
-  if (text.find('\0') != std::string_view::npos) return "NUL byte in text";
-  std::size_t depth = 0;
-  std::size_t elements = 0;
-  std::size_t i = 0;
-  // Skips to just past `end`, or to the end of the text.
-  auto skipPast = [&](std::string_view end) {
-    const std::size_t found = text.find(end, i);
-    i = found == std::string_view::npos ? text.size() : found + end.size();
-  };
-  while ((i = text.find('<', i)) != std::string_view::npos) {
-    if (startsWith(text, i, "<?")) {
-      skipPast("?>");
-    } else if (startsWith(text, i, "<!--")) {
-      skipPast("-->");
-    } else if (startsWith(text, i, "<![CDATA[")) {
-      skipPast("]]>");
-    } else if (startsWith(text, i, "<!")) {
-      // A document type, perhaps with an internal subset in brackets.
-      const std::size_t bracket = text.find_first_of("[>", i);
-      if (bracket != std::string_view::npos && text[bracket] == '[') {
-        i = bracket;
-        skipPast("]");
-      }
-      skipPast(">");
-    } else if (startsWith(text, i, "</")) {
-      if (depth > 0) --depth;
-      skipPast(">");
-    } else {
-      // An opening or empty element; quoted attribute values may hold '>'.
-      char quote = 0;
-      std::size_t j = i + 1;
-      for (; j < text.size(); ++j) {
-        if (quote) {
-          if (text[j] == quote) quote = 0;
-        } else if (text[j] == '"' || text[j] == '\'') {
-          quote = text[j];
-        } else if (text[j] == '>') {
-          break;
-        }
-      }
-      const bool empty = j < text.size() && text[j - 1] == '/';
-      if (++elements > limits.maxNodes) return "too many elements";
-      if (!empty && ++depth > limits.maxDepth) return "nested too deeply";
-      i = j;
-    }
-  }
-  return std::nullopt;
 }
 
 }  // namespace platform

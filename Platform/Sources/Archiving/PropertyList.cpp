@@ -13,6 +13,7 @@
 #include "Values/Dictionary.h"
 #include "Archiving/PlistDocument.h"
 #include "Archiving/PlistObjectTable.h"
+#include "Archiving/PlistXmlReader.h"
 #include "Archiving/PropertyListGraph.h"
 
 namespace platform {
@@ -20,13 +21,13 @@ namespace {
 
 constexpr const char* kDebugDescriptionKey = "NSDebugDescription";
 
-// Converts a parsed tree into values. The shape check bounded the depth
-// already; the depth here guards against a tree built some other way.
+// Converts a tree parsed from the binary form into values. The shape check
+// bounded the depth already; the depth here guards against a tree built some
+// other way.
 //
-// A binary property list is walked beside its objects, so that a date comes
-// from the file's own bytes: libplist gives a date as seconds truncated
-// toward zero and microseconds without their sign, which cannot tell -0.5
-// from 0.5.
+// The tree is walked beside the file's objects, so that a date comes from the
+// file's own bytes: libplist gives a date as seconds truncated toward zero and
+// microseconds without their sign, which cannot tell -0.5 from 0.5.
 class Reader {
  public:
   Reader(const PlistDocument& document, std::size_t maxDepth, const PlistObjectTable* objects)
@@ -82,15 +83,9 @@ class Reader {
         return Value(std::move(array));
       }
       case PLIST_DATE: {
-        if (objects_) {
-          const auto seconds = objects_->dateOf(object);
-          if (!seconds) return fail("date unlike its object");
-          return Value(Date(*seconds));
-        }
-        // Text forms hold whole seconds; the sign of the seconds is the date's.
-        std::int32_t seconds = 0, microseconds = 0;
-        plist_get_date_val(node, &seconds, &microseconds);
-        return Value(Date(seconds + (seconds < 0 ? -microseconds : microseconds) / 1e6));
+        const auto seconds = objects_ ? objects_->dateOf(object) : std::nullopt;
+        if (!seconds) return fail("date unlike its object");
+        return Value(Date(*seconds));
       }
       case PLIST_UID:
         return Value(Dictionary{{PlistDocument::kUidKey, Value(*PlistDocument::uidOf(node))}});
@@ -105,7 +100,7 @@ class Reader {
  private:
   // Where the references of container `object` start, when it is a container
   // of `count` items (of `per` references each) as libplist read it. Without
-  // objects (a text form), 0.
+  // objects, 0.
   std::optional<std::size_t> refsOf(std::uint64_t object, std::uint64_t count, std::uint64_t per) const {
     if (!objects_) return 0;
     return objects_->refsOf(object, count, per == 2);
@@ -142,19 +137,23 @@ ErrorPtr PropertyList::invalidValueError(const std::string& reason) {
 
 Value PropertyList::read(std::span<const std::uint8_t> bytes, ErrorPtr* error, PropertyListFormat* format,
                          const PropertyListLimits& limits) {
-  PropertyListFormat parsed{};
-  auto document = PlistDocument::parse(bytes, limits, error, &parsed);
+  if (!PlistDocument::isBinary(bytes)) {
+    Value value = PlistXmlReader::read(bytes, limits, error);
+    if (format && !value.isNil()) *format = PropertyListFormat::Xml;
+    return value;
+  }
+  auto document = PlistDocument::parse(bytes, limits, error);
   if (!document) return Value();
-  if (format) *format = parsed;
+  if (format) *format = PropertyListFormat::Binary;
   // The shape check took the binary form's trailer already.
   const auto table = PlistObjectTable::make(bytes);
-  const auto* objects = parsed == PropertyListFormat::Binary ? std::get_if<PlistObjectTable>(&table) : nullptr;
-  if (parsed == PropertyListFormat::Binary && !objects) {
+  const auto* objects = std::get_if<PlistObjectTable>(&table);
+  if (!objects) {
     if (error) *error = corruptError("damaged binary property list");
     return Value();
   }
   Reader reader(*document, limits.maxDepth, objects);
-  Value value = reader.read(document->root(), objects ? objects->top() : 0);
+  Value value = reader.read(document->root(), objects->top());
   if (value.isNil() && error) *error = reader.error();
   return value;
 }

@@ -41,7 +41,10 @@ class PropertyList {
   // as signed numbers (an 8-byte integer of the binary form is signed), except
   // one above INT64_MAX, which the binary form holds in 16 bytes and which
   // reads as unsigned; a binary integer outside INT64_MIN to UINT64_MAX
-  // refuses the bytes, naming where it is.
+  // refuses the bytes, naming where it is. An XML property list is read as
+  // written or refused: an integer above INT64_MAX reads as unsigned, and an
+  // integer, real or date whose text is malformed or past what the platform
+  // holds refuses the whole list.
   static Value read(std::span<const std::uint8_t> bytes, ErrorPtr* error = nullptr,
                     PropertyListFormat* format = nullptr, const PropertyListLimits& limits = {});
   // The same for a file; a missing file is kFileReadNoSuchFileError.
@@ -55,9 +58,10 @@ class PropertyList {
   // with U+FFFE or U+FFFF) or whose
   // bytes read() would refuse with the default limits: nesting, nodes, string
   // and data bytes or size, each counted as the reader of `format` counts it
-  // (a shared value at every place it sits). The XML form holds a date in
-  // whole seconds, by floor; the binary form holds it as it is. An unsigned
-  // integer above INT64_MAX is 16 bytes in the binary form.
+  // (a shared value at every place it sits). Dates in range are those of the
+  // years 1 to 9999. The XML form holds a date in whole seconds, by floor;
+  // the binary form holds it as it is. An unsigned integer above INT64_MAX is
+  // 16 bytes in the binary form.
   static std::optional<Data> write(const Value& value, PropertyListFormat format, ErrorPtr* error = nullptr);
   // Writes the bytes to a temporary file beside `path`, then renames it.
   static bool writeFile(const Value& value, const std::string& path, PropertyListFormat format,

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <string_view>
 #include <unordered_map>
@@ -13,6 +11,7 @@
 
 #include "Archiving/PlistDocument.h"
 #include "Archiving/PlistObjectTable.h"
+#include "Archiving/PlistScalarText.h"
 #include "Archiving/PlistSink.h"
 #include "System/CompilerWarnings.h"
 #include "Values/Dictionary.h"
@@ -27,16 +26,6 @@ constexpr std::string_view kXmlHead =
 constexpr std::string_view kXmlFoot = "</plist>\n";
 // Base64 text of data is written in lines of 68 characters (51 bytes).
 constexpr std::size_t kBase64LineBytes = 51;
-
-// A date's whole seconds since the reference date, by floor; nullopt outside
-// the 32-bit range that readers take.
-std::optional<std::int64_t> wholeSeconds(const Date& date) {
-  const double whole = std::floor(date.timeIntervalSinceReferenceDate());
-  if (!(whole >= std::numeric_limits<std::int32_t>::min() && whole <= std::numeric_limits<std::int32_t>::max())) {
-    return std::nullopt;
-  }
-  return static_cast<std::int64_t>(whole);
-}
 
 // Binary form of a string, number, data or date that a property list can hold.
 void putBinaryScalar(PlistSink& sink, const Value& value) {
@@ -102,21 +91,6 @@ std::string xmlInteger(const Number& number) {
   return std::string(text, end);
 }
 
-// Whole seconds since the reference date as "2000-12-31T23:59:58Z".
-std::string xmlDate(std::int64_t whole) {
-  using namespace std::chrono;
-  const sys_seconds time{seconds{whole + static_cast<std::int64_t>(Date::kReferenceDateSince1970)}};
-  const sys_days day = floor<days>(time);
-  const year_month_day date{day};
-  const hh_mm_ss clock{time - day};
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()));
-  return text;
-}
-
 // The XML element of a string, number or date, with its line end.
 void putXmlScalar(PlistSink& sink, const Value& value) {
   switch (value.kind()) {
@@ -138,7 +112,7 @@ void putXmlScalar(PlistSink& sink, const Value& value) {
     }
     default:
       sink.put("<date>");
-      sink.put(xmlDate(*wholeSeconds(*value.date())));
+      sink.put(PlistScalarText::dateText(*PlistScalarText::wholeSeconds(*value.date())));
       return sink.put("</date>\n");
   }
 }
@@ -360,7 +334,7 @@ class PropertyListGraph::Builder {
         break;
       }
       case Value::Kind::Date:
-        if (!wholeSeconds(*value.date())) return fail("date out of range");
+        if (!PlistScalarText::wholeSeconds(*value.date())) return fail("date outside the years 1 to 9999");
         break;
       default:
         return fail("no property-list form for " + value.description());

@@ -4,17 +4,24 @@ namespace platform {
 namespace {
 // Below this size a linear search beats hashing the key.
 constexpr std::size_t kIndexThreshold = 16;
+
+std::size_t hashOf(std::string_view key) { return std::hash<std::string_view>()(key); }
 }  // namespace
 
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
   for (const auto& [key, value] : entries) set(key, value);
 }
 
-std::ptrdiff_t Dictionary::indexOf(std::string_view key) const {
-  if (!index_.empty()) {
-    auto it = index_.find(std::string(key));
-    return it == index_.end() ? -1 : static_cast<std::ptrdiff_t>(it->second);
+std::size_t Dictionary::slotOf(std::string_view key, std::size_t hash) const {
+  const std::size_t mask = index_.size() - 1;
+  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    const Slot& at = index_[slot];
+    if (at.entry == 0 || (at.hash == hash && entries_[at.entry - 1].first == key)) return slot;
   }
+}
+
+std::ptrdiff_t Dictionary::indexOf(std::string_view key) const {
+  if (!index_.empty()) return static_cast<std::ptrdiff_t>(index_[slotOf(key, hashOf(key))].entry) - 1;
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     if (entries_[i].first == key) return static_cast<std::ptrdiff_t>(i);
   }
@@ -24,8 +31,31 @@ std::ptrdiff_t Dictionary::indexOf(std::string_view key) const {
 void Dictionary::rebuildIndex() {
   index_.clear();
   if (entries_.size() <= kIndexThreshold) return;
-  index_.reserve(entries_.size());
-  for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+  index_.assign(indexSizeFor(entries_.size()), Slot{});
+  for (std::size_t i = 0; i < entries_.size(); ++i) place(Slot{hashOf(entries_[i].first), i + 1});
+}
+
+void Dictionary::growIndex() {
+  // The places keep their keys' hashes: no key is read or hashed again.
+  std::vector<Slot> places(indexSizeFor(entries_.size()));
+  places.swap(index_);
+  for (const Slot& slot : places) {
+    if (slot.entry != 0) place(slot);
+  }
+}
+
+std::size_t Dictionary::indexSizeFor(std::size_t count) {
+  // At most half full, so that a probe ends soon.
+  std::size_t size = 4 * kIndexThreshold;
+  while (size < 2 * count) size *= 2;
+  return size;
+}
+
+void Dictionary::place(const Slot& slot) {
+  const std::size_t mask = index_.size() - 1;
+  std::size_t at = slot.hash & mask;
+  while (index_[at].entry != 0) at = (at + 1) & mask;
+  index_[at] = slot;
 }
 
 const Value* Dictionary::find(std::string_view key) const {
@@ -43,17 +73,26 @@ void Dictionary::set(std::string key, Value value) {
     remove(key);
     return;
   }
+  if (!index_.empty()) {
+    // One probe finds the key or the place for it.
+    const std::size_t hash = hashOf(key);
+    Slot& slot = index_[slotOf(key, hash)];
+    if (slot.entry != 0) {
+      entries_[slot.entry - 1].second = std::move(value);
+      return;
+    }
+    entries_.emplace_back(std::move(key), std::move(value));
+    slot = Slot{hash, entries_.size()};
+    if (2 * entries_.size() > index_.size()) growIndex();
+    return;
+  }
   const auto i = indexOf(key);
   if (i >= 0) {
     entries_[static_cast<std::size_t>(i)].second = std::move(value);
     return;
   }
   entries_.emplace_back(std::move(key), std::move(value));
-  if (!index_.empty()) {
-    index_.emplace(entries_.back().first, entries_.size() - 1);
-  } else if (entries_.size() > kIndexThreshold) {
-    rebuildIndex();
-  }
+  if (entries_.size() > kIndexThreshold) rebuildIndex();
 }
 
 bool Dictionary::remove(std::string_view key) {

@@ -5,7 +5,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -48,12 +47,29 @@ class Dictionary {
   std::string description() const { return Value(*this).description(); }
 
  private:
+  // A place of the index: a key's hash and its entry's position plus one
+  // (0 for an empty place).
+  struct Slot {
+    std::size_t hash = 0;
+    std::size_t entry = 0;
+  };
+
   std::ptrdiff_t indexOf(std::string_view key) const;
+  // The place of `key` in the index: the one that holds it, or the empty one
+  // where it goes.
+  std::size_t slotOf(std::string_view key, std::size_t hash) const;
   void rebuildIndex();
+  // A larger index for the entries, from the places of the one it replaces.
+  void growIndex();
+  static std::size_t indexSizeFor(std::size_t count);
+  // Puts `slot` at the first empty place from its hash on.
+  void place(const Slot& slot);
 
   std::vector<Entry> entries_;
-  // Built only for large dictionaries, where a linear search would cost.
-  std::unordered_map<std::string, std::size_t> index_;
+  // Built only for large dictionaries, where a linear search would cost: open
+  // addressing over a power of two of places, probed in order, so that a look
+  // touches one run of memory rather than a chain of nodes.
+  std::vector<Slot> index_;
 };
 
 }  // namespace platform

@@ -185,6 +185,11 @@ TEST(DictionaryTest, KeepsInsertionOrderAndRemovesOnNil) {
 TEST(DictionaryTest, LargeDictionariesStayConsistentAcrossRemovals) {
   Dictionary d;
   for (int i = 0; i < 100; ++i) d.set("k" + std::to_string(i), i);
+  // Setting a key it holds keeps the key's place.
+  d.set("k50", "fifty");
+  EXPECT_EQ(d.count(), 100u);
+  EXPECT_EQ(d.keys()[50], "k50");
+  d.set("k50", 50);
   for (int i = 0; i < 100; i += 3) EXPECT_TRUE(d.remove("k" + std::to_string(i)));
   EXPECT_EQ(d.count(), 66u);
   for (int i = 0; i < 100; ++i) {
