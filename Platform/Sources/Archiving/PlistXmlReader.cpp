@@ -123,7 +123,7 @@ class Parse {
   struct Container {
     bool dictionary;
     Array items;
-    Dictionary entries;
+    std::vector<Dictionary::Entry> entries;  // made a dictionary at once when it closes
     std::optional<std::string> key;
   };
   struct Open {
@@ -200,7 +200,8 @@ class Parse {
         Container container = std::move(containers_.back());
         containers_.pop_back();
         if (container.key) return fail(joined({"key \"", excerpt(*container.key), "\" without a value"}));
-        return take(container.dictionary ? Value(std::move(container.entries)) : Value(std::move(container.items)));
+        return take(container.dictionary ? Value(Dictionary(std::move(container.entries)))
+                                         : Value(std::move(container.items)));
       }
       case Element::Key:
         leaf_.reset();
@@ -265,7 +266,7 @@ class Parse {
     Container& into = containers_.back();
     if (into.dictionary) {
       // A key given twice keeps its first place and its last value.
-      into.entries.set(std::move(*into.key), std::move(value));
+      into.entries.emplace_back(std::move(*into.key), std::move(value));
       into.key.reset();
     } else {
       into.items.push_back(std::move(value));

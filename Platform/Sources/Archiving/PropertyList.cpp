@@ -41,7 +41,8 @@ class Reader {
         const std::uint64_t count = plist_dict_get_size(node);
         const auto refs = refsOf(object, count, 2);
         if (!refs) return fail("dictionary unlike its object");
-        Dictionary dictionary;
+        std::vector<Dictionary::Entry> entries;
+        entries.reserve(count);
         plist_dict_iter iter = nullptr;
         plist_dict_new_iter(node, &iter);
         for (std::uint64_t i = 0;; ++i) {
@@ -65,10 +66,10 @@ class Reader {
             std::free(iter);
             return Value();
           }
-          dictionary.set(std::move(name), std::move(value));
+          entries.emplace_back(std::move(name), std::move(value));
         }
         std::free(iter);
-        return Value(std::move(dictionary));
+        return Value(Dictionary(std::move(entries)));
       }
       case PLIST_ARRAY: {
         const auto items = PlistDocument::itemsOf(node);

@@ -5,14 +5,54 @@ namespace {
 // Below this size a linear search beats hashing the key.
 constexpr std::size_t kIndexThreshold = 16;
 
-std::size_t hashOf(std::string_view key) { return std::hash<std::string_view>()(key); }
+std::uint32_t hashOf(std::string_view key) {
+  return static_cast<std::uint32_t>(std::hash<std::string_view>()(key));
+}
 }  // namespace
 
 Dictionary::Dictionary(std::initializer_list<Entry> entries) {
   for (const auto& [key, value] : entries) set(key, value);
 }
 
-std::size_t Dictionary::slotOf(std::string_view key, std::size_t hash) const {
+Dictionary::Dictionary(std::vector<Entry> entries) : entries_(std::move(entries)) {
+  std::erase_if(entries_, [](const Entry& entry) { return entry.second.isNil(); });
+  const std::size_t count = entries_.size();
+  if (count > kIndexThreshold) index_.assign(indexSizeFor(count), Slot{});
+  std::vector<std::uint32_t> hashes;
+  if (!index_.empty()) {
+    hashes.reserve(count);
+    for (const Entry& entry : entries_) hashes.push_back(hashOf(entry.first));
+  }
+  // Entries [0, kept) are the distinct keys so far, and the index holds them.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::ptrdiff_t found = -1;
+    std::size_t slot = 0;
+    if (!index_.empty()) {
+      // A key's place is a miss of the cache in a large index: ask for the
+      // place of a later key while this one is placed.
+      constexpr std::size_t kAhead = 8;
+      if (i + kAhead < count) __builtin_prefetch(&index_[hashes[i + kAhead] & (index_.size() - 1)]);
+      slot = slotOf(entries_[i].first, hashes[i]);
+      found = static_cast<std::ptrdiff_t>(index_[slot].entry) - 1;
+    } else {
+      for (std::size_t j = 0; j < kept && found < 0; ++j) {
+        if (entries_[j].first == entries_[i].first) found = static_cast<std::ptrdiff_t>(j);
+      }
+    }
+    if (found >= 0) {
+      entries_[static_cast<std::size_t>(found)].second = std::move(entries_[i].second);
+      continue;
+    }
+    if (kept != i) entries_[kept] = std::move(entries_[i]);
+    ++kept;
+    if (!index_.empty()) index_[slot] = Slot{hashes[i], static_cast<std::uint32_t>(kept)};
+  }
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(kept), entries_.end());
+  if (kept <= kIndexThreshold) index_.clear();
+}
+
+std::size_t Dictionary::slotOf(std::string_view key, std::uint32_t hash) const {
   const std::size_t mask = index_.size() - 1;
   for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
     const Slot& at = index_[slot];
@@ -32,7 +72,9 @@ void Dictionary::rebuildIndex() {
   index_.clear();
   if (entries_.size() <= kIndexThreshold) return;
   index_.assign(indexSizeFor(entries_.size()), Slot{});
-  for (std::size_t i = 0; i < entries_.size(); ++i) place(Slot{hashOf(entries_[i].first), i + 1});
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    place(Slot{hashOf(entries_[i].first), static_cast<std::uint32_t>(i + 1)});
+  }
 }
 
 void Dictionary::growIndex() {
@@ -75,14 +117,14 @@ void Dictionary::set(std::string key, Value value) {
   }
   if (!index_.empty()) {
     // One probe finds the key or the place for it.
-    const std::size_t hash = hashOf(key);
+    const std::uint32_t hash = hashOf(key);
     Slot& slot = index_[slotOf(key, hash)];
     if (slot.entry != 0) {
       entries_[slot.entry - 1].second = std::move(value);
       return;
     }
     entries_.emplace_back(std::move(key), std::move(value));
-    slot = Slot{hash, entries_.size()};
+    slot = Slot{hash, static_cast<std::uint32_t>(entries_.size())};
     if (2 * entries_.size() > index_.size()) growIndex();
     return;
   }

@@ -202,6 +202,35 @@ TEST(DictionaryTest, LargeDictionariesStayConsistentAcrossRemovals) {
   EXPECT_EQ(d.keys().back(), "k0");
 }
 
+TEST(DictionaryTest, BuiltAtOnceItHoldsWhatSettingOneAfterAnotherLeaves) {
+  // Around the size from which a dictionary keeps an index, and far past it;
+  // one key in three given again, and every seventh entry nil.
+  for (const int size : {0, 5, 16, 17, 18, 40, 5000}) {
+    std::vector<Dictionary::Entry> entries;
+    Dictionary set;
+    for (int i = 0; i < size; ++i) {
+      const std::string key = "k" + std::to_string(i % 3 == 2 ? i / 2 : i);
+      if (i % 7 == 6) {
+        entries.emplace_back(key, Value());
+        continue;
+      }
+      entries.emplace_back(key, i);
+      set.set(key, i);
+    }
+    const Dictionary built(std::move(entries));
+    EXPECT_EQ(built.keys(), set.keys()) << size;
+    EXPECT_EQ(built.values(), set.values()) << size;
+    // Its index finds each key, and one set later keeps its place.
+    Dictionary changed = built;
+    for (const auto& key : set.keys()) {
+      EXPECT_EQ(changed.objectForKey(key), set.objectForKey(key)) << size << " " << key;
+      changed.set(key, "again");
+    }
+    EXPECT_EQ(changed.keys(), set.keys()) << size;
+    EXPECT_FALSE(changed.contains("absent"));
+  }
+}
+
 TEST(DictionaryTest, EqualityIgnoresOrderAndComparesNumbersByValue) {
   Dictionary a{{"x", 120}, {"y", "s"}};
   Dictionary b{{"y", "s"}, {"x", 120.0}};
